@@ -1,0 +1,37 @@
+# The README's commands. Builds go to build/ (and build-asan/ for the sanitizer run of the unit tests).
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= 2
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENCODE_WERROR=ON
+
+.PHONY: all deps build test unit-asan bench demo fuzz clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: deps build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
+	$(MAKE) unit-asan
+
+# The unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+unit-asan:
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DENCODE_WERROR=ON -DENCODE_SANITIZE=ON -DENCODE_BENCH=OFF
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS) -L unit --timeout 300
+
+bench: deps build
+	@bash scripts/bench.sh $(BUILD)
+
+demo: deps build
+	@bash scripts/demo.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

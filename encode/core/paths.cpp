@@ -1,0 +1,31 @@
+// Owns the one rule by which system paths move under ENCODE_ROOT. Read on every call (never cached) so
+// that a test program may point successive cases at fresh roots; no caller uses it on a per-frame path.
+#include "encode/core/paths.h"
+
+#include <cstdlib>
+
+std::string Path_root()
+{
+    const char *root = std::getenv("ENCODE_ROOT");
+    if (root == nullptr || root[0] == '\0') {
+        return {};
+    }
+    std::string r(root);
+    while (r.size() > 1 && r.back() == '/') {
+        r.pop_back();
+    }
+    return r;
+}
+
+bool Path_isRooted()
+{
+    return !Path_root().empty();
+}
+
+std::string Path_resolve(std::string_view systemPath)
+{
+    if (systemPath.empty() || systemPath.front() != '/') {
+        return std::string(systemPath);
+    }
+    return Path_root() + std::string(systemPath);
+}

@@ -1,0 +1,16 @@
+// Path resolution: every fixed absolute path of the system (/mnt, /tmp, /dev, /proc, the recording
+// directory, the FIFOs) is given here as it stands on the appliance and resolved under ENCODE_ROOT when
+// that variable is set, so that a whole instance can run inside a test directory.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The root directory ("" when ENCODE_ROOT is unset or empty), without a trailing slash.
+std::string Path_root();
+
+// True when ENCODE_ROOT is set: host-level side effects are then recorded instead of done.
+bool Path_isRooted();
+
+// "/mnt/ts.ini" -> "$ENCODE_ROOT/mnt/ts.ini". Relative paths are returned unchanged.
+std::string Path_resolve(std::string_view systemPath);

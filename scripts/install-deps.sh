@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs every Debian package the appliance's build, tests, demo and benchmarks need.
+# Idempotent: apt-get skips what is already there. Quiet unless something fails.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config ninja-build
+  googletest libgtest-dev libgmock-dev
+  clang libclang-rt-14-dev
+  libx264-dev libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
+  libavcodec-extra
+  libasound2-dev alsa-utils
+  librtmp-dev
+  libfreetype-dev fonts-wqy-zenhei
+  libgstrtspserver-1.0-dev libgstreamer1.0-dev gstreamer1.0-plugins-base
+  gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-tools
+  ffmpeg
+  nginx libnginx-mod-rtmp
+  lighttpd
+  curl
+  iproute2 procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+log=$(mktemp)
+export DEBIAN_FRONTEND=noninteractive
+if ! { $SUDO apt-get update -q && $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+  cat "$log" >&2
+  rm -f "$log"
+  echo "install-deps: apt-get failed" >&2
+  exit 1
+fi
+rm -f "$log"
