@@ -1,0 +1,64 @@
+// The transport-stream multiplexer: one encoded video access unit or one audio frame in, a run of
+// 188-byte TS packets out (PAT and PMT when due, then PES packets with PTS and one PCR per frame).
+//
+// Process-wide state (the stored PAT/PMT, continuity counters, PSI counter) lives in tsmux.cpp. There
+// is no lock: TsMux_init runs in the main thread before streaming starts, and every TsMux_process
+// call is made under the output semaphore the writer and audio threads share.
+#pragma once
+
+#include <cstdint>
+
+// Version values of the two records; callers put them in the records' `size` fields.
+inline constexpr int32_t TSMUX_PARAMS_SIZE = 44;
+inline constexpr int32_t TSMUX_CONFIG_SIZE = 72;
+
+inline constexpr int TSMUX_MAX_PROGRAMS = 2;
+inline constexpr int TSMUX_MAX_STREAMS = 3;
+inline constexpr int TSMUX_PACKET_SIZE = 188;
+
+// `flags` values: any bit of TSMUX_FLAGS_PSI puts PAT and PMT before the frame. The writer passes
+// TSMUX_FLAGS_VIDEO with every video frame, the audio threads TSMUX_FLAGS_AUDIO.
+inline constexpr int32_t TSMUX_FLAGS_PSI = 0x0C;
+inline constexpr int32_t TSMUX_FLAGS_VIDEO = 4;
+inline constexpr int32_t TSMUX_FLAGS_AUDIO = 1;
+
+// Up to two programs of up to three elementary streams. The record keeps its 72-byte layout of
+// eighteen signed 32-bit words.
+struct TsMux_Config {
+    int32_t size;                                            // TSMUX_CONFIG_SIZE
+    int32_t numPrograms;                                     // 1 or 2; 0 asks TsMux_init for the default
+    int32_t pmtPid[TSMUX_MAX_PROGRAMS];
+    int32_t numStreams[TSMUX_MAX_PROGRAMS];                  // 1..3
+    int32_t streamType[TSMUX_MAX_PROGRAMS][TSMUX_MAX_STREAMS]; // MPEG stream_type per slot
+    int32_t esPid[TSMUX_MAX_PROGRAMS][TSMUX_MAX_STREAMS];
+};
+static_assert(sizeof(TsMux_Config) == TSMUX_CONFIG_SIZE, "TsMux_Config is eighteen 32-bit words");
+
+// Argument record of both operations. On a 64-bit host the pointers make it larger than 44 bytes in
+// memory; `size` still carries 44, the record's version.
+struct TsMux_Params {
+    int32_t size;                 // TSMUX_PARAMS_SIZE
+    TsMux_Config *config;
+    int32_t program;              // 0-based program index
+    const uint8_t *data;          // the encoded frame
+    int32_t dataLength;           // bytes
+    int32_t streamType;           // as registered in one of the program's slots
+    uint32_t seconds;             // presentation time (gettimeofday tv_sec; only the low 32 bits count)
+    uint32_t microseconds;        // 0..999999
+    uint8_t *output;              // caller's buffer, at least TsMux_outputBound(dataLength) bytes
+    int32_t flags;                // TSMUX_FLAGS_*
+    int32_t outBytes;             // out: bytes written to `output`
+};
+
+// Builds PAT and PMT from params->config (filling it with the default config when its numPrograms is
+// 0) and zeroes the continuity counters. Returns the number of programs, or 0 on failure (with one
+// line on standard output, except for a non-positive program count).
+int TsMux_init(TsMux_Params *params);
+
+// Writes the packets of one frame to params->output and returns their byte count (a multiple of 188,
+// also stored in params->outBytes). Returns 0, writing nothing, on failure, with one line on standard
+// output.
+int TsMux_process(TsMux_Params *params);
+
+// The most bytes TsMux_process can write for a frame of `dataLength` bytes, PAT and PMT included.
+int TsMux_outputBound(int dataLength);
