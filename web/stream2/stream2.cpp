@@ -1,0 +1,296 @@
+// The second-stream settings program. It edits two records of the store: the second ("fml") stream's
+// eleven fields in /mnt/kavex_rs.ini and the choice of stream per output in /mnt/kavex_rsc.ini. Every
+// change re-reads the record, replaces one field and writes all of them back, so several changes in
+// one request all stay. One request, one thread.
+//
+// Typed numbers must be plain decimal digits; they reach the files through file I/O only.
+#include "web/form/form.h"
+
+#include "encode/core/config_store.h"
+#include "encode/core/paths.h"
+#include "encode/core/shell.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+
+namespace {
+
+const char *kRadioChoices[] = {"male", "female", "amale"};
+constexpr int kTwoWay = 2;
+constexpr int kThreeWay = 3;
+
+const char *kLevelChoices[] = {"50", "42", "41", "40", "32", "31", "30", "22", "21", "20", "13", "12", "11", "9", "10"};
+constexpr int kLevelCount = static_cast<int>(sizeof kLevelChoices / sizeof kLevelChoices[0]);
+
+struct RecordFile {
+    const char *path;
+    const char *factoryPath;
+    const char *restoreCommand;
+    const char *name;
+    int fieldCount;
+};
+
+constexpr RecordFile kRs = {"/mnt/kavex_rs.ini", "/mnt/dfc/kavex_rs.ini",
+                            "cp -f /mnt/dfc/kavex_rs.ini /mnt/kavex_rs.ini", "kavex_rs.ini", 11};
+constexpr RecordFile kRsc = {"/mnt/kavex_rsc.ini", "/mnt/dfc/kavex_rsc.ini",
+                             "cp -f /mnt/dfc/kavex_rsc.ini /mnt/kavex_rsc.ini", "kavex_rsc.ini", 2};
+constexpr int kMaxFields = 11;
+
+// Second-stream record fields (0-based).
+enum RsField { kEnable = 0, kWidth, kHeight, kBitrate, kFramerate, kIFrame, kIdr, kMaxDelay, kProfile, kPreset, kLevel };
+
+bool exists(const char *systemPath)
+{
+    return ::access(Path_resolve(systemPath).c_str(), F_OK) == 0;
+}
+
+void syncTwice()
+{
+    Shell_run("sync");
+    Shell_run("sync");
+}
+
+// Copies the factory record over the live one; false when there is no factory copy or the copy fails.
+bool restoreFactory(const RecordFile &f)
+{
+    if (!exists(f.factoryPath)) {
+        return false;
+    }
+    int status = Shell_run(f.restoreCommand);
+    syncTwice();
+    return status == 0;
+}
+
+// Reads the record (its first 80 bytes). A record that is missing, or holds no number at all, is
+// first restored from the factory copy: the encoder cannot start without it, and writing it back from
+// nothing would store a stream of size 0. Without a factory copy nothing is written.
+bool loadRecord(const RecordFile &f, int *fields)
+{
+    std::fill(fields, fields + f.fieldCount, 0);
+    std::span<int> span(fields, static_cast<size_t>(f.fieldCount));
+    if (Config_readRecord(f.path, span, kRecordLimitSecondStream) > 0) {
+        return true;
+    }
+    if (restoreFactory(f)) {
+        std::fill(fields, fields + f.fieldCount, 0);
+        if (Config_readRecord(f.path, span, kRecordLimitSecondStream) > 0) {
+            std::printf("%s was missing or unreadable: factory settings restored\n", f.name);
+            return true;
+        }
+    }
+    std::printf("Can't open file %s\n", f.name);
+    return false;
+}
+
+// Replaces one field and writes the whole record back; prints "set ok" when stored.
+bool storeField(const RecordFile &f, int index, int value)
+{
+    int fields[kMaxFields];
+    if (!loadRecord(f, fields)) {
+        return false;
+    }
+    fields[index] = value;
+    if (Config_writeRecord(f.path, std::span<const int>(fields, static_cast<size_t>(f.fieldCount))) != 0) {
+        std::printf("Can't open file");
+        return false;
+    }
+    Shell_run("sync"); // the writer ran the first
+    std::printf("set ok\n");
+    return true;
+}
+
+// Plain decimal digits that fit an int: anything else is refused, never read as 0.
+bool parseNumber(const char *text, int &value)
+{
+    long long v = 0;
+    int n = 0;
+    for (; text[n] != '\0'; n++) {
+        if (text[n] < '0' || text[n] > '9') {
+            return false;
+        }
+        v = v * 10 + (text[n] - '0');
+        if (v > INT_MAX) {
+            return false;
+        }
+    }
+    if (n == 0) {
+        return false;
+    }
+    value = static_cast<int>(v);
+    return true;
+}
+
+bool pressed(const char *button)
+{
+    return cgiFormCheckboxSingle(button) == cgiFormSuccess;
+}
+
+// The radio's choice index, or -1 when it is missing or not one of the accepted values.
+int radioChoice(const char *name, int choices)
+{
+    int choice = 0;
+    if (cgiFormRadio(name, kRadioChoices, choices, &choice, 0) != cgiFormSuccess) {
+        return -1;
+    }
+    return choice;
+}
+
+struct TextAction {
+    const char *button;
+    const char *field;
+    const char *confirmBefore; // the confirmation is confirmBefore + typed text + confirmAfter
+    const char *confirmAfter;
+    RsField index;
+};
+
+constexpr TextAction kTextActions[] = {
+    {"l_submit", "l", "set length:", "\n", kWidth},
+    {"w_submit", "w", "set width:", "\n", kHeight},
+    {"s_bitrate_submit", "s_bitrate", "set bitrate:", "\n", kBitrate},
+    {"s_framerate_submit", "s_framerate", "set framerate:", "\n", kFramerate},
+    {"s_fi_submit", "s_fi", "set i frame:", "\n", kIFrame},
+    {"s_idr_submit", "s_idr", "set idr frame:", "\n", kIdr},
+    {"s_cvbr_submit", "s_cvbr", "set H264 Max Delay:", "00 ms\n", kMaxDelay},
+};
+
+void textAction(const TextAction &a)
+{
+    if (!pressed(a.button)) {
+        return;
+    }
+    char text[1024];
+    cgiFormResultType r = cgiFormStringNoNewlines(a.field, text, sizeof text);
+    if (r == cgiFormTruncated) {
+        std::printf("error len");
+        return;
+    }
+    if (r == cgiFormEmpty) {
+        std::printf("input empty");
+        return;
+    }
+    if (r != cgiFormSuccess) {
+        return;
+    }
+    int value = 0;
+    if (!parseNumber(text, value)) {
+        std::printf("invalid value:%s (digits 0-9 only), nothing changed\n", text);
+        return;
+    }
+    std::printf("%s%s%s", a.confirmBefore, text, a.confirmAfter);
+    storeField(kRs, a.index, value);
+}
+
+const char *levelText(int level)
+{
+    struct Level {
+        int value;
+        const char *text;
+    };
+    static constexpr Level kLevels[] = {
+        {0, "4.0"},  {40, "4.0"}, {9, "1.b"},  {10, "1.0"}, {11, "1.1"}, {12, "1.2"}, {13, "1.3"}, {20, "2.0"},
+        {21, "2.1"}, {22, "2.2"}, {30, "3.0"}, {31, "3.1"}, {32, "3.2"}, {41, "4.1"}, {42, "4.2"}, {50, "5.0"},
+    };
+    for (const Level &l : kLevels) {
+        if (l.value == level) {
+            return l.text;
+        }
+    }
+    return nullptr;
+}
+
+void report()
+{
+    int rs[kMaxFields];
+    if (!loadRecord(kRs, rs)) {
+        return;
+    }
+    std::printf(rs[kEnable] == 1 ? "second stream enable\n" : "second stream disable\n");
+    std::printf("Length=%d\n", rs[kWidth]);
+    std::printf("width=%d\n", rs[kHeight]);
+    std::printf("bitrate=%d\n", rs[kBitrate]);
+    std::printf("framerate=%d\n", rs[kFramerate]);
+    std::printf("i frame=%d\n", rs[kIFrame]);
+    std::printf("idr frame=%d\n", rs[kIdr]);
+    std::printf("H264 Max Delay:%lld ms\n", static_cast<long long>(rs[kMaxDelay]) * 100);
+    if (rs[kProfile] == 1) {
+        std::printf("H264 encode Main Profile select\n");
+    } else if (rs[kProfile] == 2) {
+        std::printf("H264 encode BaseLine Profile select\n");
+    } else {
+        std::printf("H264 encode High Profile select\n");
+    }
+    std::printf(rs[kPreset] == 1 ? "H264 encode High speed mode select\n" : "H264 encode High quality mode select\n");
+    if (const char *level = levelText(rs[kLevel])) {
+        std::printf("H264 encode standard: Level %s\n", level);
+    }
+}
+
+} // namespace
+
+int cgiMain()
+{
+    cgiHeaderContentType("text/plain");
+
+    if (pressed("sbnt_submit")) {
+        int choice = radioChoice("sbnt", kTwoWay);
+        if (choice >= 0) {
+            std::printf(choice == 1 ? "second stream disable\n" : "second stream enable\n");
+            storeField(kRs, kEnable, choice == 1 ? 0 : 1);
+        }
+    }
+    if (pressed("ts_stream_submit")) {
+        int choice = radioChoice("ts_stream", kTwoWay);
+        if (choice >= 0) {
+            std::printf(choice == 1 ? "ts stream select:main stream\n" : "ts stream select:second stream\n");
+            storeField(kRsc, 0, choice == 1 ? 0 : 1);
+        }
+    }
+    if (pressed("r_stream_submit")) {
+        int choice = radioChoice("r_stream", kTwoWay);
+        if (choice >= 0) {
+            std::printf(choice == 1 ? "rtsp/rtmp stream select:main stream\n"
+                                    : "rtsp/rtmp stream select:second stream\n");
+            storeField(kRsc, 1, choice == 1 ? 0 : 1);
+        }
+    }
+    for (const TextAction &a : kTextActions) {
+        textAction(a);
+    }
+    if (pressed("s_codec_submit")) {
+        int choice = radioChoice("s_ctrlbz", kThreeWay);
+        if (choice >= 0 && storeField(kRs, kProfile, choice)) {
+            static const char *const kLines[] = {"H264 encode High Profile select\n",
+                                                 "H264 encode Main Profile select\n",
+                                                 "H264 encode Baseline Profile select\n"};
+            std::printf("%s", kLines[choice]);
+        }
+    }
+    if (pressed("s_ctrlcz_submit")) {
+        int choice = radioChoice("s_ctrlcz", kTwoWay);
+        if (choice >= 0 && storeField(kRs, kPreset, choice == 1 ? 1 : 0)) {
+            std::printf(choice == 1 ? "H264 encode High speed mode select\n" : "H264 encode High quality mode select\n");
+        }
+    }
+    if (pressed("s_resetencst")) {
+        if (restoreFactory(kRs)) {
+            std::printf("H264 encode standard: Level 4.0\n");
+            std::printf("recover ok");
+        } else {
+            std::printf("recover failed: cannot restore kavex_rs.ini from /mnt/dfc\n");
+        }
+    }
+    if (pressed("view_s")) {
+        report();
+    }
+    if (pressed("s_encst_submit")) {
+        int index = 0;
+        cgiFormSelectSingle("s_menu_encst", kLevelChoices, kLevelCount, &index, 0);
+        storeField(kRs, kLevel, std::atoi(kLevelChoices[index]));
+    }
+    return 0;
+}
