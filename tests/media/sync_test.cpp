@@ -2,6 +2,8 @@
 // blocked" is checked by a short look, never by a tight timing bound.
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -110,17 +112,36 @@ TEST(Fifo, FlushWakesBlockedReaderAndClearsFlag)
 
 TEST(Fifo, PutRightAfterFlushNeverYieldsAGarbageHandle)
 {
-    // Flush then put before the blocked reader runs: the reader must see the flush, then the
-    // real handle, never a word made of the flush mark and part of the handle.
-    for (int round = 0; round < 50; round++) {
+    // Flush then put before the blocked reader runs: the reader must see the flush, then the real
+    // handle, never a word made of the flush mark and part of the handle. Sharing one CPU with the
+    // reader makes it likely that both writes land before the reader is scheduled.
+    struct OneCpu {
+        cpu_set_t saved;
+        OneCpu()
+        {
+            sched_getaffinity(0, sizeof saved, &saved);
+            cpu_set_t one;
+            CPU_ZERO(&one);
+            for (int cpu = 0; cpu < CPU_SETSIZE; cpu++) {
+                if (CPU_ISSET(cpu, &saved)) {
+                    CPU_SET(cpu, &one);
+                    break;
+                }
+            }
+            sched_setaffinity(0, sizeof one, &one);
+        }
+        ~OneCpu() { sched_setaffinity(0, sizeof saved, &saved); }
+    } pinned; // threads started from here on inherit the single CPU
+    for (int round = 0; round < 100; round++) {
         Fifo_Handle fifo = Fifo_create(&Fifo_Attrs_DEFAULT);
         ASSERT_NE(fifo, nullptr);
         Buffer_Handle first = nullptr;
         auto reader = launch([&] { return Fifo_get(fifo, &first); });
+        std::this_thread::sleep_for(2ms);
         EXPECT_EQ(Fifo_flush(fifo), 0);
         EXPECT_EQ(Fifo_put(fifo, fakeHandle(3)), 0);
         ASSERT_TRUE(finishes(reader));
-        EXPECT_EQ(reader.get(), 1);
+        EXPECT_EQ(reader.get(), 1) << "round " << round << " handle " << first;
         Buffer_Handle got = nullptr;
         int status = Fifo_get(fifo, &got);
         if (status == 0) {
