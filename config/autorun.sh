@@ -14,7 +14,7 @@ audiobps=96000
 width=1280
 height=720
 url=rtmp://192.168.1.200/live/kavex
-#end of the settings block; the web settings rewrite only what stands above this line.
+end_of_settings=1 # the body starts at "end": the web settings rewrite only what stands above this line.
 # Turns the settings into the encoder's options and starts it. Under ENCODE_ROOT (a PC or a test)
 # the network set-up is left to the host.
 if [ -z "$ENCODE_ROOT" ]; then
