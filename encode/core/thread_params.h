@@ -48,8 +48,8 @@ struct VideoThreadParams {
     Fifo_Handle hCaptureInFifo;  // captured frames from the capture thread
     const char *videoEncoder;    // codec runtime name, e.g. "h264enc"
     const char *engineName;      // "encode"
-    void *params;                // static parameters (null: the thread's own defaults)
-    void *dynParams;             // dynamic parameters (likewise)
+    const void *params;          // static parameters (null: the thread's own defaults)
+    const void *dynParams;       // dynamic parameters (likewise)
     int outBufSize;              // written by the video thread before it meets rvEncoderReady
     int videobitrate;            // bit/s; negative: variable
     int framerate;               // thousandths of a frame per second
@@ -78,8 +78,8 @@ struct AudioThreadParams {
     const char *audioEncoder; // codec runtime name, "aacenc"
     const char *audiofile;
     const char *engineName;
-    void *params;
-    void *dynParams;
+    const void *params;
+    const void *dynParams;
     int soundbitrate;
     int samplerate;
     int16_t write_disable;
@@ -94,8 +94,8 @@ struct SpeechThreadParams {
     const char *speechEncoder; // codec runtime name, "mp3enc"
     const char *speechfile;
     const char *engineName;
-    void *params;
-    void *dynParams;
+    const void *params;
+    const void *dynParams;
     int soundbitrate;
     int samplerate;
     TsMux_Params tsParams; // taken after the multiplexer was set up for MP3

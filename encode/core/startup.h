@@ -1,0 +1,29 @@
+// The encoder program's start-up and shutdown: switch files, options, multiplexer configuration,
+// shared objects, the stage threads in their fixed order, the control loop in the main thread, then
+// the release of every waiting thread, the joins, the frees and the cache flush.
+#pragma once
+
+#include <pthread.h>
+
+// Runs the whole program and returns its exit status: 0 after a clean run, 1 when a start-up step or
+// a joined thread failed and for every option error, 255 when the UDP sockets cannot be created.
+int Encode_main(int argc, char **argv);
+
+// The thread functions the start-up starts, and the call that starts them. The build's own table
+// holds every stage that exists (a null entry: the stage is not in this build, and a launch that
+// needs it is refused); tests install their own to watch the orchestration.
+struct StageThreads {
+    void *(*capture)(void *);
+    void *(*video)(void *);
+    void *(*writer)(void *);
+    void *(*audio)(void *);  // AAC
+    void *(*speech)(void *); // MP3
+    void *(*recorder)(void *);
+    void *(*watchdog)(void *);
+    void *(*control)(void *); // runs in the main thread
+    int (*create)(pthread_t *thread, const pthread_attr_t *attr, void *(*fn)(void *), void *arg);
+};
+
+// nullptr puts the build's table back.
+void Startup_setStageThreads(const StageThreads *threads);
+const StageThreads &Startup_buildStageThreads();
