@@ -17,7 +17,7 @@
 typedef struct Buffer_Object *Buffer_Handle;
 typedef struct BufTab_Object *BufTab_Handle;
 
-typedef enum Buffer_Type {
+typedef enum Buffer_Type : int {
     Buffer_Type_BASIC = 0,
     Buffer_Type_GRAPHICS = 1,
 } Buffer_Type;

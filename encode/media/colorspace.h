@@ -3,7 +3,7 @@
 // layout of the planes (4:2:0 semi-planar needs half as much again for the chroma plane).
 #pragma once
 
-typedef enum ColorSpace_Type {
+typedef enum ColorSpace_Type : int {
     ColorSpace_YUV420PSEMI = 0, // 8 bpp luma plane + interleaved chroma plane at half height (NV12)
     ColorSpace_YUV422PSEMI = 1, // 8 bpp luma plane + interleaved chroma plane at full height
     ColorSpace_UYVY = 2,        // 16 bpp packed 4:2:2

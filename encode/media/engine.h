@@ -19,13 +19,13 @@ typedef struct CodecEntry {
     const void *dynParams;
 } CodecEntry;
 
-typedef enum EngineList {
+typedef enum EngineList : int {
     Engine_List_SPEECH = 0,
     Engine_List_AUDIO = 1,
     Engine_List_VIDEO = 2,
 } EngineList;
 
-typedef enum Engine_Error {
+typedef enum Engine_Error : int {
     Engine_EOK = 0,
     Engine_ENOTFOUND = 1, // no configuration of that name
     Engine_ENOMEM = 2,
