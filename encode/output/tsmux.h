@@ -15,6 +15,7 @@ inline constexpr int32_t TSMUX_CONFIG_SIZE = 72;
 inline constexpr int TSMUX_MAX_PROGRAMS = 2;
 inline constexpr int TSMUX_MAX_STREAMS = 3;
 inline constexpr int TSMUX_PACKET_SIZE = 188;
+inline constexpr int32_t TSMUX_MAX_FRAME_LENGTH = 1 << 30;  // longer frames are refused
 
 // `flags` values: any bit of TSMUX_FLAGS_PSI puts PAT and PMT before the frame. The writer passes
 // TSMUX_FLAGS_VIDEO with every video frame, the audio threads TSMUX_FLAGS_AUDIO.
@@ -57,8 +58,9 @@ int TsMux_init(TsMux_Params *params);
 
 // Writes the packets of one frame to params->output and returns their byte count (a multiple of 188,
 // also stored in params->outBytes). Returns 0, writing nothing, on failure, with one line on standard
-// output.
+// output; outBytes is then 0 too once the record itself passed its checks.
 int TsMux_process(TsMux_Params *params);
 
-// The most bytes TsMux_process can write for a frame of `dataLength` bytes, PAT and PMT included.
+// The most bytes TsMux_process can write for a frame of `dataLength` bytes, PAT and PMT included; 0
+// for a length it refuses (negative, or above TSMUX_MAX_FRAME_LENGTH).
 int TsMux_outputBound(int dataLength);
