@@ -1,0 +1,608 @@
+// The settings program run as a CGI in a factory root: the whole response and every store file after
+// each request, for each group of actions, and the refusal of values that could run a command.
+#include "tests/core/test_root.h"
+#include "tests/web/cgi_runner.h"
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Files = std::map<std::string, std::string>;
+
+// The settings report of the factory store (Wi-Fi switched off).
+const std::string kFactoryReport = "\nip=192.168.1.100\nnetmask=255.255.255.0\ngateway=192.168.1.1\n"
+                                   "wifi: disable\n"
+                                   "ttl=64\n"
+                                   "\nts receive ip=192.168.1.200\nts receive port=1234\n"
+                                   "\nRead: detect format\n"
+                                   "bitrate=4000000\nframerate=30\nI frame num=30,IDR frame num=30\n"
+                                   "H264 Max Delay: 1000ms\n"
+                                   "H264 encode select: High Profile\n"
+                                   "H264 encode select: High Quality Mode\n"
+                                   "H264 encode standard: Level 4.0\n\n"
+                                   "ts output: enable, mode: udp \n"
+                                   "ts select:main stream\nrtsp/rtmp select:main stream\n"
+                                   "tcp stream tag output: disable\n"
+                                   "rtsp server and rtmp: disable\n"
+                                   "disable video sclaing\n\n"
+                                   "audio enable=2\n"
+                                   "audio in: 3.5\n"
+                                   "3.5 audio volume+:60\n"
+                                   "audio sample=44100\naudio bitrate=96000\n\n";
+
+// The values the "Modify:" summary shows, factory unless overridden.
+struct Modified {
+    std::string ip = "192.168.1.100";
+    std::string netmask = "255.255.255.0";
+    std::string gateway = "192.168.1.1";
+    std::string bitrate = "4000000";
+    std::string framerate = "30";
+    std::string tz = "192.168.1.200";
+    std::string tc = "1234";
+    std::string fi = "30";
+    std::string ctrlencode = "2";
+    std::string audiosample = "44100";
+    std::string audiobps = "96000";
+
+    std::string text() const
+    {
+        return "Modify:\nip=" + ip + "\nnetmask=" + netmask + "\ngateway=" + gateway + "\nbitrate=" + bitrate +
+               "\nframerate=" + framerate + "\nts receive ip=" + tz + "\nts receive port=" + tc + "\nI frame num=" + fi +
+               "\naudio enable=" + ctrlencode + "\naudio sample=" + audiosample + "\naudio bitrate=" + audiobps + "\n";
+    }
+};
+
+std::string readCmd(const std::string &line)
+{
+    return "\nread cmd ok, read len = " + std::to_string(line.size()) + ", cmdbuf = " + line + "\n";
+}
+
+// Replaces the one line of `text` that starts with `prefix`.
+std::string withLine(std::string text, const std::string &prefix, const std::string &line)
+{
+    size_t b = text.find("\n" + prefix);
+    b = text.compare(0, prefix.size(), prefix) == 0 ? 0 : b + 1;
+    size_t e = text.find('\n', b);
+    return text.replace(b, e - b, line);
+}
+
+class SettingsCgi : public ::testing::Test {
+protected:
+    TempRoot root{true};
+    std::string factoryScript;
+
+    void SetUp() override { factoryScript = root.read("/mnt/autorun.sh"); }
+
+    CgiResponse get(const std::vector<CgiField> &fields)
+    {
+        return cgiGet(SETTINGS_CGI, root.dir(), cgiUrlEncoded(fields));
+    }
+    CgiResponse post(const std::vector<CgiField> &fields) { return cgiPostUrl(SETTINGS_CGI, root.dir(), fields); }
+    CgiResponse multipart(const std::vector<CgiField> &fields)
+    {
+        return cgiPostMultipart(SETTINGS_CGI, root.dir(), fields);
+    }
+
+    static std::string plain(const std::string &body) { return kTextPlain + body; }
+    std::string shellLog() const { return root.exists("/tmp/shell.log") ? root.read("/tmp/shell.log") : ""; }
+
+    // Every file of the root but the shell log.
+    Files files() const
+    {
+        Files f;
+        for (const auto &e : std::filesystem::recursive_directory_iterator(root.dir())) {
+            if (e.is_regular_file()) {
+                std::string rel = e.path().string().substr(root.dir().size());
+                if (rel != "/tmp/shell.log") {
+                    f[rel] = root.read(rel);
+                }
+            }
+        }
+        return f;
+    }
+
+    // The files that differ between two snapshots.
+    static std::vector<std::string> changed(const Files &a, const Files &b)
+    {
+        std::vector<std::string> out;
+        for (const auto &[path, content] : b) {
+            auto it = a.find(path);
+            if (it == a.end() || it->second != content) {
+                out.push_back(path);
+            }
+        }
+        for (const auto &[path, content] : a) {
+            if (b.find(path) == b.end()) {
+                out.push_back(path);
+            }
+        }
+        return out;
+    }
+
+    // The factory script with one block line replaced.
+    std::string scriptWith(const std::string &prefix, const std::string &line) const
+    {
+        return withLine(factoryScript, prefix, line);
+    }
+};
+
+using Paths = std::vector<std::string>;
+
+} // namespace
+
+TEST_F(SettingsCgi, ReportOnlyChangesNothing)
+{
+    Files before = files();
+    CgiResponse r = get({{"name44_submit", "show"}});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, plain(kFactoryReport));
+    EXPECT_EQ(changed(before, files()), Paths{});
+    EXPECT_EQ(shellLog(), "");
+}
+
+TEST_F(SettingsCgi, ScriptActionRewritesTheBlockAndKeepsTheBody)
+{
+    Files before = files();
+    CgiResponse r = post({{"name1_submit", "Set"}, {"ip", "10.0.0.5"}});
+    Modified m;
+    m.ip = "10.0.0.5";
+    EXPECT_EQ(r.out, plain("set ip:10.0.0.5\n" + kFactoryReport + readCmd("ip=10.0.0.5\n") + m.text() + "set ok"));
+    std::string first = scriptWith("ip=", "ip=10.0.0.5");
+    EXPECT_EQ(root.read("/mnt/autorun.sh"), first);
+    EXPECT_EQ(root.read("/mnt/autorun.sh.swp"), factoryScript);
+    EXPECT_EQ(changed(before, files()), (Paths{"/mnt/autorun.sh", "/mnt/autorun.sh.swp"}));
+    EXPECT_NE(shellLog().find("sync\n"), std::string::npos);
+
+    // The second rewrite keeps the body again and saves the first one.
+    r = post({{"name3_submit", "Set"}, {"bitrate", "2500000"}});
+    std::string second = withLine(first, "bitrate=", "bitrate=2500000");
+    EXPECT_EQ(root.read("/mnt/autorun.sh"), second);
+    EXPECT_EQ(root.read("/mnt/autorun.sh.swp"), first);
+    size_t body = factoryScript.find("end_of_settings");
+    ASSERT_NE(body, std::string::npos);
+    EXPECT_EQ(second.substr(second.find("end_of_settings")), factoryScript.substr(body));
+    EXPECT_NE(r.out.find("\nip=10.0.0.5\n"), std::string::npos); // the report shows the first change
+}
+
+TEST_F(SettingsCgi, EveryScriptKeyLandsInItsLine)
+{
+    struct Case {
+        const char *button, *field, *value, *confirm, *line;
+    };
+    const Case cases[] = {
+        {"vs_width_submit", "vs_width", "1920", "set video scaling width=1920\n", "width=1920"},
+        {"vs_height_submit", "vs_height", "1080", "set video scaling height=1080\n", "height=1080"},
+        {"rtmpurl_submit", "rtmpurl", "rtmp://10.1.1.1/app/st1", "set url:rtmp://10.1.1.1/app/st1\n",
+         "url=rtmp://10.1.1.1/app/st1"},
+        {"name2_submit", "netmask", "255.255.0.0", "set netmask:255.255.0.0\n", "netmask=255.255.0.0"},
+        {"name45_submit", "gateway", "10.0.0.1", "set gateway:10.0.0.1\n", "gateway=10.0.0.1"},
+        {"name_audio_submit", "audiosample", "48000", "set audiosample:48000\n", "audiosample=48000"},
+        {"name_audio2_submit", "audiobitrate", "128000", "set bitrate:128000\n", "audiobps=128000"},
+        {"name4_submit", "framerate", "25", "set framerate:25\n", "framerate=25"},
+        {"namez_submit", "tz", "239.1.1.1", "set ts receive ip:239.1.1.1\n", "tz=239.1.1.1"},
+        {"namec_submit", "tc", "5000", "set ts receive port:5000\n", "tc=5000"},
+        {"namei_submit", "fi", "60", "set i frame num:60\n", "fi=60"},
+    };
+    for (const Case &c : cases) {
+        root.write("/mnt/autorun.sh", factoryScript);
+        CgiResponse r = post({{c.button, "Set"}, {c.field, c.value}});
+        std::string line = c.line;
+        EXPECT_EQ(r.out.substr(0, std::string(kTextPlain).size() + std::string(c.confirm).size()), plain(c.confirm));
+        EXPECT_EQ(r.out.substr(r.out.size() - 6), "set ok") << c.button;
+        std::string key = line.substr(0, line.find('=') + 1);
+        EXPECT_EQ(root.read("/mnt/autorun.sh"), scriptWith(key, line)) << c.button;
+    }
+}
+
+TEST_F(SettingsCgi, UnsafeValuesAreRefusedAndChangeNothing)
+{
+    struct Case {
+        const char *button, *field, *value, *line;
+    };
+    const Case cases[] = {
+        {"name1_submit", "ip", "1.2.3.4;reboot", "refused ip: not an IPv4 address (four numbers 0-255 joined by dots)\n"},
+        {"name1_submit", "ip", "1.2.3.4\nreboot", "refused ip: not an IPv4 address (four numbers 0-255 joined by dots)\n"},
+        {"namez_submit", "tz", "$(reboot)", "refused tz: not an IPv4 address (four numbers 0-255 joined by dots)\n"},
+        {"rtmpurl_submit", "rtmpurl", "rtmp://h/$(id)",
+         "refused rtmpurl: no blank, quote, $, `, ;, &, |, <, >, \\, parenthesis or control character allowed\n"},
+        {"rtmpurl_submit", "rtmpurl", "rtmp://h/x;reboot",
+         "refused rtmpurl: no blank, quote, $, `, ;, &, |, <, >, \\, parenthesis or control character allowed\n"},
+        {"rtmpurl_submit", "rtmpurl", "http://h/x", "refused rtmpurl: it must start with rtmp:// or rtmps://\n"},
+        {"rtmpurl_submit", "rtmpurl", "rtmp://backend/live",
+         "refused rtmpurl: the text \"end\" in it would be taken as the end of the settings block\n"},
+        {"rtmpurl_submit", "rtmpurl", "rtmp://h/live?clip=1",
+         "refused rtmpurl: it holds text that would be read back as another setting (such as \"ip=\")\n"},
+        {"wifi_ip_submit", "wifi_ip", "1.2.3.`reboot`",
+         "refused wifi_ip: not an IPv4 address (four numbers 0-255 joined by dots)\n"},
+        {"ssid_submit", "ssid", "home\"\npsk=\"x", "refused ssid: no double quote, backslash or control character allowed\n"},
+        {"ssid_submit", "ssid", "a\\b", "refused ssid: no double quote, backslash or control character allowed\n"},
+        {"passkey_submit", "passkey", "short", "refused passkey: a passphrase is 8 to 63 characters\n"},
+        {"passkey_submit", "passkey", "pass\"word1", "refused passkey: printable ASCII only, no double quote or backslash\n"},
+        {"passkey_submit", "passkey", "mypassssid=abc",
+         "refused passkey: it holds text that would be read back as another setting (such as \"ip=\")\n"},
+        {"name3_submit", "bitrate", "4000000;reboot", "refused bitrate: decimal digits only, 1 to 9 of them\n"},
+        {"name3_submit", "bitrate", "-5", "refused bitrate: decimal digits only, 1 to 9 of them\n"},
+        {"namec_submit", "tc", "70000", "refused tc: a whole number from 1 to 65535\n"},
+        {"namei_submit", "fi", "12345678", "refused fi: decimal digits only, 1 to 7 of them\n"},
+        {"vs_width_submit", "vs_width", "1280`reboot`", "refused vs_width: decimal digits only, 1 to 9 of them\n"},
+        {"namelr_submit", "lr", "300", "refused lr: a whole number from 0 to 256\n"},
+        {"name_volume_submit", "volume", "60;reboot", "refused volume: decimal digits only, 1 to 3 of them\n"},
+        {"name_volume_submit", "volume", "120", "refused volume: a whole number from 0 to 119\n"},
+        {"mg_xy", "mg_x", "1;reboot", "refused mg_x: decimal digits only, 1 to 5 of them\n"},
+    };
+    root.write("/mnt/wifi/ifwifi", "0\n");
+    Files before = files();
+    for (const Case &c : cases) {
+        CgiResponse r = post({{c.button, "Set"}, {c.field, c.value}});
+        EXPECT_EQ(r.out, plain(c.line)) << c.value;
+        EXPECT_EQ(changed(before, files()), Paths{}) << c.value;
+    }
+    // Multipart carries line breaks as they are typed; they are dropped, and the rest is still refused.
+    CgiResponse r = multipart({{"name1_submit", "Set"}, {"ip", "1.2.3.4\r\nreboot"}});
+    EXPECT_EQ(r.out, plain(cases[0].line));
+    EXPECT_EQ(changed(before, files()), Paths{});
+    EXPECT_EQ(shellLog(), "");
+}
+
+TEST_F(SettingsCgi, ABlockThatWouldLeaveTheWindowIsNotWritten)
+{
+    Files before = files();
+    std::string url = "rtmp://a.rtmp.example.com/live2/" + std::string(60, 'k');
+    CgiResponse r = post({{"rtmpurl_submit", "Set"}, {"rtmpurl", url}});
+    EXPECT_EQ(r.out, plain("set url:" + url + "\n" + kFactoryReport + readCmd("url=" + url + "\n") + Modified().text() +
+                           "the new settings block would not end inside the first 300 bytes of autorun.sh; "
+                           "not rewritten\n"));
+    EXPECT_EQ(changed(before, files()), Paths{});
+}
+
+TEST_F(SettingsCgi, ScriptWithoutEndInItsWindowIsNotRewritten)
+{
+    std::string noEnd = "ip=1.1.1.1\n" + std::string(400, '#') + "\nend\n";
+    root.write("/mnt/autorun.sh", noEnd);
+    Files before = files();
+    CgiResponse r = post({{"name3_submit", "Set"}, {"bitrate", "100"}});
+    EXPECT_NE(r.out.find("\nip=1.1.1.1\n"), std::string::npos);
+    const std::string tail = readCmd("bitrate=100\n") +
+                             "no \"end\" in the first 300 bytes of autorun.sh, its settings block cannot be told "
+                             "from its body; not rewritten\n";
+    ASSERT_GT(r.out.size(), tail.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    EXPECT_EQ(changed(before, files()), Paths{});
+}
+
+TEST_F(SettingsCgi, MissingOrOversizeStartScript)
+{
+    std::filesystem::remove(root.path("/mnt/autorun.sh"));
+    CgiResponse r = post({{"name3_submit", "Set"}, {"bitrate", "100"}});
+    EXPECT_EQ(r.out, plain("set bitrate:100\nCan't open file autorun.sh"));
+
+    // A script longer than the rewrite reads would lose its tail: it is left alone.
+    std::string big = factoryScript + std::string(2000, '#') + "\n";
+    root.write("/mnt/autorun.sh", big);
+    r = post({{"name3_submit", "Set"}, {"bitrate", "100"}});
+    EXPECT_NE(r.out.find("autorun.sh is longer than 2000 bytes; not rewritten\n"), std::string::npos);
+    EXPECT_EQ(root.read("/mnt/autorun.sh"), big);
+}
+
+TEST_F(SettingsCgi, ColourKeysEditColorIni)
+{
+    CgiResponse r = post({{"namelr_submit", "Set"}, {"lr", "7"}, {"namebb_submit", "Set"}, {"bb", "200"}});
+    EXPECT_EQ(root.read("/mnt/color.ini"), "200 128 128 0 0 7");
+    EXPECT_EQ(r.out.substr(0, std::string(kTextPlain).size() + 9), plain("set ok:7\n"));
+    EXPECT_NE(r.out.find("set okset ok:200\n"), std::string::npos);
+    EXPECT_EQ(root.read("/mnt/autorun.sh"), factoryScript); // the block itself is unchanged
+}
+
+TEST_F(SettingsCgi, WifiReportAndRewrites)
+{
+    root.write("/mnt/wifi/ifwifi", "0\n");
+    CgiResponse r = get({{"name44_submit", ""}});
+    const std::string wifiOn = "wifi: enable\nssid=\"video\"\nwifi ip=192.168.2.100\n";
+    EXPECT_EQ(r.out, plain(withLine(kFactoryReport, "wifi: disable", wifiOn.substr(0, wifiOn.size() - 1))));
+
+    Files before = files();
+    r = multipart({{"ssid_submit", "Set"}, {"ssid", "my net"}});
+    EXPECT_EQ(r.out, plain("set ssid:my net\ncurrent:\nssid=\"video\", psk=\"coder\"\n"
+                           "modify:\nssid=\"my net\", psk=\"coder\"\nset ok"));
+    EXPECT_EQ(root.read("/mnt/wifi/wpa.conf"),
+              "network={\nssid=\"my net\"\npsk=\"coder\"\nkey_mgmt=WPA-PSK\nproto=WPA WPA2\n}");
+    r = multipart({{"passkey_submit", "Set"}, {"passkey", "weekend-pass"}});
+    EXPECT_EQ(r.out, plain("set passkey:weekend-pass\ncurrent:\nssid=\"my net\", psk=\"coder\"\n"
+                           "modify:\nssid=\"my net\", psk=\"weekend-pass\"\nset ok"));
+    r = post({{"wifi_ip_submit", "Set"}, {"wifi_ip", "10.9.8.7"}});
+    EXPECT_EQ(r.out, plain("set wifi ip:10.9.8.7\ncurrent:\nwifi ip=192.168.2.100\nmodify:\nwifi ip=10.9.8.7\nset ok"));
+    EXPECT_EQ(root.read("/mnt/wifi/wifi_ip.conf"), "ifconfig wlan0 10.9.8.7\n");
+    EXPECT_EQ(changed(before, files()), (Paths{"/mnt/wifi/wifi_ip.conf", "/mnt/wifi/wpa.conf"}));
+
+    // A start-script change with Wi-Fi on runs both Wi-Fi rewrites in the report: unchanged files.
+    Files mid = files();
+    r = post({{"name4_submit", "Set"}, {"framerate", "25"}});
+    EXPECT_NE(r.out.find("wifi: enable\ncurrent:\nssid=\"my net\", psk=\"weekend-pass\"\nmodify:\nssid=\"my net\", "
+                         "psk=\"weekend-pass\"\nset okcurrent:\nwifi ip=10.9.8.7\nmodify:\nwifi ip=10.9.8.7\nset okttl=64\n"),
+              std::string::npos);
+    EXPECT_EQ(changed(mid, files()), (Paths{"/mnt/autorun.sh", "/mnt/autorun.sh.swp"}));
+
+    std::filesystem::remove(root.path("/mnt/wifi/wpa.conf"));
+    r = post({{"ssid_submit", "Set"}, {"ssid", "x"}});
+    EXPECT_EQ(r.out, plain("set ssid:x\nCan't open file"));
+    root.write("/mnt/wifi/ifwifi", "");
+    r = get({{"name44_submit", ""}});
+    EXPECT_NE(r.out.find("gateway=192.168.1.1\nerror\nttl=64\n"), std::string::npos);
+}
+
+TEST_F(SettingsCgi, CodecRadios)
+{
+    CgiResponse r = post({{"codec_submit", "Apply"}, {"ctrlaz", "amale"}, {"ctrlez", "amale"}, {"ctrlbz", "female"},
+                          {"ctrlcz", "female"}, {"ctrldz", "female"}, {"ifwifi", "male"}, {"audioin", "female"}});
+    EXPECT_EQ(r.out, plain("enable ts output, mode: http\nenable wifi\nenable stream tag output\nenable rtmp\n"
+                           "H264 encode Main Profile select\nH264 encode High speed mode select\n"
+                           "select audio in of hdmi\n"));
+    EXPECT_EQ(root.read("/mnt/ts.ini"), "0\n");
+    EXPECT_EQ(root.read("/mnt/httpts.ini"), "1\n");
+    EXPECT_EQ(root.read("/mnt/rtsp.ini"), "1\n");
+    EXPECT_EQ(root.read("/mnt/rtsporrtmp.ini"), "1\n");
+    EXPECT_EQ(root.read("/mnt/kavex_encProfileIdc.ini"), "1\n");
+    EXPECT_EQ(root.read("/mnt/kavex_encQuality.ini"), "1\n");
+    EXPECT_EQ(root.read("/mnt/tcp.ini"), "1\n");
+    EXPECT_EQ(root.read("/mnt/wifi/ifwifi"), "0\n");
+    EXPECT_EQ(root.read("/mnt/ha.ini"), "1\n");
+
+    // The report reads them back.
+    r = get({{"name44_submit", ""}});
+    EXPECT_NE(r.out.find("ts output: enable, mode: http \n"), std::string::npos);
+    EXPECT_NE(r.out.find("tcp stream tag output: enable\nrtmp: enable\nrtmp live url: rtmp://192.168.1.200/live/kavex\n"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("H264 encode select: Main Profile\nH264 encode select: High Speed Mode\n"), std::string::npos);
+    EXPECT_NE(r.out.find("audio in: hdmi\n"), std::string::npos);
+
+    r = post({{"codec_submit", ""}, {"ctrlaz", "female"}, {"ctrlez", "female"}, {"ctrlbz", "amale"}, {"ctrlcz", "x"}});
+    EXPECT_EQ(r.out, plain("disable ts output\nenable rtsp server\nH264 encode Baseline Profile select\n"));
+    EXPECT_EQ(root.read("/mnt/ts.ini"), "1\n");
+    EXPECT_EQ(root.read("/mnt/httpts.ini"), "0\n");
+    EXPECT_EQ(root.read("/mnt/rtsporrtmp.ini"), "0\n");
+    EXPECT_EQ(root.read("/mnt/kavex_encProfileIdc.ini"), "2\n");
+    EXPECT_EQ(root.read("/mnt/kavex_encQuality.ini"), "1\n"); // an unknown radio value is ignored
+
+    // Radios without the codec button do nothing.
+    Files before = files();
+    r = post({{"ctrlaz", "male"}});
+    EXPECT_EQ(r.out, plain(""));
+    EXPECT_EQ(changed(before, files()), Paths{});
+
+    // On the ra202 board the digital input is SDI.
+    root.write("/mnt/ra202.ini", "1");
+    r = post({{"codec_submit", ""}, {"audioin", "female"}});
+    EXPECT_EQ(r.out, plain("select audio in of sdi\n"));
+    r = post({{"codec_submit", ""}, {"audioin", "male"}});
+    EXPECT_EQ(r.out, plain("select audio in of 3.5\n"));
+    EXPECT_EQ(root.read("/mnt/ha.ini"), "0\n");
+}
+
+TEST_F(SettingsCgi, CaptureModeAndAutoRebootRadios)
+{
+    CgiResponse r = post({{"codec_submit", ""}, {"ctrlau", "female"}, {"ctrlax", "female"}});
+    const std::string detect = "\nRead: detect format\n";
+    EXPECT_EQ(r.out, plain(detect + "\nSet: fix format capture\n" + "\nRead: fix format capture\nSet format: "
+                           "1280x720,60HZ\n\n\nSet: sdk control(default)\n"));
+    EXPECT_EQ(root.read("/mnt/format.ini"), "1 25");
+    EXPECT_EQ(root.read("/mnt/qiehuan"), "0\n");
+    r = post({{"codec_submit", ""}, {"ctrlax", "male"}});
+    EXPECT_EQ(root.read("/mnt/qiehuan"), "1\n");
+
+    // With a selectable input the report names it and, in detect mode, the auto-reboot choice.
+    root.write("/mnt/ra101.ini", "2");
+    root.write("/tmp/format.ini", "1280 720\n");
+    r = post({{"codec_submit", ""}, {"ctrlau", "male"}});
+    EXPECT_EQ(r.out, plain("\n>>>>>>HDMI input\nRead: fix format capture\nSet format: 1280x720,60HZ\n\n"
+                           "\nSet: detect capture\n"));
+    r = get({{"name44_submit", ""}});
+    EXPECT_NE(r.out.find("\n>>>>>>HDMI input\nRead: detect format\nautodetect: auto reboot\nFormat: 1280x720,60HZ\n\n"
+                         "bitrate="),
+              std::string::npos);
+    std::filesystem::remove(root.path("/mnt/ra101.ini"));
+    r = get({{"name44_submit", ""}});
+    EXPECT_NE(r.out.find("\nRead: detect format\ndetect format:1280x720\n\nbitrate="), std::string::npos);
+
+    // Without format.ini the report says so and the mode is not written on its own.
+    std::filesystem::remove(root.path("/mnt/format.ini"));
+    r = post({{"codec_submit", ""}, {"ctrlau", "female"}});
+    EXPECT_EQ(r.out, plain("error open color config file\r"));
+    EXPECT_FALSE(root.exists("/mnt/format.ini"));
+}
+
+TEST_F(SettingsCgi, CodecTemplateRestoresTheFactorySettings)
+{
+    root.write("/mnt/ts.ini", "1\n");
+    post({{"name1_submit", ""}, {"ip", "10.0.0.9"}});
+    CgiResponse r = post({{"codec_submit", ""}, {"ctrlts", "female"}, {"selvs", "male"}});
+    std::string mp3 = root.read("/mnt/autorun.sh.h264.mp3.org");
+    EXPECT_EQ(root.read("/mnt/ts.ini"), root.read("/mnt/dfc/ts.ini"));
+    // The template, then the scaling radio's rewrite on top of it.
+    EXPECT_EQ(root.read("/mnt/autorun.sh"), withLine(mp3, "ctrlcodec=", "ctrlcodec=1"));
+    EXPECT_EQ(root.read("/mnt/autorun.sh.swp"), mp3);
+    EXPECT_EQ(r.out.substr(0, std::string(kTextPlain).size() + 32), plain("h264 and mp3)\nset video scaling\n"));
+    EXPECT_NE(r.out.find("set ok"), std::string::npos);
+    r = get({{"name44_submit", ""}});
+    EXPECT_NE(r.out.find("enable video sclaing\nvideo sclaing width=1280\nvideo sclaing height=720\n\n"), std::string::npos);
+}
+
+TEST_F(SettingsCgi, MaskAndRegion)
+{
+    CgiResponse r = post({{"mg_xy", ""}, {"mg_x", "100"}});
+    EXPECT_EQ(r.out, plain("set x=100,y=\n"));
+    EXPECT_EQ(root.read("/mnt/m.ini"), "0 112 16 160 96 0 16 16 160 96");
+    r = post({{"mg_a_submit", ""}, {"mg_a", "female"}, {"gx_a_submit", ""}, {"gx_a", "female"}, {"gx_wh", ""},
+              {"gx_w", "16"}, {"gx_h", "0"}, {"mg_gx", ""}});
+    // The show comes first in the handler's order, so it still sees the old switches.
+    EXPECT_EQ(r.out, plain("mg disable\ngx disable\nmg x=112\nmg y=16\n\nmg width=160\n mg height=96\n\n"
+                           "gx x=16\ngx y=16\n\ngx width=160\n gx height=96\n"
+                           "mg enable\ngx enable\nset w=16,h=0\n"));
+    EXPECT_EQ(root.read("/mnt/m.ini"), "1 112 16 160 96 1 16 16 32 16");
+    r = post({{"mg_wh", ""}, {"mg_w", ""}, {"mg_h", "5"}});
+    EXPECT_EQ(r.out, plain("input empty"));
+    r = post({{"mg_wh", ""}, {"mg_w", std::string(1500, '1')}});
+    EXPECT_EQ(r.out, plain("error len"));
+    std::filesystem::remove(root.path("/mnt/m.ini"));
+    r = post({{"mg_xy", ""}, {"mg_x", "1"}, {"mg_y", "2"}});
+    EXPECT_EQ(r.out, plain("Can't open file /mnt/m.ini\n"));
+    EXPECT_FALSE(root.exists("/mnt/m.ini"));
+}
+
+TEST_F(SettingsCgi, Subtitle)
+{
+    CgiResponse r = post({{"sub_submit", ""}, {"sub_text", "A B"}});
+    EXPECT_EQ(r.out, plain("set sub:A B\nset ok\n"));
+    EXPECT_EQ(root.read("/mnt/zk.ini"), "0 32 32 \xA3\xC1\xA3\xA0\xA3\xC2");
+    r = multipart({{"sub_a_submit", ""}, {"sub_a", "female"}, {"sub_z_submit", ""}, {"sub_z", "female"},
+                   {"s_x_submit", ""}, {"s_x", "64"}, {"s_y_submit", ""}, {"s_y", "100"}, {"sub_v", ""}});
+    EXPECT_EQ(r.out, plain("subtitle enable\nset ok\nchoose the big font \nset x:64\nset ok\nset y:100\nset ok\n"
+                           "subtitle:enable\nfont:big\nx:64\ny:100\nsubtitle value:\xEF\xBC\xA1 \xEF\xBC\xA2\n"));
+    EXPECT_EQ(root.read("/mnt/zk.ini"), "1 64 100 \xA3\xC1\xA3\xA0\xA3\xC2");
+    EXPECT_EQ(root.read("/mnt/zhiti.ini"), "0");
+
+    // 中文 in GB2312; a text GB2312 cannot hold is not stored.
+    r = post({{"sub_submit", ""}, {"sub_text", "\xE4\xB8\xAD\xE6\x96\x87"}});
+    EXPECT_EQ(root.read("/mnt/zk.ini"), "1 64 100 \xD6\xD0\xCE\xC4");
+    r = post({{"sub_submit", ""}, {"sub_text", "\xF0\x9F\x98\x80"}});
+    EXPECT_EQ(r.out, plain("erro=-1\n"));
+    EXPECT_EQ(root.read("/mnt/zk.ini"), "1 64 100 \xD6\xD0\xCE\xC4");
+    r = post({{"sub_submit", ""}, {"sub_text", std::string(200, 'x')}});
+    EXPECT_EQ(r.out, plain("refused sub_text: too long for /mnt/zk.ini\n"));
+    r = post({{"sub_submit", ""}, {"sub_text", ""}, {"sub_z_submit", ""}, {"sub_z", "male"}});
+    EXPECT_EQ(r.out, plain("choose the small font\ninput empty"));
+    EXPECT_EQ(root.read("/mnt/zhiti.ini"), "1");
+}
+
+TEST_F(SettingsCgi, MacAddress)
+{
+    CgiResponse r = post({{"mac_submit", ""}, {"mac", "02:1A:2b:3C:4d:5E"}});
+    EXPECT_EQ(r.out, plain("set mac=02:1A:2b:3C:4d:5E\nmac check pass...set ok"));
+    EXPECT_EQ(root.read("/mnt/mac.sh"), "ifconfig eth0 hw ether 02:1A:2b:3C:4d:5E\n");
+    Files before = files();
+    r = post({{"mac_submit", ""}, {"mac", "02:1A:2b:3C:4d:5G"}});
+    EXPECT_EQ(r.out, plain("set mac=02:1A:2b:3C:4d:5G\nset failed, please check your typed mac address and try again!"));
+    r = post({{"mac_submit", ""}, {"mac", "02:1A:2b:3C:4d:5"}});
+    EXPECT_EQ(r.out, plain("set mac=02:1A:2b:3C:4d:5\nmac's length is illegalset failed, please check your typed mac "
+                           "address and try again!"));
+    r = post({{"mac_submit", ""}, {"mac", "021A:2b:3C:4d:5E:0"}});
+    EXPECT_NE(r.out.find("set failed"), std::string::npos);
+    r = post({{"mac_submit", ""}, {"mac", "02:1A:2b;reboot;:"}});
+    EXPECT_NE(r.out.find("set failed"), std::string::npos);
+    EXPECT_EQ(changed(before, files()), Paths{});
+}
+
+TEST_F(SettingsCgi, RawTextsLevelAndMaximumDelay)
+{
+    CgiResponse r = post({{"ttl_submit", ""}, {"ttl", "32"}, {"nameidr_submit", ""}, {"idr", "90"}});
+    EXPECT_EQ(r.out, plain("set ttl:32\nset idr frame num:90\n"));
+    EXPECT_EQ(root.read("/mnt/ttl.ini"), "32");
+    EXPECT_EQ(root.read("/mnt/idr.ini"), "90");
+
+    r = post({{"encst_submit", ""}, {"menu_encst", "31"}});
+    EXPECT_EQ(r.out, plain("H264 encode standard: Level 3.1\n\nset ok"));
+    EXPECT_EQ(root.read("/mnt/kavex_encLevel.ini"), "31\n");
+    r = post({{"encst_submit", ""}, {"menu_encst", "77"}});
+    EXPECT_EQ(r.out, plain("H264 encode standard: Level 5.0\n\nset ok"));
+    EXPECT_EQ(root.read("/mnt/kavex_encLevel.ini"), "50\n");
+    r = post({{"encst_submit", ""}, {"menu_encst", "9"}});
+    EXPECT_EQ(r.out, plain("H264 encode standard: Level 1.b\n\nset ok"));
+
+    r = post({{"cvbr_submit", ""}, {"cvbr", "300"}});
+    EXPECT_EQ(r.out, plain("set :300\nset H264 Max Delay: 30000ms\nset ok\n"));
+    EXPECT_EQ(root.read("/mnt/kavex_maxdelay.ini"), "300\n");
+    for (const char *bad : {"301", "0", "12abc"}) {
+        r = post({{"cvbr_submit", ""}, {"cvbr", bad}});
+        EXPECT_EQ(r.out, plain(std::string("set :") + bad + "\nThe value is invalid or out of range."));
+    }
+    EXPECT_EQ(root.read("/mnt/kavex_maxdelay.ini"), "300\n");
+
+    r = get({{"name44_submit", ""}});
+    EXPECT_NE(r.out.find("ttl=32\n"), std::string::npos);
+    EXPECT_NE(r.out.find("I frame num=30,IDR frame num=90\nH264 Max Delay: 30000ms\n"), std::string::npos);
+    EXPECT_NE(r.out.find("H264 encode standard: Level 1.b\n\n"), std::string::npos);
+
+    // A store file that cannot be created ends the request there.
+    std::filesystem::remove(root.path("/mnt/ttl.ini"));
+    std::filesystem::create_directory(root.path("/mnt/ttl.ini"));
+    r = post({{"ttl_submit", ""}, {"ttl", "1"}, {"name5_submit", ""}});
+    EXPECT_EQ(r.out, plain("Can't open file"));
+    EXPECT_EQ(shellLog().find("reboot"), std::string::npos);
+}
+
+TEST_F(SettingsCgi, FormatAndInputSelects)
+{
+    CgiResponse r = post({{"name29_submit", ""}, {"menu_set_vga_mode", "36"}});
+    EXPECT_EQ(r.out, plain("36\n\nRead: detect format\nFormat: 720P,50HZ,PAL\n\n"));
+    EXPECT_EQ(root.read("/mnt/format.ini"), "0 36");
+    r = post({{"name29_submit", ""}, {"menu_set_vga_mode", "30"}});
+    EXPECT_EQ(root.read("/mnt/format.ini"), "0 1"); // no such format: the select's first choice
+
+    r = post({{"name129_submit", ""}, {"menu_set_signal_mode", "3"}});
+    EXPECT_EQ(r.out, plain("set signal format:3\n\nRead: detect format\nset_signal_mode=3\nset vga format=1 ok\n"));
+    EXPECT_EQ(root.read("/mnt/ra101.ini"), "3");
+    r = get({{"name44_submit", ""}});
+    EXPECT_NE(r.out.find("\n>>>>>>BNC input\nRead: detect format\nautodetect: sdk control\nFormat: VGA,640x480,60HZ\n\n"),
+              std::string::npos);
+    // On the ra202 board the input name is left out.
+    root.write("/mnt/ra202.ini", "1");
+    r = get({{"name44_submit", ""}});
+    EXPECT_NE(r.out.find("\n\nRead: detect format\nautodetect: sdk control\nFormat: VGA,640x480,60HZ\n\n"),
+              std::string::npos);
+    EXPECT_EQ(r.out.find("BNC"), std::string::npos);
+}
+
+TEST_F(SettingsCgi, VolumeEditsTheMixerState)
+{
+    std::string state = root.read("/mnt/asound.state");
+    CgiResponse r = post({{"name_volume_submit", ""}, {"volume", "100"}});
+    EXPECT_EQ(r.out, plain("set volume:100\n"));
+    std::string now = root.read("/mnt/asound.state");
+    EXPECT_EQ(now.size(), state.size() + 2);
+    EXPECT_NE(now.find("\t\tvalue.0 100\n\t\tvalue.1 100\n"), std::string::npos);
+    r = get({{"name44_submit", ""}});
+    EXPECT_NE(r.out.find("3.5 audio volume+:100\n"), std::string::npos);
+    std::filesystem::remove(root.path("/mnt/asound.state"));
+    r = post({{"name_volume_submit", ""}, {"volume", "5"}});
+    EXPECT_EQ(r.out, plain("Can't open file /mnt/asound.state\n"));
+    EXPECT_FALSE(root.exists("/mnt/asound.state"));
+}
+
+TEST_F(SettingsCgi, RebootIsRequestedLast)
+{
+    CgiResponse r = get({{"name5_submit", ""}, {"ttl_submit", ""}, {"ttl", "5"}});
+    EXPECT_EQ(r.out, plain("set ttl:5\nreboot now\n"));
+    std::string log = shellLog();
+    EXPECT_EQ(log.substr(log.size() - 7), "reboot\n");
+}
+
+TEST_F(SettingsCgi, ActionsRunInTheHandlersOrder)
+{
+    // Sent in reverse order, applied in the fixed order: mask show, width, ip, ttl.
+    CgiResponse r = post({{"ttl_submit", ""}, {"ttl", "9"}, {"name1_submit", ""}, {"ip", "10.0.0.2"},
+                          {"vs_width_submit", ""}, {"vs_width", "640"}, {"mg_gx", ""}});
+    size_t mask = r.out.find("mg disable\n");
+    size_t width = r.out.find("set video scaling width=640\n");
+    size_t ip = r.out.find("set ip:10.0.0.2\n");
+    size_t ttl = r.out.find("set ttl:9\n");
+    ASSERT_NE(mask, std::string::npos);
+    ASSERT_NE(width, std::string::npos);
+    ASSERT_NE(ip, std::string::npos);
+    ASSERT_NE(ttl, std::string::npos);
+    EXPECT_LT(mask, width);
+    EXPECT_LT(width, ip);
+    EXPECT_LT(ip, ttl);
+    std::string script = withLine(withLine(factoryScript, "width=", "width=640"), "ip=", "ip=10.0.0.2");
+    EXPECT_EQ(root.read("/mnt/autorun.sh"), script);
+    EXPECT_EQ(root.read("/mnt/autorun.sh.swp"), withLine(factoryScript, "width=", "width=640"));
+}
+
+TEST_F(SettingsCgi, TextRuleMessages)
+{
+    CgiResponse r = post({{"name1_submit", ""}, {"ip", ""}, {"name3_submit", ""}, {"bitrate", std::string(1100, '1')},
+                          {"name4_submit", ""}});
+    EXPECT_EQ(r.out, plain("input emptyerror len"));
+    EXPECT_EQ(root.read("/mnt/autorun.sh"), factoryScript);
+}

@@ -1,0 +1,651 @@
+// The main settings CGI: one request applies every pressed button of the settings page, in a fixed
+// order, to the configuration store and prints a plain-text account. Nothing here talks to the
+// running encoder; new values take effect at its next start.
+//
+// Every typed value that ends up in a file run as shell at boot (the start script, wifi_ip.conf,
+// mac.sh) or parsed by the Wi-Fi start-up (wpa.conf) is checked first; a refused value prints one
+// line and changes nothing. Shell commands are fixed texts only.
+#include "web/form/form.h"
+
+#include "encode/core/config_store.h"
+#include "encode/core/shell.h"
+#include "web/settings/mixer.h"
+#include "web/settings/report.h"
+#include "web/settings/start_script.h"
+#include "web/settings/store.h"
+#include "web/settings/subtitle.h"
+#include "web/settings/validate.h"
+#include "web/settings/wifi.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char *kTwoWay[] = {"male", "female"};
+const char *kThreeWay[] = {"male", "female", "amale"};
+
+const char *kFormatChoices[] = {"1",  "2",  "3",  "4",  "5",  "6",  "7",  "8",  "9",  "10", "11", "12", "13",
+                                "14", "15", "16", "17", "18", "19", "20", "21", "22", "23", "24", "25", "26",
+                                "27", "28", "29", "32", "33", "34", "35", "36", "37", "38", "39", "40", "41"};
+const char *kInputChoices[] = {"0", "1", "2", "3", "4"};
+const char *kLevelChoices[] = {"50", "42", "41", "40", "32", "31", "30", "22", "21", "20", "13", "12", "11", "9", "10"};
+
+constexpr int kFieldSize = 1024;
+constexpr char kMask[] = "/mnt/m.ini";
+constexpr char kSubtitle[] = "/mnt/zk.ini";
+
+struct Request {
+    bool ra202 = false;
+    std::string pending;
+};
+
+bool pressed(const char *button)
+{
+    return cgiFormCheckboxSingle(button) == cgiFormSuccess;
+}
+
+// A radio with one of its choice texts; any other value (or none) leaves the radio unapplied.
+bool radio(const char *name, int ways, int &choice)
+{
+    choice = 0;
+    return cgiFormRadio(name, ways == 3 ? kThreeWay : kTwoWay, ways, &choice, 0) == cgiFormSuccess;
+}
+
+// The text rule: true when the field holds a value to act on.
+bool textField(const char *name, std::string &value)
+{
+    char buf[kFieldSize];
+    cgiFormResultType r = cgiFormStringNoNewlines(name, buf, kFieldSize);
+    if (r == cgiFormTruncated) {
+        std::printf("error len");
+        return false;
+    }
+    if (r == cgiFormEmpty) {
+        std::printf("input empty");
+        return false;
+    }
+    if (r != cgiFormSuccess) {
+        return false;
+    }
+    value = buf;
+    return true;
+}
+
+// The text rule over two fields; a missing one counts as the empty text.
+bool textPair(const char *nameA, const char *nameB, std::string &a, std::string &b)
+{
+    char bufA[kFieldSize];
+    char bufB[kFieldSize];
+    cgiFormResultType ra = cgiFormStringNoNewlines(nameA, bufA, kFieldSize);
+    cgiFormResultType rb = cgiFormStringNoNewlines(nameB, bufB, kFieldSize);
+    if (ra == cgiFormTruncated || rb == cgiFormTruncated) {
+        std::printf("error len");
+        return false;
+    }
+    if (ra == cgiFormEmpty || rb == cgiFormEmpty) {
+        std::printf("input empty");
+        return false;
+    }
+    a = ra == cgiFormSuccess ? bufA : "";
+    b = rb == cgiFormSuccess ? bufB : "";
+    return true;
+}
+
+// Prints the refusal; true when `why` is empty (the value is good).
+bool accept(const char *field, const std::string &why)
+{
+    if (why.empty()) {
+        return true;
+    }
+    std::printf("refused %s: %s\n", field, why.c_str());
+    return false;
+}
+
+void scriptAction(Request &req, std::string line)
+{
+    req.pending = std::move(line);
+    StartScript_rewrite(req.pending, req.ra202);
+}
+
+enum class Check { Address, Digits9, Digits7, Port, Url, Color };
+
+std::string checkValue(Check c, const std::string &v)
+{
+    switch (c) {
+    case Check::Address: return Check_ipv4(v);
+    case Check::Digits9: return Check_digits(v, 9);
+    case Check::Digits7: return Check_digits(v, 7);
+    case Check::Port: return Check_number(v, 5, 1, 65535);
+    case Check::Color: return Check_number(v, 3, 0, 256);
+    case Check::Url: {
+        std::string why = Check_rtmpUrl(v);
+        return why.empty() ? Check_readsBack("url=" + v + "\n", Key::Url, v, kAllKeys, true) : why;
+    }
+    }
+    return {};
+}
+
+// A start-script text action: button, field, the key written, the confirmation ("%s" = typed text).
+void scriptText(Request &req, const char *button, const char *field, const char *key, const char *confirm, Check c)
+{
+    std::string v;
+    if (!pressed(button) || !textField(field, v) || !accept(field, checkValue(c, v))) {
+        return;
+    }
+    std::printf(confirm, v.c_str());
+    scriptAction(req, std::string(key) + "=" + v + "\n");
+}
+
+// --- Mask and region (/mnt/m.ini) ---
+
+void showMask()
+{
+    int m[10] = {0};
+    if (Config_readRecord(kMask, m, kRecordLimitMask) < 0) {
+        std::printf("Can't open file /mnt/m.ini\n");
+        return;
+    }
+    std::printf(m[0] == 1 ? "mg enable\n" : "mg disable\n");
+    std::printf(m[5] == 1 ? "gx enable\n" : "gx disable\n");
+    std::printf("mg x=%d\nmg y=%d\n\nmg width=%d\n mg height=%d\n\ngx x=%d\ngx y=%d\n\ngx width=%d\n gx height=%d\n", m[1],
+                m[2], m[3], m[4], m[6], m[7], m[8], m[9]);
+}
+
+void maskSwitch(const char *button, const char *name, int field, const char *on, const char *off)
+{
+    int c = 0;
+    if (!pressed(button) || !radio(name, 2, c)) {
+        return;
+    }
+    if (Config_replaceField(kMask, field, c == 1 ? "1" : "0", kRecordLimitMask) != 0) {
+        std::printf("Can't open file /mnt/m.ini\n");
+        return;
+    }
+    std::printf("%s", c == 1 ? on : off);
+}
+
+// Mask and region positions and sizes are kept on the 16-pixel macroblock grid.
+std::string gridValue(const std::string &typed)
+{
+    long v = std::strtol(typed.c_str(), nullptr, 10);
+    return std::to_string((v / 16 + 1) * 16);
+}
+
+void maskPair(const char *button, const char *nameA, const char *nameB, int field, const char *confirm)
+{
+    std::string a;
+    std::string b;
+    if (!pressed(button) || !textPair(nameA, nameB, a, b)) {
+        return;
+    }
+    if ((!a.empty() && !accept(nameA, Check_digits(a, 5))) || (!b.empty() && !accept(nameB, Check_digits(b, 5)))) {
+        return;
+    }
+    if (Config_replaceField(kMask, field, gridValue(a), kRecordLimitMask) != 0 ||
+        Config_replaceField(kMask, field + 1, gridValue(b), kRecordLimitMask) != 0) {
+        std::printf("Can't open file /mnt/m.ini\n");
+        return;
+    }
+    std::printf(confirm, a.c_str(), b.c_str());
+}
+
+// --- The radios of the codec button ---
+
+void codecTemplate()
+{
+    int c = 0;
+    if (!radio("ctrlts", 2, c)) {
+        return;
+    }
+    // The template replaces the whole script; the old one stays recoverable like after a rewrite.
+    if (Store_exists(kStartScript)) {
+        Shell_run("cp -f /mnt/autorun.sh /mnt/autorun.sh.swp");
+    }
+    int rc = Shell_run(c == 1 ? "cp -f /mnt/autorun.sh.h264.mp3.org /mnt/autorun.sh"
+                              : "cp -f /mnt/autorun.sh.h264.aac.org /mnt/autorun.sh");
+    if (rc != 0) {
+        std::printf("Can't copy the start script template; nothing changed\n");
+        return;
+    }
+    Shell_run("cp -f /mnt/dfc/* /mnt/");
+    Store_sync();
+    std::printf(c == 1 ? "h264 and mp3)\n" : "h264 and aac\n");
+}
+
+void codecCaptureMode(bool ra202)
+{
+    int c = 0;
+    if (!radio("ctrlau", 2, c)) {
+        return;
+    }
+    Report_format(ra202);
+    FormatSetting f = Report_readFormat();
+    if (!f.present) {
+        return; // the report said so; a mode without a format index is no setting
+    }
+    std::string rec = std::to_string(c == 1 ? 1 : 0) + " " + std::to_string(f.index);
+    if (!Store_write("/mnt/format.ini", rec)) {
+        std::printf("Can't open file");
+        return;
+    }
+    std::printf(c == 1 ? "\nSet: fix format capture\n" : "\nSet: detect capture\n");
+}
+
+void codecAutoReboot(bool ra202)
+{
+    int c = 0;
+    if (!radio("ctrlax", 2, c)) {
+        return;
+    }
+    Report_format(ra202);
+    if (!Store_write("/mnt/qiehuan", c == 1 ? "0\n" : "1\n")) {
+        std::printf("Can't open file");
+        return;
+    }
+    std::printf(c == 1 ? "\nSet: sdk control(default)\n" : "\nSet: auto reboot\n");
+}
+
+// Two flag files set together, then the confirmation.
+void flags2(const char *pathA, char a, const char *pathB, char b, const char *confirm)
+{
+    if (Store_setFlag(pathA, a) && (pathB == nullptr || Store_setFlag(pathB, b))) {
+        std::printf("%s", confirm);
+    }
+}
+
+void codecRadios(Request &req)
+{
+    int c = 0;
+    codecTemplate();
+    if (radio("selvs", 2, c)) {
+        std::printf(c == 1 ? "set no video scaling\n" : "set video scaling\n");
+        scriptAction(req, c == 1 ? "ctrlcodec=2\n" : "ctrlcodec=1\n");
+    }
+    codecCaptureMode(req.ra202);
+    codecAutoReboot(req.ra202);
+    if (radio("ctrlaz", 3, c)) {
+        if (c == 1) {
+            flags2("/mnt/ts.ini", '1', "/mnt/httpts.ini", '0', "disable ts output\n");
+        } else if (c == 2) {
+            flags2("/mnt/ts.ini", '0', "/mnt/httpts.ini", '1', "enable ts output, mode: http\n");
+        } else {
+            flags2("/mnt/ts.ini", '0', "/mnt/httpts.ini", '0', "enable ts output, mode: udp\n");
+        }
+    }
+    if (radio("ifwifi", 2, c)) {
+        flags2("/mnt/wifi/ifwifi", c == 1 ? '1' : '0', nullptr, 0, c == 1 ? "disable wifi\n" : "enable wifi\n");
+    }
+    if (radio("ctrldz", 2, c)) {
+        flags2("/mnt/tcp.ini", c == 1 ? '1' : '0', nullptr, 0,
+               c == 1 ? "enable stream tag output\n" : "disable stream tag output\n");
+    }
+    if (radio("ctrlez", 3, c)) {
+        if (c == 1) {
+            flags2("/mnt/rtsp.ini", '1', "/mnt/rtsporrtmp.ini", '0', "enable rtsp server\n");
+        } else if (c == 2) {
+            flags2("/mnt/rtsp.ini", '1', "/mnt/rtsporrtmp.ini", '1', "enable rtmp\n");
+        } else {
+            flags2("/mnt/rtsp.ini", '0', "/mnt/rtsporrtmp.ini", '0', "disable rtsp server and rtmp\n");
+        }
+    }
+    if (radio("ctrlbz", 3, c)) {
+        static const char *const kProfiles[] = {"H264 encode High Profile select\n",
+                                                "H264 encode Main Profile select\n",
+                                                "H264 encode Baseline Profile select\n"};
+        flags2("/mnt/kavex_encProfileIdc.ini", static_cast<char>('0' + c), nullptr, 0, kProfiles[c]);
+    }
+    if (radio("ctrlcz", 2, c)) {
+        flags2("/mnt/kavex_encQuality.ini", c == 1 ? '1' : '0', nullptr, 0,
+               c == 1 ? "H264 encode High speed mode select\n" : "H264 encode High quality mode select\n");
+    }
+    if (radio("audioen", 2, c)) {
+        scriptAction(req, c == 1 ? "ctrlencode=1\n" : "ctrlencode=2\n");
+    }
+    if (radio("audioin", 2, c)) {
+        const char *digital = req.ra202 ? "select audio in of sdi\n" : "select audio in of hdmi\n";
+        if (Store_setFlag("/mnt/ha.ini", c == 1 ? '1' : '0')) {
+            Store_sync();
+            std::printf("%s", c == 1 ? digital : "select audio in of 3.5\n");
+        }
+    }
+}
+
+// --- Network, Wi-Fi and MAC ---
+
+bool macIsValid(const std::string &mac)
+{
+    // Six groups of two hexadecimal digits separated by colons; the length is checked before.
+    int groups = 0;
+    size_t i = 0;
+    while (i <= mac.size()) {
+        size_t e = mac.find(':', i);
+        if (e == std::string::npos) {
+            e = mac.size();
+        }
+        if (e - i != 2 || !std::isxdigit(static_cast<unsigned char>(mac[i])) ||
+            !std::isxdigit(static_cast<unsigned char>(mac[i + 1]))) {
+            return false;
+        }
+        groups++;
+        i = e + 1;
+    }
+    return groups == 6;
+}
+
+void macAction()
+{
+    std::string v;
+    if (!pressed("mac_submit") || !textField("mac", v)) {
+        return;
+    }
+    std::printf("set mac=%s\n", v.c_str());
+    bool good = true;
+    if (v.size() != 17) {
+        std::printf("mac's length is illegal");
+        good = false;
+    }
+    if (!good || !macIsValid(v)) {
+        std::printf("set failed, please check your typed mac address and try again!");
+        return;
+    }
+    std::printf("mac check pass...");
+    if (!Store_write("/mnt/mac.sh", "ifconfig eth0 hw ether " + v + "\n")) {
+        std::printf("Can't open file");
+        return;
+    }
+    std::printf("set ok");
+}
+
+void wifiWord(const char *button, const char *field, const char *key, Key k, const char *confirm)
+{
+    std::string v;
+    if (!pressed(button) || !textField(field, v)) {
+        return;
+    }
+    std::string why = k == Key::Ssid ? Check_ssid(v) : Check_passkey(v);
+    std::string quoted = "\"" + v + "\"";
+    std::string line = std::string(key) + "=" + quoted + "\n";
+    if (why.empty()) {
+        why = Check_readsBack(line, k, quoted, kWpaKeys, false);
+    }
+    if (!accept(field, why)) {
+        return;
+    }
+    std::printf(confirm, v.c_str());
+    Wifi_networkRewrite(line);
+}
+
+void wifiAddress()
+{
+    std::string v;
+    if (!pressed("wifi_ip_submit") || !textField("wifi_ip", v) || !accept("wifi_ip", Check_ipv4(v))) {
+        return;
+    }
+    std::printf("set wifi ip:%s\n", v.c_str());
+    Wifi_addressRewrite("wifiip=" + v + "\n");
+}
+
+// A typed text stored as it is; false ends the request when the file cannot be created.
+bool rawText(const char *button, const char *field, const char *path, const char *confirm)
+{
+    std::string v;
+    if (!pressed(button) || !textField(field, v)) {
+        return true;
+    }
+    if (!Store_write(path, v)) {
+        std::printf("Can't open file");
+        return false;
+    }
+    std::printf(confirm, v.c_str());
+    return true;
+}
+
+void volumeAction()
+{
+    std::string v;
+    if (!pressed("name_volume_submit") || !textField("volume", v) || !accept("volume", Check_digits(v, 3))) {
+        return;
+    }
+    std::string state;
+    if (!Store_read("/mnt/asound.state", state, 1 << 16)) {
+        std::printf("Can't open file /mnt/asound.state\n");
+        return;
+    }
+    std::optional<MixerVolume> vol = Mixer_find(state);
+    if (!vol) {
+        std::printf("no analog input volume in /mnt/asound.state; nothing changed\n");
+        return;
+    }
+    if (vol->hasRange && !accept("volume", Check_number(v, 3, vol->lo, vol->hi))) {
+        return;
+    }
+    std::printf("set volume:%s\n", v.c_str());
+    if (!Store_write("/mnt/asound.state", Mixer_replace(state, *vol, v))) {
+        std::printf("Can't open file");
+    }
+}
+
+// --- Subtitle (/mnt/zk.ini, /mnt/zhiti.ini) ---
+
+SubtitleRecord readSubtitle()
+{
+    std::string text;
+    Store_read(kSubtitle, text, kSubtitleRecordLimit);
+    return Subtitle_parse(text);
+}
+
+bool writeSubtitle(const SubtitleRecord &r)
+{
+    if (!Store_write(kSubtitle, Subtitle_format(r))) {
+        std::printf("Can't open file");
+        return false;
+    }
+    std::printf("set ok\n");
+    return true;
+}
+
+void subtitleActions()
+{
+    int c = 0;
+    if (pressed("sub_a_submit") && radio("sub_a", 2, c)) {
+        SubtitleRecord r = readSubtitle();
+        r.enable = c == 1 ? 1 : 0;
+        std::printf(c == 1 ? "subtitle enable\n" : "subtitle disable\n");
+        writeSubtitle(r);
+    }
+    if (pressed("sub_z_submit") && radio("sub_z", 2, c)) {
+        if (!Store_write("/mnt/zhiti.ini", c == 1 ? "0" : "1")) {
+            std::printf("Can't open file");
+        } else {
+            std::printf(c == 1 ? "choose the big font \n" : "choose the small font\n");
+        }
+    }
+    std::string v;
+    if (pressed("sub_submit") && textField("sub_text", v)) {
+        std::string gb;
+        int detail = 0;
+        int err = 0;
+        SubtitleStatus st = Subtitle_encode(v, gb, detail, err);
+        if (st == SubtitleStatus::NoConverter) {
+            std::printf("erro1=%d\n%s\n", detail, std::strerror(err));
+        } else if (st == SubtitleStatus::BadText) {
+            // A half-converted text would be drawn wrong; nothing is stored.
+            std::printf("erro=%d\n", detail);
+        } else {
+            SubtitleRecord r = readSubtitle();
+            r.text = gb;
+            if (accept("sub_text", Subtitle_format(r).size() > static_cast<size_t>(kSubtitleRecordLimit)
+                                        ? "too long for /mnt/zk.ini"
+                                        : "")) {
+                std::printf("set sub:%s\n", v.c_str());
+                writeSubtitle(r);
+            }
+        }
+    }
+    if (pressed("s_x_submit") && textField("s_x", v) && accept("s_x", Check_digits(v, 5))) {
+        SubtitleRecord r = readSubtitle();
+        r.x = std::atoi(v.c_str());
+        std::printf("set x:%s\n", v.c_str());
+        writeSubtitle(r);
+    }
+    if (pressed("s_y_submit") && textField("s_y", v) && accept("s_y", Check_digits(v, 5))) {
+        SubtitleRecord r = readSubtitle();
+        r.y = std::atoi(v.c_str());
+        std::printf("set y:%s\n", v.c_str());
+        writeSubtitle(r);
+    }
+    if (pressed("sub_v")) {
+        SubtitleRecord r = readSubtitle();
+        FlagRead font = Config_readFlag("/mnt/zhiti.ini");
+        std::printf(r.enable == 1 ? "subtitle:enable\n" : "subtitle:disable\n");
+        std::printf(font.state == FileState::Read && font.first == '0' ? "font:big\n" : "font:small\n");
+        std::printf("x:%d\ny:%d\nsubtitle value:%s\n", r.x, r.y, Subtitle_decode(r.text).c_str());
+    }
+}
+
+// --- Capture format, input, level, maximum delay ---
+
+void formatAction(bool ra202)
+{
+    if (!pressed("name29_submit")) {
+        return;
+    }
+    int idx = 0;
+    cgiFormSelectSingle("menu_set_vga_mode", kFormatChoices, 39, &idx, 0);
+    int value = std::atoi(kFormatChoices[idx]);
+    std::printf("%d\n", value);
+    Report_format(ra202);
+    FormatSetting f = Report_readFormat();
+    std::printf("%s", Report_formatText(f.mode, value).c_str());
+    if (!Store_write("/mnt/format.ini", std::to_string(f.mode) + " " + std::to_string(value))) {
+        std::printf("Can't open file");
+    }
+}
+
+void inputAction(bool ra202)
+{
+    if (!pressed("name129_submit")) {
+        return;
+    }
+    int idx = 0;
+    cgiFormSelectSingle("menu_set_signal_mode", kInputChoices, 5, &idx, 0);
+    std::printf("set signal format:%s\n", kInputChoices[idx]);
+    Report_format(ra202);
+    int input = std::atoi(kInputChoices[idx]);
+    std::printf("set_signal_mode=%d\n", input);
+    if (input < 0 || input > 4) {
+        std::printf("error");
+        return;
+    }
+    const char digit[1] = {static_cast<char>('0' + input)};
+    if (!Store_write("/mnt/ra101.ini", std::string_view(digit, 1))) {
+        std::printf("Can't open file");
+        return;
+    }
+    std::printf("set vga format=%d ok\n", Report_readFormat().index);
+}
+
+bool levelAction()
+{
+    if (!pressed("encst_submit")) {
+        return true;
+    }
+    int idx = 0;
+    cgiFormSelectSingle("menu_encst", kLevelChoices, 15, &idx, 0);
+    if (!Store_write("/mnt/kavex_encLevel.ini", std::string(kLevelChoices[idx]) + "\n")) {
+        std::printf("Can't open file");
+        return false;
+    }
+    std::printf("%s\nset ok", Report_levelLine(std::atoi(kLevelChoices[idx])).c_str());
+    return true;
+}
+
+void maxDelayAction()
+{
+    std::string v;
+    if (!pressed("cvbr_submit") || !textField("cvbr", v)) {
+        return;
+    }
+    std::printf("set :%s\n", v.c_str());
+    if (!Check_number(v, 3, 1, 300).empty()) {
+        std::printf("The value is invalid or out of range.");
+        return;
+    }
+    if (!Store_write("/mnt/kavex_maxdelay.ini", v + "\n")) {
+        std::printf("can not open file\n");
+        return;
+    }
+    std::printf("set H264 Max Delay: %dms\n", std::atoi(v.c_str()) * 100);
+    std::printf("set ok\n");
+}
+
+} // namespace
+
+int cgiMain()
+{
+    cgiHeaderContentType("text/plain");
+    Request req;
+    req.ra202 = Store_exists("/mnt/ra202.ini");
+
+    if (pressed("name44_submit")) {
+        scriptAction(req, "");
+    }
+    if (pressed("mg_gx")) {
+        showMask();
+    }
+    maskSwitch("mg_a_submit", "mg_a", 1, "mg enable\n", "mg disable\n");
+    maskSwitch("gx_a_submit", "gx_a", 6, "gx enable\n", "gx disable\n");
+    maskPair("mg_xy", "mg_x", "mg_y", 2, "set x=%s,y=%s\n");
+    maskPair("mg_wh", "mg_w", "mg_h", 4, "set w=%s,h=%s\n");
+    maskPair("gx_xy", "gx_x", "gx_y", 7, "set x=%s,y=%s\n");
+    maskPair("gx_wh", "gx_w", "gx_h", 9, "set w=%s,h=%s\n");
+    scriptText(req, "vs_width_submit", "vs_width", "width", "set video scaling width=%s\n", Check::Digits9);
+    scriptText(req, "vs_height_submit", "vs_height", "height", "set video scaling height=%s\n", Check::Digits9);
+    if (pressed("codec_submit")) {
+        codecRadios(req);
+    }
+    scriptText(req, "rtmpurl_submit", "rtmpurl", "url", "set url:%s\n", Check::Url);
+    scriptText(req, "name1_submit", "ip", "ip", "set ip:%s\n", Check::Address);
+    scriptText(req, "name2_submit", "netmask", "netmask", "set netmask:%s\n", Check::Address);
+    scriptText(req, "name45_submit", "gateway", "gateway", "set gateway:%s\n", Check::Address);
+    macAction();
+    wifiWord("ssid_submit", "ssid", "ssid", Key::Ssid, "set ssid:%s\n");
+    wifiWord("passkey_submit", "passkey", "psk", Key::Psk, "set passkey:%s\n");
+    wifiAddress();
+    if (!rawText("ttl_submit", "ttl", "/mnt/ttl.ini", "set ttl:%s\n")) {
+        return 0;
+    }
+    scriptText(req, "name3_submit", "bitrate", "bitrate", "set bitrate:%s\n", Check::Digits9);
+    scriptText(req, "name_audio_submit", "audiosample", "audiosample", "set audiosample:%s\n", Check::Digits9);
+    volumeAction();
+    scriptText(req, "name_audio2_submit", "audiobitrate", "audiobps", "set bitrate:%s\n", Check::Digits9);
+    subtitleActions();
+    scriptText(req, "name4_submit", "framerate", "framerate", "set framerate:%s\n", Check::Digits9);
+    scriptText(req, "namez_submit", "tz", "tz", "set ts receive ip:%s\n", Check::Address);
+    scriptText(req, "namec_submit", "tc", "tc", "set ts receive port:%s\n", Check::Port);
+    scriptText(req, "namei_submit", "fi", "fi", "set i frame num:%s\n", Check::Digits7);
+    if (!rawText("nameidr_submit", "idr", "/mnt/idr.ini", "set idr frame num:%s\n")) {
+        return 0;
+    }
+    static const char *const kColors[] = {"lr", "lg", "lb", "br", "bg", "bb"};
+    for (const char *color : kColors) {
+        std::string button = std::string("name") + color + "_submit";
+        scriptText(req, button.c_str(), color, color, "set ok:%s", Check::Color);
+    }
+    formatAction(req.ra202);
+    inputAction(req.ra202);
+    if (!levelAction()) {
+        return 0;
+    }
+    maxDelayAction();
+    if (pressed("name5_submit")) {
+        std::printf("reboot now\n");
+        std::fflush(stdout);
+        Shell_run("reboot");
+    }
+    return 0;
+}

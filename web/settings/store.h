@@ -1,0 +1,23 @@
+// File helpers of the settings CGI over the configuration store: whole-file reads and writes of the
+// system paths (resolved under ENCODE_ROOT), each write followed by the "sync" the flash needs before
+// a possible reboot.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+bool Store_exists(std::string_view path);
+
+// At most `limit` bytes of the file; false when it cannot be opened.
+bool Store_read(std::string_view path, std::string &text, int limit);
+
+// Truncates and writes the whole file, then runs "sync" twice. False when it cannot be opened for
+// writing (the old file is then left as it was).
+bool Store_write(std::string_view path, std::string_view text);
+
+// A flag file: the digit and a line end, as echo writes it, then "sync". Prints "Can't open file" and
+// returns false when the file cannot be written.
+bool Store_setFlag(std::string_view path, char digit);
+
+// Runs "sync" twice.
+void Store_sync();
