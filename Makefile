@@ -33,5 +33,10 @@ bench: deps build
 demo: deps build
 	@bash scripts/demo.sh $(BUILD)
 
+# The libFuzzer harnesses of tests/fuzz/ (every *_fuzz.cpp), FUZZ_TIME seconds each; not part of make test.
+FUZZ_TIME ?= 30
+fuzz:
+	@bash scripts/fuzz.sh $(FUZZ_TIME)
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
