@@ -633,8 +633,6 @@ const StageThreads &Startup_buildStageThreads()
 
 int Encode_main(int argc, char **argv)
 {
-    // Line-buffered even into a pipe or a log file, so that progress shows as it happens.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Signals_install();
     SharedStatus_reset();
     Process_reset();
