@@ -364,27 +364,29 @@ private:
     std::vector<size_t> fail_;
 };
 
-// Reads one header line (ended by LF, a CR before it dropped), keeping at most kTextMax characters.
-// Returns false when the body ended before a line end.
+// Reads one header line (ended by LF, a CR right before it dropped), keeping at most kTextMax
+// characters. Returns false when the body ended before a line end.
 bool readHeaderLine(MpStream &mp, std::string &line)
 {
     line.clear();
+    bool lastWasCr = false;
     for (;;) {
         int c = mpGetc(mp);
         if (c < 0) {
+            if (lastWasCr && static_cast<int>(line.size()) < kTextMax) {
+                line += '\r';
+            }
             return false;
         }
         if (c == '\n') {
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
             return true;
         }
-        if (static_cast<int>(line.size()) < kTextMax) {
+        if (lastWasCr && static_cast<int>(line.size()) < kTextMax) {
+            line += '\r'; // a CR inside the line is part of it
+        }
+        lastWasCr = c == '\r';
+        if (!lastWasCr && static_cast<int>(line.size()) < kTextMax) {
             line += static_cast<char>(c);
-        } else if (c == '\r') {
-            // Keep a CR that may end an overlong line, so it is still dropped before the LF.
-            line.back() = '\r';
         }
     }
 }
