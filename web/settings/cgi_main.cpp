@@ -201,6 +201,11 @@ void codecTemplate()
     if (!radio("ctrlts", 2, c)) {
         return;
     }
+    const char *tmpl = c == 1 ? "/mnt/autorun.sh.h264.mp3.org" : "/mnt/autorun.sh.h264.aac.org";
+    if (!Store_exists(tmpl)) {
+        std::printf("Can't copy the start script template; nothing changed\n");
+        return;
+    }
     // The template replaces the whole script; the old one stays recoverable like after a rewrite.
     if (Store_exists(kStartScript)) {
         Shell_run("cp -f /mnt/autorun.sh /mnt/autorun.sh.swp");

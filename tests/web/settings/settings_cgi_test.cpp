@@ -427,6 +427,14 @@ TEST_F(SettingsCgi, CodecTemplateRestoresTheFactorySettings)
     EXPECT_NE(r.out.find("set ok"), std::string::npos);
     r = get({{"name44_submit", ""}});
     EXPECT_NE(r.out.find("enable video sclaing\nvideo sclaing width=1280\nvideo sclaing height=720\n\n"), std::string::npos);
+
+    // Without the template nothing is copied and no factory setting is restored.
+    std::filesystem::remove(root.path("/mnt/autorun.sh.h264.aac.org"));
+    root.write("/mnt/ts.ini", "1\n");
+    Files before = files();
+    r = post({{"codec_submit", ""}, {"ctrlts", "male"}});
+    EXPECT_EQ(r.out, plain("Can't copy the start script template; nothing changed\n"));
+    EXPECT_EQ(changed(before, files()), Paths{});
 }
 
 TEST_F(SettingsCgi, MaskAndRegion)
