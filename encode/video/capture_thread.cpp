@@ -1,0 +1,450 @@
+// Capture thread and no-signal thread. The capture thread owns the capture device and the three
+// pools; buffers of the capture and priming pools circulate between it (and, while the input is lost,
+// the no-signal thread) and the video thread through the two Fifos of its record, each buffer in one
+// place at a time. The frame counter, capture-busy flag and last wait are written by the capture
+// thread only and read by the no-signal thread; the no-signal flag is written by the no-signal thread
+// only.
+#include "encode/video/capture_thread.h"
+
+#include "encode/control/i2c.h"
+#include "encode/core/console_text.h"
+#include "encode/core/paths.h"
+#include "encode/core/shared_status.h"
+#include "encode/media/buftab.h"
+#include "encode/media/capture.h"
+
+#include <pthread.h>
+#include <time.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// "Error: 从编码进进程拿数据失败"
+constexpr char kNoSignalGetFailed[] =
+    "Error: \xB4\xD3\xB1\xE0\xC2\xEB\xBD\xF8\xBD\xF8\xB3\xCC\xC4\xC3\xCA\xFD\xBE\xDD\xCA\xA7\xB0\xDC";
+
+// A frame that took longer than this to come is the first one after a gap in the input.
+constexpr int64_t kGapWaitUs = 490000;
+// Buffers the no-signal thread paints with the test picture after each loss.
+constexpr int kTestBuffersPerLoss = 4;
+
+std::atomic<int64_t> frameCounter{0};
+std::atomic<int> captureBusy{0};
+std::atomic<int64_t> lastWaitUs{0};
+
+int64_t nowUs()
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// A frame period from the process-wide frame-rate value (thousandths of a frame per second).
+int64_t framePeriodUs()
+{
+    int rate = Process_frameRate();
+    if (rate <= 0) {
+        rate = 30000; // a launch without -f leaves 0; a division by it would stop the thread
+    }
+    return 1000000000LL / rate;
+}
+
+// Sleeps up to `us`, in slices, returning early once quit is raised.
+void sleepUs(int64_t us)
+{
+    int64_t end = nowUs() + us;
+    for (;;) {
+        if (SharedStatus_getQuit()) {
+            return;
+        }
+        int64_t left = end - nowUs();
+        if (left <= 0) {
+            return;
+        }
+        int64_t slice = left > 50000 ? 50000 : left;
+        struct timespec ts {};
+        ts.tv_sec = static_cast<time_t>(slice / 1000000);
+        ts.tv_nsec = static_cast<long>((slice % 1000000) * 1000);
+        nanosleep(&ts, nullptr);
+    }
+}
+
+// The second picture behind the main one, as a picture of its own; size 0 when there is none.
+CapPicture secondPicture(Buffer_Handle hBuf)
+{
+    CapPicture main = CapBuf_picture(hBuf);
+    SecondStreamSettings second = Process_secondStream();
+    CapPicture pic{};
+    if (second.enabled != 1 || second.width <= 0 || second.height <= 0 ||
+        main.colorSpace != ColorSpace_YUV420PSEMI) {
+        return pic;
+    }
+    size_t offset = static_cast<size_t>(main.lineLength) * main.height * 3 / 2;
+    size_t need = static_cast<size_t>(second.width) * second.height * 3 / 2;
+    if (offset + need > main.size) {
+        return pic;
+    }
+    pic = {main.data + offset, need, second.width, second.height, second.width, ColorSpace_YUV420PSEMI};
+    return pic;
+}
+
+// Black, or the test picture, in the main picture and the second one alike, so that the second
+// stream never shows a stale or uninitialised picture where the main one shows something else.
+int blackFrame(Buffer_Handle hBuf)
+{
+    if (CapBuf_blackFill(hBuf) < 0) {
+        return -1;
+    }
+    CapPicture second = secondPicture(hBuf);
+    if (second.size > 0) {
+        CapPicture_blackFill(second);
+    }
+    return 0;
+}
+
+void testFrame(Buffer_Handle hBuf)
+{
+    CapBuf_drawTestBars(hBuf);
+    CapPicture second = secondPicture(hBuf);
+    if (second.size > 0) {
+        CapPicture_drawTestBars(second);
+    }
+}
+
+bool acceptedStandard(int std)
+{
+    switch (std) {
+    case 0:
+    case 21:
+    case 22:
+    case 25:
+    case 26:
+    case 28:
+    case 30:
+    case 34:
+    case 35:
+    case 36:
+    case 37:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void *noSignalThrFxn(void *arg)
+{
+    auto *envp = static_cast<CaptureThreadParams *>(arg);
+    sleepUs(1000000);
+    bool first = true;
+    int64_t seen = 0;
+    int drawn = 0;
+    while (!SharedStatus_getQuit()) {
+        int64_t count = frameCounter.load();
+        if (first) {
+            first = false;
+            seen = count;
+            sleepUs(2 * framePeriodUs());
+            continue;
+        }
+        if (count == seen && captureBusy.load() == 1) {
+            NoSignal_set(1);
+            Buffer_Handle hBuf = nullptr;
+            int r = Fifo_get(envp->hInFifo, &hBuf);
+            if (r < 0) {
+                std::fprintf(stderr, "%s\n", kNoSignalGetFailed);
+                break;
+            }
+            if (r == 1) {
+                std::fprintf(stderr, "Error: Did the video thread flush the fifo\n");
+                break;
+            }
+            if (drawn < kTestBuffersPerLoss) {
+                testFrame(hBuf);
+                drawn++;
+            }
+            if (Fifo_put(envp->hOutFifo, hBuf) < 0) {
+                std::fprintf(stderr, "Error: Failed to send buffer to display thread\n");
+                break;
+            }
+            continue;
+        }
+        if (count != seen) {
+            seen = count;
+            NoSignal_set(0);
+            drawn = 0;
+        }
+        // The counter standing still while the capture thread is not waiting for the device (paused,
+        // or waiting for the video thread) is no loss; look again later rather than spin.
+        sleepUs(3 * framePeriodUs());
+    }
+    return nullptr;
+}
+
+struct BufTabDeleter {
+    void operator()(BufTab_Object *p) const { BufTab_delete(p); }
+};
+struct CaptureDeleter {
+    void operator()(Capture_Object *p) const { Capture_delete(p); }
+};
+using BufTabPtr = std::unique_ptr<BufTab_Object, BufTabDeleter>;
+using CapturePtr = std::unique_ptr<Capture_Object, CaptureDeleter>;
+
+// Unwinds the thread in the order every waiting party relies on, whatever point it got to.
+class EndPath {
+public:
+    explicit EndPath(CaptureThreadParams *envp) : envp_(envp) {}
+    ~EndPath()
+    {
+        Rendezvous_force(envp_->hRendezvousStandard);
+        Rendezvous_force(envp_->hRendezvousInit);
+        Pause_off(envp_->hPauseProcess);
+        Fifo_flush(envp_->hOutFifo);
+        if (noSignalStarted) {
+            // The no-signal thread may sit in a read of the Fifo from the video thread; a flush mark
+            // wakes it (the video thread's own mark may have been taken by this thread already).
+            Fifo_flush(envp_->hInFifo);
+            pthread_join(noSignal, nullptr);
+        }
+        Rendezvous_meet(envp_->hRendezvousCleanup);
+        capture.reset();
+        captureTab.reset();
+        primeTab.reset();
+        displayTab.reset();
+    }
+    EndPath(const EndPath &) = delete;
+    EndPath &operator=(const EndPath &) = delete;
+
+    CapturePtr capture;
+    BufTabPtr captureTab;
+    BufTabPtr primeTab;
+    BufTabPtr displayTab;
+    pthread_t noSignal{};
+    bool noSignalStarted = false;
+
+private:
+    CaptureThreadParams *envp_;
+};
+
+void *fail(const char *message)
+{
+    std::fputs(message, stderr);
+    SharedStatus_setQuit();
+    return THREAD_FAILURE;
+}
+
+// Thread attributes for a display thread the appliance never starts (local preview is always off);
+// set up and let go so that a system that cannot give them fails here as it always has.
+bool prepareAttrs()
+{
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        std::fputs("Error: Failed to initialize thread attrs\n", stderr);
+        return false;
+    }
+    bool ok = true;
+    if (pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED) != 0) {
+        std::fputs("Error: Failed to set schedule inheritance attribute\n", stderr);
+        ok = false;
+    } else if (pthread_attr_setschedpolicy(&attr, SCHED_FIFO) != 0) {
+        std::fputs("Error: Failed to set FIFO scheduling policy\n", stderr);
+        ok = false;
+    }
+    pthread_attr_destroy(&attr);
+    return ok;
+}
+
+void *runCapture(CaptureThreadParams *envp, EndPath &end)
+{
+    if (!acceptedStandard(envp->display_standard)) {
+        return fail("Error: Need D1/720P/1080P input to this demo\n");
+    }
+    Capture_Attrs cAttrs = Capture_Attrs_DEFAULT;
+    cAttrs.numBufs = Process_bufferCount();
+    cAttrs.videoInput = envp->video_input;
+    cAttrs.videoStd = envp->display_standard;
+    if (envp->display_standard == 0) {
+        VideoStd_Type detected = 0;
+        if (Capture_detectVideoStd(nullptr, &detected, &cAttrs) < 0) {
+            return fail("Error: Failed to detect video standard, video input connected?\n");
+        }
+        envp->display_standard = detected;
+    }
+    if (!prepareAttrs()) {
+        SharedStatus_setQuit();
+        return THREAD_FAILURE;
+    }
+
+    int std = envp->display_standard;
+    if (envp->width < 1 || envp->height < 1) {
+        BufferGfx_Dimensions dim{};
+        if (BufferGfx_calcDimensions(std, ColorSpace_YUV420PSEMI, &dim) < 0) {
+            return fail("Error: Failed to calculate Buffer dimensions\n");
+        }
+        envp->width = CaptureFormat_align32(dim.width);
+        envp->height = dim.height;
+    } else {
+        int w = 0;
+        int h = 0;
+        if (VideoStd_getResolution(std, &w, &h) < 0) {
+            return fail("Error: Failed to calculate resolution of video standard\n");
+        }
+        if (envp->width > w && envp->height > h) {
+            std::fprintf(stderr, "Error: User resolution (%ldx%ld) larger than detected (%ldx%ld)\n",
+                         static_cast<long>(envp->width), static_cast<long>(envp->height), static_cast<long>(w),
+                         static_cast<long>(h));
+        }
+        envp->width = CaptureFormat_align32(envp->width);
+    }
+
+    SharedStatus_setImageSize(envp->width, envp->height);
+    std::printf("2 width=%d,height=%d\n", envp->width, envp->height);
+    std::fflush(stdout);
+    if (FILE *f = std::fopen(Path_resolve("/tmp/format.ini").c_str(), "w")) {
+        std::fprintf(f, "%d %d\n", envp->width, envp->height);
+        std::fclose(f);
+    } else {
+        std::printf("Can't open /tmp/format.ini\n");
+    }
+
+    int lineLength = CaptureFormat_align32(envp->width * ColorSpace_getBpp(ColorSpace_YUV420PSEMI) / 8);
+    int64_t bufSize = static_cast<int64_t>(lineLength) * envp->height * 3 / 2;
+    SecondStreamSettings second = Process_secondStream();
+    if (second.enabled == 1 && second.width > 0 && second.height > 0) {
+        bufSize += static_cast<int64_t>(second.width) * second.height * 3 / 2;
+    }
+    BufferGfx_Attrs gfx = BufferGfx_Attrs_DEFAULT;
+    gfx.colorSpace = ColorSpace_YUV420PSEMI;
+    gfx.dim = {0, 0, envp->width, envp->height, lineLength};
+    int count = Process_bufferCount();
+    end.captureTab.reset(BufTab_create(count, static_cast<int>(bufSize), &gfx.bAttrs));
+    end.primeTab.reset(BufTab_create(count, static_cast<int>(bufSize), &gfx.bAttrs));
+    if (end.captureTab == nullptr || end.primeTab == nullptr) {
+        return fail("Error: Failed to create buftab\n");
+    }
+
+    Rendezvous_meet(envp->hRendezvousStandard);
+
+    // Component input runs 720P at half rate and 1080I at the 60-field rate.
+    int driverStd = std;
+    if (std == 25 && envp->video_input == 2) {
+        driverStd = 27;
+    } else if (std == 28 && envp->video_input == 2) {
+        driverStd = 36;
+    }
+    BufferGfx_Dimensions capDim = gfx.dim;
+    cAttrs.videoStd = driverStd;
+    cAttrs.captureDimension = &capDim;
+    cAttrs.colorSpace = ColorSpace_YUV420PSEMI;
+    cAttrs.onTheFly = 1;
+    end.capture.reset(Capture_create(end.captureTab.get(), &cAttrs));
+    if (end.capture == nullptr) {
+        return fail("Error: Failed to create capture device. Is video input connected?\n");
+    }
+    end.displayTab.reset(BufTab_create(count, static_cast<int>(bufSize), &gfx.bAttrs));
+    if (end.displayTab == nullptr) {
+        return fail("Error: Failed to create buftab\n");
+    }
+
+    for (int i = 0; i < count; i++) {
+        Buffer_Handle hBuf = BufTab_getFreeBuf(end.primeTab.get());
+        if (hBuf == nullptr || blackFrame(hBuf) < 0) {
+            return fail("Error: Failed to fill video pipeline\n");
+        }
+        if (Fifo_put(envp->hOutFifo, hBuf) < 0) {
+            return fail("Error: Failed to send buffer to display thread\n");
+        }
+    }
+
+    Rendezvous_meet(envp->hRendezvousInit);
+    if (pthread_create(&end.noSignal, nullptr, noSignalThrFxn, envp) == 0) {
+        end.noSignalStarted = true;
+    } else {
+        std::fprintf(stderr, "%s\n", ConsoleText::kNoSignalThreadFailed);
+    }
+    colorConfig();
+
+    while (!SharedStatus_getQuit()) {
+        Pause_test(envp->hPauseProcess);
+
+        captureBusy.store(1);
+        int64_t t0 = nowUs();
+        Buffer_Handle hCapBuf = nullptr;
+        int r = Capture_get(end.capture.get(), &hCapBuf);
+        int64_t waited = nowUs() - t0;
+        lastWaitUs.store(waited);
+        if (r == 1) {
+            break; // quit raised while the device had nothing to deliver
+        }
+        if (r < 0) {
+            return fail("Error: Failed to get capture buffer\n");
+        }
+        if (waited <= kGapWaitUs) {
+            captureBusy.store(0);
+        } else {
+            testFrame(hCapBuf);
+        }
+        frameCounter.fetch_add(1);
+
+        if (Fifo_put(envp->hOutFifo, hCapBuf) < 0) {
+            return fail("Error: Failed to send buffer to display thread\n");
+        }
+        Buffer_Handle hDisBuf = nullptr;
+        r = Fifo_get(envp->hInFifo, &hDisBuf);
+        if (r < 0) {
+            return fail("Error: Failed to get buffer from video thread\n");
+        }
+        if (r == 1) {
+            SharedStatus_setQuit();
+            break;
+        }
+        if (Capture_put(end.capture.get(), hDisBuf) < 0) {
+            return fail("Error: Failed to put capture buffer\n");
+        }
+    }
+    return THREAD_SUCCESS;
+}
+
+} // namespace
+
+int64_t CaptureStatus_frameCounter()
+{
+    return frameCounter.load();
+}
+
+int CaptureStatus_busy()
+{
+    return captureBusy.load();
+}
+
+int64_t CaptureStatus_lastWaitUs()
+{
+    return lastWaitUs.load();
+}
+
+void CaptureStatus_reset()
+{
+    frameCounter.store(0);
+    captureBusy.store(0);
+    lastWaitUs.store(0);
+}
+
+void *captureThrFxn(void *arg)
+{
+    auto *envp = static_cast<CaptureThreadParams *>(arg);
+    void *status = THREAD_FAILURE;
+    {
+        EndPath end(envp);
+        try {
+            status = runCapture(envp, end);
+        } catch (...) {
+            std::fputs("Error: Capture thread stopped by an unexpected failure\n", stderr);
+            SharedStatus_setQuit();
+            status = THREAD_FAILURE;
+        }
+    }
+    return status;
+}
