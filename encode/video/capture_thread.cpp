@@ -23,10 +23,6 @@
 
 namespace {
 
-// "Error: 从编码进进程拿数据失败"
-constexpr char kNoSignalGetFailed[] =
-    "Error: \xB4\xD3\xB1\xE0\xC2\xEB\xBD\xF8\xBD\xF8\xB3\xCC\xC4\xC3\xCA\xFD\xBE\xDD\xCA\xA7\xB0\xDC";
-
 // A frame that took longer than this to come is the first one after a gap in the input.
 constexpr int64_t kGapWaitUs = 490000;
 // Buffers the no-signal thread paints with the test picture after each loss.
@@ -155,7 +151,7 @@ void *noSignalThrFxn(void *arg)
             Buffer_Handle hBuf = nullptr;
             int r = Fifo_get(envp->hInFifo, &hBuf);
             if (r < 0) {
-                std::fprintf(stderr, "%s\n", kNoSignalGetFailed);
+                std::fprintf(stderr, "%s\n", ConsoleText::kNoSignalGetFailed);
                 break;
             }
             if (r == 1) {

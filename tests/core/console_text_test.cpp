@@ -53,6 +53,7 @@ TEST(ConsoleText, CommentsConvertToTheBytes)
         {"kFrameRateSet", ConsoleText::kFrameRateSet},
         {"kIntraInterval", ConsoleText::kIntraInterval},
         {"kNoSignalThreadFailed", ConsoleText::kNoSignalThreadFailed},
+        {"kNoSignalGetFailed", ConsoleText::kNoSignalGetFailed},
     };
     size_t seen = 0;
     for (auto it = std::sregex_iterator(text.begin(), text.end(), pair); it != std::sregex_iterator(); ++it) {
