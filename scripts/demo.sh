@@ -1,23 +1,39 @@
 #!/usr/bin/env bash
-# The appliance's main job on a PC: lays a fresh configuration store under build/demo-root and starts
-# what of the appliance has been built, with the virtual devices standing in for the board.
+# The appliance's main job on a PC: lays a fresh configuration store under build/demo-root, starts the
+# web configuration pages on 127.0.0.1 (port WEB_PORT, default 8080) and the encoder with the virtual
+# devices standing in for the board. Ctrl-C stops both. Options given to make demo's script are
+# handed to encode (ENCODE_ARGS), e.g. ENCODE_ARGS="-z 127.0.0.1 -c 1234 -v /tmp/main.264 -y 3".
 set -euo pipefail
 build=${1:-build}
 here=$(cd "$(dirname "$0")/.." && pwd)
-root="$here/$build/demo-root"
+case $build in /*) ;; *) build="$here/$build" ;; esac
+root="$build/demo-root"
+port=${WEB_PORT:-8080}
 rm -rf "$root"
 bash "$here/scripts/mkroot.sh" "$root"
 export ENCODE_ROOT="$root"
 export ENCODE_VIDEO_SOURCE=${ENCODE_VIDEO_SOURCE:-testsrc}
 export ENCODE_AUDIO_SOURCE=${ENCODE_AUDIO_SOURCE:-tone}
-echo "configuration store: $root/mnt"
+echo "configuration store: $root/mnt (host commands are logged to $root/tmp/shell.log)"
 
-started=0
-if [ -x "$here/$build/encode/encode" ]; then
-  started=1
-  echo "starting encode (Ctrl-C stops it)"
-  "$here/$build/encode/encode" "$@" || true
+web=0
+if bash "$here/scripts/web-server.sh" start --port "$port" --build "$build"; then
+  web=1
+  echo "web configuration: http://127.0.0.1:$port/  (second stream: /stream2.html, capture timing: /timing.html)"
+else
+  echo "the web server did not start (is port $port free? set WEB_PORT)"
 fi
-if [ $started -eq 0 ]; then
-  echo "the encoder program is not built yet; the configuration store above is what it will read"
+stop_web() { [ $web -eq 1 ] && bash "$here/scripts/web-server.sh" stop --build "$build" >/dev/null 2>&1 || true; }
+trap stop_web EXIT
+
+status=0
+if [ -x "$build/encode/encode" ]; then
+  echo "starting encode ${ENCODE_ARGS:-} (Ctrl-C stops it)"
+  # shellcheck disable=SC2086
+  "$build/encode/encode" ${ENCODE_ARGS:-} || status=$?
+  echo "encode exited with status $status"
+else
+  echo "the encoder program is not built"
+  status=1
 fi
+exit $status

@@ -19,6 +19,7 @@
 #include "encode/media/rendezvous.h"
 #include "encode/output/tsmux.h"
 #include "encode/output/udp.h"
+#include "encode/video/capture_thread.h"
 
 #include <sched.h>
 #include <sys/resource.h>
@@ -32,7 +33,7 @@ namespace {
 
 // The stage thread functions of this build; each stage's issue fills in its entry.
 const StageThreads kBuildThreads = {
-    nullptr,        // capture
+    captureThrFxn,  // capture
     nullptr,        // video
     nullptr,        // writer
     nullptr,        // AAC audio
