@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENCODE_WERROR=ON
 
-.PHONY: all deps build test unit-asan bench demo fuzz clean
+.PHONY: all deps build test unit-asan tsan bench demo fuzz clean
 
 all: build
 
@@ -27,6 +27,14 @@ unit-asan:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS) -L unit --timeout 300
 
+# Every test again under ThreadSanitizer (not part of make test: it doubles the build time).
+TSAN_BUILD ?= build-tsan
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENCODE_WERROR=ON -DENCODE_BENCH=OFF \
+	  -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600 -E 'Death'
+
 bench: deps build
 	@bash scripts/bench.sh $(BUILD)
 
@@ -39,4 +47,4 @@ fuzz:
 	@bash scripts/fuzz.sh $(FUZZ_TIME)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
