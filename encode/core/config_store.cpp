@@ -147,6 +147,43 @@ DigitRead Config_readDigits(std::string_view path, int positions)
     return r;
 }
 
+bool Config_exists(std::string_view path)
+{
+    return ::access(Path_resolve(path).c_str(), F_OK) == 0;
+}
+
+void Config_syncTwice()
+{
+    Shell_run("sync");
+    Shell_run("sync");
+}
+
+bool Config_parseDecimal(std::string_view text, bool allowSign, int maxDigits, long long &value)
+{
+    size_t i = 0;
+    bool negative = false;
+    if (allowSign && !text.empty() && (text[0] == '-' || text[0] == '+')) {
+        negative = text[0] == '-';
+        i = 1;
+    }
+    size_t digits = text.size() - i;
+    if (maxDigits > 18) {
+        maxDigits = 18;
+    }
+    if (digits == 0 || digits > static_cast<size_t>(maxDigits)) {
+        return false;
+    }
+    long long v = 0;
+    for (; i < text.size(); i++) {
+        if (!isDigit(static_cast<unsigned char>(text[i]))) {
+            return false;
+        }
+        v = v * 10 + (text[i] - '0');
+    }
+    value = negative ? -v : v;
+    return true;
+}
+
 int Config_readTtl()
 {
     DigitRead r = Config_readDigits("/mnt/ttl.ini", 3);

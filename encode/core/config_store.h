@@ -61,6 +61,18 @@ int Config_readEncLevel();
 // first byte gives 0). Missing or empty: "no time.ini" and `keep` is returned.
 int Config_readAudioDelay(int keep);
 
+// --- Shared by the writers. ---
+
+// True when the file exists.
+bool Config_exists(std::string_view path);
+
+// The writers' closing "sync" pair, so that the flash copy is complete before a possible reboot.
+void Config_syncTwice();
+
+// A typed number: an optional sign (only when allowSign), then 1 to maxDigits (at most 18) decimal
+// digits and nothing else. Anything else is refused, never read as 0.
+bool Config_parseDecimal(std::string_view text, bool allowSign, int maxDigits, long long &value);
+
 // --- Whitespace-separated records of "%d" fields. ---
 
 // The byte limits the readers use.

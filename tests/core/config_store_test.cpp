@@ -132,6 +132,29 @@ TEST(ConfigRecord, WriteAndReplaceField)
     EXPECT_EQ(Config_writeRecord("/mnt/nodir/x.ini", f), -1);
 }
 
+TEST(ConfigStore, TypedNumbersAreDigitsOnly)
+{
+    long long v = -1;
+    EXPECT_TRUE(Config_parseDecimal("0042", false, 9, v));
+    EXPECT_EQ(v, 42);
+    EXPECT_TRUE(Config_parseDecimal("-17", true, 9, v));
+    EXPECT_EQ(v, -17);
+    v = 5;
+    for (const char *bad : {"", "-", "+", "-17", "12a", " 1", "1 ", "1;reboot", "0x10", "1234567890"}) {
+        EXPECT_FALSE(Config_parseDecimal(bad, false, 9, v)) << bad;
+    }
+    EXPECT_EQ(v, 5);
+    EXPECT_FALSE(Config_parseDecimal("+-1", true, 9, v));
+    EXPECT_TRUE(Config_parseDecimal("999999999999999999999", false, 30, v) == false);
+
+    TempRoot root;
+    EXPECT_FALSE(Config_exists("/mnt/ra101.ini"));
+    root.write("/mnt/ra101.ini", "");
+    EXPECT_TRUE(Config_exists("/mnt/ra101.ini"));
+    Config_syncTwice();
+    EXPECT_EQ(root.read("/tmp/shell.log"), "sync\nsync\n");
+}
+
 TEST(ConfigStore, FactoryRootHoldsEveryFile)
 {
     TempRoot root(true);

@@ -202,12 +202,12 @@ void codecTemplate()
         return;
     }
     const char *tmpl = c == 1 ? "/mnt/autorun.sh.h264.mp3.org" : "/mnt/autorun.sh.h264.aac.org";
-    if (!Store_exists(tmpl)) {
+    if (!Config_exists(tmpl)) {
         std::printf("Can't copy the start script template; nothing changed\n");
         return;
     }
     // The template replaces the whole script; the old one stays recoverable like after a rewrite.
-    if (Store_exists(kStartScript)) {
+    if (Config_exists(kStartScript)) {
         Shell_run("cp -f /mnt/autorun.sh /mnt/autorun.sh.swp");
     }
     int rc = Shell_run(c == 1 ? "cp -f /mnt/autorun.sh.h264.mp3.org /mnt/autorun.sh"
@@ -217,7 +217,7 @@ void codecTemplate()
         return;
     }
     Shell_run("cp -f /mnt/dfc/* /mnt/");
-    Store_sync();
+    Config_syncTwice();
     std::printf(c == 1 ? "h264 and mp3)\n" : "h264 and aac\n");
 }
 
@@ -313,7 +313,7 @@ void codecRadios(Request &req)
     if (radio("audioin", 2, c)) {
         const char *digital = req.ra202 ? "select audio in of sdi\n" : "select audio in of hdmi\n";
         if (Store_setFlag("/mnt/ha.ini", c == 1 ? '1' : '0')) {
-            Store_sync();
+            Config_syncTwice();
             std::printf("%s", c == 1 ? digital : "select audio in of 3.5\n");
         }
     }
@@ -594,7 +594,7 @@ int cgiMain()
 {
     cgiHeaderContentType("text/plain");
     Request req;
-    req.ra202 = Store_exists("/mnt/ra202.ini");
+    req.ra202 = Config_exists("/mnt/ra202.ini");
 
     if (pressed("name44_submit")) {
         scriptAction(req, "");

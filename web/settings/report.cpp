@@ -134,7 +134,7 @@ void reportEncoder()
     } else {
         std::printf("H264 encode select: High Quality Mode\n");
     }
-    if (Store_exists("/mnt/kavex_encLevel.ini")) {
+    if (Config_exists("/mnt/kavex_encLevel.ini")) {
         std::printf("%s\n", Report_levelLine(Config_readEncLevel()).c_str());
     }
 }
@@ -229,7 +229,7 @@ void Report_format(bool ra202)
     }
     std::printf("\n");
     bool fixed = f.mode == 1;
-    if (Store_exists("/mnt/ra101.ini")) {
+    if (Config_exists("/mnt/ra101.ini")) {
         if (!ra202) {
             DigitRead input = Config_readDigits("/mnt/ra101.ini", 1);
             if (input.digits == 1) {

@@ -107,7 +107,7 @@ void StartScript_rewrite(std::string &pending, bool ra202)
         std::printf("Can't copy autorun.sh to autorun.sh.swp; not rewritten\n");
         return;
     }
-    Store_sync();
+    Config_syncTwice();
     if (!Store_write(kStartScript, text)) {
         std::printf("Can't open file autorun.sh");
         return;

@@ -2,17 +2,9 @@
 #include "web/settings/store.h"
 
 #include "encode/core/config_store.h"
-#include "encode/core/paths.h"
 #include "encode/core/shell.h"
 
 #include <cstdio>
-#include <filesystem>
-
-bool Store_exists(std::string_view path)
-{
-    std::error_code ec;
-    return std::filesystem::exists(Path_resolve(path), ec);
-}
 
 bool Store_read(std::string_view path, std::string &text, int limit)
 {
@@ -37,10 +29,4 @@ bool Store_setFlag(std::string_view path, char digit)
         return false;
     }
     return true;
-}
-
-void Store_sync()
-{
-    Shell_run("sync");
-    Shell_run("sync");
 }

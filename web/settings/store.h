@@ -6,8 +6,6 @@
 #include <string>
 #include <string_view>
 
-bool Store_exists(std::string_view path);
-
 // At most `limit` bytes of the file; false when it cannot be opened.
 bool Store_read(std::string_view path, std::string &text, int limit);
 
@@ -18,6 +16,3 @@ bool Store_write(std::string_view path, std::string_view text);
 // A flag file: the digit and a line end, as echo writes it, then "sync". Prints "Can't open file" and
 // returns false when the file cannot be written.
 bool Store_setFlag(std::string_view path, char digit);
-
-// Runs "sync" twice.
-void Store_sync();

@@ -1,6 +1,8 @@
 // Typed-value checks of the settings CGI.
 #include "web/settings/validate.h"
 
+#include "encode/core/config_store.h"
+
 namespace {
 
 bool isDigit(char c)
@@ -45,28 +47,20 @@ std::string Check_ipv4(std::string_view v)
 
 std::string Check_digits(std::string_view v, size_t maxDigits)
 {
-    if (v.empty() || v.size() > maxDigits) {
+    long long n = 0;
+    if (!Config_parseDecimal(v, false, static_cast<int>(maxDigits), n)) {
         return "decimal digits only, 1 to " + std::to_string(maxDigits) + " of them";
-    }
-    for (char c : v) {
-        if (!isDigit(c)) {
-            return "decimal digits only, 1 to " + std::to_string(maxDigits) + " of them";
-        }
     }
     return {};
 }
 
 std::string Check_number(std::string_view v, size_t maxDigits, long lo, long hi)
 {
-    std::string why = "a whole number from " + std::to_string(lo) + " to " + std::to_string(hi);
-    if (!Check_digits(v, maxDigits).empty()) {
-        return why;
+    long long n = 0;
+    if (!Config_parseDecimal(v, false, static_cast<int>(maxDigits), n) || n < lo || n > hi) {
+        return "a whole number from " + std::to_string(lo) + " to " + std::to_string(hi);
     }
-    long n = 0;
-    for (char c : v) {
-        n = n * 10 + (c - '0');
-    }
-    return n < lo || n > hi ? why : std::string();
+    return {};
 }
 
 std::string Check_rtmpUrl(std::string_view v)

@@ -7,10 +7,8 @@
 #include "web/form/form.h"
 
 #include "encode/core/config_store.h"
-#include "encode/core/paths.h"
 #include "encode/core/shell.h"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -44,25 +42,14 @@ constexpr int kMaxFields = 11;
 // Second-stream record fields (0-based).
 enum RsField { kEnable = 0, kWidth, kHeight, kBitrate, kFramerate, kIFrame, kIdr, kMaxDelay, kProfile, kPreset, kLevel };
 
-bool exists(const char *systemPath)
-{
-    return ::access(Path_resolve(systemPath).c_str(), F_OK) == 0;
-}
-
-void syncTwice()
-{
-    Shell_run("sync");
-    Shell_run("sync");
-}
-
 // Copies the factory record over the live one; false when there is no factory copy or the copy fails.
 bool restoreFactory(const RecordFile &f)
 {
-    if (!exists(f.factoryPath)) {
+    if (!Config_exists(f.factoryPath)) {
         return false;
     }
     int status = Shell_run(f.restoreCommand);
-    syncTwice();
+    Config_syncTwice();
     return status == 0;
 }
 
@@ -108,17 +95,7 @@ bool storeField(const RecordFile &f, int index, int value)
 bool parseNumber(const char *text, int &value)
 {
     long long v = 0;
-    int n = 0;
-    for (; text[n] != '\0'; n++) {
-        if (text[n] < '0' || text[n] > '9') {
-            return false;
-        }
-        v = v * 10 + (text[n] - '0');
-        if (v > INT_MAX) {
-            return false;
-        }
-    }
-    if (n == 0) {
+    if (!Config_parseDecimal(text, false, 10, v) || v > INT_MAX) {
         return false;
     }
     value = static_cast<int>(v);

@@ -8,10 +8,8 @@
 #include "web/form/form.h"
 
 #include "encode/core/config_store.h"
-#include "encode/core/paths.h"
 #include "encode/core/shell.h"
 
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -34,41 +32,6 @@ struct Request {
     bool view = false;
 };
 
-bool exists(const char *systemPath)
-{
-    return ::access(Path_resolve(systemPath).c_str(), F_OK) == 0;
-}
-
-void syncTwice()
-{
-    Shell_run("sync");
-    Shell_run("sync");
-}
-
-// An optional sign and one to nine decimal digits, nothing else.
-bool parseSigned(std::string_view text, bool allowSign, long long &value)
-{
-    size_t i = 0;
-    bool negative = false;
-    if (allowSign && i < text.size() && (text[i] == '-' || text[i] == '+')) {
-        negative = text[i] == '-';
-        i++;
-    }
-    size_t digits = text.size() - i;
-    if (digits == 0 || digits > static_cast<size_t>(kOffsetDigits)) {
-        return false;
-    }
-    long long v = 0;
-    for (; i < text.size(); i++) {
-        if (text[i] < '0' || text[i] > '9') {
-            return false;
-        }
-        v = v * 10 + (text[i] - '0');
-    }
-    value = negative ? -v : v;
-    return true;
-}
-
 // The format index: the number after the last space of /mnt/format.ini ("mode index"); 0 when there
 // is none or it lies outside the table.
 int currentFormat()
@@ -84,7 +47,8 @@ int currentFormat()
     std::string_view rest = std::string_view(text).substr(space + 1);
     size_t end = rest.find_first_of("\r\n");
     long long index = 0;
-    if (!parseSigned(rest.substr(0, end), false, index) || index < kFirstFormat || index > kLastFormat) {
+    if (!Config_parseDecimal(rest.substr(0, end), false, kOffsetDigits, index) || index < kFirstFormat ||
+        index > kLastFormat) {
         return 0;
     }
     return static_cast<int>(index);
@@ -134,8 +98,8 @@ bool findLine(const std::string &table, int format, TableLine &out)
         return false;
     }
     std::string_view t(table);
-    if (!parseSigned(t.substr(firstComma + 1, secondComma - firstComma - 1), true, out.v) ||
-        !parseSigned(t.substr(secondComma + 1, lineEnd - secondComma - 1), true, out.h)) {
+    if (!Config_parseDecimal(t.substr(firstComma + 1, secondComma - firstComma - 1), true, kOffsetDigits, out.v) ||
+        !Config_parseDecimal(t.substr(secondComma + 1, lineEnd - secondComma - 1), true, kOffsetDigits, out.h)) {
         return false;
     }
     size_t tail = lineEnd;
@@ -222,8 +186,8 @@ void shiftAction()
     }
     Request req;
     // A field the form did not send counts as 0.
-    if ((rv == cgiFormSuccess && !parseSigned(chang, true, req.field)) ||
-        (rh == cgiFormSuccess && !parseSigned(hang, true, req.line))) {
+    if ((rv == cgiFormSuccess && !Config_parseDecimal(chang, true, kOffsetDigits, req.field)) ||
+        (rh == cgiFormSuccess && !Config_parseDecimal(hang, true, kOffsetDigits, req.line))) {
         std::printf("invalid value: V=%s,H=%s (whole numbers of at most 9 digits), nothing changed\n", chang, hang);
         return;
     }
@@ -235,19 +199,19 @@ void shiftAction()
 void restoreAction()
 {
     bool ok = true;
-    if (exists("/mnt/dfc/config.ini")) {
+    if (Config_exists("/mnt/dfc/config.ini")) {
         ok = Shell_run("cp -f /mnt/dfc/config.ini /mnt/config.ini") == 0;
     } else {
         ok = false;
     }
-    if (exists("/mnt/ra101.ini")) {
-        if (exists("/mnt/dfc/config.dvi.ini")) {
+    if (Config_exists("/mnt/ra101.ini")) {
+        if (Config_exists("/mnt/dfc/config.dvi.ini")) {
             ok = Shell_run("cp -f /mnt/dfc/config.dvi.ini /mnt/config.dvi.ini") == 0 && ok;
         } else {
             ok = false;
         }
     }
-    syncTwice();
+    Config_syncTwice();
     if (ok) {
         std::printf("recover ok");
     } else {
