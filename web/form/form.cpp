@@ -933,6 +933,11 @@ cgiFormResultType cgiFormRadio(const char *name, const char **choices, int choic
     return formChoice(name, choices, choicesTotal, result, defaultV);
 }
 
+bool cgiFormButtonPressed(const char *name)
+{
+    return cgiFormCheckboxSingle(name) == cgiFormSuccess;
+}
+
 void cgiHeaderContentType(const char *mimeType)
 {
     std::fprintf(cgiOut, "Content-type: %s\r\n\r\n", mimeType);

@@ -76,6 +76,9 @@ cgiFormResultType cgiFormSelectSingle(const char *name, const char **choices, in
                                       int defaultV);
 cgiFormResultType cgiFormRadio(const char *name, const char **choices, int choicesTotal, int *result, int defaultV);
 
+// True when a submit button of that name was sent, whatever its value (an empty value counts).
+bool cgiFormButtonPressed(const char *name);
+
 // Writes "Content-type: TYPE\r\n\r\n" to cgiOut.
 void cgiHeaderContentType(const char *mimeType);
 

@@ -43,11 +43,6 @@ struct Request {
     std::string pending;
 };
 
-bool pressed(const char *button)
-{
-    return cgiFormCheckboxSingle(button) == cgiFormSuccess;
-}
-
 // A radio with one of its choice texts; any other value (or none) leaves the radio unapplied.
 bool radio(const char *name, int ways, int &choice)
 {
@@ -133,7 +128,7 @@ std::string checkValue(Check c, const std::string &v)
 void scriptText(Request &req, const char *button, const char *field, const char *key, const char *confirm, Check c)
 {
     std::string v;
-    if (!pressed(button) || !textField(field, v) || !accept(field, checkValue(c, v))) {
+    if (!cgiFormButtonPressed(button) || !textField(field, v) || !accept(field, checkValue(c, v))) {
         return;
     }
     std::printf(confirm, v.c_str());
@@ -158,7 +153,7 @@ void showMask()
 void maskSwitch(const char *button, const char *name, int field, const char *on, const char *off)
 {
     int c = 0;
-    if (!pressed(button) || !radio(name, 2, c)) {
+    if (!cgiFormButtonPressed(button) || !radio(name, 2, c)) {
         return;
     }
     if (Config_replaceField(kMask, field, c == 1 ? "1" : "0", kRecordLimitMask) != 0) {
@@ -179,7 +174,7 @@ void maskPair(const char *button, const char *nameA, const char *nameB, int fiel
 {
     std::string a;
     std::string b;
-    if (!pressed(button) || !textPair(nameA, nameB, a, b)) {
+    if (!cgiFormButtonPressed(button) || !textPair(nameA, nameB, a, b)) {
         return;
     }
     if ((!a.empty() && !accept(nameA, Check_digits(a, 5))) || (!b.empty() && !accept(nameB, Check_digits(b, 5)))) {
@@ -344,7 +339,7 @@ bool macIsValid(const std::string &mac)
 void macAction()
 {
     std::string v;
-    if (!pressed("mac_submit") || !textField("mac", v)) {
+    if (!cgiFormButtonPressed("mac_submit") || !textField("mac", v)) {
         return;
     }
     std::printf("set mac=%s\n", v.c_str());
@@ -368,7 +363,7 @@ void macAction()
 void wifiWord(const char *button, const char *field, const char *key, Key k, const char *confirm)
 {
     std::string v;
-    if (!pressed(button) || !textField(field, v)) {
+    if (!cgiFormButtonPressed(button) || !textField(field, v)) {
         return;
     }
     std::string why = k == Key::Ssid ? Check_ssid(v) : Check_passkey(v);
@@ -387,7 +382,7 @@ void wifiWord(const char *button, const char *field, const char *key, Key k, con
 void wifiAddress()
 {
     std::string v;
-    if (!pressed("wifi_ip_submit") || !textField("wifi_ip", v) || !accept("wifi_ip", Check_ipv4(v))) {
+    if (!cgiFormButtonPressed("wifi_ip_submit") || !textField("wifi_ip", v) || !accept("wifi_ip", Check_ipv4(v))) {
         return;
     }
     std::printf("set wifi ip:%s\n", v.c_str());
@@ -398,7 +393,7 @@ void wifiAddress()
 bool rawText(const char *button, const char *field, const char *path, const char *confirm)
 {
     std::string v;
-    if (!pressed(button) || !textField(field, v)) {
+    if (!cgiFormButtonPressed(button) || !textField(field, v)) {
         return true;
     }
     if (!Store_write(path, v)) {
@@ -412,7 +407,7 @@ bool rawText(const char *button, const char *field, const char *path, const char
 void volumeAction()
 {
     std::string v;
-    if (!pressed("name_volume_submit") || !textField("volume", v) || !accept("volume", Check_digits(v, 3))) {
+    if (!cgiFormButtonPressed("name_volume_submit") || !textField("volume", v) || !accept("volume", Check_digits(v, 3))) {
         return;
     }
     std::string state;
@@ -456,13 +451,13 @@ bool writeSubtitle(const SubtitleRecord &r)
 void subtitleActions()
 {
     int c = 0;
-    if (pressed("sub_a_submit") && radio("sub_a", 2, c)) {
+    if (cgiFormButtonPressed("sub_a_submit") && radio("sub_a", 2, c)) {
         SubtitleRecord r = readSubtitle();
         r.enable = c == 1 ? 1 : 0;
         std::printf(c == 1 ? "subtitle enable\n" : "subtitle disable\n");
         writeSubtitle(r);
     }
-    if (pressed("sub_z_submit") && radio("sub_z", 2, c)) {
+    if (cgiFormButtonPressed("sub_z_submit") && radio("sub_z", 2, c)) {
         if (!Store_write("/mnt/zhiti.ini", c == 1 ? "0" : "1")) {
             std::printf("Can't open file");
         } else {
@@ -470,7 +465,7 @@ void subtitleActions()
         }
     }
     std::string v;
-    if (pressed("sub_submit") && textField("sub_text", v)) {
+    if (cgiFormButtonPressed("sub_submit") && textField("sub_text", v)) {
         std::string gb;
         int detail = 0;
         int err = 0;
@@ -491,19 +486,19 @@ void subtitleActions()
             }
         }
     }
-    if (pressed("s_x_submit") && textField("s_x", v) && accept("s_x", Check_digits(v, 5))) {
+    if (cgiFormButtonPressed("s_x_submit") && textField("s_x", v) && accept("s_x", Check_digits(v, 5))) {
         SubtitleRecord r = readSubtitle();
         r.x = std::atoi(v.c_str());
         std::printf("set x:%s\n", v.c_str());
         writeSubtitle(r);
     }
-    if (pressed("s_y_submit") && textField("s_y", v) && accept("s_y", Check_digits(v, 5))) {
+    if (cgiFormButtonPressed("s_y_submit") && textField("s_y", v) && accept("s_y", Check_digits(v, 5))) {
         SubtitleRecord r = readSubtitle();
         r.y = std::atoi(v.c_str());
         std::printf("set y:%s\n", v.c_str());
         writeSubtitle(r);
     }
-    if (pressed("sub_v")) {
+    if (cgiFormButtonPressed("sub_v")) {
         SubtitleRecord r = readSubtitle();
         FlagRead font = Config_readFlag("/mnt/zhiti.ini");
         std::printf(r.enable == 1 ? "subtitle:enable\n" : "subtitle:disable\n");
@@ -516,7 +511,7 @@ void subtitleActions()
 
 void formatAction(bool ra202)
 {
-    if (!pressed("name29_submit")) {
+    if (!cgiFormButtonPressed("name29_submit")) {
         return;
     }
     int idx = 0;
@@ -533,7 +528,7 @@ void formatAction(bool ra202)
 
 void inputAction(bool ra202)
 {
-    if (!pressed("name129_submit")) {
+    if (!cgiFormButtonPressed("name129_submit")) {
         return;
     }
     int idx = 0;
@@ -556,7 +551,7 @@ void inputAction(bool ra202)
 
 bool levelAction()
 {
-    if (!pressed("encst_submit")) {
+    if (!cgiFormButtonPressed("encst_submit")) {
         return true;
     }
     int idx = 0;
@@ -572,7 +567,7 @@ bool levelAction()
 void maxDelayAction()
 {
     std::string v;
-    if (!pressed("cvbr_submit") || !textField("cvbr", v)) {
+    if (!cgiFormButtonPressed("cvbr_submit") || !textField("cvbr", v)) {
         return;
     }
     std::printf("set :%s\n", v.c_str());
@@ -596,10 +591,10 @@ int cgiMain()
     Request req;
     req.ra202 = Config_exists("/mnt/ra202.ini");
 
-    if (pressed("name44_submit")) {
+    if (cgiFormButtonPressed("name44_submit")) {
         scriptAction(req, "");
     }
-    if (pressed("mg_gx")) {
+    if (cgiFormButtonPressed("mg_gx")) {
         showMask();
     }
     maskSwitch("mg_a_submit", "mg_a", 1, "mg enable\n", "mg disable\n");
@@ -610,7 +605,7 @@ int cgiMain()
     maskPair("gx_wh", "gx_w", "gx_h", 9, "set w=%s,h=%s\n");
     scriptText(req, "vs_width_submit", "vs_width", "width", "set video scaling width=%s\n", Check::Digits9);
     scriptText(req, "vs_height_submit", "vs_height", "height", "set video scaling height=%s\n", Check::Digits9);
-    if (pressed("codec_submit")) {
+    if (cgiFormButtonPressed("codec_submit")) {
         codecRadios(req);
     }
     scriptText(req, "rtmpurl_submit", "rtmpurl", "url", "set url:%s\n", Check::Url);
@@ -647,7 +642,7 @@ int cgiMain()
         return 0;
     }
     maxDelayAction();
-    if (pressed("name5_submit")) {
+    if (cgiFormButtonPressed("name5_submit")) {
         std::printf("reboot now\n");
         std::fflush(stdout);
         Shell_run("reboot");

@@ -102,11 +102,6 @@ bool parseNumber(const char *text, int &value)
     return true;
 }
 
-bool pressed(const char *button)
-{
-    return cgiFormCheckboxSingle(button) == cgiFormSuccess;
-}
-
 // The radio's choice index, or -1 when it is missing or not one of the accepted values.
 int radioChoice(const char *name, int choices)
 {
@@ -137,7 +132,7 @@ constexpr TextAction kTextActions[] = {
 
 void textAction(const TextAction &a)
 {
-    if (!pressed(a.button)) {
+    if (!cgiFormButtonPressed(a.button)) {
         return;
     }
     char text[1024];
@@ -213,21 +208,21 @@ int cgiMain()
 {
     cgiHeaderContentType("text/plain");
 
-    if (pressed("sbnt_submit")) {
+    if (cgiFormButtonPressed("sbnt_submit")) {
         int choice = radioChoice("sbnt", kTwoWay);
         if (choice >= 0) {
             std::printf(choice == 1 ? "second stream disable\n" : "second stream enable\n");
             storeField(kRs, kEnable, choice == 1 ? 0 : 1);
         }
     }
-    if (pressed("ts_stream_submit")) {
+    if (cgiFormButtonPressed("ts_stream_submit")) {
         int choice = radioChoice("ts_stream", kTwoWay);
         if (choice >= 0) {
             std::printf(choice == 1 ? "ts stream select:main stream\n" : "ts stream select:second stream\n");
             storeField(kRsc, 0, choice == 1 ? 0 : 1);
         }
     }
-    if (pressed("r_stream_submit")) {
+    if (cgiFormButtonPressed("r_stream_submit")) {
         int choice = radioChoice("r_stream", kTwoWay);
         if (choice >= 0) {
             std::printf(choice == 1 ? "rtsp/rtmp stream select:main stream\n"
@@ -238,7 +233,7 @@ int cgiMain()
     for (const TextAction &a : kTextActions) {
         textAction(a);
     }
-    if (pressed("s_codec_submit")) {
+    if (cgiFormButtonPressed("s_codec_submit")) {
         int choice = radioChoice("s_ctrlbz", kThreeWay);
         if (choice >= 0 && storeField(kRs, kProfile, choice)) {
             static const char *const kLines[] = {"H264 encode High Profile select\n",
@@ -247,13 +242,13 @@ int cgiMain()
             std::printf("%s", kLines[choice]);
         }
     }
-    if (pressed("s_ctrlcz_submit")) {
+    if (cgiFormButtonPressed("s_ctrlcz_submit")) {
         int choice = radioChoice("s_ctrlcz", kTwoWay);
         if (choice >= 0 && storeField(kRs, kPreset, choice == 1 ? 1 : 0)) {
             std::printf(choice == 1 ? "H264 encode High speed mode select\n" : "H264 encode High quality mode select\n");
         }
     }
-    if (pressed("s_resetencst")) {
+    if (cgiFormButtonPressed("s_resetencst")) {
         if (restoreFactory(kRs)) {
             std::printf("H264 encode standard: Level 4.0\n");
             std::printf("recover ok");
@@ -261,10 +256,10 @@ int cgiMain()
             std::printf("recover failed: cannot restore kavex_rs.ini from /mnt/dfc\n");
         }
     }
-    if (pressed("view_s")) {
+    if (cgiFormButtonPressed("view_s")) {
         report();
     }
-    if (pressed("s_encst_submit")) {
+    if (cgiFormButtonPressed("s_encst_submit")) {
         int index = 0;
         cgiFormSelectSingle("s_menu_encst", kLevelChoices, kLevelCount, &index, 0);
         storeField(kRs, kLevel, std::atoi(kLevelChoices[index]));

@@ -165,11 +165,6 @@ void updateTable(const Request &req)
     std::printf("\nset ok\n");
 }
 
-bool pressed(const char *button)
-{
-    return cgiFormCheckboxSingle(button) == cgiFormSuccess;
-}
-
 void shiftAction()
 {
     char chang[1024];
@@ -224,13 +219,13 @@ void restoreAction()
 int cgiMain()
 {
     cgiHeaderContentType("text/plain");
-    if (pressed("hc_submit")) {
+    if (cgiFormButtonPressed("hc_submit")) {
         shiftAction();
     }
-    if (pressed("resethc")) {
+    if (cgiFormButtonPressed("resethc")) {
         restoreAction();
     }
-    if (pressed("viewhc")) {
+    if (cgiFormButtonPressed("viewhc")) {
         Request req;
         req.view = true;
         updateTable(req);

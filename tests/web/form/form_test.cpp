@@ -158,6 +158,8 @@ TEST_F(FormTest, LookupsFirstOccurrenceTruncationAndLineBreaks)
 
     EXPECT_EQ(cgiFormCheckboxSingle("btn"), cgiFormSuccess);
     EXPECT_EQ(cgiFormCheckboxSingle("Btn"), cgiFormNotFound);
+    EXPECT_TRUE(cgiFormButtonPressed("btn"));
+    EXPECT_FALSE(cgiFormButtonPressed("Btn"));
 
     const char *choices[] = {"male", "female", "amale"};
     int idx = -1;
