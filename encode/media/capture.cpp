@@ -24,6 +24,7 @@ const Capture_Attrs Capture_Attrs_DEFAULT = {
     ColorSpace_YUV420PSEMI,
     nullptr,
     1,
+    0, 0, // no second picture
 };
 
 struct Capture_Object {
@@ -122,9 +123,13 @@ Capture_Handle Capture_create(BufTab_Handle hBufTab, Capture_Attrs *attrs)
         setup.halfRate = true;
     }
 
+    // The caller hands the second picture's size down with the pool it sized for it, so that the
+    // resizer never works from another reading of the settings than the buffers were made for.
     ResizerSettings second;
     if (attrs->onTheFly) {
-        second = Resizer_readSettings();
+        second.enabled = attrs->secondWidth > 0 && attrs->secondHeight > 0 ? 1 : 0;
+        second.width = attrs->secondWidth;
+        second.height = attrs->secondHeight;
         if (Resizer_hardwarePresent()) {
             cap->resizer = Resizer_createHardware(second, attrs->videoInput == Capture_Input_CAMERA);
             if (cap->resizer == nullptr) {

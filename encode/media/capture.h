@@ -28,6 +28,8 @@ typedef struct Capture_Attrs {
     ColorSpace_Type colorSpace;
     BufferGfx_Dimensions *captureDimension; // null: the standard's picture
     int onTheFly;                           // 1: the resizer chain (second picture) runs
+    int secondWidth;                        // the second picture behind the main one; 0: none
+    int secondHeight;
 } Capture_Attrs;
 
 extern const Capture_Attrs Capture_Attrs_DEFAULT;

@@ -2,7 +2,6 @@
 // adapter in the capture thread only.
 #include "encode/media/resizer.h"
 
-#include "encode/core/config_store.h"
 #include "encode/core/paths.h"
 #include "encode/media/media.h"
 
@@ -238,18 +237,6 @@ struct Resizer_Object {
         }
     }
 };
-
-ResizerSettings Resizer_readSettings()
-{
-    int f[3] = {0, 0, 0};
-    ResizerSettings s;
-    if (Config_readRecord("/mnt/kavex_rs.ini", f, kRecordLimitSecondStream) >= 0) {
-        s.enabled = f[0];
-        s.width = f[1];
-        s.height = f[2];
-    }
-    return s;
-}
 
 bool Resizer_hardwarePresent()
 {

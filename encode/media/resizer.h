@@ -12,13 +12,12 @@
 
 typedef struct Resizer_Object *Resizer_Handle;
 
-// The first three fields of /mnt/kavex_rs.ini ("%d %d %d"): enabled, width, height.
+// The second picture: enabled (1), width, height (the first three fields of /mnt/kavex_rs.ini).
 struct ResizerSettings {
     int enabled = 0;
     int width = 0;
     int height = 0;
 };
-ResizerSettings Resizer_readSettings();
 
 // True when the SoC resizer's device node exists.
 bool Resizer_hardwarePresent();

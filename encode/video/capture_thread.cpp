@@ -12,6 +12,7 @@
 #include "encode/core/shared_status.h"
 #include "encode/media/buftab.h"
 #include "encode/media/capture.h"
+#include "encode/media/resizer.h"
 
 #include <pthread.h>
 #include <time.h>
@@ -69,18 +70,29 @@ void sleepUs(int64_t us)
     }
 }
 
+// The second picture as the start-up read it: the one source for the pool size, the resizer and
+// the pictures drawn into it.
+ResizerSettings secondSettings()
+{
+    SecondStreamSettings s = Process_secondStream();
+    ResizerSettings r;
+    if (s.enabled == 1 && s.width > 0 && s.height > 0) {
+        r = {1, s.width, s.height};
+    }
+    return r;
+}
+
 // The second picture behind the main one, as a picture of its own; size 0 when there is none.
 CapPicture secondPicture(Buffer_Handle hBuf)
 {
     CapPicture main = CapBuf_picture(hBuf);
-    SecondStreamSettings second = Process_secondStream();
+    ResizerSettings second = secondSettings();
     CapPicture pic{};
-    if (second.enabled != 1 || second.width <= 0 || second.height <= 0 ||
-        main.colorSpace != ColorSpace_YUV420PSEMI) {
+    size_t need = Resizer_secondSize(second);
+    if (need == 0 || main.colorSpace != ColorSpace_YUV420PSEMI) {
         return pic;
     }
     size_t offset = static_cast<size_t>(main.lineLength) * main.height * 3 / 2;
-    size_t need = static_cast<size_t>(second.width) * second.height * 3 / 2;
     if (offset + need > main.size) {
         return pic;
     }
@@ -308,10 +320,8 @@ void *runCapture(CaptureThreadParams *envp, EndPath &end)
 
     int lineLength = CaptureFormat_align32(envp->width * ColorSpace_getBpp(ColorSpace_YUV420PSEMI) / 8);
     int64_t bufSize = static_cast<int64_t>(lineLength) * envp->height * 3 / 2;
-    SecondStreamSettings second = Process_secondStream();
-    if (second.enabled == 1 && second.width > 0 && second.height > 0) {
-        bufSize += static_cast<int64_t>(second.width) * second.height * 3 / 2;
-    }
+    ResizerSettings second = secondSettings();
+    bufSize += static_cast<int64_t>(Resizer_secondSize(second));
     BufferGfx_Attrs gfx = BufferGfx_Attrs_DEFAULT;
     gfx.colorSpace = ColorSpace_YUV420PSEMI;
     gfx.dim = {0, 0, envp->width, envp->height, lineLength};
@@ -336,6 +346,8 @@ void *runCapture(CaptureThreadParams *envp, EndPath &end)
     cAttrs.captureDimension = &capDim;
     cAttrs.colorSpace = ColorSpace_YUV420PSEMI;
     cAttrs.onTheFly = 1;
+    cAttrs.secondWidth = second.enabled == 1 ? second.width : 0;
+    cAttrs.secondHeight = second.enabled == 1 ? second.height : 0;
     end.capture.reset(Capture_create(end.captureTab.get(), &cAttrs));
     if (end.capture == nullptr) {
         return fail("Error: Failed to create capture device. Is video input connected?\n");
