@@ -37,9 +37,13 @@ void Media_setTraceLevel(int level)
     traceLevel.store(level < 0 ? Media_LEVEL_NONE : level > Media_LEVEL_ALL ? Media_LEVEL_ALL : level);
 }
 
-// One formatted write per message keeps concurrent lines whole.
-static void emit(FILE *stream, const char *fmt, va_list ap)
+// One formatted write per message keeps concurrent lines whole. Warnings share the errors' level:
+// "1" shows both.
+static void emit(int minLevel, FILE *stream, const char *fmt, va_list ap)
 {
+    if (traceLevel.load() < minLevel) {
+        return;
+    }
     char line[1024];
     int n = std::vsnprintf(line, sizeof line, fmt, ap);
     if (n < 0) {
@@ -51,34 +55,25 @@ static void emit(FILE *stream, const char *fmt, va_list ap)
 
 void Media_error(const char *fmt, ...)
 {
-    if (traceLevel.load() < Media_LEVEL_ERRORS) {
-        return;
-    }
     va_list ap;
     va_start(ap, fmt);
-    emit(stderr, fmt, ap);
+    emit(Media_LEVEL_ERRORS, stderr, fmt, ap);
     va_end(ap);
 }
 
 void Media_warning(const char *fmt, ...)
 {
-    if (traceLevel.load() < Media_LEVEL_ERRORS) {
-        return;
-    }
     va_list ap;
     va_start(ap, fmt);
-    emit(stderr, fmt, ap);
+    emit(Media_LEVEL_ERRORS, stderr, fmt, ap);
     va_end(ap);
 }
 
 void Media_trace(const char *fmt, ...)
 {
-    if (traceLevel.load() < Media_LEVEL_ALL) {
-        return;
-    }
     va_list ap;
     va_start(ap, fmt);
-    emit(stdout, fmt, ap);
+    emit(Media_LEVEL_ALL, stdout, fmt, ap);
     va_end(ap);
 }
 
