@@ -313,15 +313,7 @@ int main()
     std::printf("%zu units (%zu video, %zu audio), %.2f MB per pass, largest %zu bytes\n", units.size(),
                 video.size(), audio.size(), static_cast<double>(inBytes) / 1e6, largest);
 
-    TsMux_Config cfg{};
-    cfg.size = TSMUX_CONFIG_SIZE;
-    cfg.numPrograms = 1;
-    cfg.pmtPid[0] = 10;
-    cfg.numStreams[0] = 2;
-    cfg.streamType[0][0] = 0x1B;
-    cfg.streamType[0][1] = 0x0F;
-    cfg.esPid[0][0] = 100;
-    cfg.esPid[0][1] = 102;
+    TsMux_Config cfg = TsMux_encoderConfig(TsMux_Audio_AAC);
     TsMux_Params init{};
     init.size = TSMUX_PARAMS_SIZE;
     init.config = &cfg;

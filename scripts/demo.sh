@@ -27,10 +27,10 @@ stop_web() { [ $web -eq 1 ] && bash "$here/scripts/web-server.sh" stop --build "
 trap stop_web EXIT
 
 status=0
-if [ -x "$build/encode/encode" ]; then
+if [ -x "$build/encode/app/encode" ]; then
   echo "starting encode ${ENCODE_ARGS:-} (Ctrl-C stops it)"
   # shellcheck disable=SC2086
-  "$build/encode/encode" ${ENCODE_ARGS:-} || status=$?
+  "$build/encode/app/encode" ${ENCODE_ARGS:-} || status=$?
   echo "encode exited with status $status"
 else
   echo "the encoder program is not built"

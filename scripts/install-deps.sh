@@ -17,7 +17,7 @@ packages=(
   ffmpeg
   nginx libnginx-mod-rtmp
   lighttpd
-  curl
+  curl nodejs
   iproute2 procps
 )
 

@@ -3,7 +3,22 @@
 // rendezvous like a stage thread, and waits for the quit flag.
 #pragma once
 
-#include "encode/core/thread_params.h"
+#include "encode/core/stage_thread.h"
+#include "encode/media/pause.h"
+#include "encode/media/rendezvous.h"
+
+#include <cstdint>
+
+struct ControlThreadParams {
+    void *reserved; // set to 0
+    Rendezvous_Handle hRendezvousInit;
+    Rendezvous_Handle hRendezvousCleanup;
+    Pause_Handle hPauseProcess;
+    int keyboard;
+    int time; // -t; not consulted
+    const char *engineName;
+    int16_t unused; // set to 0
+};
 
 inline constexpr int CONTROL_POLL_MS = 600;
 

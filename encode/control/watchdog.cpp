@@ -7,7 +7,9 @@
 
 #include "encode/core/config_store.h"
 #include "encode/core/paths.h"
-#include "encode/core/thread_params.h"
+#include "encode/core/no_signal.h"
+#include "encode/core/output_switches.h"
+#include "encode/core/stage_thread.h"
 
 #include <fcntl.h>
 #include <linux/watchdog.h>
@@ -108,7 +110,7 @@ void Watchdog_run(int rounds)
         line("error open watchdog");
     }
 
-    if (Process_outputSwitches().ra202 == 1) {
+    if (OutputSwitches_get().ra202 == 1) {
         int sdi = audioInputChoice();
         if (kavex >= 0) {
             dev->ioctl(kavex, KAVEX_CMD_AUDIO_INPUT, intArg(sdi));

@@ -102,7 +102,7 @@ Buffer_Handle Buffer_create(int size, const Buffer_Attrs *attrs)
 int Buffer_delete(Buffer_Handle hBuf)
 {
     if (hBuf == nullptr) {
-        return 0;
+        return Media_EOK;
     }
     int status = 0;
     if (!hBuf->reference && hBuf->userPtr != nullptr) {
@@ -148,10 +148,10 @@ int Buffer_setVirtualSize(Buffer_Handle hBuf, int size)
     MEDIA_ASSERT(hBuf != nullptr);
     // A virtual size beyond the allocation would let users run past the memory.
     if (size < 0 || (!hBuf->reference && size > hBuf->size)) {
-        return -5;
+        return Media_EINVAL;
     }
     hBuf->virtualSize = size;
-    return 0;
+    return Media_EOK;
 }
 
 Buffer_Type Buffer_getType(Buffer_Handle hBuf)
@@ -219,20 +219,20 @@ int Buffer_setUserPtr(Buffer_Handle hBuf, uint8_t *ptr)
     MEDIA_ASSERT(hBuf != nullptr);
     if (!hBuf->reference) {
         Media_error("[Buffer] Cannot set user pointer of a Buffer that owns its memory\n");
-        return -5;
+        return Media_EINVAL;
     }
     hBuf->userPtr = ptr;
     hBuf->physPtr = ptr != nullptr ? Contig_getPhys(ptr) : 0;
     Media_trace("[Buffer] Set user pointer 0x%" PRIxPTR " (physical 0x%" PRIxPTR ")\n",
                 reinterpret_cast<uintptr_t>(ptr), hBuf->physPtr);
-    return 0;
+    return Media_EOK;
 }
 
 int Buffer_getAttrs(Buffer_Handle hBuf, Buffer_Attrs *attrs)
 {
     MEDIA_ASSERT(hBuf != nullptr);
     if (attrs == nullptr) {
-        return -5;
+        return Media_EINVAL;
     }
     attrs->memParams = hBuf->memParams;
     attrs->type = hBuf->type;
@@ -243,36 +243,36 @@ int Buffer_getAttrs(Buffer_Handle hBuf, Buffer_Attrs *attrs)
         gfx->colorSpace = hBuf->colorSpace;
         gfx->dim = hBuf->maxDimensions;
     }
-    return 0;
+    return Media_EOK;
 }
 
 int BufferGfx_calcDimensions(VideoStd_Type videoStd, ColorSpace_Type colorSpace, BufferGfx_Dimensions *dim)
 {
     if (dim == nullptr) {
-        return -5;
+        return Media_EINVAL;
     }
     int width = 0;
     int height = 0;
     if (VideoStd_getResolution(videoStd, &width, &height) < 0) {
-        return -5;
+        return Media_EINVAL;
     }
     int bpp = ColorSpace_getBpp(colorSpace);
     if (bpp < 0) {
-        return -5;
+        return Media_EINVAL;
     }
     dim->x = 0;
     dim->y = 0;
     dim->width = width;
     dim->height = height;
     dim->lineLength = width * bpp / 8;
-    return 0;
+    return Media_EOK;
 }
 
 int BufferGfx_calcSize(VideoStd_Type videoStd, ColorSpace_Type colorSpace)
 {
     BufferGfx_Dimensions dim;
     if (BufferGfx_calcDimensions(videoStd, colorSpace, &dim) < 0) {
-        return -5;
+        return Media_EINVAL;
     }
     return ColorSpace_getFrameSize(colorSpace, dim.lineLength, dim.height);
 }
@@ -288,22 +288,22 @@ int BufferGfx_getDimensions(Buffer_Handle hBuf, BufferGfx_Dimensions *dim)
 {
     GFX_ASSERT(hBuf);
     if (dim == nullptr) {
-        return -5;
+        return Media_EINVAL;
     }
     const BufferGfx_Dimensions &cur = hBuf->dimensions;
     bool set = cur.width != 0 || cur.height != 0 || cur.lineLength != 0;
     *dim = set ? cur : hBuf->maxDimensions;
-    return 0;
+    return Media_EOK;
 }
 
 int BufferGfx_setDimensions(Buffer_Handle hBuf, const BufferGfx_Dimensions *dim)
 {
     GFX_ASSERT(hBuf);
     if (dim == nullptr) {
-        return -5;
+        return Media_EINVAL;
     }
     hBuf->dimensions = *dim;
-    return 0;
+    return Media_EOK;
 }
 
 void BufferGfx_resetDimensions(Buffer_Handle hBuf)

@@ -66,7 +66,7 @@ BufTab_Handle BufTab_create(int numBufs, int size, const Buffer_Attrs *attrs)
 int BufTab_delete(BufTab_Handle hBufTab)
 {
     if (hBufTab == nullptr) {
-        return 0;
+        return Media_EOK;
     }
     int status = freeBuffers(hBufTab);
     delete hBufTab;

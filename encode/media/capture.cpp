@@ -3,6 +3,8 @@
 // the no-signal thread, on buffers it holds.
 #include "encode/media/capture.h"
 
+#include "encode/core/second_stream.h"
+
 #include "encode/core/shared_status.h"
 #include "encode/media/capture_device.h"
 #include "encode/media/media.h"
@@ -92,17 +94,17 @@ int Capture_detectVideoStd(Capture_Handle hCapture, VideoStd_Type *videoStdPtr, 
     } else {
         own = openDevice(*attrs);
         if (own == nullptr) {
-            return -1;
+            return Media_EFAIL;
         }
         device = own.get();
     }
     int std = 0;
     if (device->detect(*attrs, &std) < 0) {
-        return -1;
+        return Media_EFAIL;
     }
     *videoStdPtr = std;
     attrs->videoStd = std;
-    return 0;
+    return Media_EOK;
 }
 
 Capture_Handle Capture_create(BufTab_Handle hBufTab, Capture_Attrs *attrs)
@@ -118,7 +120,7 @@ Capture_Handle Capture_create(BufTab_Handle hBufTab, Capture_Attrs *attrs)
     CaptureSetup setup{};
     setup.input = attrs->videoInput;
     setup.std = attrs->videoStd;
-    if (setup.std == 27 && attrs->videoInput != Capture_Input_CAMERA) {
+    if (setup.std == VideoStd_720P_30 && attrs->videoInput != Capture_Input_CAMERA) {
         setup.std = VideoStd_720P_60;
         setup.halfRate = true;
     }
@@ -150,7 +152,7 @@ Capture_Handle Capture_create(BufTab_Handle hBufTab, Capture_Attrs *attrs)
     }
     if (detected != setup.std) {
         Media_warning("[Capture] New video standard detected.\n");
-        if (setup.std == 0) {
+        if (setup.std == VideoStd_AUTO) {
             setup.std = detected;
         } else {
             Media_warning("[Capture] Forcing user specified video standard\n");
@@ -219,6 +221,23 @@ Capture_Handle Capture_create(BufTab_Handle hBufTab, Capture_Attrs *attrs)
     return cap.release();
 }
 
+CaptureSecondGeometry Capture_secondGeometry(int mainLineLength, int mainHeight)
+{
+    CaptureSecondGeometry g{};
+    g.offset = static_cast<size_t>(mainLineLength) * static_cast<size_t>(mainHeight) * 3 / 2;
+    SecondStreamSettings s = SecondStream_get();
+    if (s.enabled != 1 || s.width <= 0 || s.height <= 0) {
+        return g;
+    }
+    g.present = true;
+    g.width = s.width;
+    g.height = s.height;
+    g.lineLength = s.width;
+    g.lumaSize = static_cast<size_t>(g.lineLength) * static_cast<size_t>(g.height);
+    g.chromaSize = g.lumaSize / 2;
+    return g;
+}
+
 int Capture_get(Capture_Handle hCapture, Buffer_Handle *hBufPtr)
 {
     MEDIA_ASSERT(hCapture != nullptr);
@@ -231,10 +250,10 @@ int Capture_get(Capture_Handle hCapture, Buffer_Handle *hBufPtr)
         if (Resizer_process(hCapture->resizer, Buffer_getUserPtr(*hBufPtr),
                             static_cast<size_t>(Buffer_getSize(*hBufPtr))) < 0) {
             Media_error("[Resize] Buffer too small for the second picture\n");
-            return -1;
+            return Media_EFAIL;
         }
     }
-    return 0;
+    return Media_EOK;
 }
 
 int Capture_put(Capture_Handle hCapture, Buffer_Handle hBuf)
@@ -247,7 +266,7 @@ int Capture_put(Capture_Handle hCapture, Buffer_Handle hBuf)
 int Capture_delete(Capture_Handle hCapture)
 {
     delete hCapture;
-    return 0;
+    return Media_EOK;
 }
 
 VideoStd_Type Capture_getVideoStd(Capture_Handle hCapture)

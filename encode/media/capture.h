@@ -42,13 +42,32 @@ int Capture_detectVideoStd(Capture_Handle hCapture, VideoStd_Type *videoStdPtr, 
 // Sets the device up with the pool's buffers queued and streaming on. Null after its messages.
 Capture_Handle Capture_create(BufTab_Handle hBufTab, Capture_Attrs *attrs);
 
-// The next filled buffer (blocking). 0; 1 when the quit flag was raised while waiting (no buffer);
+// Capture_get's answer when the quit flag was raised while it waited: no buffer.
+enum { Capture_STOPPED = 1 };
+
+// The next filled buffer (blocking). 0; Capture_STOPPED when the quit flag was raised while waiting;
 // -1 on failure.
 int Capture_get(Capture_Handle hCapture, Buffer_Handle *hBufPtr);
 // Gives a buffer back to the device to fill. 0 or -1.
 int Capture_put(Capture_Handle hCapture, Buffer_Handle hBuf);
 // Streaming off, buffers released, devices closed. Null is accepted.
 int Capture_delete(Capture_Handle hCapture);
+
+// Where the second picture lies in every captured buffer: right behind the main picture (main line
+// length x main height x 3/2 on), NV12 with its own width as line length, chroma behind its luma.
+// Present only when the run's second stream is on (the capture thread switches a size the resizer
+// cannot make off before it sizes its pools). The capture pools, the video encoder and the overlays
+// all take the geometry from here.
+struct CaptureSecondGeometry {
+    bool present;
+    int width;
+    int height;
+    int lineLength;
+    size_t offset;     // bytes from the buffer's start to the second picture's luma
+    size_t lumaSize;   // lineLength x height
+    size_t chromaSize; // lineLength x height / 2, right behind the luma
+};
+CaptureSecondGeometry Capture_secondGeometry(int mainLineLength, int mainHeight);
 
 // The standard the device was set up with (after the half-rate rule).
 VideoStd_Type Capture_getVideoStd(Capture_Handle hCapture);

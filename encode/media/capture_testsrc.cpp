@@ -33,7 +33,7 @@ int envStandard()
     char *end = nullptr;
     long n = std::strtol(v, &end, 10);
     if (end == v || *end != '\0' || n < VideoStd_FIRST || n > VideoStd_LAST) {
-        return -1;
+        return Media_EFAIL;
     }
     return static_cast<int>(n);
 }
@@ -81,12 +81,12 @@ public:
     {
         if (CaptureFormat_inputName(attrs.videoInput) == nullptr) {
             Media_error("[Capture] Failed to set video input to %d (%s)\n", attrs.videoInput, std::strerror(EINVAL));
-            return -1;
+            return Media_EFAIL;
         }
         int s = envStandard();
         if (s < 0) {
             Media_error("[Capture] Unknown video standard on capture device %s\n", name());
-            return -1;
+            return Media_EFAIL;
         }
         *std = s;
         return 0;
@@ -96,7 +96,7 @@ public:
     {
         if (setup.colorSpace != ColorSpace_YUV420PSEMI && setup.colorSpace != ColorSpace_YUV422PSEMI) {
             Media_error("[Capture] Unsupported color format %g\n", static_cast<double>(setup.colorSpace));
-            return -1;
+            return Media_EFAIL;
         }
         setup_ = setup;
         CaptureRate rate = CaptureFormat_frameRate(setup.std);
@@ -106,7 +106,7 @@ public:
         }
         periodNs_ = CaptureFormat_framePeriodNs(rate);
         if (!file_.empty() && openFile() < 0) {
-            return -1;
+            return Media_EFAIL;
         }
         background_.assign(setup.frameSize, 0);
         bgPic_ = {background_.data(), background_.size(), setup.width, setup.height, setup.lineLength,
@@ -134,7 +134,7 @@ public:
     {
         if (queued_.empty()) {
             Media_error("[Capture] VIDIOC_DQBUF failed (%s)\n", std::strerror(EINVAL));
-            return -1;
+            return Media_EFAIL;
         }
         int64_t due = anchorNs_ + index_ * periodNs_;
         int64_t now = Capture_monotonicNs();
@@ -151,20 +151,20 @@ public:
             due = anchorNs_;
         }
         if (!Capture_sleepUntil(due)) {
-            return 1;
+            return Capture_STOPPED;
         }
         index_++;
         Buffer_Handle b = queued_.front();
         queued_.pop_front();
         if (static_cast<size_t>(Buffer_getSize(b)) < setup_.frameSize) {
             Media_error("[Capture] Buffer of %d bytes is too small for the picture\n", Buffer_getSize(b));
-            return -1;
+            return Media_EFAIL;
         }
         CapPicture pic{Buffer_getUserPtr(b), setup_.frameSize, setup_.width, setup_.height, setup_.lineLength,
                        setup_.colorSpace};
         if (fileFd_ >= 0) {
             if (readFileFrame(pic) < 0) {
-                return -1;
+                return Media_EFAIL;
             }
         } else {
             CapPicture_drawTestsrc(pic, &bgPic_, frameNumber_, wallClockMs());
@@ -179,7 +179,7 @@ public:
     {
         if (static_cast<int>(queued_.size()) >= numBufs_) {
             Media_error("[Capture] You must get a captured buffer before putting one\n");
-            return -1;
+            return Media_EFAIL;
         }
         queued_.push_back(hBuf);
         return 0;
@@ -194,14 +194,14 @@ private:
         fileFd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fileFd_ < 0) {
             Media_error("[Capture] Cannot open %s (%s)\n", path.c_str(), std::strerror(errno));
-            return -1;
+            return Media_EFAIL;
         }
         struct stat st {};
         fileFrameBytes_ = static_cast<size_t>(setup_.width) * setup_.height *
                           (setup_.colorSpace == ColorSpace_YUV420PSEMI ? 3 : 4) / 2;
         if (::fstat(fileFd_, &st) < 0 || static_cast<size_t>(st.st_size) < fileFrameBytes_) {
             Media_error("[Capture] %s holds no whole %dx%d frame\n", path.c_str(), setup_.width, setup_.height);
-            return -1;
+            return Media_EFAIL;
         }
         fileFrames_ = static_cast<int64_t>(static_cast<size_t>(st.st_size) / fileFrameBytes_);
         return 0;
@@ -219,7 +219,7 @@ private:
         for (int r = 0; r < rows; r++) {
             if (preadAll(pic.data + static_cast<size_t>(r) * pic.lineLength, static_cast<size_t>(pic.width),
                          base + static_cast<off_t>(r) * pic.width) < 0) {
-                return -1;
+                return Media_EFAIL;
             }
         }
         return 0;
@@ -235,7 +235,7 @@ private:
             }
             if (r <= 0) {
                 Media_error("[Capture] Cannot read %s (%s)\n", file_.c_str(), r < 0 ? std::strerror(errno) : "short file");
-                return -1;
+                return Media_EFAIL;
             }
             done += static_cast<size_t>(r);
         }

@@ -123,7 +123,7 @@ public:
     int detect(const Capture_Attrs &attrs, int *std) override
     {
         if (selectInput(attrs.videoInput) < 0) {
-            return -1;
+            return Media_EFAIL;
         }
         v4l2_std_id id = 0;
         int ret = -1;
@@ -144,14 +144,14 @@ public:
             int s = detectWithoutStandards();
             if (s < 0) {
                 Media_error("[Capture] Unknown video standard on capture device %s\n", name_.c_str());
-                return -1;
+                return Media_EFAIL;
             }
             *std = s;
             return 0;
         }
         if (ret < 0) {
             Media_error("[Capture] VIDIOC_QUERYSTD failed on %s. Video input connected?\n", name_.c_str());
-            return -1;
+            return Media_EFAIL;
         }
         if (attrs.videoInput == Capture_Input_CAMERA) {
             setExposure(CaptureFormat_exposureForId(id));
@@ -162,7 +162,7 @@ public:
         int s = CaptureFormat_stdFromId(id);
         if (s < 0) {
             Media_error("[Capture] Unknown video standard on capture device %s\n", name_.c_str());
-            return -1;
+            return Media_EFAIL;
         }
         *std = s;
         return 0;
@@ -173,18 +173,18 @@ public:
         setup_ = setup;
         forceStandard(setup.std);
         if (setFormat() < 0 || crop() < 0) {
-            return -1;
+            return Media_EFAIL;
         }
         if (setup.halfRate && halfRate() < 0) {
-            return -1;
+            return Media_EFAIL;
         }
         if (allocate(pool) < 0) {
-            return -1;
+            return Media_EFAIL;
         }
         int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         if (xioctl(fd_, VIDIOC_STREAMON, &type) < 0) {
             Media_error("[Capture] VIDIOC_STREAMON failed on %s (%s)\n", name_.c_str(), std::strerror(errno));
-            return -1;
+            return Media_EFAIL;
         }
         streaming_ = true;
         return 0;
@@ -195,13 +195,13 @@ public:
         v4l2_buffer b{};
         for (;;) {
             if (SharedStatus_getQuit()) {
-                return 1;
+                return Capture_STOPPED;
             }
             pollfd p{fd_, POLLIN, 0};
             int pr = ::poll(&p, 1, 100);
             if (pr < 0 && errno != EINTR) {
                 Media_error("[Capture] VIDIOC_DQBUF failed (%s)\n", std::strerror(errno));
-                return -1;
+                return Media_EFAIL;
             }
             if (pr <= 0) {
                 continue;
@@ -214,12 +214,12 @@ public:
             }
             if (errno != EAGAIN) {
                 Media_error("[Capture] VIDIOC_DQBUF failed (%s)\n", std::strerror(errno));
-                return -1;
+                return Media_EFAIL;
             }
         }
         if (b.index >= slots_.size()) {
             Media_error("[Capture] VIDIOC_DQBUF failed (%s)\n", std::strerror(EINVAL));
-            return -1;
+            return Media_EFAIL;
         }
         Slot &s = slots_[b.index];
         s.queued = false;
@@ -241,16 +241,16 @@ public:
         }
         if (free == nullptr) {
             Media_error("[Capture] You must get a captured buffer before putting one\n");
-            return -1;
+            return Media_EFAIL;
         }
         if (static_cast<size_t>(Buffer_getSize(hBuf)) < setup_.frameSize) {
             Media_error("[Capture] VIDIOC_QBUF failed (%s)\n", std::strerror(EINVAL));
-            return -1;
+            return Media_EFAIL;
         }
         free->buf = hBuf;
         if (queue(*free) < 0) {
             Media_error("[Capture] VIDIOC_QBUF failed (%s)\n", std::strerror(errno));
-            return -1;
+            return Media_EFAIL;
         }
         return 0;
     }
@@ -271,7 +271,7 @@ private:
         const char *wanted = CaptureFormat_inputName(input);
         if (wanted == nullptr) {
             Media_error("[Capture] Failed to set video input to %d (%s)\n", input, std::strerror(EINVAL));
-            return -1;
+            return Media_EFAIL;
         }
         int found = -1;
         for (int i = 0; found < 0; i++) {
@@ -294,13 +294,13 @@ private:
         }
         if (xioctl(fd_, VIDIOC_S_INPUT, &found) < 0) {
             Media_error("[Capture] Failed to set video input to %d (%s)\n", found, std::strerror(errno));
-            return -1;
+            return Media_EFAIL;
         }
         int readBack = -1;
         if (xioctl(fd_, VIDIOC_G_INPUT, &readBack) < 0 || readBack != found) {
             Media_error("[Capture] Attempted to set video input to %d, but it still has asetting of %d\n", found,
                         readBack);
-            return -1;
+            return Media_EFAIL;
         }
         return 0;
     }
@@ -322,7 +322,7 @@ private:
         v4l2_format f{};
         f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         if (xioctl(fd_, VIDIOC_G_FMT, &f) < 0) {
-            return -1;
+            return Media_EFAIL;
         }
         double fps = 0;
         v4l2_streamparm parm{};
@@ -398,7 +398,7 @@ private:
         }
         if (xioctl(fd_, VIDIOC_S_FMT, &f) < 0) {
             Media_error("[Capture] Failed VIDIOC_S_FMT on %s (%s)\n", name_.c_str(), std::strerror(errno));
-            return -1;
+            return Media_EFAIL;
         }
         drvFourcc_ = f.fmt.pix.pixelformat;
         drvWidth_ = static_cast<int>(f.fmt.pix.width);
@@ -408,7 +408,7 @@ private:
         direct_ = drvFourcc_ == CaptureFormat_fourcc(setup_.colorSpace) && drvWidth_ == setup_.width &&
                   drvHeight_ == setup_.height && drvPitch_ == setup_.lineLength;
         if (!direct_ && makeConverter() < 0) {
-            return -1;
+            return Media_EFAIL;
         }
         return 0;
     }
@@ -421,13 +421,13 @@ private:
                                                                           : AV_PIX_FMT_UYVY422;
         if (src == AV_PIX_FMT_NONE || drvWidth_ <= 0 || drvHeight_ <= 0) {
             Media_error("[Capture] Failed VIDIOC_S_FMT on %s (%s)\n", name_.c_str(), "no usable pixel format");
-            return -1;
+            return Media_EFAIL;
         }
         sws_ = sws_getContext(drvWidth_, drvHeight_, src, setup_.width, setup_.height, dst, SWS_BILINEAR, nullptr,
                               nullptr, nullptr);
         if (sws_ == nullptr) {
             Media_error("[Capture] Cannot convert %dx%d frames of %s\n", drvWidth_, drvHeight_, name_.c_str());
-            return -1;
+            return Media_EFAIL;
         }
         return 0;
     }
@@ -439,7 +439,7 @@ private:
         }
         if (setup_.cropX % 2 != 0) {
             Media_error("[Capture] Crop width (%ld) needs to be even\n", setup_.cropX);
-            return -1;
+            return Media_EFAIL;
         }
         v4l2_crop c{};
         c.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -449,7 +449,7 @@ private:
         c.c.height = static_cast<__u32>(setup_.cropHeight);
         if (xioctl(fd_, VIDIOC_S_CROP, &c) < 0) {
             Media_error("[Capture] VIDIOC_S_CROP failed on %s (%s)\n", name_.c_str(), std::strerror(errno));
-            return -1;
+            return Media_EFAIL;
         }
         return 0;
     }
@@ -462,11 +462,11 @@ private:
             if (CaptureFormat_stdFromId(id) != VideoStd_720P_60) {
                 Media_error("[Capture] Video standard set to 0%lx, required is 720P_60\n",
                             static_cast<unsigned long>(id));
-                return -1;
+                return Media_EFAIL;
             }
         } else if (!unsupported(errno)) {
             Media_error("[Capture] Video standard set to 0%lx, required is 720P_60\n", 0ul);
-            return -1;
+            return Media_EFAIL;
         }
         v4l2_streamparm parm{};
         parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -477,7 +477,7 @@ private:
         if (xioctl(fd_, VIDIOC_S_PARM, &parm) < 0 || xioctl(fd_, VIDIOC_G_PARM, &back) < 0 ||
             back.parm.capture.timeperframe.numerator * 30 != back.parm.capture.timeperframe.denominator) {
             Media_error("[Capture] Could not set capture driver for 30fps\n");
-            return -1;
+            return Media_EFAIL;
         }
         return 0;
     }
@@ -495,7 +495,7 @@ private:
                 // No user pointers: the driver's own buffers, copied through the scaler.
                 direct_ = false;
                 if (sws_ == nullptr && makeConverter() < 0) {
-                    return -1;
+                    return Media_EFAIL;
                 }
             }
             memory_ = V4L2_MEMORY_MMAP;
@@ -506,7 +506,7 @@ private:
             if (xioctl(fd_, VIDIOC_REQBUFS, &req) < 0 || req.count < 1) {
                 Media_error("[Capture] Failed to allocate capture driver buffers on %s (%s)\n", name_.c_str(),
                             std::strerror(errno));
-                return -1;
+                return Media_EFAIL;
             }
         }
         int slots = static_cast<int>(req.count) < n ? static_cast<int>(req.count) : n;
@@ -522,19 +522,19 @@ private:
                 b.index = static_cast<__u32>(i);
                 if (xioctl(fd_, VIDIOC_QUERYBUF, &b) < 0) {
                     Media_error("[Capture] Failed VIDIOC_QUERYBUF on %s (%s)\n", name_.c_str(), std::strerror(errno));
-                    return -1;
+                    return Media_EFAIL;
                 }
                 void *m = ::mmap(nullptr, b.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, b.m.offset);
                 if (m == MAP_FAILED) {
                     Media_error("[Capture] Failed to mmap buffer on %s (%s)\n", name_.c_str(), std::strerror(errno));
-                    return -1;
+                    return Media_EFAIL;
                 }
                 s.mem = m;
                 s.length = b.length;
             }
             if (queue(s) < 0) {
                 Media_error("[Capture] VIDIOC_QBUF failed (%s)\n", std::strerror(errno));
-                return -1;
+                return Media_EFAIL;
             }
         }
         return 0;
@@ -551,7 +551,7 @@ private:
             b.length = static_cast<__u32>(Buffer_getSize(s.buf));
         }
         if (xioctl(fd_, VIDIOC_QBUF, &b) < 0) {
-            return -1;
+            return Media_EFAIL;
         }
         s.queued = true;
         return 0;

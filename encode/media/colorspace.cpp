@@ -45,7 +45,7 @@ int ColorSpace_getFrameSize(ColorSpace_Type colorSpace, int lineLength, int heig
 {
     const ColorSpaceInfo *info = lookup(colorSpace);
     if (info == nullptr || lineLength < 0 || height < 0) {
-        return -5;
+        return Media_EINVAL;
     }
     long long size = static_cast<long long>(lineLength) * height * info->sizeNum / info->sizeDen;
     return size > 0x7fffffff ? -5 : static_cast<int>(size);

@@ -2,6 +2,8 @@
 // checked and tests can count what is live. Any thread may allocate; the table has its own mutex.
 #include "encode/media/contig.h"
 
+#include "encode/media/media.h"
+
 #include <unistd.h>
 
 #include <cstdlib>
@@ -65,14 +67,14 @@ void *Contig_alloc(size_t size, const Buffer_MemParams *params)
 int Contig_free(void *ptr)
 {
     if (ptr == nullptr) {
-        return 0;
+        return Media_EOK;
     }
     ScopedLock lock(tableLock);
     if (blocks().erase(ptr) == 0) {
-        return -1;
+        return Media_EFAIL;
     }
     std::free(ptr);
-    return 0;
+    return Media_EOK;
 }
 
 uintptr_t Contig_getPhys(const void *ptr)

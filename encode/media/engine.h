@@ -9,6 +9,9 @@
 
 typedef struct Engine_Object *Engine_Handle;
 
+// Name of the codec runtime configuration every stage opens.
+inline constexpr char ENGINE_NAME[] = "encode";
+
 // One codec of a list. The extension list ends with a null entry. Static and dynamic parameters are
 // null throughout the table: the stage threads use their own defaults.
 typedef struct CodecEntry {

@@ -72,14 +72,14 @@ Fifo_Handle Fifo_create(const Fifo_Attrs *attrs)
 int Fifo_delete(Fifo_Handle hFifo)
 {
     if (hFifo == nullptr) {
-        return 0;
+        return Media_EOK;
     }
     int status = 0;
     if (hFifo->readFd >= 0 && close(hFifo->readFd) < 0) {
-        status = -3;
+        status = Media_EIO;
     }
     if (hFifo->writeFd >= 0 && close(hFifo->writeFd) < 0) {
-        status = -3;
+        status = Media_EIO;
     }
     delete hFifo;
     return status;
@@ -92,7 +92,7 @@ int Fifo_get(Fifo_Handle hFifo, Buffer_Handle *hBuf)
     {
         ScopedLock lock(hFifo->lock);
         if (hFifo->flush) {
-            return 1;
+            return Media_FLUSHED;
         }
     }
 
@@ -106,14 +106,14 @@ int Fifo_get(Fifo_Handle hFifo, Buffer_Handle *hBuf)
     if (n == static_cast<ssize_t>(sizeof word) && word != flushMark()) {
         hFifo->numEntries--;
         *hBuf = word;
-        return 0;
+        return Media_EOK;
     }
     if (hFifo->flush) {
         hFifo->flush = 0;
-        return 1;
+        return Media_FLUSHED;
     }
     // A mark of an earlier flush whose flag a woken reader already cleared: still a flush.
-    return n == static_cast<ssize_t>(sizeof word) ? 1 : -3;
+    return n == static_cast<ssize_t>(sizeof word) ? Media_FLUSHED : Media_EIO;
 }
 
 int Fifo_put(Fifo_Handle hFifo, Buffer_Handle hBuf)
@@ -126,9 +126,9 @@ int Fifo_put(Fifo_Handle hFifo, Buffer_Handle hBuf)
     if (!writeWord(hFifo->writeFd, hBuf)) {
         ScopedLock lock(hFifo->lock);
         hFifo->numEntries--;
-        return -3;
+        return Media_EIO;
     }
-    return 0;
+    return Media_EOK;
 }
 
 int Fifo_flush(Fifo_Handle hFifo)
@@ -138,7 +138,7 @@ int Fifo_flush(Fifo_Handle hFifo)
         ScopedLock lock(hFifo->lock);
         hFifo->flush = 1;
     }
-    return writeWord(hFifo->writeFd, flushMark()) ? 0 : -3;
+    return writeWord(hFifo->writeFd, flushMark()) ? Media_EOK : Media_EIO;
 }
 
 int Fifo_getNumEntries(Fifo_Handle hFifo)

@@ -10,6 +10,15 @@
 // message with one call so that lines of different threads do not interleave inside a line.
 #pragma once
 
+// Status codes of every media operation (and of the adapters and stages built on them).
+enum {
+    Media_EOK = 0,      // success
+    Media_EFAIL = -1,   // general failure
+    Media_EIO = -3,     // operating-system failure (pipe read or write, close)
+    Media_EINVAL = -5,  // invalid argument
+    Media_FLUSHED = 1,  // Fifo_get: the Fifo was flushed, no buffer
+};
+
 enum {
     Media_LEVEL_NONE = 0,
     Media_LEVEL_ERRORS = 1, // warnings and errors

@@ -33,7 +33,7 @@ Pause_Handle Pause_create(const Pause_Attrs *attrs)
 int Pause_delete(Pause_Handle hPause)
 {
     delete hPause;
-    return 0;
+    return Media_EOK;
 }
 
 void Pause_test(Pause_Handle hPause)

@@ -43,7 +43,7 @@ Rendezvous_Handle Rendezvous_create(int count, const Rendezvous_Attrs *attrs)
 int Rendezvous_delete(Rendezvous_Handle hRv)
 {
     delete hRv;
-    return 0;
+    return Media_EOK;
 }
 
 void Rendezvous_meet(Rendezvous_Handle hRv)

@@ -274,6 +274,12 @@ Resizer_Handle Resizer_createHardware(const ResizerSettings &settings, bool came
     return nullptr;
 }
 
+bool Resizer_fits(const ResizerSettings &s, int width, int height)
+{
+    return s.width >= 2 && s.height >= 2 && (s.width & 1) == 0 && (s.height & 1) == 0 && s.width <= width &&
+           s.height <= height;
+}
+
 Resizer_Handle Resizer_createSoftware(const ResizerSettings &settings, int width, int height, int lineLength,
                                       bool *failed)
 {
@@ -281,8 +287,7 @@ Resizer_Handle Resizer_createSoftware(const ResizerSettings &settings, int width
     if (settings.enabled != 1) {
         return nullptr;
     }
-    if (settings.width < 2 || settings.height < 2 || (settings.width & 1) || (settings.height & 1) ||
-        settings.width > width || settings.height > height) {
+    if (!Resizer_fits(settings, width, height)) {
         Media_error("[Resize] Second picture %dx%d does not fit a main picture of %dx%d\n", settings.width,
                     settings.height, width, height);
         *failed = true;
@@ -318,7 +323,7 @@ int Resizer_process(Resizer_Handle r, uint8_t *frame, size_t size)
     size_t mainSize = static_cast<size_t>(r->lineLength) * r->height * 3 / 2;
     size_t need = mainSize + Resizer_secondSize(r->settings);
     if (size < need) {
-        return -1;
+        return Media_EFAIL;
     }
     const uint8_t *src[4] = {frame, frame + static_cast<size_t>(r->lineLength) * r->height, nullptr, nullptr};
     const int srcStride[4] = {r->lineLength, r->lineLength, 0, 0};

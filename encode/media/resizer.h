@@ -19,6 +19,10 @@ struct ResizerSettings {
     int height = 0;
 };
 
+// True when the resizer can make this second picture from a main picture of width x height: an even
+// size from 2x2 up to the main picture's.
+bool Resizer_fits(const ResizerSettings &settings, int width, int height);
+
 // True when the SoC resizer's device node exists.
 bool Resizer_hardwarePresent();
 

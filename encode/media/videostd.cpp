@@ -26,12 +26,12 @@ int VideoStd_getResolution(VideoStd_Type videoStd, int *width, int *height)
 {
     if (videoStd < VideoStd_FIRST || videoStd > VideoStd_LAST) {
         Media_error("[VideoStd] Unknown video standard (%d)\n", videoStd);
-        return -5;
+        return Media_EINVAL;
     }
     if (width == nullptr || height == nullptr) {
-        return -5;
+        return Media_EINVAL;
     }
     *width = resolutions[videoStd].width;
     *height = resolutions[videoStd].height;
-    return 0;
+    return Media_EOK;
 }

@@ -310,55 +310,94 @@ int TsMux_init(TsMux_Params *params)
     return cfg.numPrograms;
 }
 
-int TsMux_process(TsMux_Params *params)
+// The record's own checks, in the order the messages have always come; the slot of the frame's
+// stream, or -1 after the message.
+static int checkParams(TsMux_Params *params)
 {
     if (params == nullptr) {
         say("params==0 ! ");
-        return 0;
+        return -1;
     }
     if (params->size != TSMUX_PARAMS_SIZE) {
         std::printf("params size=%d, umcompatible version! \n", params->size);
         std::fflush(stdout);
-        return 0;
+        return -1;
     }
     params->outBytes = 0;
     if (params->config == nullptr) {
         say("params config ==0! ");
-        return 0;
+        return -1;
     }
     const TsMux_Config &cfg = *params->config;
     if (cfg.size != TSMUX_CONFIG_SIZE) {
         std::printf("config size:%d, umcompatible version! \n", cfg.size);
         std::fflush(stdout);
-        return 0;
+        return -1;
     }
     const int32_t program = params->program;
     const int slot = findSlot(cfg, program, params->streamType);
     if (slot < 0) {
         std::printf("strame Type[%d] is not register in this channel[%d] \n", params->streamType, program);
         std::fflush(stdout);
-        return 0;
+        return -1;
     }
     if (!state.initialised) {
         say("TS packet doesn't inited!! ");
-        return 0;
+        return -1;
     }
     // A program beyond those TsMux_init built has no PMT to send.
     if (program >= state.builtPrograms) {
         std::printf("strame Type[%d] is not register in this channel[%d] \n", params->streamType, program);
         std::fflush(stdout);
-        return 0;
+        return -1;
     }
     const int32_t length = params->dataLength;
     if (length < 0 || length > TSMUX_MAX_FRAME_LENGTH || (params->data == nullptr && length > 0)) {
         std::printf("params data invalid, dataLength=%d! \n", length);
         std::fflush(stdout);
-        return 0;
+        return -1;
     }
     if (params->output == nullptr) {
         say("params output ==0! ");
+        return -1;
+    }
+    return slot;
+}
+
+// PES header of one piece of the frame: the first piece carries the PTS, the later ones none.
+static int pesHeader(uint8_t (&header)[kFirstHeaderLength], uint8_t streamId, int pieceLength, bool firstPiece,
+                     uint64_t pts)
+{
+    const int headerLength = firstPiece ? kFirstHeaderLength : kNextHeaderLength;
+    // Video PES packets are unbounded (length 0); the others count the bytes after the length field.
+    const int pesLength = streamId == kVideoStreamId ? 0 : pieceLength + headerLength - 6;
+    header[0] = 0x00;
+    header[1] = 0x00;
+    header[2] = 0x01;
+    header[3] = streamId;
+    header[4] = static_cast<uint8_t>(pesLength >> 8);
+    header[5] = static_cast<uint8_t>(pesLength);
+    header[6] = 0x80;
+    header[7] = firstPiece ? 0x80 : 0x00;
+    header[8] = firstPiece ? 5 : 0;
+    if (firstPiece) {
+        header[9] = static_cast<uint8_t>(0x21 | ((pts >> 29) & 0x0E));
+        header[10] = static_cast<uint8_t>(pts >> 22);
+        header[11] = static_cast<uint8_t>(((pts >> 14) & 0xFE) | 1);
+        header[12] = static_cast<uint8_t>(pts >> 7);
+        header[13] = static_cast<uint8_t>(((pts << 1) & 0xFE) | 1);
+    }
+    return headerLength;
+}
+
+int TsMux_process(TsMux_Params *params)
+{
+    const int slot = checkParams(params);
+    if (slot < 0) {
         return 0;
     }
+    const TsMux_Config &cfg = *params->config;
+    const int32_t program = params->program;
 
     uint8_t *out = params->output;
     ++state.psiCounter;
@@ -378,30 +417,12 @@ int TsMux_process(TsMux_Params *params)
     uint8_t &counter = state.continuity[program][slot];
 
     const uint8_t *src = params->data;
-    int left = length;
+    int left = params->dataLength;
     bool firstPiece = true;
     while (left > 0) {
         const int pieceLength = std::min(left, kPieceMax);
         uint8_t header[kFirstHeaderLength];
-        const int headerLength = firstPiece ? kFirstHeaderLength : kNextHeaderLength;
-        // Video PES packets are unbounded (length 0); the others count the bytes after the length field.
-        const int pesLength = streamId == kVideoStreamId ? 0 : pieceLength + headerLength - 6;
-        header[0] = 0x00;
-        header[1] = 0x00;
-        header[2] = 0x01;
-        header[3] = streamId;
-        header[4] = static_cast<uint8_t>(pesLength >> 8);
-        header[5] = static_cast<uint8_t>(pesLength);
-        header[6] = 0x80;
-        header[7] = firstPiece ? 0x80 : 0x00;
-        header[8] = firstPiece ? 5 : 0;
-        if (firstPiece) {
-            header[9] = static_cast<uint8_t>(0x21 | ((pts >> 29) & 0x0E));
-            header[10] = static_cast<uint8_t>(pts >> 22);
-            header[11] = static_cast<uint8_t>(((pts >> 14) & 0xFE) | 1);
-            header[12] = static_cast<uint8_t>(pts >> 7);
-            header[13] = static_cast<uint8_t>(((pts << 1) & 0xFE) | 1);
-        }
+        const int headerLength = pesHeader(header, streamId, pieceLength, firstPiece, pts);
         out = packetise(out, pid, counter, header, headerLength, src, pieceLength, firstPiece, t45);
         src += pieceLength;
         left -= pieceLength;
@@ -411,6 +432,23 @@ int TsMux_process(TsMux_Params *params)
     const int written = static_cast<int>(out - params->output);
     params->outBytes = written;
     return written;
+}
+
+TsMux_Config TsMux_encoderConfig(TsMux_Audio audio)
+{
+    TsMux_Config c{};
+    c.size = TSMUX_CONFIG_SIZE;
+    c.numPrograms = 1;
+    c.pmtPid[0] = TSMUX_ENCODER_PMT_PID;
+    c.numStreams[0] = 1;
+    c.streamType[0][0] = TSMUX_STREAM_H264;
+    c.esPid[0][0] = TSMUX_ENCODER_VIDEO_PID;
+    if (audio != TsMux_Audio_NONE) {
+        c.numStreams[0] = 2;
+        c.streamType[0][1] = audio == TsMux_Audio_MP3 ? TSMUX_STREAM_MPEG_AUDIO : TSMUX_STREAM_AAC_ADTS;
+        c.esPid[0][1] = TSMUX_ENCODER_AUDIO_PID;
+    }
+    return c;
 }
 
 int TsMux_outputBound(int dataLength)

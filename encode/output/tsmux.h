@@ -64,3 +64,23 @@ int TsMux_process(TsMux_Params *params);
 // The most bytes TsMux_process can write for a frame of `dataLength` bytes, PAT and PMT included; 0
 // for a length it refuses (negative, or above TSMUX_MAX_FRAME_LENGTH).
 int TsMux_outputBound(int dataLength);
+
+// MPEG stream_type values of the encoder's streams.
+inline constexpr int32_t TSMUX_STREAM_H264 = 0x1B;
+inline constexpr int32_t TSMUX_STREAM_AAC_ADTS = 0x0F;
+inline constexpr int32_t TSMUX_STREAM_MPEG_AUDIO = 0x03;
+
+// The encoder's one program: PMT on PID 10, H.264 on 100, the audio (if any) on 102.
+inline constexpr int32_t TSMUX_ENCODER_PMT_PID = 10;
+inline constexpr int32_t TSMUX_ENCODER_VIDEO_PID = 100;
+inline constexpr int32_t TSMUX_ENCODER_AUDIO_PID = 102;
+
+enum TsMux_Audio : int {
+    TsMux_Audio_NONE = 0,
+    TsMux_Audio_AAC = 1,
+    TsMux_Audio_MP3 = 2,
+};
+
+// The configuration the encoder runs with for its audio: H.264 alone, or H.264 with AAC in ADTS or
+// with MPEG audio (MP3). Start-up, the tests and the benchmark all take it from here.
+TsMux_Config TsMux_encoderConfig(TsMux_Audio audio);

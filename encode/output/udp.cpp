@@ -4,22 +4,27 @@
 #include "encode/output/udp.h"
 
 #include "encode/core/config_store.h"
-#include "encode/core/thread_params.h"
+#include "encode/core/output_switches.h"
 
 #include <arpa/inet.h>
 #include <semaphore.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-// The fan-out's other consumers, plugged in by the HTTP TS server and the recorder.
-void (*const httpRingWrite)(const uint8_t *data, int bytes) = nullptr;
-void (*const recorderWrite)(const uint8_t *data, int bytes) = nullptr;
+// The fan-out's other consumers, registered by the HTTP TS server and the recorder. Read under the
+// output semaphore by whichever thread fans out, written by the thread that starts the consumer.
+std::atomic<TsOut_Sink> httpSink{nullptr};
+std::atomic<TsOut_Sink> recorderSink{nullptr};
+
+// Where datagram sockets come from; tests put a failing one here.
+std::atomic<Udp_SocketFunction> socketCreate{::socket};
 
 struct DestinationNames {
     const char *addrLine;
@@ -105,7 +110,7 @@ int Udp_setup(const NetDestinations &dest)
         if (d.port[i] <= 0) {
             continue;
         }
-        int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int fd = socketCreate.load()(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (fd < 0) {
             destinations = d;
             Udp_close();
@@ -175,14 +180,29 @@ void OutputSem_destroy()
     }
 }
 
+void Udp_setSocketFunction(Udp_SocketFunction fn)
+{
+    socketCreate.store(fn != nullptr ? fn : ::socket);
+}
+
+void TsOut_setHttpSink(TsOut_Sink sink)
+{
+    httpSink.store(sink);
+}
+
+void TsOut_setRecorderSink(TsOut_Sink sink)
+{
+    recorderSink.store(sink);
+}
+
 bool TsOut_httpAvailable()
 {
-    return httpRingWrite != nullptr;
+    return httpSink.load() != nullptr;
 }
 
 bool TsOut_recorderAvailable()
 {
-    return recorderWrite != nullptr;
+    return recorderSink.load() != nullptr;
 }
 
 int Udp_send(const uint8_t *data, int bytes)
@@ -214,17 +234,18 @@ void TsOut_fanOut(const uint8_t *data, int bytes)
     if (data == nullptr || bytes <= 0) {
         return;
     }
-    OutputSwitches sw = Process_outputSwitches();
+    OutputSwitches sw = OutputSwitches_get();
     if (!sw.tsOff) {
         if (sw.httpTs) {
-            if (httpRingWrite != nullptr) {
-                httpRingWrite(data, bytes);
+            if (TsOut_Sink http = httpSink.load()) {
+                http(data, bytes);
             }
         } else {
             Udp_send(data, bytes);
         }
     }
-    if (sw.tsRecord && recorderWrite != nullptr) {
-        recorderWrite(data, bytes);
+    TsOut_Sink recorder = recorderSink.load();
+    if (sw.tsRecord && recorder != nullptr) {
+        recorder(data, bytes);
     }
 }

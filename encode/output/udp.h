@@ -48,7 +48,20 @@ void OutputSem_wait();
 void OutputSem_post();
 void OutputSem_destroy();
 
-// True when the HTTP ring and the recorder, the fan-out's other two consumers, exist in this build.
+// Where Udp_setup gets its sockets (socket(2) by default; null puts that back). A seam for tests that
+// must see the set-up fail.
+using Udp_SocketFunction = int (*)(int domain, int type, int protocol);
+void Udp_setSocketFunction(Udp_SocketFunction fn);
+
+// The fan-out's other two consumers: the HTTP TS server's ring and the USB recorder register here
+// when they start (null unregisters). A sink runs under the output semaphore, so it must never
+// block: a slow consumer would stall every output of the box. Each one copies into its own memory
+// and returns; a consumer that cannot keep up drops, it never waits.
+using TsOut_Sink = void (*)(const uint8_t *data, int bytes);
+void TsOut_setHttpSink(TsOut_Sink sink);
+void TsOut_setRecorderSink(TsOut_Sink sink);
+
+// True when that consumer is registered.
 bool TsOut_httpAvailable();
 bool TsOut_recorderAvailable();
 

@@ -8,10 +8,14 @@
 
 #include "encode/control/i2c.h"
 #include "encode/core/console_text.h"
+#include "encode/core/no_signal.h"
 #include "encode/core/paths.h"
+#include "encode/core/pipeline_settings.h"
+#include "encode/core/second_stream.h"
 #include "encode/core/shared_status.h"
 #include "encode/media/buftab.h"
 #include "encode/media/capture.h"
+#include "encode/media/media.h"
 #include "encode/media/resizer.h"
 
 #include <pthread.h>
@@ -43,7 +47,7 @@ int64_t nowUs()
 // A frame period from the process-wide frame-rate value (thousandths of a frame per second).
 int64_t framePeriodUs()
 {
-    int rate = Process_frameRate();
+    int rate = Pipeline_frameRate();
     if (rate <= 0) {
         rate = 30000; // a launch without -f leaves 0; a division by it would stop the thread
     }
@@ -70,33 +74,19 @@ void sleepUs(int64_t us)
     }
 }
 
-// The second picture as the start-up read it: the one source for the pool size, the resizer and
-// the pictures drawn into it.
-ResizerSettings secondSettings()
-{
-    SecondStreamSettings s = Process_secondStream();
-    ResizerSettings r;
-    if (s.enabled == 1 && s.width > 0 && s.height > 0) {
-        r = {1, s.width, s.height};
-    }
-    return r;
-}
-
 // The second picture behind the main one, as a picture of its own; size 0 when there is none.
 CapPicture secondPicture(Buffer_Handle hBuf)
 {
     CapPicture main = CapBuf_picture(hBuf);
-    ResizerSettings second = secondSettings();
     CapPicture pic{};
-    size_t need = Resizer_secondSize(second);
-    if (need == 0 || main.colorSpace != ColorSpace_YUV420PSEMI) {
+    if (main.colorSpace != ColorSpace_YUV420PSEMI) {
         return pic;
     }
-    size_t offset = static_cast<size_t>(main.lineLength) * main.height * 3 / 2;
-    if (offset + need > main.size) {
+    CaptureSecondGeometry g = Capture_secondGeometry(main.lineLength, main.height);
+    if (!g.present || g.offset + g.lumaSize + g.chromaSize > main.size) {
         return pic;
     }
-    pic = {main.data + offset, need, second.width, second.height, second.width, ColorSpace_YUV420PSEMI};
+    pic = {main.data + g.offset, g.lumaSize + g.chromaSize, g.width, g.height, g.lineLength, ColorSpace_YUV420PSEMI};
     return pic;
 }
 
@@ -123,24 +113,48 @@ void testFrame(Buffer_Handle hBuf)
     }
 }
 
+// Component input runs 720P at half rate and 1080I at the 60-field rate.
+int driverStandard(int std, int input)
+{
+    if (std == VideoStd_720P_60 && input == Capture_Input_COMPONENT) {
+        return VideoStd_720P_30;
+    }
+    if (std == VideoStd_1080I_30 && input == Capture_Input_COMPONENT) {
+        return VideoStd_1080I_60;
+    }
+    return std;
+}
+
 bool acceptedStandard(int std)
 {
     switch (std) {
-    case 0:
-    case 21:
-    case 22:
-    case 25:
-    case 26:
-    case 28:
-    case 30:
-    case 34:
-    case 35:
-    case 36:
-    case 37:
+    case VideoStd_AUTO:
+    case VideoStd_D1_NTSC:
+    case VideoStd_D1_PAL:
+    case VideoStd_720P_60:
+    case VideoStd_720P_50:
+    case VideoStd_1080I_30:
+    case VideoStd_1080P_30:
+    case VideoStd_1080P_60:
+    case VideoStd_1080P_50:
+    case VideoStd_1080I_60:
+    case VideoStd_1080I_50:
         return true;
     default:
         return false;
     }
+}
+
+// Two threads read the Fifo from the video thread: the capture loop and, during a loss, the no-signal
+// thread. One flush writes one mark and wakes one reader, so the reader that takes it writes it again
+// for the other before it leaves; without that the other would wait for ever and the shutdown with it.
+int takeFromVideo(CaptureThreadParams *envp, Buffer_Handle *hBuf)
+{
+    int r = Fifo_get(envp->hFromVideoFifo, hBuf);
+    if (r == Media_FLUSHED) {
+        Fifo_flush(envp->hFromVideoFifo);
+    }
+    return r;
 }
 
 void *noSignalThrFxn(void *arg)
@@ -161,12 +175,12 @@ void *noSignalThrFxn(void *arg)
         if (count == seen && captureBusy.load() == 1) {
             NoSignal_set(1);
             Buffer_Handle hBuf = nullptr;
-            int r = Fifo_get(envp->hInFifo, &hBuf);
+            int r = takeFromVideo(envp, &hBuf);
             if (r < 0) {
                 std::fprintf(stderr, "%s\n", ConsoleText::kNoSignalGetFailed);
                 break;
             }
-            if (r == 1) {
+            if (r == Media_FLUSHED) {
                 std::fprintf(stderr, "Error: Did the video thread flush the fifo\n");
                 break;
             }
@@ -174,7 +188,7 @@ void *noSignalThrFxn(void *arg)
                 testFrame(hBuf);
                 drawn++;
             }
-            if (Fifo_put(envp->hOutFifo, hBuf) < 0) {
+            if (Fifo_put(envp->hToVideoFifo, hBuf) < 0) {
                 std::fprintf(stderr, "Error: Failed to send buffer to display thread\n");
                 break;
             }
@@ -210,11 +224,11 @@ public:
         Rendezvous_force(envp_->hRendezvousStandard);
         Rendezvous_force(envp_->hRendezvousInit);
         Pause_off(envp_->hPauseProcess);
-        Fifo_flush(envp_->hOutFifo);
+        Fifo_flush(envp_->hToVideoFifo);
         if (noSignalStarted) {
             // The no-signal thread may sit in a read of the Fifo from the video thread; a flush mark
             // wakes it (the video thread's own mark may have been taken by this thread already).
-            Fifo_flush(envp_->hInFifo);
+            Fifo_flush(envp_->hFromVideoFifo);
             pthread_join(noSignal, nullptr);
         }
         Rendezvous_meet(envp_->hRendezvousCleanup);
@@ -265,32 +279,36 @@ bool prepareAttrs()
     return ok;
 }
 
-void *runCapture(CaptureThreadParams *envp, EndPath &end)
+// Step 1 and 2: the standard the thread works with (detected when automatic). False after its message.
+bool settleStandard(CaptureThreadParams *envp, Capture_Attrs &cAttrs)
 {
     if (!acceptedStandard(envp->display_standard)) {
-        return fail("Error: Need D1/720P/1080P input to this demo\n");
+        std::fputs("Error: Need D1/720P/1080P input to this demo\n", stderr);
+        return false;
     }
-    Capture_Attrs cAttrs = Capture_Attrs_DEFAULT;
-    cAttrs.numBufs = Process_bufferCount();
+    cAttrs.numBufs = Pipeline_bufferCount();
     cAttrs.videoInput = envp->video_input;
     cAttrs.videoStd = envp->display_standard;
-    if (envp->display_standard == 0) {
+    if (envp->display_standard == VideoStd_AUTO) {
         VideoStd_Type detected = 0;
         if (Capture_detectVideoStd(nullptr, &detected, &cAttrs) < 0) {
-            return fail("Error: Failed to detect video standard, video input connected?\n");
+            std::fputs("Error: Failed to detect video standard, video input connected?\n", stderr);
+            return false;
         }
         envp->display_standard = detected;
     }
-    if (!prepareAttrs()) {
-        SharedStatus_setQuit();
-        return THREAD_FAILURE;
-    }
+    return prepareAttrs();
+}
 
+// Step 4 and 5: the picture size, written back into the record and published. False after its message.
+bool settleSize(CaptureThreadParams *envp)
+{
     int std = envp->display_standard;
     if (envp->width < 1 || envp->height < 1) {
         BufferGfx_Dimensions dim{};
         if (BufferGfx_calcDimensions(std, ColorSpace_YUV420PSEMI, &dim) < 0) {
-            return fail("Error: Failed to calculate Buffer dimensions\n");
+            std::fputs("Error: Failed to calculate Buffer dimensions\n", stderr);
+            return false;
         }
         envp->width = CaptureFormat_align32(dim.width);
         envp->height = dim.height;
@@ -298,7 +316,8 @@ void *runCapture(CaptureThreadParams *envp, EndPath &end)
         int w = 0;
         int h = 0;
         if (VideoStd_getResolution(std, &w, &h) < 0) {
-            return fail("Error: Failed to calculate resolution of video standard\n");
+            std::fputs("Error: Failed to calculate resolution of video standard\n", stderr);
+            return false;
         }
         if (envp->width > w && envp->height > h) {
             std::fprintf(stderr, "Error: User resolution (%ldx%ld) larger than detected (%ldx%ld)\n",
@@ -317,64 +336,82 @@ void *runCapture(CaptureThreadParams *envp, EndPath &end)
     } else {
         std::printf("Can't open /tmp/format.ini\n");
     }
+    return true;
+}
 
+// A second picture the resizer cannot make turns the second stream off; the main stream runs on.
+void checkSecondPicture(int width, int height)
+{
+    SecondStreamSettings s = SecondStream_get();
+    if (s.enabled != 1) {
+        return;
+    }
+    ResizerSettings second{1, s.width, s.height};
+    if (!Resizer_fits(second, width, height)) {
+        std::fprintf(stderr,
+                     "Warning: second stream %dx%d turned off: the resizer needs an even size from 2x2 up to the "
+                     "main picture (%dx%d)\n",
+                     s.width, s.height, width, height);
+        std::fflush(stderr);
+        SecondStream_disable();
+    }
+}
+
+// Step 6 to 11 around rvStandard: pools, device, third pool, the primed black frames. False after its
+// message.
+bool setUpDevice(CaptureThreadParams *envp, EndPath &end, Capture_Attrs &cAttrs)
+{
+    checkSecondPicture(envp->width, envp->height);
     int lineLength = CaptureFormat_align32(envp->width * ColorSpace_getBpp(ColorSpace_YUV420PSEMI) / 8);
-    int64_t bufSize = static_cast<int64_t>(lineLength) * envp->height * 3 / 2;
-    ResizerSettings second = secondSettings();
-    bufSize += static_cast<int64_t>(Resizer_secondSize(second));
+    CaptureSecondGeometry second = Capture_secondGeometry(lineLength, envp->height);
+    int64_t bufSize = static_cast<int64_t>(second.offset) + second.lumaSize + second.chromaSize;
     BufferGfx_Attrs gfx = BufferGfx_Attrs_DEFAULT;
     gfx.colorSpace = ColorSpace_YUV420PSEMI;
     gfx.dim = {0, 0, envp->width, envp->height, lineLength};
-    int count = Process_bufferCount();
+    int count = Pipeline_bufferCount();
     end.captureTab.reset(BufTab_create(count, static_cast<int>(bufSize), &gfx.bAttrs));
     end.primeTab.reset(BufTab_create(count, static_cast<int>(bufSize), &gfx.bAttrs));
     if (end.captureTab == nullptr || end.primeTab == nullptr) {
-        return fail("Error: Failed to create buftab\n");
+        std::fputs("Error: Failed to create buftab\n", stderr);
+        return false;
     }
 
     Rendezvous_meet(envp->hRendezvousStandard);
 
-    // Component input runs 720P at half rate and 1080I at the 60-field rate.
-    int driverStd = std;
-    if (std == 25 && envp->video_input == 2) {
-        driverStd = 27;
-    } else if (std == 28 && envp->video_input == 2) {
-        driverStd = 36;
-    }
     BufferGfx_Dimensions capDim = gfx.dim;
-    cAttrs.videoStd = driverStd;
+    cAttrs.videoStd = driverStandard(envp->display_standard, envp->video_input);
     cAttrs.captureDimension = &capDim;
     cAttrs.colorSpace = ColorSpace_YUV420PSEMI;
     cAttrs.onTheFly = 1;
-    cAttrs.secondWidth = second.enabled == 1 ? second.width : 0;
-    cAttrs.secondHeight = second.enabled == 1 ? second.height : 0;
+    cAttrs.secondWidth = second.present ? second.width : 0;
+    cAttrs.secondHeight = second.present ? second.height : 0;
     end.capture.reset(Capture_create(end.captureTab.get(), &cAttrs));
     if (end.capture == nullptr) {
-        return fail("Error: Failed to create capture device. Is video input connected?\n");
+        std::fputs("Error: Failed to create capture device. Is video input connected?\n", stderr);
+        return false;
     }
     end.displayTab.reset(BufTab_create(count, static_cast<int>(bufSize), &gfx.bAttrs));
     if (end.displayTab == nullptr) {
-        return fail("Error: Failed to create buftab\n");
+        std::fputs("Error: Failed to create buftab\n", stderr);
+        return false;
     }
-
     for (int i = 0; i < count; i++) {
         Buffer_Handle hBuf = BufTab_getFreeBuf(end.primeTab.get());
         if (hBuf == nullptr || blackFrame(hBuf) < 0) {
-            return fail("Error: Failed to fill video pipeline\n");
+            std::fputs("Error: Failed to fill video pipeline\n", stderr);
+            return false;
         }
-        if (Fifo_put(envp->hOutFifo, hBuf) < 0) {
-            return fail("Error: Failed to send buffer to display thread\n");
+        if (Fifo_put(envp->hToVideoFifo, hBuf) < 0) {
+            std::fputs("Error: Failed to send buffer to display thread\n", stderr);
+            return false;
         }
     }
+    return true;
+}
 
-    Rendezvous_meet(envp->hRendezvousInit);
-    if (pthread_create(&end.noSignal, nullptr, noSignalThrFxn, envp) == 0) {
-        end.noSignalStarted = true;
-    } else {
-        std::fprintf(stderr, "%s\n", ConsoleText::kNoSignalThreadFailed);
-    }
-    colorConfig();
-
+// Step 13: frames to the video thread and back to the device until quit or a flush.
+void *streamFrames(CaptureThreadParams *envp, EndPath &end)
+{
     while (!SharedStatus_getQuit()) {
         Pause_test(envp->hPauseProcess);
 
@@ -384,11 +421,13 @@ void *runCapture(CaptureThreadParams *envp, EndPath &end)
         int r = Capture_get(end.capture.get(), &hCapBuf);
         int64_t waited = nowUs() - t0;
         lastWaitUs.store(waited);
-        if (r == 1) {
-            break; // quit raised while the device had nothing to deliver
-        }
         if (r < 0) {
             return fail("Error: Failed to get capture buffer\n");
+        }
+        // A device may hand out a frame after quit was raised (or report the raise itself, 1): the
+        // video thread may be gone already, so nothing more goes its way.
+        if (r == Capture_STOPPED || SharedStatus_getQuit()) {
+            break;
         }
         if (waited <= kGapWaitUs) {
             captureBusy.store(0);
@@ -397,15 +436,15 @@ void *runCapture(CaptureThreadParams *envp, EndPath &end)
         }
         frameCounter.fetch_add(1);
 
-        if (Fifo_put(envp->hOutFifo, hCapBuf) < 0) {
+        if (Fifo_put(envp->hToVideoFifo, hCapBuf) < 0) {
             return fail("Error: Failed to send buffer to display thread\n");
         }
         Buffer_Handle hDisBuf = nullptr;
-        r = Fifo_get(envp->hInFifo, &hDisBuf);
+        r = takeFromVideo(envp, &hDisBuf);
         if (r < 0) {
             return fail("Error: Failed to get buffer from video thread\n");
         }
-        if (r == 1) {
+        if (r == Media_FLUSHED) {
             SharedStatus_setQuit();
             break;
         }
@@ -414,6 +453,24 @@ void *runCapture(CaptureThreadParams *envp, EndPath &end)
         }
     }
     return THREAD_SUCCESS;
+}
+
+void *runCapture(CaptureThreadParams *envp, EndPath &end)
+{
+    Capture_Attrs cAttrs = Capture_Attrs_DEFAULT;
+    if (!settleStandard(envp, cAttrs) || !settleSize(envp) || !setUpDevice(envp, end, cAttrs)) {
+        SharedStatus_setQuit();
+        return THREAD_FAILURE;
+    }
+
+    Rendezvous_meet(envp->hRendezvousInit);
+    if (pthread_create(&end.noSignal, nullptr, noSignalThrFxn, envp) == 0) {
+        end.noSignalStarted = true;
+    } else {
+        std::fprintf(stderr, "%s\n", ConsoleText::kNoSignalThreadFailed);
+    }
+    colorConfig();
+    return streamFrames(envp, end);
 }
 
 } // namespace

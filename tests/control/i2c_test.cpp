@@ -2,7 +2,7 @@
 // a chip map: the real request sequence (open, I2C_FUNCS, I2C_SLAVE_FORCE, I2C_SMBUS) is exercised.
 #include "encode/control/i2c.h"
 
-#include "tests/core/test_root.h"
+#include "tests/support/temp_root.h"
 
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>

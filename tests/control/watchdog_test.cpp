@@ -2,8 +2,9 @@
 // and arguments of every command it sends.
 #include "encode/control/watchdog.h"
 
-#include "encode/core/thread_params.h"
-#include "tests/core/test_root.h"
+#include "encode/core/no_signal.h"
+#include "encode/core/output_switches.h"
+#include "tests/support/temp_root.h"
 
 #include <fcntl.h>
 #include <linux/watchdog.h>
@@ -95,7 +96,8 @@ class WatchdogTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        Process_reset();
+        OutputSwitches_reset();
+        NoSignal_reset();
         fake = &devices_;
         Watchdog_setDevice(&kFake);
     }
@@ -103,7 +105,8 @@ protected:
     {
         Watchdog_setDevice(nullptr);
         fake = nullptr;
-        Process_reset();
+        OutputSwitches_reset();
+        NoSignal_reset();
     }
     std::string run(int rounds)
     {
@@ -115,7 +118,7 @@ protected:
     {
         OutputSwitches sw{};
         sw.ra202 = 1;
-        Process_setOutputSwitches(sw);
+        OutputSwitches_set(sw);
     }
     std::vector<Call> kavexCalls() const
     {

@@ -1,5 +1,5 @@
 #include "encode/core/config_store.h"
-#include "tests/core/test_root.h"
+#include "tests/support/temp_root.h"
 
 #include <array>
 

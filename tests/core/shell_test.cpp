@@ -1,6 +1,6 @@
 #include "encode/core/paths.h"
 #include "encode/core/shell.h"
-#include "tests/core/test_root.h"
+#include "tests/support/temp_root.h"
 
 TEST(Paths, ResolveUnderRootAndWithout)
 {

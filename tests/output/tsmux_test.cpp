@@ -37,21 +37,6 @@ uint32_t be32(const uint8_t *p)
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
 
-// The configuration the encoder uses: program 1, PMT on 10, H.264 on 100, AAC on 102.
-TsMux_Config encoderConfig()
-{
-    TsMux_Config c{};
-    c.size = TSMUX_CONFIG_SIZE;
-    c.numPrograms = 1;
-    c.pmtPid[0] = 10;
-    c.numStreams[0] = 2;
-    c.streamType[0][0] = 0x1B;
-    c.streamType[0][1] = 0x0F;
-    c.esPid[0][0] = 100;
-    c.esPid[0][1] = 102;
-    return c;
-}
-
 // One parsed TS packet.
 struct Packet {
     int pid = -1;
@@ -133,7 +118,7 @@ class TsMuxTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        config = encoderConfig();
+        config = TsMux_encoderConfig(TsMux_Audio_AAC);
         params = {};
         params.size = TSMUX_PARAMS_SIZE;
         params.config = &config;
@@ -188,7 +173,7 @@ TEST(TsMuxCrc, IndependentCrcMatchesTheStandardCheckValue)
 // Runs in the death-test child: exits 0 when both refusals came out as expected.
 [[noreturn]] void refuseBeforeInit()
 {
-    TsMux_Config c = encoderConfig();
+    TsMux_Config c = TsMux_encoderConfig(TsMux_Audio_AAC);
     std::vector<uint8_t> frame(10, 1), buf(4096, 0xAA);
     TsMux_Params p{};
     p.size = TSMUX_PARAMS_SIZE;

@@ -1,7 +1,7 @@
 // UDP destinations and the TS fan-out against real sockets on 127.0.0.1.
-#include "encode/core/thread_params.h"
+#include "encode/core/output_switches.h"
 #include "encode/output/udp.h"
-#include "tests/core/test_root.h"
+#include "tests/support/temp_root.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -84,14 +84,14 @@ class UdpTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        Process_reset();
+        OutputSwitches_reset();
         ASSERT_EQ(OutputSem_create(), 0);
     }
     void TearDown() override
     {
         Udp_close();
         OutputSem_destroy();
-        Process_reset();
+        OutputSwitches_reset();
     }
     void setupAll(const char *a1, int p1, const char *a2, int p2, const char *a3, int p3)
     {
@@ -236,17 +236,17 @@ TEST_F(UdpTest, NothingGoesOverUdpWithTsOffOrHttpOn)
     setupAll("127.0.0.1", r1.port(), "", 0, "", 0);
     OutputSwitches sw{};
     sw.tsOff = 1;
-    Process_setOutputSwitches(sw);
+    OutputSwitches_set(sw);
     fanOut(tsBytes(7));
     EXPECT_TRUE(r1.sizes(500).empty());
 
     sw = OutputSwitches{};
     sw.httpTs = 1;
-    Process_setOutputSwitches(sw);
+    OutputSwitches_set(sw);
     fanOut(tsBytes(7));
     EXPECT_TRUE(r1.sizes(500).empty());
 
-    Process_setOutputSwitches(OutputSwitches{});
+    OutputSwitches_set(OutputSwitches{});
     fanOut(tsBytes(7));
     EXPECT_EQ(r1.sizes(), (std::vector<int>{1316}));
 }

@@ -3,11 +3,14 @@
 // frame and giving a buffer back, paced like an encoder).
 #include "encode/video/capture_thread.h"
 
+#include "encode/core/no_signal.h"
+#include "encode/core/pipeline_settings.h"
+#include "encode/core/second_stream.h"
 #include "encode/core/shared_status.h"
 #include "encode/media/buftab.h"
 #include "encode/media/capture.h"
 #include "encode/media/media.h"
-#include "tests/core/test_root.h"
+#include "tests/support/temp_root.h"
 
 #include <pthread.h>
 #include <time.h>
@@ -58,7 +61,9 @@ protected:
     void SetUp() override
     {
         SharedStatus_reset();
-        Process_reset();
+        SecondStream_reset();
+        Pipeline_reset();
+        NoSignal_reset();
         CaptureStatus_reset();
         Media_init();
         setenv("ENCODE_VIDEO_SOURCE", "testsrc", 1);
@@ -68,8 +73,8 @@ protected:
         p.hRendezvousStandard = Rendezvous_create(2, &Rendezvous_Attrs_DEFAULT);
         p.hRendezvousCleanup = Rendezvous_create(2, &Rendezvous_Attrs_DEFAULT);
         p.hPauseProcess = Pause_create(&Pause_Attrs_DEFAULT);
-        p.hOutFifo = Fifo_create(&Fifo_Attrs_DEFAULT);
-        p.hInFifo = Fifo_create(&Fifo_Attrs_DEFAULT);
+        p.hToVideoFifo = Fifo_create(&Fifo_Attrs_DEFAULT);
+        p.hFromVideoFifo = Fifo_create(&Fifo_Attrs_DEFAULT);
         p.display_standard = 25;
         p.video_input = 0;
         p.preview_disable = 1;
@@ -79,8 +84,8 @@ protected:
         if (running) {
             stop();
         }
-        Fifo_delete(p.hOutFifo);
-        Fifo_delete(p.hInFifo);
+        Fifo_delete(p.hToVideoFifo);
+        Fifo_delete(p.hFromVideoFifo);
         Rendezvous_delete(p.hRendezvousInit);
         Rendezvous_delete(p.hRendezvousStandard);
         Rendezvous_delete(p.hRendezvousCleanup);
@@ -89,7 +94,9 @@ protected:
         unsetenv("ENCODE_VIDEO_STD");
         unsetenv("ENCODE_TESTSRC_GAP");
         SharedStatus_reset();
-        Process_reset();
+        SecondStream_reset();
+        Pipeline_reset();
+        NoSignal_reset();
     }
 
     void start()
@@ -102,7 +109,7 @@ protected:
     void *stop()
     {
         SharedStatus_setQuit();
-        Fifo_flush(p.hInFifo);
+        Fifo_flush(p.hFromVideoFifo);
         Rendezvous_force(p.hRendezvousStandard);
         Rendezvous_force(p.hRendezvousInit);
         Rendezvous_meet(p.hRendezvousCleanup);
@@ -118,7 +125,7 @@ protected:
         std::vector<Received> got;
         while (secondsSince(t0) < seconds) {
             Buffer_Handle b = nullptr;
-            if (Fifo_get(p.hOutFifo, &b) != 0) {
+            if (Fifo_get(p.hToVideoFifo, &b) != 0) {
                 ADD_FAILURE() << "the capture thread stopped feeding";
                 break;
             }
@@ -129,7 +136,7 @@ protected:
             if (holdMs > 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
             }
-            EXPECT_EQ(Fifo_put(p.hInFifo, b), 0);
+            EXPECT_EQ(Fifo_put(p.hFromVideoFifo, b), 0);
         }
         return got;
     }
@@ -166,12 +173,12 @@ TEST_F(CaptureThreadTest, FramesCirculateAtTheStandardRateWithConstantPools)
     // The first three are the black priming frames.
     for (int i = 0; i < 3; i++) {
         Buffer_Handle b = nullptr;
-        ASSERT_EQ(Fifo_get(p.hOutFifo, &b), 0);
+        ASSERT_EQ(Fifo_get(p.hToVideoFifo, &b), 0);
         CapPicture pic = CapBuf_picture(b);
         EXPECT_EQ(pic.data[0], 0);
         EXPECT_EQ(pic.data[static_cast<size_t>(pic.lineLength) * pic.height], 128);
         EXPECT_EQ(Buffer_getSize(b), 1280 * 720 * 3 / 2);
-        ASSERT_EQ(Fifo_put(p.hInFifo, b), 0);
+        ASSERT_EQ(Fifo_put(p.hFromVideoFifo, b), 0);
     }
     std::vector<Received> got = circulate(3.0, 0, t0);
     double elapsed = secondsSince(t0);
@@ -193,7 +200,7 @@ TEST_F(CaptureThreadTest, FramesCirculateAtTheStandardRateWithConstantPools)
     double rate = numbered / elapsed;
     EXPECT_GT(rate, 40.0);
     EXPECT_LT(rate, 63.0);
-    EXPECT_EQ(Fifo_getNumEntries(p.hInFifo) + Fifo_getNumEntries(p.hOutFifo) <= 6, true);
+    EXPECT_EQ(Fifo_getNumEntries(p.hFromVideoFifo) + Fifo_getNumEntries(p.hToVideoFifo) <= 6, true);
     EXPECT_EQ(stop(), THREAD_SUCCESS);
     EXPECT_GE(NoSignal_get(), -1);
 }
@@ -254,7 +261,7 @@ TEST_F(CaptureThreadTest, SecondPictureIsAScaledCopyBehindTheMainOne)
     second.enabled = 1;
     second.width = 640;
     second.height = 480;
-    Process_setSecondStream(second);
+    SecondStream_set(second);
     setenv("ENCODE_VIDEO_STD", "30", 1);
     p.display_standard = 30;
     p.video_input = 3;
@@ -388,6 +395,81 @@ TEST_F(CaptureThreadTest, SignalGapRaisesNoSignalAndFeedsBars)
     EXPECT_TRUE(barsAtReturn);
 }
 
+// Both readers of the Fifo from the video thread blocked in it: the no-signal thread since the gap
+// took every free buffer, the capture thread since the first frame after the gap. The video thread's
+// one flush on its way out must end both, whichever takes it.
+TEST_F(CaptureThreadTest, OneFlushEndsBothReadersOfTheVideoFifo)
+{
+    TempRoot root;
+    setenv("ENCODE_TESTSRC_GAP", "0.6:0.6", 1);
+    start();
+    auto t0 = meetAndTakePriming();
+    circulate(0.9, 0, t0); // into the gap, with the no-signal thread feeding bars
+    // Hold every buffer from now on: the no-signal thread blocks on the empty Fifo, and once the
+    // input is back the capture thread hands one frame over and blocks there too.
+    std::vector<Buffer_Handle> held;
+    while (secondsSince(t0) < 1.6) {
+        Buffer_Handle b = nullptr;
+        if (Fifo_getNumEntries(p.hToVideoFifo) > 0 && Fifo_get(p.hToVideoFifo, &b) == 0) {
+            held.push_back(b);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(CaptureStatus_busy(), 1); // the first frame after the gap came in, then the wait for a buffer
+
+    SharedStatus_setQuit();
+    Fifo_flush(p.hFromVideoFifo); // exactly once, as the video thread does
+    std::thread cleanup([this] { Rendezvous_meet(p.hRendezvousCleanup); });
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += 2;
+    void *status = nullptr;
+    int joined = pthread_timedjoin_np(thread, &status, &deadline);
+    if (joined != 0) {
+        ADD_FAILURE() << "a reader of the video Fifo missed the flush";
+        Fifo_flush(p.hFromVideoFifo); // let it go, so that the test can end
+        pthread_join(thread, &status);
+    }
+    cleanup.join();
+    running = false;
+    EXPECT_EQ(status, THREAD_SUCCESS);
+}
+
+// The resizer makes only even sizes up to the main picture: any other turns the second stream off
+// with one line, and the main picture runs on with pools sized for it alone.
+TEST_F(CaptureThreadTest, SecondPictureTheResizerRefusesIsTurnedOff)
+{
+    TempRoot root;
+    for (auto [w, h] : {std::pair{641, 480}, std::pair{1920, 1080}}) {
+        SecondStreamSettings second;
+        second.enabled = 1;
+        second.width = w;
+        second.height = h;
+        SecondStream_set(second);
+        testing::internal::CaptureStderr();
+        start();
+        auto t0 = meetAndTakePriming();
+        std::vector<Received> got = circulate(0.5, 0, t0);
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(Buffer_getSize(got.back().buf), 1280 * 720 * 3 / 2); // still ours until the stop
+        EXPECT_EQ(stop(), THREAD_SUCCESS);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err, "Warning: second stream " + std::to_string(w) + "x" + std::to_string(h) +
+                           " turned off: the resizer needs an even size from 2x2 up to the main picture (1280x720)\n");
+        EXPECT_EQ(SecondStream_get().enabled, 0);
+        EXPECT_GE(got.back().frame, 0);
+        SharedStatus_reset();
+        NoSignal_reset();
+        Fifo_delete(p.hToVideoFifo);
+        Fifo_delete(p.hFromVideoFifo);
+        p.hToVideoFifo = Fifo_create(&Fifo_Attrs_DEFAULT);
+        p.hFromVideoFifo = Fifo_create(&Fifo_Attrs_DEFAULT);
+        Rendezvous_reset(p.hRendezvousInit);
+        Rendezvous_reset(p.hRendezvousStandard);
+        Rendezvous_reset(p.hRendezvousCleanup);
+    }
+}
+
 TEST_F(CaptureThreadTest, RefusedStandardReleasesTheStartUp)
 {
     TempRoot root;
@@ -404,7 +486,7 @@ TEST_F(CaptureThreadTest, RefusedStandardReleasesTheStartUp)
     EXPECT_EQ(SharedStatus_getQuit(), 1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: Need D1/720P/1080P input to this demo\n");
     Buffer_Handle b = nullptr;
-    EXPECT_EQ(Fifo_get(p.hOutFifo, &b), 1); // flushed for the video thread
+    EXPECT_EQ(Fifo_get(p.hToVideoFifo, &b), 1); // flushed for the video thread
 }
 
 TEST_F(CaptureThreadTest, FailedDetectionAndMissingDevices)
@@ -453,10 +535,10 @@ TEST_F(CaptureThreadTest, FailedDetectionAndMissingDevices)
         for (const std::string &line : c.lines) {
             EXPECT_NE(err.find(line), std::string::npos) << c.source << ": " << err;
         }
-        Fifo_delete(p.hOutFifo);
-        Fifo_delete(p.hInFifo);
-        p.hOutFifo = Fifo_create(&Fifo_Attrs_DEFAULT);
-        p.hInFifo = Fifo_create(&Fifo_Attrs_DEFAULT);
+        Fifo_delete(p.hToVideoFifo);
+        Fifo_delete(p.hFromVideoFifo);
+        p.hToVideoFifo = Fifo_create(&Fifo_Attrs_DEFAULT);
+        p.hFromVideoFifo = Fifo_create(&Fifo_Attrs_DEFAULT);
     }
 }
 
@@ -478,9 +560,9 @@ TEST_F(CaptureThreadTest, RawFileFramesAreLooped)
     std::vector<int> lumas;
     for (int i = 0; i < 9; i++) {
         Buffer_Handle b = nullptr;
-        ASSERT_EQ(Fifo_get(p.hOutFifo, &b), 0);
+        ASSERT_EQ(Fifo_get(p.hToVideoFifo, &b), 0);
         lumas.push_back(Buffer_getUserPtr(b)[1000]);
-        ASSERT_EQ(Fifo_put(p.hInFifo, b), 0);
+        ASSERT_EQ(Fifo_put(p.hFromVideoFifo, b), 0);
     }
     (void)t0;
     EXPECT_EQ(stop(), THREAD_SUCCESS);

@@ -541,103 +541,132 @@ bool afterBoundary(MpStream &mp)
     }
 }
 
+// A part's header lines, up to the blank line that ends them.
+enum class HeadersRead { Complete, EndOfForm, Broken };
+
+HeadersRead readPartHeaders(MpStream &mp, PartHeaders &h)
+{
+    std::string line;
+    std::string headerValue;
+    bool first = true;
+    for (;;) {
+        if (!readHeaderLine(mp, line)) {
+            // A body that stops right after a boundary line has simply no more parts.
+            if (first && line.empty() && !mp.shortBody) {
+                return HeadersRead::EndOfForm;
+            }
+            return HeadersRead::Broken;
+        }
+        first = false;
+        if (line.empty()) {
+            return HeadersRead::Complete;
+        }
+        if (headerIs(line, "Content-Disposition", headerValue)) {
+            parseDisposition(headerValue, h);
+        } else if (headerIs(line, "Content-Type", headerValue)) {
+            h.contentType = clip(headerValue);
+        }
+    }
+}
+
+bool discardBytes(const unsigned char *, size_t)
+{
+    return true;
+}
+
+// A part that is not form data is no field: its content is passed over up to the next boundary.
+cgiParseResultType skipPart(MpStream &mp, DelimiterScanner &scanner)
+{
+    return scanner.scan(mp, 0, discardBytes) == DelimiterScanner::Result::Found ? cgiParseSuccess : cgiParseIO;
+}
+
+// An uploaded file goes to its own upload file in blocks, never whole into memory; a part that breaks
+// off or cannot be written leaves no file behind.
+cgiParseResultType storeFilePart(MpStream &mp, DelimiterScanner &scanner, const PartHeaders &h)
+{
+    std::string path;
+    int fd = makeUploadFile(path);
+    if (fd < 0) {
+        return cgiParseIO;
+    }
+    unsigned char buf[4096];
+    size_t fill = 0;
+    bool ok = true;
+    auto toFile = [&](const unsigned char *p, size_t n) {
+        while (n > 0) {
+            size_t take = sizeof buf - fill < n ? sizeof buf - fill : n;
+            std::memcpy(buf + fill, p, take);
+            fill += take;
+            p += take;
+            n -= take;
+            if (fill == sizeof buf) {
+                if (!writeAll(fd, buf, fill)) {
+                    return ok = false;
+                }
+                fill = 0;
+            }
+        }
+        return true;
+    };
+    DelimiterScanner::Result r = scanner.scan(mp, 0, toFile);
+    if (r == DelimiterScanner::Result::Found && fill > 0) {
+        ok = writeAll(fd, buf, fill);
+    }
+    ok = (::close(fd) == 0) && ok;
+    if (r != DelimiterScanner::Result::Found || !ok) {
+        ::unlink(path.c_str());
+        return cgiParseIO;
+    }
+    char *attr = dupBytes(h.name.data(), h.name.size());
+    char *value = dupBytes("", 0);
+    cgiParseResultType res = appendEntry(attr, value, 0, h.fileName, h.contentType, path);
+    if (res != cgiParseSuccess) {
+        ::unlink(path.c_str());
+    }
+    return res;
+}
+
+// A field's value is kept in memory; the bound on the whole body bounds it too.
+cgiParseResultType storeValuePart(MpStream &mp, DelimiterScanner &scanner, const PartHeaders &h)
+{
+    std::string data;
+    auto toMemory = [&data](const unsigned char *p, size_t n) {
+        data.append(reinterpret_cast<const char *>(p), n);
+        return true;
+    };
+    if (scanner.scan(mp, 0, toMemory) != DelimiterScanner::Result::Found) {
+        return cgiParseIO;
+    }
+    char *attr = dupBytes(h.name.data(), h.name.size());
+    char *value = dupBytes(data.data(), data.size());
+    return appendEntry(attr, value, static_cast<int>(data.size()), h.fileName, h.contentType, std::string());
+}
+
 cgiParseResultType parseMultipart(MpStream &mp)
 {
     DelimiterScanner scanner(cgiMultipartBoundary);
-    auto discard = [](const unsigned char *, size_t) { return true; };
 
     // The preamble before the first boundary is not part of the form.
-    if (scanner.scan(mp, 2, discard) != DelimiterScanner::Result::Found) {
+    if (scanner.scan(mp, 2, discardBytes) != DelimiterScanner::Result::Found) {
         return mp.shortBody ? cgiParseIO : cgiParseSuccess;
     }
-    std::string line;
-    std::string headerValue;
     while (afterBoundary(mp)) {
         PartHeaders h;
-        bool first = true;
-        for (;;) {
-            if (!readHeaderLine(mp, line)) {
-                // A body that stops right after a boundary line has simply no more parts.
-                if (first && line.empty() && !mp.shortBody) {
-                    return cgiParseSuccess;
-                }
-                return cgiParseIO;
-            }
-            first = false;
-            if (line.empty()) {
-                break;
-            }
-            if (headerIs(line, "Content-Disposition", headerValue)) {
-                parseDisposition(headerValue, h);
-            } else if (headerIs(line, "Content-Type", headerValue)) {
-                h.contentType = clip(headerValue);
-            }
+        HeadersRead headers = readPartHeaders(mp, h);
+        if (headers == HeadersRead::EndOfForm) {
+            return cgiParseSuccess;
         }
-
-        DelimiterScanner::Result r;
-        if (!equalNoCase(h.disposition.c_str(), "form-data")) {
-            r = scanner.scan(mp, 0, discard);
-            if (r != DelimiterScanner::Result::Found) {
-                return cgiParseIO;
-            }
-            continue;
-        }
-        if (h.hasFileName && !h.fileName.empty()) {
-            std::string path;
-            int fd = makeUploadFile(path);
-            if (fd < 0) {
-                return cgiParseIO;
-            }
-            unsigned char buf[4096];
-            size_t fill = 0;
-            bool ok = true;
-            auto toFile = [&](const unsigned char *p, size_t n) {
-                while (n > 0) {
-                    size_t take = sizeof buf - fill < n ? sizeof buf - fill : n;
-                    std::memcpy(buf + fill, p, take);
-                    fill += take;
-                    p += take;
-                    n -= take;
-                    if (fill == sizeof buf) {
-                        if (!writeAll(fd, buf, fill)) {
-                            return ok = false;
-                        }
-                        fill = 0;
-                    }
-                }
-                return true;
-            };
-            r = scanner.scan(mp, 0, toFile);
-            if (r == DelimiterScanner::Result::Found && fill > 0) {
-                ok = writeAll(fd, buf, fill);
-            }
-            ok = (::close(fd) == 0) && ok;
-            if (r != DelimiterScanner::Result::Found || !ok) {
-                ::unlink(path.c_str());
-                return cgiParseIO;
-            }
-            char *attr = dupBytes(h.name.data(), h.name.size());
-            char *value = dupBytes("", 0);
-            cgiParseResultType res = appendEntry(attr, value, 0, h.fileName, h.contentType, path);
-            if (res != cgiParseSuccess) {
-                ::unlink(path.c_str());
-                return res;
-            }
-            continue;
-        }
-        std::string data;
-        auto toMemory = [&data](const unsigned char *p, size_t n) {
-            data.append(reinterpret_cast<const char *>(p), n);
-            return true;
-        };
-        r = scanner.scan(mp, 0, toMemory);
-        if (r != DelimiterScanner::Result::Found) {
+        if (headers == HeadersRead::Broken) {
             return cgiParseIO;
         }
-        char *attr = dupBytes(h.name.data(), h.name.size());
-        char *value = dupBytes(data.data(), data.size());
-        cgiParseResultType res =
-            appendEntry(attr, value, static_cast<int>(data.size()), h.fileName, h.contentType, std::string());
+        cgiParseResultType res;
+        if (!equalNoCase(h.disposition.c_str(), "form-data")) {
+            res = skipPart(mp, scanner);
+        } else if (h.hasFileName && !h.fileName.empty()) {
+            res = storeFilePart(mp, scanner, h);
+        } else {
+            res = storeValuePart(mp, scanner, h);
+        }
         if (res != cgiParseSuccess) {
             return res;
         }

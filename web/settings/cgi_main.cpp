@@ -583,17 +583,10 @@ void maxDelayAction()
     std::printf("set ok\n");
 }
 
-} // namespace
+// --- Groups of actions; cgiMain applies them in one fixed order, whatever the form's order ---
 
-int cgiMain()
+void maskActions()
 {
-    cgiHeaderContentType("text/plain");
-    Request req;
-    req.ra202 = Config_exists("/mnt/ra202.ini");
-
-    if (cgiFormButtonPressed("name44_submit")) {
-        scriptAction(req, "");
-    }
     if (cgiFormButtonPressed("mg_gx")) {
         showMask();
     }
@@ -603,11 +596,10 @@ int cgiMain()
     maskPair("mg_wh", "mg_w", "mg_h", 4, "set w=%s,h=%s\n");
     maskPair("gx_xy", "gx_x", "gx_y", 7, "set x=%s,y=%s\n");
     maskPair("gx_wh", "gx_w", "gx_h", 9, "set w=%s,h=%s\n");
-    scriptText(req, "vs_width_submit", "vs_width", "width", "set video scaling width=%s\n", Check::Digits9);
-    scriptText(req, "vs_height_submit", "vs_height", "height", "set video scaling height=%s\n", Check::Digits9);
-    if (cgiFormButtonPressed("codec_submit")) {
-        codecRadios(req);
-    }
+}
+
+void networkActions(Request &req)
+{
     scriptText(req, "rtmpurl_submit", "rtmpurl", "url", "set url:%s\n", Check::Url);
     scriptText(req, "name1_submit", "ip", "ip", "set ip:%s\n", Check::Address);
     scriptText(req, "name2_submit", "netmask", "netmask", "set netmask:%s\n", Check::Address);
@@ -616,8 +608,14 @@ int cgiMain()
     wifiWord("ssid_submit", "ssid", "ssid", Key::Ssid, "set ssid:%s\n");
     wifiWord("passkey_submit", "passkey", "psk", Key::Psk, "set passkey:%s\n");
     wifiAddress();
+}
+
+// Stream, audio, subtitle and colour settings; false when a store file could not be created, which
+// ends the request before anything later (a reboot above all) runs.
+bool streamActions(Request &req)
+{
     if (!rawText("ttl_submit", "ttl", "/mnt/ttl.ini", "set ttl:%s\n")) {
-        return 0;
+        return false;
     }
     scriptText(req, "name3_submit", "bitrate", "bitrate", "set bitrate:%s\n", Check::Digits9);
     scriptText(req, "name_audio_submit", "audiosample", "audiosample", "set audiosample:%s\n", Check::Digits9);
@@ -629,12 +627,36 @@ int cgiMain()
     scriptText(req, "namec_submit", "tc", "tc", "set ts receive port:%s\n", Check::Port);
     scriptText(req, "namei_submit", "fi", "fi", "set i frame num:%s\n", Check::Digits7);
     if (!rawText("nameidr_submit", "idr", "/mnt/idr.ini", "set idr frame num:%s\n")) {
-        return 0;
+        return false;
     }
     static const char *const kColors[] = {"lr", "lg", "lb", "br", "bg", "bb"};
     for (const char *color : kColors) {
         std::string button = std::string("name") + color + "_submit";
         scriptText(req, button.c_str(), color, color, "set ok:%s", Check::Color);
+    }
+    return true;
+}
+
+} // namespace
+
+int cgiMain()
+{
+    cgiHeaderContentType("text/plain");
+    Request req;
+    req.ra202 = Config_exists("/mnt/ra202.ini");
+
+    if (cgiFormButtonPressed("name44_submit")) {
+        scriptAction(req, "");
+    }
+    maskActions();
+    scriptText(req, "vs_width_submit", "vs_width", "width", "set video scaling width=%s\n", Check::Digits9);
+    scriptText(req, "vs_height_submit", "vs_height", "height", "set video scaling height=%s\n", Check::Digits9);
+    if (cgiFormButtonPressed("codec_submit")) {
+        codecRadios(req);
+    }
+    networkActions(req);
+    if (!streamActions(req)) {
+        return 0;
     }
     formatAction(req.ra202);
     inputAction(req.ra202);

@@ -202,37 +202,38 @@ void report()
     }
 }
 
-} // namespace
+// A two-way radio that stores 1 for its first choice and 0 for its second.
+struct SwitchRadio {
+    const char *button;
+    const char *name;
+    const char *firstText; // printed for the first choice
+    const char *secondText;
+    const RecordFile *file;
+    int index;
+};
 
-int cgiMain()
+constexpr SwitchRadio kSwitchRadios[] = {
+    {"sbnt_submit", "sbnt", "second stream enable\n", "second stream disable\n", &kRs, kEnable},
+    {"ts_stream_submit", "ts_stream", "ts stream select:second stream\n", "ts stream select:main stream\n", &kRsc, 0},
+    {"r_stream_submit", "r_stream", "rtsp/rtmp stream select:second stream\n", "rtsp/rtmp stream select:main stream\n",
+     &kRsc, 1},
+};
+
+void switchAction(const SwitchRadio &s)
 {
-    cgiHeaderContentType("text/plain");
+    if (!cgiFormButtonPressed(s.button)) {
+        return;
+    }
+    int choice = radioChoice(s.name, kTwoWay);
+    if (choice >= 0) {
+        std::printf("%s", choice == 1 ? s.secondText : s.firstText);
+        storeField(*s.file, s.index, choice == 1 ? 0 : 1);
+    }
+}
 
-    if (cgiFormButtonPressed("sbnt_submit")) {
-        int choice = radioChoice("sbnt", kTwoWay);
-        if (choice >= 0) {
-            std::printf(choice == 1 ? "second stream disable\n" : "second stream enable\n");
-            storeField(kRs, kEnable, choice == 1 ? 0 : 1);
-        }
-    }
-    if (cgiFormButtonPressed("ts_stream_submit")) {
-        int choice = radioChoice("ts_stream", kTwoWay);
-        if (choice >= 0) {
-            std::printf(choice == 1 ? "ts stream select:main stream\n" : "ts stream select:second stream\n");
-            storeField(kRsc, 0, choice == 1 ? 0 : 1);
-        }
-    }
-    if (cgiFormButtonPressed("r_stream_submit")) {
-        int choice = radioChoice("r_stream", kTwoWay);
-        if (choice >= 0) {
-            std::printf(choice == 1 ? "rtsp/rtmp stream select:main stream\n"
-                                    : "rtsp/rtmp stream select:second stream\n");
-            storeField(kRsc, 1, choice == 1 ? 0 : 1);
-        }
-    }
-    for (const TextAction &a : kTextActions) {
-        textAction(a);
-    }
+// Profile and preset: the confirmation follows the store, so it is only printed for a stored choice.
+void codecActions()
+{
     if (cgiFormButtonPressed("s_codec_submit")) {
         int choice = radioChoice("s_ctrlbz", kThreeWay);
         if (choice >= 0 && storeField(kRs, kProfile, choice)) {
@@ -248,13 +249,33 @@ int cgiMain()
             std::printf(choice == 1 ? "H264 encode High speed mode select\n" : "H264 encode High quality mode select\n");
         }
     }
+}
+
+void resetAction()
+{
+    if (restoreFactory(kRs)) {
+        std::printf("H264 encode standard: Level 4.0\n");
+        std::printf("recover ok");
+    } else {
+        std::printf("recover failed: cannot restore kavex_rs.ini from /mnt/dfc\n");
+    }
+}
+
+} // namespace
+
+int cgiMain()
+{
+    cgiHeaderContentType("text/plain");
+
+    for (const SwitchRadio &s : kSwitchRadios) {
+        switchAction(s);
+    }
+    for (const TextAction &a : kTextActions) {
+        textAction(a);
+    }
+    codecActions();
     if (cgiFormButtonPressed("s_resetencst")) {
-        if (restoreFactory(kRs)) {
-            std::printf("H264 encode standard: Level 4.0\n");
-            std::printf("recover ok");
-        } else {
-            std::printf("recover failed: cannot restore kavex_rs.ini from /mnt/dfc\n");
-        }
+        resetAction();
     }
     if (cgiFormButtonPressed("view_s")) {
         report();

@@ -4,13 +4,59 @@
 // the answer on its own.
 (function () {
   "use strict";
+
+  // What the three programs print when they refuse a value or cannot store it. They answer 200 either
+  // way, so an answer holding any of these changed less than was asked, whatever else it says.
+  var REFUSALS = [
+    "error len", "input empty", "Can't open file", "can not open file", "error open", "not rewritten",
+    "nothing changed", "not changed", "recover failed", "set failed", "invalid or out of range"
+  ];
+  var REFUSAL_LINES = [
+    /refused [A-Za-z0-9_]+: /, // a typed value failed its check
+    /erro1?=-?[0-9]/,          // the subtitle text could not be converted
+    /^error$/m                 // a store file the report reads is damaged
+  ];
+
+  function refused(text) {
+    return REFUSALS.some(function (s) { return text.indexOf(s) >= 0; }) ||
+      REFUSAL_LINES.some(function (re) { return re.test(text); });
+  }
+
+  // The panel's heading, text and outcome ("done", "refused" or "empty") for the program's answer.
+  function readAnswer(label, status, text) {
+    if (status < 200 || status > 299) {
+      return { outcome: "refused", heading: label + ": refused (HTTP " + status + ")",
+               text: text || "The web server answered HTTP " + status + " and nothing else." };
+    }
+    // The programs print nothing when the request held nothing they act on, such as a button sent
+    // without a choice they know; the request itself was read.
+    if (text === "") {
+      return { outcome: "empty", heading: label + ": nothing to apply",
+               text: "The program received the request and changed nothing: no value or choice it acts on was sent." };
+    }
+    if (refused(text)) {
+      return { outcome: "refused", heading: label + ": refused", text: text };
+    }
+    return { outcome: "done", heading: label + ": done", text: text };
+  }
+
+  if (typeof module === "object" && module.exports) {
+    module.exports = { readAnswer: readAnswer };
+  }
+  if (typeof document === "undefined") {
+    return;
+  }
+
   var answer = document.getElementById("answer");
   var title = document.getElementById("answer-title");
 
-  function show(heading, text) {
+  // The confirmation lines come last; a report printed before the change would show the old values,
+  // so the panel opens at its end.
+  function show(heading, text, outcome) {
     title.textContent = heading;
+    title.className = outcome ? "answer-" + outcome : "";
     answer.textContent = text;
-    answer.scrollTop = 0;
+    answer.scrollTop = answer.scrollHeight;
   }
 
   document.addEventListener("submit", function (ev) {
@@ -35,21 +81,16 @@
     if (button) {
       button.disabled = true;
     }
-    show(label + " …", "");
+    show(label + " …", "", "");
     fetch(form.action, { method: "POST", body: body, cache: "no-store" })
       .then(function (response) {
         return response.text().then(function (text) {
-          if (!response.ok) {
-            show(label + ": HTTP " + response.status, text);
-          } else if (text === "") {
-            show(label + ": no answer", "The program could not read the request.");
-          } else {
-            show(label, text);
-          }
+          var a = readAnswer(label, response.status, text);
+          show(a.heading, a.text, a.outcome);
         });
       })
       .catch(function (err) {
-        show(label + ": failed", "The appliance did not answer (" + err + ").");
+        show(label + ": failed", "The appliance did not answer (" + err + ").", "failed");
       })
       .finally(function () {
         if (button) {

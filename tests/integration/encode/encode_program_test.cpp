@@ -1,6 +1,6 @@
 // Black-box runs of the built encode program in a fresh root: what it prints, how it ends on a
 // signal, and its option errors as a start script would meet them.
-#include "tests/core/test_root.h"
+#include "tests/support/process.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -17,80 +17,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char kBinary[] = ENCODE_BINARY_DIR "/encode/encode";
-
-class Program {
+// The encode program in a root, as the start script would run it.
+class Program : public ProgramRun {
 public:
-    Program(const TempRoot &root, std::initializer_list<const char *> args) : root_(root)
+    Program(const TempRoot &root, std::initializer_list<const char *> args,
+            std::initializer_list<std::pair<const char *, std::string>> env = {})
+        : ProgramRun(root, ENCODE_BINARY, args, env)
     {
-        std::vector<std::string> store = {kBinary};
-        for (const char *a : args) {
-            store.emplace_back(a);
-        }
-        std::string out = root.path("/tmp/encode.out");
-        std::string err = root.path("/tmp/encode.err");
-        pid_ = fork();
-        if (pid_ == 0) {
-            int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(o, 1);
-            dup2(e, 2);
-            std::vector<char *> argv;
-            for (std::string &s : store) {
-                argv.push_back(s.data());
-            }
-            argv.push_back(nullptr);
-            setenv("ENCODE_ROOT", root.dir().c_str(), 1);
-            execv(kBinary, argv.data());
-            _exit(127);
-        }
     }
-    ~Program()
-    {
-        if (pid_ > 0 && !exited_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    std::string out() const { return root_.read("/tmp/encode.out"); }
-    std::string err() const { return root_.read("/tmp/encode.err"); }
-
-    // True once `text` shows on standard output (within a generous time).
-    bool waitForOutput(const std::string &text, int seconds = 20) const
-    {
-        auto until = Clock::now() + std::chrono::seconds(seconds);
-        while (Clock::now() < until) {
-            if (out().find(text) != std::string::npos) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-
-    // The exit status, or -1 when the program did not end within the time.
-    int wait(int seconds = 20)
-    {
-        auto until = Clock::now() + std::chrono::seconds(seconds);
-        while (Clock::now() < until) {
-            int st = 0;
-            pid_t r = waitpid(pid_, &st, WNOHANG);
-            if (r == pid_) {
-                exited_ = true;
-                return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
-    }
-
-    void signal(int sig) const { kill(pid_, sig); }
-
-private:
-    const TempRoot &root_;
-    pid_t pid_ = -1;
-    bool exited_ = false;
 };
 
 TEST(EncodeProgramTest, FreshRootRunsUntilSigtermAndExitsZero)

@@ -3,7 +3,7 @@
 // frames here, multiplexed frame by frame as the writer and audio threads do, and handed to ffprobe
 // and ffmpeg.
 #include "encode/output/tsmux.h"
-#include "tests/core/test_root.h"
+#include "tests/support/process.h"
 
 #include <gtest/gtest.h>
 
@@ -27,25 +27,10 @@ Bytes readFile(const std::string &path)
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Runs a command line and returns what it printed on stdout and stderr together.
+// What a command line printed on standard output and error together.
 std::string run(const std::string &cmd, int *status = nullptr)
 {
-    std::string text;
-    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
-    if (p == nullptr) {
-        ADD_FAILURE() << "cannot start: " << cmd;
-        return text;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) {
-        text.append(buf, n);
-    }
-    const int rc = pclose(p);
-    if (status != nullptr) {
-        *status = rc;
-    }
-    return text;
+    return runCommand(cmd + " 2>&1", status);
 }
 
 bool haveTools()
@@ -441,20 +426,6 @@ protected:
         EXPECT_EQ(decode, "");
     }
 
-    static TsMux_Config encoderConfig(int32_t audioType)
-    {
-        TsMux_Config c{};
-        c.size = TSMUX_CONFIG_SIZE;
-        c.numPrograms = 1;
-        c.pmtPid[0] = 10;
-        c.numStreams[0] = 2;
-        c.streamType[0][0] = 0x1B;
-        c.streamType[0][1] = audioType;
-        c.esPid[0][0] = 100;
-        c.esPid[0][1] = 102;
-        return c;
-    }
-
     TempRoot root;
     std::vector<Sent> sentVideo;
     std::vector<Sent> sentAudio;
@@ -472,7 +443,7 @@ TEST_F(TsMuxDemuxTest, H264AndAacAreReadBackFrameForFrame)
     const std::vector<Bytes> audio = splitAdts(readFile(tmp("out.aac")));
     ASSERT_GT(audio.size(), 120u);
 
-    TsMux_Config cfg = encoderConfig(0x0F);
+    TsMux_Config cfg = TsMux_encoderConfig(TsMux_Audio_AAC);
     TsMux_Params p{};
     p.size = TSMUX_PARAMS_SIZE;
     p.config = &cfg;
@@ -482,7 +453,7 @@ TEST_F(TsMuxDemuxTest, H264AndAacAreReadBackFrameForFrame)
     std::vector<Frame> frames = timed(video, true, base, 1.0 / 30);
     const std::vector<Frame> sound = timed(audio, false, base, 1024.0 / 44100);
     frames.insert(frames.end(), sound.begin(), sound.end());
-    ASSERT_TRUE(muxToFile(frames, cfg, 0x0F, tmp("av.ts")));
+    ASSERT_TRUE(muxToFile(frames, cfg, TSMUX_STREAM_AAC_ADTS, tmp("av.ts")));
     expectProgram(tmp("av.ts"), "aac", video.size(), audio.size());
 }
 
@@ -500,18 +471,19 @@ TEST_F(TsMuxDemuxTest, H264AndMp3AfterReinitialising)
     const std::vector<Bytes> audio = splitMp3(readFile(tmp("out.mp3")));
     ASSERT_GT(audio.size(), 100u);
 
-    TsMux_Config cfg = encoderConfig(0x0F);
+    // As the encoder does: AAC first, then the MP3 configuration and a second initialisation.
+    TsMux_Config cfg = TsMux_encoderConfig(TsMux_Audio_AAC);
     TsMux_Params p{};
     p.size = TSMUX_PARAMS_SIZE;
     p.config = &cfg;
     ASSERT_EQ(TsMux_init(&p), 1);
-    cfg.streamType[0][1] = 0x03;
+    cfg = TsMux_encoderConfig(TsMux_Audio_MP3);
     ASSERT_EQ(TsMux_init(&p), 1);
 
     std::vector<Frame> frames = timed(video, true, 0, 1.0 / 30);
     const std::vector<Frame> sound = timed(audio, false, 0, 1152.0 / 44100);
     frames.insert(frames.end(), sound.begin(), sound.end());
-    ASSERT_TRUE(muxToFile(frames, cfg, 0x03, tmp("mp3.ts")));
+    ASSERT_TRUE(muxToFile(frames, cfg, TSMUX_STREAM_MPEG_AUDIO, tmp("mp3.ts")));
     expectProgram(tmp("mp3.ts"), "mp3", video.size(), audio.size());
 }
 

@@ -1,6 +1,7 @@
 // scripts/web-server.sh starts lighttpd on a free loopback port over a factory root; curl then posts
 // to the three CGI programs the way the pages do and fetches the pages themselves.
-#include "tests/core/test_root.h"
+#include "tests/support/net.h"
+#include "tests/support/process.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,40 +14,10 @@
 
 namespace {
 
-int freePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0) {
-        port = ntohs(addr.sin_port);
-    }
-    close(fd);
-    return port;
-}
-
+// Standard output of a command line.
 std::string run(const std::string &cmd, int *status = nullptr)
 {
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr) {
-        return out;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) {
-        out.append(buf, n);
-    }
-    int st = pclose(p);
-    if (status != nullptr) {
-        *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    }
-    return out;
+    return runCommand(cmd, status);
 }
 
 // Only fixed test texts are put on these command lines.
@@ -63,7 +34,7 @@ protected:
     }
     void SetUp() override
     {
-        port = freePort();
+        port = freeLoopbackPort();
         ASSERT_NE(port, 0);
         int status = -1;
         std::string out = run("bash '" + script + "' start" + serverArgs() + " 2>&1", &status);

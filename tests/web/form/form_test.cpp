@@ -1,7 +1,8 @@
 #include "web/form/form.h"
 
-#include "tests/core/test_root.h"
+#include "tests/support/temp_root.h"
 #include "tests/web/cgi_runner.h"
+#include "tests/web/page_script.h"
 
 #include <sys/stat.h>
 
@@ -345,7 +346,7 @@ namespace {
 
 std::string echoProgram()
 {
-    return FORM_ECHO_CGI;
+    return FORM_ECHO_CGI_BINARY;
 }
 
 } // namespace
@@ -436,4 +437,83 @@ TEST(FormRequest, ParseFailureGivesStatusMinusOneAndNoResponse)
                                            "--q\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nunterminated");
     EXPECT_EQ(badMultipart.status, 255);
     EXPECT_EQ(badMultipart.out, "");
+}
+
+// --- The pages' side of the form: input patterns and the answer panel ---
+
+TEST(PageScript, InputPatternsCompileAsCurrentBrowsersDo)
+{
+    if (!pageScriptRunnable()) {
+        GTEST_SKIP() << "node is not installed";
+    }
+    // Browsers compile a pattern with the v flag and silently drop the check when that fails.
+    const std::string script = R"js(const fs = require('fs');
+let checked = 0;
+for (const f of fs.readdirSync(process.argv[2]).filter((n) => n.endsWith('.html'))) {
+  const html = fs.readFileSync(process.argv[2] + '/' + f, 'utf8');
+  for (const m of html.matchAll(/pattern="([^"]*)"/g)) {
+    checked++;
+    try { new RegExp('^(?:' + m[1] + ')$', 'v'); } catch (e) { console.log('bad ' + f + ': ' + m[1]); }
+  }
+}
+console.log('checked ' + checked);
+)js";
+    std::string out = pageScriptRun(script, "");
+    EXPECT_EQ(out.find("bad "), std::string::npos) << out;
+    EXPECT_EQ(out.rfind("checked ", 0), 0u) << out;
+    EXPECT_NE(out, "checked 0\n");
+}
+
+TEST(PageScript, TimingPatternsTakeWhatTheTimingProgramTakes)
+{
+    if (!pageScriptRunnable()) {
+        GTEST_SKIP() << "node is not installed";
+    }
+    // One line of 0/1 per pattern of the timing page, one digit per input line.
+    const std::string script = R"js(const fs = require('fs');
+const html = fs.readFileSync(process.argv[2] + '/timing.html', 'utf8');
+const inputs = fs.readFileSync(process.argv[3], 'utf8').split('\n');
+for (const m of html.matchAll(/pattern="([^"]*)"/g)) {
+  const re = new RegExp('^(?:' + m[1] + ')$', 'v');
+  console.log(inputs.map((s) => (re.test(s) ? '1' : '0')).join(''));
+}
+)js";
+    const std::vector<std::pair<std::string, char>> cases = {
+        {"0", '1'},     {"-5", '1'},  {"+12", '1'},         {"999999999", '1'}, {"-999999999", '1'},
+        {"1234567890", '0'}, {"--1", '0'}, {"1-", '0'}, {" 1", '0'}, {"1a", '0'}, {"5;reboot", '0'}, {"-", '0'},
+    };
+    std::string input;
+    std::string expected;
+    for (const auto &[text, accepted] : cases) {
+        input += (input.empty() ? "" : "\n") + text;
+        expected += accepted;
+    }
+    EXPECT_EQ(pageScriptRun(script, input), expected + "\n" + expected + "\n"); // chang and hang
+}
+
+TEST(AnswerPanel, HeadingSaysWhatHappened)
+{
+    if (!pageScriptRunnable()) {
+        GTEST_SKIP() << "node is not installed";
+    }
+    // The programs answer nothing when no field they act on was sent: nothing was applied, and the
+    // request itself was read.
+    PanelAnswer a = panelRead(200, "");
+    EXPECT_EQ(a.outcome, "empty");
+    EXPECT_EQ(a.heading, "Set: nothing to apply");
+    EXPECT_NE(a.text.find("received the request and changed nothing"), std::string::npos) << a.text;
+
+    a = panelRead(200, "set ok\n");
+    EXPECT_EQ(a.outcome, "done");
+    EXPECT_EQ(a.heading, "Set: done");
+    EXPECT_EQ(a.text, "set ok\n");
+
+    // An HTTP error is a refusal, with the server's text when it sent one.
+    a = panelRead(500, "");
+    EXPECT_EQ(a.outcome, "refused");
+    EXPECT_EQ(a.heading, "Set: refused (HTTP 500)");
+    EXPECT_FALSE(a.text.empty());
+    a = panelRead(404, "not here\n");
+    EXPECT_EQ(a.heading, "Set: refused (HTTP 404)");
+    EXPECT_EQ(a.text, "not here\n");
 }

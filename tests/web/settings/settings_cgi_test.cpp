@@ -1,7 +1,8 @@
 // The settings program run as a CGI in a factory root: the whole response and every store file after
 // each request, for each group of actions, and the refusal of values that could run a command.
-#include "tests/core/test_root.h"
+#include "tests/support/temp_root.h"
 #include "tests/web/cgi_runner.h"
+#include "tests/web/page_script.h"
 
 #include <filesystem>
 #include <map>
@@ -78,12 +79,12 @@ protected:
 
     CgiResponse get(const std::vector<CgiField> &fields)
     {
-        return cgiGet(SETTINGS_CGI, root.dir(), cgiUrlEncoded(fields));
+        return cgiGet(SETTINGS_CGI_BINARY, root.dir(), cgiUrlEncoded(fields));
     }
-    CgiResponse post(const std::vector<CgiField> &fields) { return cgiPostUrl(SETTINGS_CGI, root.dir(), fields); }
+    CgiResponse post(const std::vector<CgiField> &fields) { return cgiPostUrl(SETTINGS_CGI_BINARY, root.dir(), fields); }
     CgiResponse multipart(const std::vector<CgiField> &fields)
     {
-        return cgiPostMultipart(SETTINGS_CGI, root.dir(), fields);
+        return cgiPostMultipart(SETTINGS_CGI_BINARY, root.dir(), fields);
     }
 
     static std::string plain(const std::string &body) { return kTextPlain + body; }
@@ -613,4 +614,80 @@ TEST_F(SettingsCgi, TextRuleMessages)
                           {"name4_submit", ""}});
     EXPECT_EQ(r.out, plain("input emptyerror len"));
     EXPECT_EQ(root.read("/mnt/autorun.sh"), factoryScript);
+}
+
+// The page's answer panel on this program's real answers: every way it refuses or fails to store a
+// change must head the panel "refused", and no report or confirmation may.
+TEST_F(SettingsCgi, AnswerPanelTellsChangesFromRefusals)
+{
+    if (!pageScriptRunnable()) {
+        GTEST_SKIP() << "node is not installed";
+    }
+    auto expect = [this](const std::vector<CgiField> &form, const std::string &outcome) {
+        CgiResponse r = post(form);
+        EXPECT_EQ(panelOutcome(r), outcome) << r.out;
+    };
+    root.write("/mnt/wifi/ifwifi", "0\n"); // the report then holds the Wi-Fi settings as well
+    for (const std::vector<CgiField> &form : std::vector<std::vector<CgiField>>{
+             {{"name44_submit", "show"}},
+             {{"name1_submit", "Set"}, {"ip", "10.0.0.5"}},
+             {{"ssid_submit", "Set"}, {"ssid", "my net"}},
+             {{"codec_submit", ""}, {"ctrlaz", "amale"}, {"ctrlbz", "female"}, {"audioin", "female"}},
+             {{"codec_submit", ""}, {"ctrlau", "female"}, {"ctrlax", "female"}},
+             {{"mg_gx", ""}, {"mg_xy", ""}, {"mg_x", "100"}},
+             {{"sub_submit", ""}, {"sub_text", "A B"}, {"sub_v", ""}},
+             {{"mac_submit", ""}, {"mac", "02:1A:2b:3C:4d:5E"}},
+             {{"name29_submit", ""}, {"menu_set_vga_mode", "36"}},
+             {{"name129_submit", ""}, {"menu_set_signal_mode", "3"}},
+             {{"encst_submit", ""}, {"menu_encst", "31"}},
+             {{"cvbr_submit", ""}, {"cvbr", "300"}},
+             {{"name_volume_submit", ""}, {"volume", "100"}},
+             {{"name5_submit", ""}},
+         }) {
+        expect(form, "done");
+    }
+    expect({{"ctrlaz", "male"}}, "empty");
+    expect({{"codec_submit", ""}, {"ctrlcz", "x"}}, "empty");
+
+    for (const std::vector<CgiField> &form : std::vector<std::vector<CgiField>>{
+             {{"mg_wh", ""}, {"mg_w", ""}, {"mg_h", "5"}},
+             {{"mg_wh", ""}, {"mg_w", std::string(1500, '1')}},
+             {{"name1_submit", "Set"}, {"ip", "1.2.3.4;reboot"}},
+             {{"passkey_submit", "Set"}, {"passkey", "short"}},
+             {{"mac_submit", ""}, {"mac", "02:1A:2b:3C:4d:5"}},
+             {{"mac_submit", ""}, {"mac", "02:1A:2b:3C:4d:5G"}},
+             {{"cvbr_submit", ""}, {"cvbr", "301"}},
+             {{"sub_submit", ""}, {"sub_text", "\xF0\x9F\x98\x80"}},
+             {{"sub_submit", ""}, {"sub_text", std::string(200, 'x')}},
+             {{"rtmpurl_submit", "Set"}, {"rtmpurl", "rtmp://a.rtmp.example.com/live2/" + std::string(60, 'k')}},
+             // One refusal among changes still heads the whole answer.
+             {{"ttl_submit", ""}, {"ttl", "5"}, {"mg_wh", ""}, {"mg_w", ""}},
+         }) {
+        expect(form, "refused");
+    }
+
+    // Store files that are missing, damaged or cannot be written, one at a time.
+    root.write("/mnt/wifi/ifwifi", "");
+    expect({{"name44_submit", ""}}, "refused");
+    root.write("/mnt/wifi/ifwifi", "1\n");
+    root.write("/mnt/autorun.sh", factoryScript + std::string(2000, '#') + "\n");
+    expect({{"name3_submit", "Set"}, {"bitrate", "100"}}, "refused");
+    std::filesystem::remove(root.path("/mnt/autorun.sh"));
+    expect({{"name3_submit", "Set"}, {"bitrate", "100"}}, "refused");
+    std::filesystem::remove(root.path("/mnt/autorun.sh.h264.aac.org"));
+    expect({{"codec_submit", ""}, {"ctrlts", "male"}}, "refused");
+    std::filesystem::remove(root.path("/mnt/m.ini"));
+    expect({{"mg_xy", ""}, {"mg_x", "1"}, {"mg_y", "2"}}, "refused");
+    root.write("/mnt/asound.state", "state.other {\n}\n");
+    expect({{"name_volume_submit", ""}, {"volume", "5"}}, "refused");
+    std::filesystem::remove(root.path("/mnt/asound.state"));
+    expect({{"name_volume_submit", ""}, {"volume", "5"}}, "refused");
+    for (const char *file : {"/mnt/kavex_maxdelay.ini", "/mnt/ttl.ini"}) {
+        std::filesystem::remove(root.path(file));
+        std::filesystem::create_directory(root.path(file));
+    }
+    expect({{"cvbr_submit", ""}, {"cvbr", "5"}}, "refused");
+    expect({{"ttl_submit", ""}, {"ttl", "1"}}, "refused");
+    std::filesystem::remove(root.path("/mnt/format.ini"));
+    expect({{"codec_submit", ""}, {"ctrlau", "female"}}, "refused");
 }

@@ -1,7 +1,8 @@
 // The second-stream program run as a CGI in a factory root: whole responses, the two records and the
 // recorded shell commands after each request.
-#include "tests/core/test_root.h"
+#include "tests/support/temp_root.h"
 #include "tests/web/cgi_runner.h"
+#include "tests/web/page_script.h"
 
 #include <filesystem>
 #include <string>
@@ -16,7 +17,7 @@ class Stream2Cgi : public ::testing::Test {
 protected:
     TempRoot root{true};
 
-    CgiResponse get(const std::vector<CgiField> &fields) { return cgiGet(STREAM2_CGI, root.dir(), cgiUrlEncoded(fields)); }
+    CgiResponse get(const std::vector<CgiField> &fields) { return cgiGet(STREAM2_CGI_BINARY, root.dir(), cgiUrlEncoded(fields)); }
     std::string rs() const { return root.read("/mnt/kavex_rs.ini"); }
     std::string rsc() const { return root.read("/mnt/kavex_rsc.ini"); }
     std::string shellLog() const { return root.exists("/tmp/shell.log") ? root.read("/tmp/shell.log") : ""; }
@@ -215,10 +216,10 @@ TEST_F(Stream2Cgi, GetPostAndMultipartAreHandledAlike)
     CgiResponse viaGet = get(form);
     std::string afterGet = rs();
     root.write("/mnt/kavex_rs.ini", kFactoryRs);
-    CgiResponse viaPost = cgiPostUrl(STREAM2_CGI, root.dir(), form);
+    CgiResponse viaPost = cgiPostUrl(STREAM2_CGI_BINARY, root.dir(), form);
     std::string afterPost = rs();
     root.write("/mnt/kavex_rs.ini", kFactoryRs);
-    CgiResponse viaMultipart = cgiPostMultipart(STREAM2_CGI, root.dir(), form);
+    CgiResponse viaMultipart = cgiPostMultipart(STREAM2_CGI_BINARY, root.dir(), form);
     EXPECT_EQ(viaGet.status, 0);
     EXPECT_EQ(viaPost.status, 0);
     EXPECT_EQ(viaMultipart.status, 0);
@@ -230,7 +231,7 @@ TEST_F(Stream2Cgi, GetPostAndMultipartAreHandledAlike)
     EXPECT_EQ(rs(), afterGet);
 
     // A body that cannot be parsed: no handler, no response, no change.
-    CgiResponse broken = cgiPostBody(STREAM2_CGI, root.dir(), "multipart/form-data; boundary=x",
+    CgiResponse broken = cgiPostBody(STREAM2_CGI_BINARY, root.dir(), "multipart/form-data; boundary=x",
                                      "--x\r\nContent-Disposition: form-data; name=\"l_submit\"\r\n\r\n");
     EXPECT_EQ(broken.status, 255);
     EXPECT_EQ(broken.out, "");
@@ -267,4 +268,44 @@ TEST_F(Stream2Cgi, WithoutAnyCopyNothingIsWritten)
                            "Can't open file kavex_rs.ini\n"));
     EXPECT_FALSE(root.exists("/mnt/kavex_rs.ini"));
     EXPECT_EQ(shellLog(), "");
+}
+
+// The page's answer panel on this program's real answers: every refusal and every record it cannot
+// store heads the panel "refused"; confirmations, reports and a record brought back do not.
+TEST_F(Stream2Cgi, AnswerPanelTellsChangesFromRefusals)
+{
+    if (!pageScriptRunnable()) {
+        GTEST_SKIP() << "node is not installed";
+    }
+    auto expect = [this](const std::vector<CgiField> &form, const std::string &outcome) {
+        CgiResponse r = get(form);
+        EXPECT_EQ(panelOutcome(r), outcome) << r.out;
+    };
+    for (const std::vector<CgiField> &form : std::vector<std::vector<CgiField>>{
+             {{"sbnt_submit", ""}, {"sbnt", "male"}, {"ts_stream_submit", ""}, {"ts_stream", "female"}},
+             {{"l_submit", ""}, {"l", "1280"}, {"s_cvbr_submit", ""}, {"s_cvbr", "5"}},
+             {{"s_codec_submit", ""}, {"s_ctrlbz", "amale"}, {"s_ctrlcz_submit", ""}, {"s_ctrlcz", "female"}},
+             {{"s_encst_submit", ""}, {"s_menu_encst", "31"}, {"view_s", ""}},
+             {{"s_resetencst", ""}},
+         }) {
+        expect(form, "done");
+    }
+    std::filesystem::remove(root.path("/mnt/kavex_rs.ini"));
+    expect({{"w_submit", ""}, {"w", "360"}}, "done"); // restored from the factory copy, then stored
+    expect({{"sbnt_submit", ""}, {"sbnt", "amale"}}, "empty");
+    expect({{"w_submit", ""}}, "empty");
+
+    for (const std::vector<CgiField> &form : std::vector<std::vector<CgiField>>{
+             {{"l_submit", ""}, {"l", std::string(2000, '1')}},
+             {{"w_submit", ""}, {"w", ""}},
+             {{"s_bitrate_submit", ""}, {"s_bitrate", "5; reboot"}},
+             {{"w_submit", ""}, {"w", "360"}, {"s_fi_submit", ""}, {"s_fi", "-1"}},
+         }) {
+        expect(form, "refused");
+    }
+    std::filesystem::remove(root.path("/mnt/dfc/kavex_rs.ini"));
+    expect({{"s_resetencst", ""}}, "refused");
+    std::filesystem::remove(root.path("/mnt/kavex_rs.ini"));
+    expect({{"sbnt_submit", ""}, {"sbnt", "male"}}, "refused");
+    expect({{"view_s", ""}}, "refused");
 }

@@ -1,7 +1,8 @@
 // The capture timing program run as a CGI in a factory root: whole responses, the timing tables byte
 // for byte and the recorded shell commands after each request.
-#include "tests/core/test_root.h"
+#include "tests/support/temp_root.h"
 #include "tests/web/cgi_runner.h"
+#include "tests/web/page_script.h"
 
 #include <filesystem>
 #include <string>
@@ -39,7 +40,7 @@ protected:
         root.write("/mnt/config.dvi.ini", table("\r\n"));
         std::filesystem::remove(root.path("/mnt/ra101.ini"));
     }
-    CgiResponse get(const std::vector<CgiField> &fields) { return cgiGet(TIMING_CGI, root.dir(), cgiUrlEncoded(fields)); }
+    CgiResponse get(const std::vector<CgiField> &fields) { return cgiGet(TIMING_CGI_BINARY, root.dir(), cgiUrlEncoded(fields)); }
     CgiResponse shift(const std::string &v, const std::string &h)
     {
         return get({{"hc_submit", ""}, {"chang", v}, {"hang", h}});
@@ -235,11 +236,49 @@ TEST_F(TimingCgi, PostAndMultipartRequests)
 {
     format(12);
     std::vector<CgiField> form = {{"hc_submit", "Apply"}, {"chang", "-2"}, {"hang", "3"}};
-    CgiResponse post = cgiPostUrl(TIMING_CGI, root.dir(), form);
+    CgiResponse post = cgiPostUrl(TIMING_CGI_BINARY, root.dir(), form);
     EXPECT_EQ(post.status, 0);
     EXPECT_EQ(post.out, plain("add V=-2,H=3\n\ncurrent:\nformat=12 V=22,H=112\n\nmodify:\nformat=12 V=20,H=115\n\nset ok\n"));
-    CgiResponse mp = cgiPostMultipart(TIMING_CGI, root.dir(), form);
+    CgiResponse mp = cgiPostMultipart(TIMING_CGI_BINARY, root.dir(), form);
     EXPECT_EQ(mp.status, 0);
     EXPECT_EQ(mp.out, plain("add V=-2,H=3\n\ncurrent:\nformat=12 V=20,H=115\n\nmodify:\nformat=12 V=18,H=118\n\nset ok\n"));
     EXPECT_EQ(analog(), replaceLine(table(), "\n12,22,112\n", "\n12,18,118\n"));
+}
+
+// The page's answer panel on this program's real answers: every refusal and every table it leaves
+// alone heads the panel "refused"; a shift, a view and a restore do not.
+TEST_F(TimingCgi, AnswerPanelTellsChangesFromRefusals)
+{
+    if (!pageScriptRunnable()) {
+        GTEST_SKIP() << "node is not installed";
+    }
+    auto expect = [this](const std::vector<CgiField> &form, const std::string &outcome) {
+        CgiResponse r = get(form);
+        EXPECT_EQ(panelOutcome(r), outcome) << r.out;
+    };
+    format(5);
+    expect({{"hc_submit", ""}, {"chang", "-2"}, {"hang", "3"}}, "done");
+    expect({{"viewhc", ""}}, "done");
+    expect({{"resethc", ""}}, "done");
+    expect({{"chang", "1"}, {"hang", "1"}}, "empty");
+
+    for (const std::vector<CgiField> &form : std::vector<std::vector<CgiField>>{
+             {{"hc_submit", ""}, {"chang", std::string(1100, '1')}, {"hang", "1"}},
+             {{"hc_submit", ""}, {"chang", "1"}, {"hang", ""}},
+             {{"hc_submit", ""}, {"chang", "1a"}, {"hang", "0"}},
+         }) {
+        expect(form, "refused");
+    }
+    root.write("/mnt/config.ini", replaceLine(table(), "\n5,15,105\n", "\n5,999999990,105\n"));
+    expect({{"hc_submit", ""}, {"chang", "10"}, {"hang", "0"}}, "refused");
+    root.write("/mnt/config.ini", replaceLine(table(), "\n5,15,105\n", "\n5,15\n"));
+    expect({{"hc_submit", ""}, {"chang", "1"}, {"hang", "1"}}, "refused");
+    root.write("/mnt/config.ini", std::string(70 * 1024, '\n'));
+    expect({{"viewhc", ""}}, "refused");
+    std::filesystem::remove(root.path("/mnt/config.ini"));
+    expect({{"viewhc", ""}}, "refused");
+    std::filesystem::remove(root.path("/mnt/format.ini"));
+    expect({{"viewhc", ""}}, "refused");
+    std::filesystem::remove(root.path("/mnt/dfc/config.ini"));
+    expect({{"resethc", ""}}, "refused");
 }

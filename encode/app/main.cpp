@@ -1,5 +1,5 @@
 // The encoder program: everything happens in the start-up, which the tests drive as a library call.
-#include "encode/core/startup.h"
+#include "encode/app/startup.h"
 
 #include <cstdio>
 

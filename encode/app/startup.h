@@ -9,9 +9,9 @@
 // a joined thread failed and for every option error, 255 when the UDP sockets cannot be created.
 int Encode_main(int argc, char **argv);
 
-// The thread functions the start-up starts, and the call that starts them. The build's own table
-// holds every stage that exists (a null entry: the stage is not in this build, and a launch that
-// needs it is refused); tests install their own to watch the orchestration.
+// The thread functions the start-up starts, and the calls that start and join them. The build's own
+// table holds every stage that exists (a null entry: the stage is not in this build, and a launch
+// that needs it is refused); tests install their own to watch the orchestration.
 struct StageThreads {
     void *(*capture)(void *);
     void *(*video)(void *);
@@ -22,6 +22,7 @@ struct StageThreads {
     void *(*watchdog)(void *);
     void *(*control)(void *); // runs in the main thread
     int (*create)(pthread_t *thread, const pthread_attr_t *attr, void *(*fn)(void *), void *arg);
+    int (*join)(pthread_t thread, void **result);
 };
 
 // nullptr puts the build's table back.

@@ -1,12 +1,19 @@
 // The start-up and shutdown driven in-process with stand-in stage threads: the order in which the
 // stages start and meet, what their records carry, the joins, the exit status of every failure path,
 // and the switch files.
-#include "encode/core/startup.h"
+#include "encode/app/startup.h"
 
-#include "encode/core/shared_status.h"
-#include "encode/core/thread_params.h"
+#include "encode/audio/audio_thread.h"
 #include "encode/control/control_loop.h"
-#include "tests/core/test_root.h"
+#include "encode/core/output_switches.h"
+#include "encode/core/pipeline_settings.h"
+#include "encode/core/second_stream.h"
+#include "encode/core/shared_status.h"
+#include "encode/output/udp.h"
+#include "encode/output/writer.h"
+#include "encode/video/capture_thread.h"
+#include "encode/video/video_thread.h"
+#include "tests/support/temp_root.h"
 
 #include <gtest/gtest.h>
 
@@ -160,6 +167,40 @@ const char *nameOf(void *(*fn)(void *))
     return fn == fakeWatchdog ? "watchdog" : "other";
 }
 
+// Which stand-in each started thread runs, so that the joins can be named.
+std::mutex threadNamesMutex;
+std::vector<std::pair<pthread_t, std::string>> threadNames;
+
+void nameThread(pthread_t thread, const std::string &name)
+{
+    ScopedLock lock(threadNamesMutex);
+    threadNames.emplace_back(thread, name);
+}
+
+int fakeJoin(pthread_t thread, void **result)
+{
+    std::string name = "unknown";
+    {
+        ScopedLock lock(threadNamesMutex);
+        for (const auto &[t, n] : threadNames) {
+            if (pthread_equal(t, thread)) {
+                name = n;
+            }
+        }
+    }
+    journal->add("join " + name);
+    return pthread_join(thread, result);
+}
+
+int startNamed(pthread_t *thread, const pthread_attr_t *attr, void *(*fn)(void *), void *arg)
+{
+    int r = pthread_create(thread, attr, fn, arg);
+    if (r == 0) {
+        nameThread(*thread, nameOf(fn));
+    }
+    return r;
+}
+
 int fakeCreate(pthread_t *thread, const pthread_attr_t *attr, void *(*fn)(void *), void *arg)
 {
     journal->add(std::string("create ") + nameOf(fn));
@@ -177,14 +218,14 @@ int fakeCreate(pthread_t *thread, const pthread_attr_t *attr, void *(*fn)(void *
                 return EPERM;
             }
             // Tests never hold the privilege; start the thread as the fallback would.
-            return pthread_create(thread, nullptr, fn, arg);
+            return startNamed(thread, nullptr, fn, arg);
         }
     }
-    return pthread_create(thread, attr, fn, arg);
+    return startNamed(thread, attr, fn, arg);
 }
 
-const StageThreads kFakes = {fakeCapture, fakeVideo, fakeWriter, fakeAudio, fakeSpeech, nullptr,
-                             fakeWatchdog, watchedControl, fakeCreate};
+const StageThreads kFakes = {fakeCapture, fakeVideo,     fakeWriter,     fakeAudio, fakeSpeech, nullptr,
+                             fakeWatchdog, watchedControl, fakeCreate, fakeJoin};
 
 struct Outcome {
     int status = 0;
@@ -202,6 +243,7 @@ protected:
     void TearDown() override
     {
         Startup_setStageThreads(nullptr);
+        Udp_setSocketFunction(nullptr);
         journal = nullptr;
         SharedStatus_reset();
     }
@@ -232,6 +274,28 @@ protected:
     Journal journal_;
     std::shared_ptr<std::vector<std::string>> args_;
 };
+
+std::vector<std::string> joinsOf(const std::vector<std::string> &events)
+{
+    std::vector<std::string> joins;
+    for (const std::string &e : events) {
+        if (e.rfind("join ", 0) == 0) {
+            joins.push_back(e);
+        }
+    }
+    return joins;
+}
+
+std::vector<std::string> withoutJoins(const std::vector<std::string> &events)
+{
+    std::vector<std::string> rest;
+    for (const std::string &e : events) {
+        if (e.rfind("join ", 0) != 0) {
+            rest.push_back(e);
+        }
+    }
+    return rest;
+}
 
 size_t indexOf(const std::vector<std::string> &v, const std::string &e)
 {
@@ -285,10 +349,12 @@ TEST_F(StartupTest, VideoAndAacStartInOrderWithTheirRecords)
     EXPECT_EQ(journal_.video.framerate, 30000); // no -f: the process-wide default
     EXPECT_EQ(journal_.video.Intraframeinterval, 30);
     // The Fifos pair up: what capture feeds, video reads, and back.
-    EXPECT_EQ(journal_.video.hCaptureInFifo, journal_.capture.hOutFifo);
-    EXPECT_EQ(journal_.video.hCaptureOutFifo, journal_.capture.hInFifo);
-    EXPECT_EQ(journal_.video.hWriterOutFifo, journal_.writer.hInFifo);
-    EXPECT_EQ(journal_.video.hWriterInFifo, journal_.writer.hOutFifo);
+    EXPECT_EQ(journal_.video.hFromCaptureFifo, journal_.capture.hToVideoFifo);
+    EXPECT_EQ(journal_.video.hToCaptureFifo, journal_.capture.hFromVideoFifo);
+    EXPECT_EQ(journal_.video.hToWriterFifo, journal_.writer.hFromVideoFifo);
+    EXPECT_EQ(journal_.video.hFromWriterFifo, journal_.writer.hToVideoFifo);
+    EXPECT_EQ(journal_.video.hFmlFifo, journal_.writer.hFmlFifo);
+    EXPECT_NE(journal_.video.hFmlFifo, nullptr);
     EXPECT_EQ(journal_.writer.outBufSize, 123456);
     EXPECT_STREQ(journal_.writer.videofile, "/tmp/main.264");
     EXPECT_EQ(journal_.writer.tsParams.size, 44);
@@ -303,8 +369,44 @@ TEST_F(StartupTest, VideoAndAacStartInOrderWithTheirRecords)
     EXPECT_EQ(journal_.audio.linein, 1);
     EXPECT_EQ(journal_.audio.soundbitrate, 64000);
     EXPECT_EQ(journal_.audio.samplerate, 48000);
-    EXPECT_TRUE(Process_audioPresent());
+    EXPECT_TRUE(Pipeline_audioPresent());
     EXPECT_EQ(journal_.realtimeRequests, 2); // video and audio
+}
+
+// Audio before video before writer, capture last: the video thread hands its last buffers back
+// through the capture Fifos, and the writer's Fifos go before capture is joined.
+TEST_F(StartupTest, StagesAreJoinedInTheirOrderCaptureLast)
+{
+    Outcome r = run({"-v", "/tmp/main.264", "-a", "/tmp/a.aac"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(joinsOf(journal_.get()),
+              (std::vector<std::string>{"join audio", "join video", "join writer", "join capture"}));
+
+    journal_.events.clear();
+    r = run({"-v", "/tmp/main.264", "-s", "/tmp/s.mp3"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(joinsOf(journal_.get()),
+              (std::vector<std::string>{"join speech", "join video", "join writer", "join capture"}));
+}
+
+int refuseSocket(int, int, int)
+{
+    errno = EMFILE;
+    return -1;
+}
+
+TEST_F(StartupTest, SocketCreationFailureLeavesAtOnceWith255)
+{
+    Udp_setSocketFunction(refuseSocket);
+    Outcome r = run({"-v", "/tmp/main.264", "-z", "127.0.0.1", "-c", "5000"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "Error: Failed to create socket fd.\n");
+    EXPECT_TRUE(journal_.get().empty()); // no stage started
+    EXPECT_FALSE(root_.exists("/tmp/shell.log")); // no shutdown sequence
+
+    // Without a destination no socket is asked for, so the same seam cannot stop a run.
+    r = run({});
+    EXPECT_EQ(r.status, 0) << r.err;
 }
 
 TEST_F(StartupTest, Mp3ReconfiguresTheMultiplexerAndFrameRateComesFromF)
@@ -315,8 +417,8 @@ TEST_F(StartupTest, Mp3ReconfiguresTheMultiplexerAndFrameRateComesFromF)
     EXPECT_EQ(journal_.speechConfig.numStreams[0], 2);
     EXPECT_EQ(journal_.speechConfig.streamType[0][1], 3);
     EXPECT_STREQ(journal_.speech.speechEncoder, "mp3enc");
-    EXPECT_EQ(Process_frameRate(), 25000);
-    EXPECT_FALSE(Process_audioPresent());
+    EXPECT_EQ(Pipeline_frameRate(), 25000);
+    EXPECT_FALSE(Pipeline_audioPresent());
 }
 
 TEST_F(StartupTest, AFailedStageThreadGivesStatusOne)
@@ -333,7 +435,7 @@ TEST_F(StartupTest, VideoThreadCreationFailureReleasesAndJoinsCapture)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error: Failed to create video thread\n");
     std::vector<std::string> e = journal_.get();
-    EXPECT_EQ(e, (std::vector<std::string>{"create capture", "capture settled", "create video", "capture end"}));
+    EXPECT_EQ(withoutJoins(e), (std::vector<std::string>{"create capture", "capture settled", "create video", "capture end"}));
     EXPECT_EQ(root_.read("/tmp/shell.log"), "sync\necho 3 > /proc/sys/vm/drop_caches\n");
 }
 
@@ -388,21 +490,21 @@ TEST_F(StartupTest, SwitchFilesAndSecondStreamSettings)
                           0),
               0u)
         << r.out;
-    OutputSwitches sw = Process_outputSwitches();
+    OutputSwitches sw = OutputSwitches_get();
     EXPECT_EQ(sw.tsOff, 1);
     EXPECT_EQ(sw.ra202, 1);
     EXPECT_EQ(sw.httpTs, 0);
     EXPECT_EQ(sw.tcp, 0);
     EXPECT_EQ(sw.rtsp, 1);
     EXPECT_EQ(sw.rtmp, 0);
-    SecondStreamSettings s = Process_secondStream();
+    SecondStreamSettings s = SecondStream_get();
     EXPECT_EQ(s.enabled, 1);
     EXPECT_EQ(s.width, 720);
     EXPECT_EQ(s.intraInterval, 50);
     EXPECT_EQ(s.idrInterval, 100);
     EXPECT_EQ(s.tsCarriesSecond, 1);
     EXPECT_EQ(s.rtspCarriesSecond, 1);
-    EXPECT_EQ(Process_bufferCount(), 2);
+    EXPECT_EQ(Pipeline_bufferCount(), 2);
 
     root_.write("/mnt/ts.ini", "");
     std::remove(root_.path("/mnt/ra202.ini").c_str());
@@ -411,9 +513,9 @@ TEST_F(StartupTest, SwitchFilesAndSecondStreamSettings)
     r = run({});
     EXPECT_EQ(r.out.rfind("no ts.ini, so open ts stream output.\nnot ra202\nfml=0 640 480 800000 25 100 100 \n", 0), 0u)
         << r.out;
-    EXPECT_EQ(Process_outputSwitches().tsOff, 0);
-    EXPECT_EQ(Process_secondStream().tsCarriesSecond, 0);
-    EXPECT_EQ(Process_bufferCount(), 3);
+    EXPECT_EQ(OutputSwitches_get().tsOff, 0);
+    EXPECT_EQ(SecondStream_get().tsCarriesSecond, 0);
+    EXPECT_EQ(Pipeline_bufferCount(), 3);
 }
 
 TEST_F(StartupTest, RecordingSwitchWithoutARecorderIsRefused)

@@ -3,18 +3,22 @@
 // usage text and every option error. Parsed once by the main thread; read-only afterwards.
 #pragma once
 
+#include "encode/media/videostd.h"
+
 #include <cstdint>
 #include <cstdio>
 
 struct CodecEntry;
 
 inline constexpr int LAUNCH_ADDRESS_CHARS = 15;
+// video_input before the options are settled: the input is derived from the standard.
+inline constexpr int LAUNCH_INPUT_DERIVED = 4;
 
 struct LaunchOptions {
-    int display_standard = 25;
+    int display_standard = VideoStd_720P_60;
     const char *standardName = "720P 60Hz";
     int linein = 1;
-    int video_input = 4; // 4: derived from the standard once all options are read
+    int video_input = LAUNCH_INPUT_DERIVED; // derived from the standard once all options are read
     const char *speechfile = nullptr;
     const char *audiofile = nullptr;
     const char *videofile = nullptr;

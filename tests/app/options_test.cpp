@@ -1,6 +1,6 @@
 // Command-line parsing: defaults, every option in both forms, console lines (GB2312 where the
 // appliance prints Chinese), the usage text and each option error with its message and status.
-#include "encode/core/options.h"
+#include "encode/app/options.h"
 #include "encode/media/engine.h"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,648 @@
+// Start-up and shutdown of the encoder, all in the main thread. Owns the objects every stage shares
+// (pause gate, rendezvous points, the Fifos between the stages, the multiplexer configuration) and
+// the parameter records it hands to the stage threads; they live until the shutdown has joined every
+// thread that uses them. Every shared object is held by a unique_ptr, so that any early return (the
+// status 255 of a failed UDP set-up included) releases what was made through one path, while the
+// shutdown releases them explicitly in the order the stages rely on. The watchdog and the USB recorder
+// are started detached and never joined: the process's end is theirs.
+#include "encode/app/startup.h"
+
+#include "encode/app/options.h"
+#include "encode/audio/audio_thread.h"
+#include "encode/control/control_loop.h"
+#include "encode/control/watchdog.h"
+#include "encode/core/config_store.h"
+#include "encode/core/no_signal.h"
+#include "encode/core/output_switches.h"
+#include "encode/core/pipeline_settings.h"
+#include "encode/core/second_stream.h"
+#include "encode/core/shared_status.h"
+#include "encode/core/shell.h"
+#include "encode/media/engine.h"
+#include "encode/media/fifo.h"
+#include "encode/media/media.h"
+#include "encode/media/pause.h"
+#include "encode/media/rendezvous.h"
+#include "encode/output/tsmux.h"
+#include "encode/output/udp.h"
+#include "encode/output/writer.h"
+#include "encode/video/capture_thread.h"
+#include "encode/video/video_thread.h"
+
+#include <sched.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// The stage thread functions of this build; each stage's issue fills in its entry.
+const StageThreads kBuildThreads = {
+    captureThrFxn,  // capture
+    nullptr,        // video
+    nullptr,        // writer
+    nullptr,        // AAC audio
+    nullptr,        // MP3 audio
+    nullptr,        // USB recorder
+    watchdogThrFxn, // watchdog
+    ctrlThrFxn,     // control loop
+    pthread_create,
+    pthread_join,
+};
+
+std::atomic<const StageThreads *> stageThreads{&kBuildThreads};
+
+// What was started, so that only those threads are joined.
+enum : int {
+    kBitRuntime = 0x1,
+    kBitCapture = 0x40,
+    kBitWriter = 0x80,
+    kBitVideo = 0x100,
+    kBitSpeech = 0x200,
+    kBitAudio = 0x400,
+};
+
+struct FifoDeleter {
+    void operator()(Fifo_Object *p) const { Fifo_delete(p); }
+};
+struct RendezvousDeleter {
+    void operator()(Rendezvous_Object *p) const { Rendezvous_delete(p); }
+};
+struct PauseDeleter {
+    void operator()(Pause_Object *p) const { Pause_delete(p); }
+};
+using FifoPtr = std::unique_ptr<Fifo_Object, FifoDeleter>;
+using RendezvousPtr = std::unique_ptr<Rendezvous_Object, RendezvousDeleter>;
+using PausePtr = std::unique_ptr<Pause_Object, PauseDeleter>;
+
+// The real-time attribute record of the video and audio threads.
+class ThreadAttrs {
+public:
+    ThreadAttrs() = default;
+    ~ThreadAttrs()
+    {
+        if (ready_) {
+            pthread_attr_destroy(&attr_);
+        }
+    }
+    ThreadAttrs(const ThreadAttrs &) = delete;
+    ThreadAttrs &operator=(const ThreadAttrs &) = delete;
+
+    // Null, or the failure's message.
+    const char *prepare()
+    {
+        if (pthread_attr_init(&attr_) != 0) {
+            return "Error: Failed to initialize thread attrs\n";
+        }
+        ready_ = true;
+        if (pthread_attr_setinheritsched(&attr_, PTHREAD_EXPLICIT_SCHED) != 0) {
+            return "Error: Failed to set schedule inheritance attribute\n";
+        }
+        if (pthread_attr_setschedpolicy(&attr_, SCHED_FIFO) != 0) {
+            return "Error: Failed to set FIFO scheduling policy\n";
+        }
+        return nullptr;
+    }
+    pthread_attr_t *get() { return &attr_; }
+
+private:
+    pthread_attr_t attr_{};
+    bool ready_ = false;
+};
+
+// The multiplexer keeps pointing at this configuration for the life of the process.
+TsMux_Config tsConfig;
+
+// Everything one run of the program makes. Members are destroyed in reverse order, which is the
+// order of the shutdown for whatever the shutdown did not release itself.
+struct Launch {
+    const StageThreads &threads;
+    LaunchOptions opts;
+    DestinationPorts ports;
+    int status = 0;
+    int initMask = 0;
+    bool controlRan = false;
+
+    TsMux_Params tsParams{};
+
+    PausePtr pause;
+    RendezvousPtr rvStandard;
+    RendezvousPtr rvEncoderReady;
+    RendezvousPtr rvStart;
+    RendezvousPtr rvCleanup;
+    FifoPtr captureToVideo;
+    FifoPtr videoToCapture;
+    FifoPtr writerToVideo; // empty encoded buffers
+    FifoPtr videoToWriter; // encoded buffers
+    FifoPtr fml;
+    ThreadAttrs attrs;
+
+    pthread_t captureThread{};
+    pthread_t videoThread{};
+    pthread_t writerThread{};
+    pthread_t audioThread{};
+    pthread_t speechThread{};
+
+    CaptureThreadParams captureEnv{};
+    VideoThreadParams videoEnv{};
+    WriterThreadParams writerEnv{};
+    AudioThreadParams audioEnv{};
+    SpeechThreadParams speechEnv{};
+    ControlThreadParams ctrlEnv{};
+
+    explicit Launch(const StageThreads &t) : threads(t) {}
+};
+
+// A start-up failure: its message, status 1 and quit, then the shutdown.
+bool fail(Launch &l, const char *message)
+{
+    std::fputs(message, stderr);
+    std::fflush(stderr);
+    l.status = 1;
+    SharedStatus_setQuit();
+    return false;
+}
+
+// The fields every stage record shares: the start and clean-up rendezvous and the pause gate.
+template <typename Record>
+void fillCommon(const Launch &l, Record &r)
+{
+    r.hRendezvousInit = l.rvStart.get();
+    r.hRendezvousCleanup = l.rvCleanup.get();
+    r.hPauseProcess = l.pause.get();
+}
+
+// --- Switch files ---
+
+struct FlagFile {
+    const char *path;
+    const char *readLine;    // printf format with the first character minus '0'
+    const char *missingLine;
+    const char *emptyLine;
+    uint8_t OutputSwitches::*field;
+};
+
+const FlagFile kTsFlag = {"/mnt/ts.ini", "ts.ini read=%d\n", "no ts.ini, so open ts stream output",
+                          "no ts.ini, so open ts stream output.", &OutputSwitches::tsOff};
+const FlagFile kTsfFlag = {"/mnt/tsf.ini", "tsf.ini read=%d\n", "no tsf.ini, so open ts stream output",
+                           "no tsf.ini, so open ts stream output.", &OutputSwitches::tsRecord};
+const FlagFile kLateFlags[] = {
+    {"/mnt/httpts.ini", "httpts.ini read=%d\n", "no httpts.ini, no http ts server", "no httpts.ini, no http ts server",
+     &OutputSwitches::httpTs},
+    {"/mnt/tcp.ini", "tcp.ini read=%d\n", "no tcp.ini, so open ts stream output",
+     "no tcp.ini, so open ts stream output.", &OutputSwitches::tcp},
+    {"/mnt/rtsp.ini", "rtsp.ini read=%d\n", "no rtsp.ini, so open ts stream output",
+     "no rtsp.ini, so open ts stream output.", &OutputSwitches::rtsp},
+    {"/mnt/rtsporrtmp.ini", "rtmp.ini read=%d\n", "no rtmp.ini", "no rtmp.ini", &OutputSwitches::rtmp},
+};
+
+void readFlag(const FlagFile &f, OutputSwitches &sw)
+{
+    FlagRead r = Config_readFlag(f.path);
+    if (r.state == FileState::Missing) {
+        std::printf("%s\n", f.missingLine);
+    } else if (r.state == FileState::Empty) {
+        std::printf("%s\n", f.emptyLine);
+    } else {
+        std::printf(f.readLine, r.digit());
+    }
+    sw.*f.field = r.on() ? 1 : 0;
+}
+
+// Recording starts at once, while the remaining switch files are still being read.
+bool startRecorder(Launch &l)
+{
+    if (l.threads.recorder == nullptr || !TsOut_recorderAvailable()) {
+        return fail(l, "Error: USB recording is not available in this build\n");
+    }
+    pthread_t recorder;
+    if (l.threads.create(&recorder, nullptr, l.threads.recorder, nullptr) != 0) {
+        return fail(l, "Error: Failed to create recorder thread\n");
+    }
+    pthread_detach(recorder);
+    return true;
+}
+
+// Reads every switch file in its order. False when the recorder was asked for and cannot run.
+bool readSwitches(Launch &l)
+{
+    OutputSwitches sw{};
+    readFlag(kTsFlag, sw);
+
+    FlagRead ra = Config_readFlag("/mnt/ra202.ini");
+    if (ra.on()) {
+        std::printf("ra202=============\n");
+        sw.ra202 = 1;
+    } else if (ra.state != FileState::Read) {
+        std::printf("not ra202\n");
+    }
+
+    SecondStream_read();
+
+    readFlag(kTsfFlag, sw);
+    OutputSwitches_set(sw);
+    if (sw.tsRecord && !startRecorder(l)) {
+        return false;
+    }
+
+    for (const FlagFile &f : kLateFlags) {
+        readFlag(f, sw);
+    }
+    OutputSwitches_set(sw);
+    Pipeline_setBufferCount(Config_readBufferCount());
+    std::fflush(stdout);
+    return true;
+}
+
+// --- Threads ---
+
+// Starts a thread with the real-time attribute record at `priority`. Where the system refuses the
+// real-time policy for lack of privilege, the thread runs with ordinary scheduling instead.
+bool startRealtime(Launch &l, pthread_t *thread, int priority, void *(*fn)(void *), void *arg, const char *name,
+                   const char *failure)
+{
+    sched_param param{};
+    param.sched_priority = priority;
+    if (pthread_attr_setschedparam(l.attrs.get(), &param) != 0) {
+        return fail(l, "Error: Failed to set scheduler parameters\n");
+    }
+    int r = l.threads.create(thread, l.attrs.get(), fn, arg);
+    if (r == EPERM) {
+        std::fprintf(stderr, "Warning: no permission for real-time scheduling; the %s thread runs with ordinary scheduling\n",
+                     name);
+        std::fflush(stderr);
+        r = l.threads.create(thread, nullptr, fn, arg);
+    }
+    return r == 0 || fail(l, failure);
+}
+
+bool startCapture(Launch &l)
+{
+    l.captureToVideo.reset(Fifo_create(&Fifo_Attrs_DEFAULT));
+    l.videoToCapture.reset(Fifo_create(&Fifo_Attrs_DEFAULT));
+    if (l.captureToVideo == nullptr || l.videoToCapture == nullptr) {
+        return fail(l, "Error: Failed to open display fifos\n");
+    }
+    CaptureThreadParams &c = l.captureEnv;
+    fillCommon(l, c);
+    c.hRendezvousStandard = l.rvStandard.get();
+    c.reserved = nullptr;
+    c.hToVideoFifo = l.captureToVideo.get();
+    c.hFromVideoFifo = l.videoToCapture.get();
+    c.display_standard = l.opts.display_standard;
+    c.width = l.opts.width;
+    c.height = l.opts.height;
+    c.video_input = l.opts.video_input;
+    c.preview_disable = l.opts.preview_disable;
+    // Capture inherits the main thread's ordinary policy and nice value.
+    if (l.threads.create(&l.captureThread, nullptr, l.threads.capture, &c) != 0) {
+        return fail(l, "Error: Failed to create capture thread\n");
+    }
+    l.initMask |= kBitCapture;
+    Rendezvous_meet(l.rvStandard.get());
+    // Quit now: the capture thread failed (its result gives the status) or a signal came.
+    return !SharedStatus_getQuit();
+}
+
+bool startVideo(Launch &l)
+{
+    l.writerToVideo.reset(Fifo_create(&Fifo_Attrs_DEFAULT));
+    l.videoToWriter.reset(Fifo_create(&Fifo_Attrs_DEFAULT));
+    l.fml.reset(Fifo_create(&Fifo_Attrs_DEFAULT));
+    if (l.fml == nullptr) {
+        return fail(l, "Error: Failed to open fml_outfifo fifos\n");
+    }
+    if (l.writerToVideo == nullptr || l.videoToWriter == nullptr) {
+        return fail(l, "Error: Failed to open display fifos\n");
+    }
+    VideoThreadParams &v = l.videoEnv;
+    fillCommon(l, v);
+    v.hRendezvousReady = l.rvEncoderReady.get();
+    v.hToWriterFifo = l.videoToWriter.get();
+    v.hFromWriterFifo = l.writerToVideo.get();
+    v.hToCaptureFifo = l.videoToCapture.get();
+    v.hFromCaptureFifo = l.captureToVideo.get();
+    v.hFmlFifo = l.fml.get();
+    v.videoEncoder = l.opts.videoCodec->name;
+    v.engineName = ENGINE_NAME;
+    v.params = l.opts.videoCodec->params;
+    v.dynParams = l.opts.videoCodec->dynParams;
+    v.videobitrate = l.opts.videobitrate;
+    v.framerate = Pipeline_frameRate();
+    v.Intraframeinterval = l.opts.Intraframeinterval;
+    v.width = l.captureEnv.width;
+    v.height = l.captureEnv.height;
+    if (!startRealtime(l, &l.videoThread, sched_get_priority_max(SCHED_FIFO) - 1, l.threads.video, &v, "video",
+                       "Error: Failed to create video thread\n")) {
+        return false;
+    }
+    l.initMask |= kBitVideo;
+    Rendezvous_meet(l.rvEncoderReady.get());
+    return !SharedStatus_getQuit();
+}
+
+bool startWriter(Launch &l)
+{
+    WriterThreadParams &w = l.writerEnv;
+    fillCommon(l, w);
+    w.hToVideoFifo = l.writerToVideo.get();
+    w.hFromVideoFifo = l.videoToWriter.get();
+    w.hFmlFifo = l.fml.get();
+    w.videofile = l.opts.videofile;
+    w.outBufSize = l.videoEnv.outBufSize;
+    w.write_disable = l.opts.write_disable;
+    w.tsParams = l.tsParams;
+    if (l.threads.create(&l.writerThread, nullptr, l.threads.writer, &w) != 0) {
+        return fail(l, "Error: Failed to create writer thread\n");
+    }
+    l.initMask |= kBitWriter;
+    return true;
+}
+
+bool startVideoPath(Launch &l)
+{
+    if (l.threads.capture == nullptr) {
+        return fail(l, "Error: video capture is not available in this build\n");
+    }
+    if (l.threads.video == nullptr) {
+        return fail(l, "Error: video encoding is not available in this build\n");
+    }
+    if (l.threads.writer == nullptr) {
+        return fail(l, "Error: the video writer is not available in this build\n");
+    }
+    return startCapture(l) && startVideo(l) && startWriter(l);
+}
+
+// The fields the AAC and the MP3 records share.
+template <typename Record>
+void fillAudio(const Launch &l, Record &r, const CodecEntry *codec)
+{
+    fillCommon(l, r);
+    r.linein = l.opts.linein;
+    r.engineName = ENGINE_NAME;
+    r.params = codec->params;
+    r.dynParams = codec->dynParams;
+    r.soundbitrate = l.opts.soundbitrate;
+    r.samplerate = l.opts.samplerate;
+    r.tsParams = l.tsParams;
+}
+
+bool startAudio(Launch &l)
+{
+    if (l.threads.audio == nullptr) {
+        return fail(l, "Error: AAC audio is not available in this build\n");
+    }
+    AudioThreadParams &a = l.audioEnv;
+    fillAudio(l, a, l.opts.audioCodec);
+    a.audioEncoder = l.opts.audioCodec->name;
+    a.audiofile = l.opts.audiofile;
+    a.write_disable = l.opts.write_disable;
+    if (!startRealtime(l, &l.audioThread, sched_get_priority_max(SCHED_FIFO) - 2, l.threads.audio, &a, "audio",
+                       "Error: Failed to create audio thread\n")) {
+        return false;
+    }
+    l.initMask |= kBitAudio;
+    Pipeline_setAudioPresent(true);
+    return true;
+}
+
+bool startSpeech(Launch &l)
+{
+    if (l.threads.speech == nullptr) {
+        return fail(l, "Error: MP3 audio is not available in this build\n");
+    }
+    tsConfig = TsMux_encoderConfig(TsMux_Audio_MP3);
+    if (TsMux_init(&l.tsParams) <= 0) {
+        return fail(l, "init TS failed!\n");
+    }
+    SpeechThreadParams &s = l.speechEnv;
+    fillAudio(l, s, l.opts.speechCodec);
+    s.speechEncoder = l.opts.speechCodec->name;
+    s.speechfile = l.opts.speechfile;
+    if (!startRealtime(l, &l.speechThread, sched_get_priority_max(SCHED_FIFO) - 2, l.threads.speech, &s, "speech",
+                       "Error: Failed to create speech thread\n")) {
+        return false;
+    }
+    l.initMask |= kBitSpeech;
+    return true;
+}
+
+// --- Start-up and shutdown ---
+
+// Multiplexer, codec runtime, media layer, pause gate.
+bool startUp(Launch &l)
+{
+    TsMux_Audio audio = TsMux_Audio_NONE;
+    if (l.opts.audiofile != nullptr || l.opts.speechfile != nullptr) {
+        audio = TsMux_Audio_AAC; // MP3 changes it when its thread starts
+    }
+    tsConfig = TsMux_encoderConfig(audio);
+    l.tsParams = TsMux_Params{};
+    l.tsParams.size = TSMUX_PARAMS_SIZE;
+    l.tsParams.config = &tsConfig;
+    l.tsParams.program = 0;
+    if (TsMux_init(&l.tsParams) <= 0) {
+        return fail(l, "init TS failed!\n");
+    }
+
+    // The highest nice value for the main thread and the threads that inherit it; without the
+    // privilege the call fails and the ordinary value stays.
+    setpriority(PRIO_PROCESS, 0, -20);
+    Media_init();
+    l.initMask |= kBitRuntime;
+
+    l.pause.reset(Pause_create(&Pause_Attrs_DEFAULT));
+    return l.pause != nullptr || fail(l, "Error: Failed to create Pause object\n");
+}
+
+bool createRendezvous(Launch &l, int parties)
+{
+    l.rvStandard.reset(Rendezvous_create(2, &Rendezvous_Attrs_DEFAULT));
+    l.rvStart.reset(Rendezvous_create(parties, &Rendezvous_Attrs_DEFAULT));
+    l.rvCleanup.reset(Rendezvous_create(parties, &Rendezvous_Attrs_DEFAULT));
+    l.rvEncoderReady.reset(Rendezvous_create(2, &Rendezvous_Attrs_DEFAULT));
+    if (l.rvStandard == nullptr || l.rvStart == nullptr || l.rvCleanup == nullptr || l.rvEncoderReady == nullptr) {
+        return fail(l, "Error: Failed to create Rendezvous objects\n");
+    }
+    return true;
+}
+
+bool startStages(Launch &l)
+{
+    bool video = l.opts.videofile != nullptr;
+    bool audio = l.opts.audiofile != nullptr || l.opts.speechfile != nullptr;
+
+    OutputSwitches sw = OutputSwitches_get();
+    if ((video || audio) && !sw.tsOff && sw.httpTs && !TsOut_httpAvailable()) {
+        return fail(l, "Error: HTTP TS output is not available in this build\n");
+    }
+    if (OutputSem_create() != 0) {
+        return fail(l, "Error: Failed to create output semaphore\n");
+    }
+    if (!createRendezvous(l, 1 + (video ? 3 : 0) + (audio ? 1 : 0))) {
+        return false;
+    }
+    if (const char *message = l.attrs.prepare()) {
+        return fail(l, message);
+    }
+    if ((video && !startVideoPath(l)) || (l.opts.audiofile != nullptr && !startAudio(l)) ||
+        (l.opts.speechfile != nullptr && !startSpeech(l))) {
+        return false;
+    }
+
+    pthread_t watchdog;
+    if (l.threads.create(&watchdog, nullptr, l.threads.watchdog, nullptr) != 0) {
+        return fail(l, "Error: Failed to create watchdog thread\n");
+    }
+    pthread_detach(watchdog);
+    return true;
+}
+
+void runControl(Launch &l)
+{
+    ControlThreadParams &c = l.ctrlEnv;
+    fillCommon(l, c);
+    c.reserved = nullptr;
+    c.keyboard = l.opts.keyboard;
+    c.time = l.opts.time;
+    c.engineName = ENGINE_NAME;
+    c.unused = 0;
+    l.controlRan = true;
+    if (l.threads.control(&c) == THREAD_FAILURE) {
+        l.status = 1;
+    }
+}
+
+void join(Launch &l, int bit, pthread_t thread)
+{
+    if ((l.initMask & bit) == 0) {
+        return;
+    }
+    void *ret = THREAD_SUCCESS;
+    l.threads.join(thread, &ret);
+    if (ret == THREAD_FAILURE) {
+        l.status = 1;
+    }
+}
+
+void force(const RendezvousPtr &rv)
+{
+    if (rv != nullptr) {
+        Rendezvous_force(rv.get());
+    }
+}
+
+void flush(const FifoPtr &fifo)
+{
+    if (fifo != nullptr) {
+        Fifo_flush(fifo.get());
+    }
+}
+
+// Releases every thread that may wait for a party that never comes.
+void releaseWaiters(Launch &l)
+{
+    force(l.rvStandard);
+    force(l.rvEncoderReady);
+    force(l.rvStart);
+    if (!l.controlRan) {
+        // A start-up failure: some parties of the clean-up rendezvous (the control loop at least)
+        // never arrive, and a stage may wait on a Fifo whose other end never started.
+        force(l.rvCleanup);
+        flush(l.captureToVideo);
+        flush(l.videoToCapture);
+        flush(l.writerToVideo);
+        flush(l.videoToWriter);
+        flush(l.fml);
+    }
+    if (l.pause != nullptr) {
+        Pause_off(l.pause.get());
+    }
+}
+
+void shutDown(Launch &l)
+{
+    releaseWaiters(l);
+
+    join(l, kBitSpeech, l.speechThread);
+    join(l, kBitAudio, l.audioThread);
+    join(l, kBitVideo, l.videoThread);
+    join(l, kBitWriter, l.writerThread);
+    l.writerToVideo.reset();
+    l.videoToWriter.reset();
+
+    // Capture last: the video thread hands its last buffers back through the capture Fifos.
+    join(l, kBitCapture, l.captureThread);
+    l.captureToVideo.reset();
+    l.videoToCapture.reset();
+    l.rvCleanup.reset();
+    l.rvStart.reset();
+    l.pause.reset();
+    // Every thread that used the rest has been joined; the Launch lets them go.
+
+    std::fflush(stdout);
+    Shell_run("sync");
+    Shell_run("echo 3 > /proc/sys/vm/drop_caches");
+}
+
+// Every process-wide value of a run back to its default, so that a run starts from the store alone.
+void resetProcessValues()
+{
+    SharedStatus_reset();
+    OutputSwitches_reset();
+    SecondStream_reset();
+    Pipeline_reset();
+    NoSignal_reset();
+}
+
+} // namespace
+
+void Startup_setStageThreads(const StageThreads *threads)
+{
+    stageThreads.store(threads != nullptr ? threads : &kBuildThreads);
+}
+
+const StageThreads &Startup_buildStageThreads()
+{
+    return kBuildThreads;
+}
+
+int Encode_main(int argc, char **argv)
+{
+    Signals_install();
+    resetProcessValues();
+
+    Launch l(*stageThreads.load());
+    if (readSwitches(l)) {
+        std::printf("\nH.264 network stream encoder\n\n");
+
+        int exitNow = Options_parse(argc, argv, &l.opts, &l.ports);
+        if (exitNow >= 0) {
+            return exitNow;
+        }
+        if (l.opts.framerate > 0) {
+            Pipeline_setFrameRate(l.opts.framerate);
+        }
+        std::printf("Encode demo started.\n");
+        std::fflush(stdout);
+
+        if (startUp(l)) {
+            NetDestinations dest = NetDestinations_make(l.opts.ipaddr, l.ports.port1, l.opts.ipdaddr, l.ports.port2,
+                                                        l.opts.ipeaddr, l.ports.port3);
+            if (Udp_setup(dest) != 1) {
+                std::fputs("Error: Failed to create socket fd.\n", stderr);
+                return 255; // at once: no stage thread exists yet, the Launch lets its objects go
+            }
+            if (startStages(l)) {
+                runControl(l);
+            }
+        }
+    }
+
+    shutDown(l);
+    return l.status;
+}

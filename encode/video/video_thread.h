@@ -1,0 +1,32 @@
+// The video encode thread's parameter record. The main thread fills it after the capture thread has
+// settled the picture size; the thread writes the encoded buffer size back before it meets
+// rvEncoderReady. Fifo names are seen from the video thread: the writer's two Fifos are the same
+// objects as in WriterThreadParams, the capture ones the same as in CaptureThreadParams.
+#pragma once
+
+#include "encode/core/stage_thread.h"
+#include "encode/media/fifo.h"
+#include "encode/media/pause.h"
+#include "encode/media/rendezvous.h"
+
+struct VideoThreadParams {
+    Rendezvous_Handle hRendezvousInit;    // rvStart
+    Rendezvous_Handle hRendezvousCleanup; // rvCleanup
+    Rendezvous_Handle hRendezvousReady;   // rvEncoderReady: met once the encoders exist
+    Pause_Handle hPauseProcess;
+    Fifo_Handle hToWriterFifo;    // encoded buffers to the writer
+    Fifo_Handle hFromWriterFifo;  // empty encoded buffers from the writer
+    Fifo_Handle hToCaptureFifo;   // captured frames back to the capture thread
+    Fifo_Handle hFromCaptureFifo; // captured frames from the capture thread
+    Fifo_Handle hFmlFifo;         // the second stream's one output buffer, both ways with the writer
+    const char *videoEncoder;     // codec runtime name, e.g. "h264enc"
+    const char *engineName;       // "encode"
+    const void *params;           // static parameters (null: the thread's own defaults)
+    const void *dynParams;        // dynamic parameters (likewise)
+    int outBufSize;               // written by the video thread before it meets rvEncoderReady
+    int videobitrate;             // bit/s; negative: variable
+    int framerate;                // thousandths of a frame per second
+    int Intraframeinterval;
+    int width; // as settled by the capture thread
+    int height;
+};
