@@ -84,6 +84,19 @@ void Watchdog_setDevice(const WatchdogDevice *dev)
     device.store(dev != nullptr ? dev : &kKernel);
 }
 
+// Asks the driver for the timeout the console announces, so that the announcement holds.
+static void setTimeout(const WatchdogDevice *dev, int wdt)
+{
+    std::printf("The actual timeout was set to %d seconds\n", WATCHDOG_TIMEOUT_SECONDS);
+    std::fflush(stdout);
+    int timeout = WATCHDOG_TIMEOUT_SECONDS;
+    dev->ioctl(wdt, WDIOC_SETTIMEOUT, &timeout);
+    timeout = 0;
+    dev->ioctl(wdt, WDIOC_GETTIMEOUT, &timeout);
+    std::printf("Now reading back -- The timeout is %d seconds\n", timeout);
+    std::fflush(stdout);
+}
+
 void Watchdog_run(int rounds)
 {
     const WatchdogDevice *dev = device.load();
@@ -118,16 +131,7 @@ void Watchdog_run(int rounds)
     }
 
     line("++++++++++open kavex ok");
-    std::printf("The actual timeout was set to %d seconds\n", WATCHDOG_TIMEOUT_SECONDS);
-    std::fflush(stdout);
-
-    // Ask the driver for the timeout the lines above announce, so that the announcement holds.
-    int timeout = WATCHDOG_TIMEOUT_SECONDS;
-    dev->ioctl(wdt, WDIOC_SETTIMEOUT, &timeout);
-    timeout = 0;
-    dev->ioctl(wdt, WDIOC_GETTIMEOUT, &timeout);
-    std::printf("Now reading back -- The timeout is %d seconds\n", timeout);
-    std::fflush(stdout);
+    setTimeout(dev, wdt);
 
     for (int i = 0; rounds < 0 || i < rounds; i++) {
         int dummy = 0;

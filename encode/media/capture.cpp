@@ -107,6 +107,119 @@ int Capture_detectVideoStd(Capture_Handle hCapture, VideoStd_Type *videoStdPtr, 
     return Media_EOK;
 }
 
+namespace {
+
+// Step 2: the SoC resizer chain, where the board has one. The caller hands the second picture's size
+// down with the pool it sized for it, so that the resizer never works from another reading of the
+// settings than the buffers were made for. False after its messages.
+bool setUpHardwareResizer(Capture_Object &cap, const Capture_Attrs &attrs, ResizerSettings &second)
+{
+    if (!attrs.onTheFly) {
+        return true;
+    }
+    second.enabled = attrs.secondWidth > 0 && attrs.secondHeight > 0 ? 1 : 0;
+    second.width = attrs.secondWidth;
+    second.height = attrs.secondHeight;
+    if (Resizer_hardwarePresent()) {
+        cap.resizer = Resizer_createHardware(second, attrs.videoInput == Capture_Input_CAMERA);
+        if (cap.resizer == nullptr) {
+            Media_error("[Capture] Unable to configure Resizer\n");
+            return false;
+        }
+        cap.hardwareResizer = true;
+    }
+    return true;
+}
+
+// Step 3: the device, and the standard it reports against the one asked for. False after its messages.
+bool openAndDetect(Capture_Object &cap, const Capture_Attrs &attrs, CaptureSetup &setup)
+{
+    cap.device = openDevice(attrs);
+    if (cap.device == nullptr) {
+        return false;
+    }
+    int detected = 0;
+    if (cap.device->detect(attrs, &detected) < 0) {
+        return false;
+    }
+    if (detected != setup.std) {
+        Media_warning("[Capture] New video standard detected.\n");
+        if (setup.std == VideoStd_AUTO) {
+            setup.std = detected;
+        } else {
+            Media_warning("[Capture] Forcing user specified video standard\n");
+        }
+    }
+    return true;
+}
+
+// Step 4 and 5: the capture size and format. False after its messages.
+bool chooseFormat(const Capture_Attrs &attrs, CaptureSetup &setup)
+{
+    int width = 0;
+    int height = 0;
+    if (attrs.captureDimension != nullptr) {
+        width = attrs.captureDimension->width;
+        height = attrs.captureDimension->height;
+        Media_trace("[Capture] Capture dimention is set to %ldx%ld\n", static_cast<long>(width),
+                    static_cast<long>(height));
+    } else if (VideoStd_getResolution(setup.std, &width, &height) < 0) {
+        return false;
+    }
+    if (CaptureFormat_fourcc(attrs.colorSpace) == 0) {
+        Media_error("[Capture] Unsupported color format %g\n", static_cast<double>(attrs.colorSpace));
+        return false;
+    }
+    int bpp = ColorSpace_getBpp(attrs.colorSpace);
+    setup.width = width;
+    setup.height = height;
+    setup.colorSpace = attrs.colorSpace;
+    setup.lineLength = attrs.captureDimension != nullptr && attrs.captureDimension->lineLength > 0
+                           ? attrs.captureDimension->lineLength
+                           : width * bpp / 8;
+    int frameSize = ColorSpace_getFrameSize(attrs.colorSpace, setup.lineLength, height);
+    if (frameSize < 0) {
+        return false;
+    }
+    setup.frameSize = static_cast<size_t>(frameSize);
+    setup.cropX = attrs.cropX;
+    setup.cropY = attrs.cropY;
+    setup.cropWidth = attrs.cropWidth;
+    setup.cropHeight = attrs.cropHeight;
+    return true;
+}
+
+// Without the SoC chain the second picture is made here, from the main picture, into pools that must
+// have room for it. False after its messages.
+bool setUpSoftwareResizer(Capture_Object &cap, BufTab_Handle hBufTab, const Capture_Attrs &attrs,
+                          const ResizerSettings &second, const CaptureSetup &setup)
+{
+    if (!attrs.onTheFly || cap.hardwareResizer || second.enabled != 1) {
+        return true;
+    }
+    bool failed = false;
+    if (attrs.colorSpace != ColorSpace_YUV420PSEMI) {
+        failed = true;
+    } else {
+        cap.resizer = Resizer_createSoftware(second, setup.width, setup.height, setup.lineLength, &failed);
+    }
+    size_t need = setup.frameSize + Resizer_secondSize(second);
+    for (int i = 0; !failed && i < BufTab_getNumBufs(hBufTab); i++) {
+        if (static_cast<size_t>(Buffer_getSize(BufTab_getBuf(hBufTab, i))) < need) {
+            Media_error("[Resize] Buffers of %d bytes have no room for the second picture (%zu needed)\n",
+                        Buffer_getSize(BufTab_getBuf(hBufTab, i)), need);
+            failed = true;
+        }
+    }
+    if (failed) {
+        Media_error("[Capture] Unable to configure Resizer\n");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 Capture_Handle Capture_create(BufTab_Handle hBufTab, Capture_Attrs *attrs)
 {
     MEDIA_ASSERT(hBufTab != nullptr);
@@ -120,100 +233,17 @@ Capture_Handle Capture_create(BufTab_Handle hBufTab, Capture_Attrs *attrs)
     CaptureSetup setup{};
     setup.input = attrs->videoInput;
     setup.std = attrs->videoStd;
+    // Step 1: the half-rate standard is 720P 60 captured at 30 frames a second.
     if (setup.std == VideoStd_720P_30 && attrs->videoInput != Capture_Input_CAMERA) {
         setup.std = VideoStd_720P_60;
         setup.halfRate = true;
     }
 
-    // The caller hands the second picture's size down with the pool it sized for it, so that the
-    // resizer never works from another reading of the settings than the buffers were made for.
     ResizerSettings second;
-    if (attrs->onTheFly) {
-        second.enabled = attrs->secondWidth > 0 && attrs->secondHeight > 0 ? 1 : 0;
-        second.width = attrs->secondWidth;
-        second.height = attrs->secondHeight;
-        if (Resizer_hardwarePresent()) {
-            cap->resizer = Resizer_createHardware(second, attrs->videoInput == Capture_Input_CAMERA);
-            if (cap->resizer == nullptr) {
-                Media_error("[Capture] Unable to configure Resizer\n");
-                return nullptr;
-            }
-            cap->hardwareResizer = true;
-        }
-    }
-
-    cap->device = openDevice(*attrs);
-    if (cap->device == nullptr) {
+    if (!setUpHardwareResizer(*cap, *attrs, second) || !openAndDetect(*cap, *attrs, setup) ||
+        !chooseFormat(*attrs, setup) || !setUpSoftwareResizer(*cap, hBufTab, *attrs, second, setup)) {
         return nullptr;
     }
-    int detected = 0;
-    if (cap->device->detect(*attrs, &detected) < 0) {
-        return nullptr;
-    }
-    if (detected != setup.std) {
-        Media_warning("[Capture] New video standard detected.\n");
-        if (setup.std == VideoStd_AUTO) {
-            setup.std = detected;
-        } else {
-            Media_warning("[Capture] Forcing user specified video standard\n");
-        }
-    }
-
-    int width = 0;
-    int height = 0;
-    if (attrs->captureDimension != nullptr) {
-        width = attrs->captureDimension->width;
-        height = attrs->captureDimension->height;
-        Media_trace("[Capture] Capture dimention is set to %ldx%ld\n", static_cast<long>(width),
-                    static_cast<long>(height));
-    } else if (VideoStd_getResolution(setup.std, &width, &height) < 0) {
-        return nullptr;
-    }
-
-    uint32_t fourcc = CaptureFormat_fourcc(attrs->colorSpace);
-    if (fourcc == 0) {
-        Media_error("[Capture] Unsupported color format %g\n", static_cast<double>(attrs->colorSpace));
-        return nullptr;
-    }
-    int bpp = ColorSpace_getBpp(attrs->colorSpace);
-    setup.width = width;
-    setup.height = height;
-    setup.colorSpace = attrs->colorSpace;
-    setup.lineLength = attrs->captureDimension != nullptr && attrs->captureDimension->lineLength > 0
-                           ? attrs->captureDimension->lineLength
-                           : width * bpp / 8;
-    int frameSize = ColorSpace_getFrameSize(attrs->colorSpace, setup.lineLength, height);
-    if (frameSize < 0) {
-        return nullptr;
-    }
-    setup.frameSize = static_cast<size_t>(frameSize);
-    setup.cropX = attrs->cropX;
-    setup.cropY = attrs->cropY;
-    setup.cropWidth = attrs->cropWidth;
-    setup.cropHeight = attrs->cropHeight;
-
-    // Without the SoC chain the second picture is made here, from the main picture.
-    if (attrs->onTheFly && !cap->hardwareResizer && second.enabled == 1) {
-        bool failed = false;
-        if (attrs->colorSpace != ColorSpace_YUV420PSEMI) {
-            failed = true;
-        } else {
-            cap->resizer = Resizer_createSoftware(second, width, height, setup.lineLength, &failed);
-        }
-        size_t need = setup.frameSize + Resizer_secondSize(second);
-        for (int i = 0; !failed && i < BufTab_getNumBufs(hBufTab); i++) {
-            if (static_cast<size_t>(Buffer_getSize(BufTab_getBuf(hBufTab, i))) < need) {
-                Media_error("[Resize] Buffers of %d bytes have no room for the second picture (%zu needed)\n",
-                            Buffer_getSize(BufTab_getBuf(hBufTab, i)), need);
-                failed = true;
-            }
-        }
-        if (failed) {
-            Media_error("[Capture] Unable to configure Resizer\n");
-            return nullptr;
-        }
-    }
-
     if (cap->device->start(hBufTab, setup) < 0) {
         return nullptr;
     }

@@ -298,3 +298,18 @@ TEST(OptionsTest, HelpPrintsTheUsageTextAndEndsWithZero)
 }
 
 } // namespace
+
+// The frame rate is clamped before it becomes thousandths: no -f value overflows (the sanitizer build
+// runs this), and the product stays the frame rate the user meant where it fits.
+TEST(OptionsTest, HugeFrameRatesSaturateWithoutOverflow)
+{
+    Parsed p = parse({"-f", "10000000000000000"});
+    EXPECT_EQ(p.result, -1);
+    EXPECT_EQ(p.opts.framerate, 2147483000);
+    p = parse({"-f", "-10000000000000000"});
+    EXPECT_EQ(p.opts.framerate, -2147483000);
+    p = parse({"-f", "2147484"}); // the first value whose product would not fit
+    EXPECT_EQ(p.opts.framerate, 2147483000);
+    p = parse({"-f", "60"});
+    EXPECT_EQ(p.opts.framerate, 60000);
+}

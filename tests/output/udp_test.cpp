@@ -230,6 +230,57 @@ TEST_F(UdpTest, MulticastTtlFromTtlIni)
     EXPECT_EQ(sockOptInt(Udp_destinations().fd[0], IPPROTO_IP, IP_MULTICAST_TTL), 0);
 }
 
+std::vector<int> httpGot;
+std::vector<int> recorderGot;
+void httpSink(const uint8_t *, int bytes)
+{
+    httpGot.push_back(bytes);
+}
+void recorderSink(const uint8_t *, int bytes)
+{
+    recorderGot.push_back(bytes);
+}
+
+// The HTTP ring takes the whole output instead of UDP; the recorder takes it besides, with TS output
+// on or off; an unregistered consumer gets nothing and stops nothing.
+TEST_F(UdpTest, RegisteredSinksGetTheOutputTheirSwitchesAskFor)
+{
+    Receiver r1;
+    setupAll("127.0.0.1", r1.port(), "", 0, "", 0);
+    httpGot.clear();
+    recorderGot.clear();
+    TsOut_setHttpSink(httpSink);
+    TsOut_setRecorderSink(recorderSink);
+    EXPECT_TRUE(TsOut_httpAvailable());
+    EXPECT_TRUE(TsOut_recorderAvailable());
+
+    OutputSwitches sw{};
+    sw.httpTs = 1;
+    sw.tsRecord = 1;
+    OutputSwitches_set(sw);
+    fanOut(tsBytes(10));
+    EXPECT_EQ(httpGot, (std::vector<int>{1880}));
+    EXPECT_EQ(recorderGot, (std::vector<int>{1880}));
+    EXPECT_TRUE(r1.sizes(300).empty());
+
+    sw.tsOff = 1; // no stream output, the recording goes on
+    OutputSwitches_set(sw);
+    fanOut(tsBytes(1));
+    EXPECT_EQ(httpGot.size(), 1u);
+    EXPECT_EQ(recorderGot, (std::vector<int>{1880, 188}));
+
+    TsOut_setHttpSink(nullptr);
+    TsOut_setRecorderSink(nullptr);
+    EXPECT_FALSE(TsOut_httpAvailable());
+    sw = OutputSwitches{};
+    sw.httpTs = 1;
+    sw.tsRecord = 1;
+    OutputSwitches_set(sw);
+    fanOut(tsBytes(1));
+    EXPECT_EQ(httpGot.size(), 1u);
+    EXPECT_EQ(recorderGot.size(), 2u);
+}
+
 TEST_F(UdpTest, NothingGoesOverUdpWithTsOffOrHttpOn)
 {
     Receiver r1;

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <set>
@@ -433,6 +434,45 @@ TEST_F(CaptureThreadTest, OneFlushEndsBothReadersOfTheVideoFifo)
     cleanup.join();
     running = false;
     EXPECT_EQ(status, THREAD_SUCCESS);
+}
+
+// The capture thread's end path flushes what it feeds before it meets rvCleanup: a video thread that
+// sits reading the capture Fifo leaves its read, then meets rvCleanup with the capture thread. The
+// other order leaves both waiting for each other.
+TEST_F(CaptureThreadTest, EndPathFlushesTheVideoFifoBeforeMeetingCleanup)
+{
+    TempRoot root;
+    start();
+    meetAndTakePriming();
+    std::atomic<int> videoGot{0};
+    std::thread video([this, &videoGot] {
+        for (;;) {
+            Buffer_Handle b = nullptr;
+            int r = Fifo_get(p.hToVideoFifo, &b);
+            if (r != Media_EOK) {
+                videoGot = r;
+                break;
+            }
+            Fifo_put(p.hFromVideoFifo, b);
+        }
+        Rendezvous_meet(p.hRendezvousCleanup);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    SharedStatus_setQuit(); // a signal: the capture thread ends on its own, the video stand-in reads on
+
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += 2;
+    void *status = nullptr;
+    if (pthread_timedjoin_np(thread, &status, &deadline) != 0) {
+        ADD_FAILURE() << "the capture thread met rvCleanup before it let the video thread go";
+        Fifo_flush(p.hToVideoFifo);
+        pthread_join(thread, &status);
+    }
+    running = false;
+    video.join();
+    EXPECT_EQ(status, THREAD_SUCCESS);
+    EXPECT_EQ(videoGot.load(), Media_FLUSHED);
 }
 
 // The resizer makes only even sizes up to the main picture: any other turns the second stream off
