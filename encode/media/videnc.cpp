@@ -1,0 +1,147 @@
+// Codec runtime, video side: finds the encoder a codec name stands for and forwards the handle calls
+// to it. Nothing throws across this boundary: an exception inside an encoder becomes a status code.
+#include "encode/media/videnc.h"
+
+#include <cstring>
+#include <new>
+
+#include "encode/media/media.h"
+#include "encode/media/videnc_internal.h"
+
+const VideoEnc_Params VideoEnc_Params_DEFAULT = {
+    sizeof(VideoEnc_Params), 0, 1, 720, 1280, 30000, 6000000, 1, 0, VideoEnc_CHROMA_YUV420SP, 0,
+    VideoEnc_CHROMA_YUV420SP,
+};
+
+const VideoEnc_DynParams VideoEnc_DynParams_DEFAULT = {
+    sizeof(VideoEnc_DynParams), 720, 1280, 30000, 30000, 6000000, 30, 0, 0, VideoEnc_FRAME_AUTO, 1, 0,
+};
+
+struct VideoEnc_Object {
+    std::unique_ptr<VideoEncoder> encoder;
+};
+
+namespace {
+
+using Builder = std::unique_ptr<VideoEncoder> (*)(const VideoEnc_Params *, int *);
+
+struct BuiltEncoder {
+    const char *name;
+    Builder open;
+};
+
+// The engine lists more video codecs than this runtime builds; those names fail like unknown ones.
+constexpr BuiltEncoder builtEncoders[] = {
+    {"h264enc", H264Enc_open},
+};
+
+Builder findBuilder(const char *name)
+{
+    for (const BuiltEncoder &b : builtEncoders) {
+        if (std::strcmp(b.name, name) == 0) {
+            return b.open;
+        }
+    }
+    return nullptr;
+}
+
+void setError(int *error, int value)
+{
+    if (error != nullptr) {
+        *error = value;
+    }
+}
+
+} // namespace
+
+VideoEnc_Handle VideoEnc_create(Engine_Handle hEngine, const char *name, const VideoEnc_Params *params, int *error)
+{
+    setError(error, 0);
+    if (hEngine == nullptr || name == nullptr || params == nullptr) {
+        Media_error("[VideoEnc] Cannot pass null for engine, codec name or params\n");
+        setError(error, VideoEnc_ERR_BADPARAMS);
+        return nullptr;
+    }
+    if (Engine_getCodec(hEngine, name) == nullptr) {
+        Media_error("[VideoEnc] Codec %s is not in engine %s\n", name, Engine_getName(hEngine));
+        setError(error, VideoEnc_ERR_UNKNOWNCODEC);
+        return nullptr;
+    }
+    Builder open = findBuilder(name);
+    if (open == nullptr) {
+        Media_error("[VideoEnc] No encoder is built for codec %s\n", name);
+        setError(error, VideoEnc_ERR_UNKNOWNCODEC);
+        return nullptr;
+    }
+    try {
+        int reason = 0;
+        std::unique_ptr<VideoEncoder> encoder = open(params, &reason);
+        if (encoder == nullptr) {
+            setError(error, reason);
+            return nullptr;
+        }
+        VideoEnc_Object *object = new VideoEnc_Object{std::move(encoder)};
+        return object;
+    } catch (...) {
+        Media_error("[VideoEnc] Out of memory creating %s\n", name);
+        setError(error, VideoEnc_ERR_NOMEM);
+        return nullptr;
+    }
+}
+
+int VideoEnc_control(VideoEnc_Handle hEnc, int cmd, const VideoEnc_DynParams *dynParams, VideoEnc_Status *status)
+{
+    MEDIA_ASSERT(hEnc != nullptr);
+    try {
+        return hEnc->encoder->control(cmd, dynParams, status);
+    } catch (...) {
+        Media_error("[VideoEnc] Out of memory in control command %d\n", cmd);
+        if (status != nullptr) {
+            status->extendedError = VideoEnc_ERR_NOMEM;
+        }
+        return Media_EFAIL;
+    }
+}
+
+int VideoEnc_process(VideoEnc_Handle hEnc, const VideoEnc_InPicture *in, VideoEnc_OutBuf *out,
+                     const VideoEnc_InArgs *inArgs, VideoEnc_OutArgs *outArgs)
+{
+    MEDIA_ASSERT(hEnc != nullptr);
+    try {
+        return hEnc->encoder->process(in, out, inArgs, outArgs);
+    } catch (...) {
+        Media_error("[VideoEnc] Out of memory in process\n");
+        if (outArgs != nullptr) {
+            outArgs->extendedError = VideoEnc_ERR_NOMEM;
+        }
+        return Media_EFAIL;
+    }
+}
+
+void VideoEnc_getInputSize(VideoEnc_Handle hEnc, int *width, int *height)
+{
+    MEDIA_ASSERT(hEnc != nullptr);
+    int w = 0;
+    int h = 0;
+    hEnc->encoder->inputSize(&w, &h);
+    if (width != nullptr) {
+        *width = w;
+    }
+    if (height != nullptr) {
+        *height = h;
+    }
+}
+
+void VideoEnc_delete(VideoEnc_Handle hEnc)
+{
+    delete hEnc;
+}
+
+int H264Enc_getSettings(VideoEnc_Handle hEnc, H264Enc_Settings *settings)
+{
+    MEDIA_ASSERT(hEnc != nullptr);
+    if (settings == nullptr) {
+        return Media_EINVAL;
+    }
+    return hEnc->encoder->settings(settings);
+}
