@@ -2,10 +2,16 @@
 # Lays a fresh ENCODE_ROOT in DIR from the factory configuration store: DIR/mnt holds what the
 # appliance keeps in /mnt, DIR/mnt/dfc the factory copies of the setting files, and the run-time
 # directories the programs expect (tmp, dev/shm, the USB recording directory).
+#
+# The subtitle glyph tables zk and zk48 are made by the build (BUILD/glyphs/), not kept in config/:
+# they are copied into DIR/mnt from the build directory BUILD (the second argument, else
+# $ENCODE_BUILD_DIR, else build/ beside the sources) when it has them.
 set -euo pipefail
-[ $# -eq 1 ] || { echo "usage: $0 DIR" >&2; exit 2; }
+[ $# -eq 1 ] || [ $# -eq 2 ] || { echo "usage: $0 DIR [BUILD]" >&2; exit 2; }
 dir=$1
-src=$(cd "$(dirname "$0")/../config" && pwd)
+here=$(cd "$(dirname "$0")/.." && pwd)
+src="$here/config"
+build=${2:-${ENCODE_BUILD_DIR:-$here/build}}
 mkdir -p "$dir"/mnt/dfc "$dir"/mnt/usb/record "$dir"/mnt/wifi "$dir"/tmp "$dir"/dev/shm "$dir"/proc/sys/vm
 cp -a "$src"/. "$dir"/mnt/
 # The factory copies: every setting file, not the start script or the installed programs, so that
@@ -14,4 +20,11 @@ for f in "$src"/*; do
   case $(basename "$f") in
     *.ini|qiehuan|asound.state) cp -a "$f" "$dir"/mnt/dfc/ ;;
   esac
+done
+# The glyph tables are installed with the system like the programs, not settings: no factory copy
+# (a settings restore never removes them, and a copy would double 3.6 MB of flash).
+for t in zk zk48; do
+  if [ -f "$build/glyphs/$t" ]; then
+    cp "$build/glyphs/$t" "$dir/mnt/$t"
+  fi
 done

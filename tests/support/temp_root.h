@@ -1,4 +1,5 @@
-// A fresh ENCODE_ROOT per test: laid by scripts/mkroot.sh (or empty), removed afterwards.
+// A fresh ENCODE_ROOT per test: laid by scripts/mkroot.sh (or empty), removed afterwards. A factory
+// root gets the glyph tables of this build tree (ENCODE_BINARY_DIR) when they have been built.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,6 +23,9 @@ public:
         dir_ = made;
         if (factory) {
             std::string cmd = std::string("bash ") + ENCODE_SOURCE_DIR + "/scripts/mkroot.sh " + dir_;
+#ifdef ENCODE_BINARY_DIR
+            cmd += std::string(" '") + ENCODE_BINARY_DIR + "'";
+#endif
             if (std::system(cmd.c_str()) != 0) {
                 ADD_FAILURE() << "mkroot failed";
             }
