@@ -43,8 +43,8 @@ namespace {
 // The stage thread functions of this build; each stage's issue fills in its entry.
 const StageThreads kBuildThreads = {
     captureThrFxn,  // capture
-    nullptr,        // video
-    nullptr,        // writer
+    videoThrFxn,    // video
+    writerThrFxn,   // writer
     nullptr,        // AAC audio
     nullptr,        // MP3 audio
     nullptr,        // USB recorder
@@ -138,7 +138,8 @@ struct Launch {
     FifoPtr videoToCapture;
     FifoPtr writerToVideo; // empty encoded buffers
     FifoPtr videoToWriter; // encoded buffers
-    FifoPtr fml;
+    FifoPtr videoToWriterFml; // the second stream's buffer, encoded
+    FifoPtr writerToVideoFml; // and back
     ThreadAttrs attrs;
 
     pthread_t captureThread{};
@@ -312,8 +313,9 @@ bool startVideo(Launch &l)
 {
     l.writerToVideo.reset(Fifo_create(&Fifo_Attrs_DEFAULT));
     l.videoToWriter.reset(Fifo_create(&Fifo_Attrs_DEFAULT));
-    l.fml.reset(Fifo_create(&Fifo_Attrs_DEFAULT));
-    if (l.fml == nullptr) {
+    l.videoToWriterFml.reset(Fifo_create(&Fifo_Attrs_DEFAULT));
+    l.writerToVideoFml.reset(Fifo_create(&Fifo_Attrs_DEFAULT));
+    if (l.videoToWriterFml == nullptr || l.writerToVideoFml == nullptr) {
         return fail(l, "Error: Failed to open fml_outfifo fifos\n");
     }
     if (l.writerToVideo == nullptr || l.videoToWriter == nullptr) {
@@ -326,7 +328,8 @@ bool startVideo(Launch &l)
     v.hFromWriterFifo = l.writerToVideo.get();
     v.hToCaptureFifo = l.videoToCapture.get();
     v.hFromCaptureFifo = l.captureToVideo.get();
-    v.hFmlFifo = l.fml.get();
+    v.hToWriterFmlFifo = l.videoToWriterFml.get();
+    v.hFromWriterFmlFifo = l.writerToVideoFml.get();
     v.videoEncoder = l.opts.videoCodec->name;
     v.engineName = ENGINE_NAME;
     v.params = l.opts.videoCodec->params;
@@ -351,7 +354,8 @@ bool startWriter(Launch &l)
     fillCommon(l, w);
     w.hToVideoFifo = l.writerToVideo.get();
     w.hFromVideoFifo = l.videoToWriter.get();
-    w.hFmlFifo = l.fml.get();
+    w.hToVideoFmlFifo = l.writerToVideoFml.get();
+    w.hFromVideoFmlFifo = l.videoToWriterFml.get();
     w.videofile = l.opts.videofile;
     w.outBufSize = l.videoEnv.outBufSize;
     w.write_disable = l.opts.write_disable;
@@ -365,15 +369,6 @@ bool startWriter(Launch &l)
 
 bool startVideoPath(Launch &l)
 {
-    if (l.threads.capture == nullptr) {
-        return fail(l, "Error: video capture is not available in this build\n");
-    }
-    if (l.threads.video == nullptr) {
-        return fail(l, "Error: video encoding is not available in this build\n");
-    }
-    if (l.threads.writer == nullptr) {
-        return fail(l, "Error: the video writer is not available in this build\n");
-    }
     return startCapture(l) && startVideo(l) && startWriter(l);
 }
 
@@ -557,7 +552,8 @@ void releaseWaiters(Launch &l)
         flush(l.videoToCapture);
         flush(l.writerToVideo);
         flush(l.videoToWriter);
-        flush(l.fml);
+        flush(l.videoToWriterFml);
+        flush(l.writerToVideoFml);
     }
     if (l.pause != nullptr) {
         Pause_off(l.pause.get());

@@ -18,7 +18,8 @@ struct VideoThreadParams {
     Fifo_Handle hFromWriterFifo;  // empty encoded buffers from the writer
     Fifo_Handle hToCaptureFifo;   // captured frames back to the capture thread
     Fifo_Handle hFromCaptureFifo; // captured frames from the capture thread
-    Fifo_Handle hFmlFifo;         // the second stream's one output buffer, both ways with the writer
+    Fifo_Handle hToWriterFmlFifo;   // the second stream's output buffer, encoded, to the writer
+    Fifo_Handle hFromWriterFmlFifo; // the same buffer back from the writer
     const char *videoEncoder;     // codec runtime name, e.g. "h264enc"
     const char *engineName;       // "encode"
     const void *params;           // static parameters (null: the thread's own defaults)
@@ -30,3 +31,7 @@ struct VideoThreadParams {
     int width; // as settled by the capture thread
     int height;
 };
+
+// Thread body; arg is a VideoThreadParams. THREAD_SUCCESS after a flush or quit, THREAD_FAILURE after
+// an error.
+void *videoThrFxn(void *arg);

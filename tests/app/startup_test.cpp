@@ -353,8 +353,9 @@ TEST_F(StartupTest, VideoAndAacStartInOrderWithTheirRecords)
     EXPECT_EQ(journal_.video.hToCaptureFifo, journal_.capture.hFromVideoFifo);
     EXPECT_EQ(journal_.video.hToWriterFifo, journal_.writer.hFromVideoFifo);
     EXPECT_EQ(journal_.video.hFromWriterFifo, journal_.writer.hToVideoFifo);
-    EXPECT_EQ(journal_.video.hFmlFifo, journal_.writer.hFmlFifo);
-    EXPECT_NE(journal_.video.hFmlFifo, nullptr);
+    EXPECT_EQ(journal_.video.hToWriterFmlFifo, journal_.writer.hFromVideoFmlFifo);
+    EXPECT_EQ(journal_.video.hFromWriterFmlFifo, journal_.writer.hToVideoFmlFifo);
+    EXPECT_NE(journal_.video.hToWriterFmlFifo, journal_.video.hFromWriterFmlFifo);
     EXPECT_EQ(journal_.writer.outBufSize, 123456);
     EXPECT_STREQ(journal_.writer.videofile, "/tmp/main.264");
     EXPECT_EQ(journal_.writer.tsParams.size, 44);
@@ -525,23 +526,6 @@ TEST_F(StartupTest, RecordingSwitchWithoutARecorderIsRefused)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error: USB recording is not available in this build\n");
     EXPECT_TRUE(journal_.get().empty());
-}
-
-TEST_F(StartupTest, MissingStagesOfThisBuildAreRefusedWithOneLine)
-{
-    const StageThreads &build = Startup_buildStageThreads();
-    if (build.capture != nullptr && build.video != nullptr && build.writer != nullptr) {
-        GTEST_SKIP() << "the video path is complete in this build";
-    }
-    StageThreads t = build;
-    t.watchdog = fakeWatchdog;
-    Startup_setStageThreads(&t);
-    Outcome r = run({"-v", "/tmp/main.264"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.rfind("Error: ", 0), 0u);
-    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
-    EXPECT_NE(r.err.find("not available in this build"), std::string::npos);
-    EXPECT_EQ(root_.read("/tmp/shell.log"), "sync\necho 3 > /proc/sys/vm/drop_caches\n");
 }
 
 } // namespace

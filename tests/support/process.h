@@ -11,9 +11,9 @@
 
 #include <chrono>
 #include <cstdio>
-#include <initializer_list>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // Runs a command line through the shell and returns what it wrote on standard output (append
@@ -47,14 +47,12 @@ class ProgramRun {
 public:
     using Clock = std::chrono::steady_clock;
 
-    ProgramRun(const TempRoot &root, const std::string &binary, std::initializer_list<const char *> args,
-               std::initializer_list<std::pair<const char *, std::string>> env = {})
+    ProgramRun(const TempRoot &root, const std::string &binary, const std::vector<std::string> &args,
+               const std::vector<std::pair<std::string, std::string>> &env = {})
         : root_(root)
     {
         std::vector<std::string> store = {binary};
-        for (const char *a : args) {
-            store.emplace_back(a);
-        }
+        store.insert(store.end(), args.begin(), args.end());
         std::string out = root.path("/tmp/program.out");
         std::string err = root.path("/tmp/program.err");
         start_ = Clock::now();
@@ -71,7 +69,7 @@ public:
             argv.push_back(nullptr);
             setenv("ENCODE_ROOT", root.dir().c_str(), 1);
             for (const auto &[name, value] : env) {
-                setenv(name, value.c_str(), 1);
+                setenv(name.c_str(), value.c_str(), 1);
             }
             execv(binary.c_str(), argv.data());
             _exit(127);

@@ -20,8 +20,8 @@ using Clock = std::chrono::steady_clock;
 // The encode program in a root, as the start script would run it.
 class Program : public ProgramRun {
 public:
-    Program(const TempRoot &root, std::initializer_list<const char *> args,
-            std::initializer_list<std::pair<const char *, std::string>> env = {})
+    Program(const TempRoot &root, const std::vector<std::string> &args,
+            const std::vector<std::pair<std::string, std::string>> &env = {})
         : ProgramRun(root, ENCODE_BINARY, args, env)
     {
     }
@@ -89,7 +89,7 @@ TEST(EncodeProgramTest, FrameRateLineInGb2312)
 TEST(EncodeProgramTest, OptionErrorsGiveTheirMessageAndStatus)
 {
     struct Case {
-        std::initializer_list<const char *> args;
+        std::vector<std::string> args;
         const char *firstLine;
         int status;
     } cases[] = {

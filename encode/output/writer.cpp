@@ -1,0 +1,209 @@
+// The writer thread. Owns the encoded-video pools and the TS output buffer; its buffers are lent to
+// the video thread through the Fifo pair of its record and never copied. Everything it sends from the
+// multiplexer's output happens under the output semaphore, which it shares with the audio threads.
+// The outputs that are not in this build yet (TCP slots, the RTSP hand-off FIFO, RTMP) keep their
+// place in the order and do nothing.
+#include "encode/output/writer.h"
+
+#include "encode/core/output_switches.h"
+#include "encode/core/pipeline_settings.h"
+#include "encode/core/second_stream.h"
+#include "encode/core/shared_status.h"
+#include "encode/media/buffer.h"
+#include "encode/media/buftab.h"
+#include "encode/media/media.h"
+#include "encode/output/udp.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+std::atomic<uint64_t> currentFrameTime{0};
+
+void setFrameTime(FrameTime t)
+{
+    currentFrameTime.store((uint64_t{t.seconds} << 32) | t.microseconds);
+}
+
+struct BufTabDeleter {
+    void operator()(BufTab_Object *p) const { BufTab_delete(p); }
+};
+struct BufferDeleter {
+    void operator()(Buffer_Object *p) const { Buffer_delete(p); }
+};
+using BufTabPtr = std::unique_ptr<BufTab_Object, BufTabDeleter>;
+using BufferPtr = std::unique_ptr<Buffer_Object, BufferDeleter>;
+
+// What the writer works with, settled once at its start.
+struct Outputs {
+    OutputSwitches sw;
+    bool second;        // the second stream runs
+    bool secondToTs;    // the multiplexer gets it instead of the main stream
+};
+
+// Unwinds the thread in the order the other stages rely on, whatever point it got to: the video thread
+// is let go before rvCleanup, the pools are freed after it.
+class EndPath {
+public:
+    explicit EndPath(WriterThreadParams *envp) : envp_(envp) {}
+    ~EndPath()
+    {
+        SharedStatus_setQuit();
+        Rendezvous_force(envp_->hRendezvousInit);
+        Pause_off(envp_->hPauseProcess);
+        Fifo_flush(envp_->hToVideoFifo);
+        if (envp_->hToVideoFmlFifo != nullptr) {
+            Fifo_flush(envp_->hToVideoFmlFifo);
+        }
+        Rendezvous_meet(envp_->hRendezvousCleanup);
+        mainTab.reset();
+        secondTab.reset();
+        tsBuffer.reset();
+    }
+    EndPath(const EndPath &) = delete;
+    EndPath &operator=(const EndPath &) = delete;
+
+    BufTabPtr mainTab;
+    BufTabPtr secondTab;
+    BufferPtr tsBuffer;
+
+private:
+    WriterThreadParams *envp_;
+};
+
+void *fail(const char *message)
+{
+    std::fputs(message, stderr);
+    return THREAD_FAILURE;
+}
+
+// Start-up steps 2 and 3: the TS buffer and the pools, then every main buffer lent to the video thread
+// and one second-stream buffer to its path. Null, or the failure's message.
+const char *allocate(WriterThreadParams *envp, EndPath &end, const Outputs &out)
+{
+    int count = Pipeline_bufferCount() == 3 ? 3 : 1; // low delay keeps one unit in flight
+    int tsBytes = std::max(WRITER_TS_BUFFER_BYTES, TsMux_outputBound(envp->outBufSize));
+    end.tsBuffer.reset(Buffer_create(tsBytes, &Buffer_Attrs_DEFAULT));
+    end.mainTab.reset(BufTab_create(count, envp->outBufSize, &Buffer_Attrs_DEFAULT));
+    if (out.second) {
+        end.secondTab.reset(BufTab_create(count, envp->outBufSize, &Buffer_Attrs_DEFAULT));
+    }
+    if (end.tsBuffer == nullptr || end.mainTab == nullptr || (out.second && end.secondTab == nullptr)) {
+        return "Error: Failed to allocate contiguous buffers\n";
+    }
+    for (int i = 0; i < count; i++) {
+        if (Fifo_put(envp->hToVideoFifo, BufTab_getBuf(end.mainTab.get(), i)) < 0) {
+            return "Error: Failed to send buffer to display thread\n";
+        }
+    }
+    if (out.second && Fifo_put(envp->hToVideoFmlFifo, BufTab_getBuf(end.secondTab.get(), 0)) < 0) {
+        return "Error: Failed to send buffer to display thread\n";
+    }
+    return nullptr;
+}
+
+// Step 7 of a unit: multiplexed, then out to UDP or the HTTP ring and to the recorder.
+void multiplex(WriterThreadParams *envp, EndPath &end, Buffer_Handle hUnit, FrameTime t)
+{
+    TsMux_Params &p = envp->tsParams;
+    p.data = Buffer_getUserPtr(hUnit);
+    p.dataLength = Buffer_getNumBytesUsed(hUnit);
+    p.streamType = TSMUX_STREAM_H264;
+    p.seconds = t.seconds;
+    p.microseconds = t.microseconds;
+    p.output = Buffer_getUserPtr(end.tsBuffer.get());
+    p.flags = TSMUX_FLAGS_VIDEO;
+    p.outBytes = 0;
+    OutputSem_wait();
+    int bytes = TsMux_process(&p);
+    if (bytes > 0) {
+        TsOut_fanOut(p.output, bytes);
+    }
+    OutputSem_post();
+}
+
+// One encoded unit through every output, in their order. The TCP slots and the RTSP hand-off FIFO or
+// RTMP come with their own modules and take their places here.
+void serve(WriterThreadParams *envp, EndPath &end, const Outputs &out, Buffer_Handle hMain, Buffer_Handle hSecond,
+           FrameTime t)
+{
+    if (Buffer_getNumBytesUsed(hMain) <= 0) {
+        return;
+    }
+    if (!out.sw.tsOff || out.sw.tsRecord) {
+        multiplex(envp, end, out.secondToTs && hSecond != nullptr ? hSecond : hMain, t);
+    }
+}
+
+void *loop(WriterThreadParams *envp, EndPath &end, const Outputs &out)
+{
+    for (;;) {
+        Buffer_Handle hMain = nullptr;
+        int r = Fifo_get(envp->hFromVideoFifo, &hMain);
+        FrameTime t = FrameTimes_take();
+        setFrameTime(t);
+        if (r < 0) {
+            return fail("Error: Failed to get buffer from video thread\n");
+        }
+        if (r == Media_FLUSHED) {
+            return THREAD_SUCCESS;
+        }
+        Buffer_Handle hSecond = nullptr;
+        if (out.second) {
+            r = Fifo_get(envp->hFromVideoFmlFifo, &hSecond);
+            if (r == Media_FLUSHED) {
+                return THREAD_SUCCESS;
+            }
+            if (r < 0) {
+                return fail("Error: fml_outfifo Failed to get buffer from video thread\n");
+            }
+        }
+        serve(envp, end, out, hMain, hSecond, t);
+        if (Fifo_put(envp->hToVideoFifo, hMain) < 0 ||
+            (hSecond != nullptr && Fifo_put(envp->hToVideoFmlFifo, hSecond) < 0)) {
+            return fail("Error: Failed to send buffer to display thread\n");
+        }
+    }
+}
+
+void *run(WriterThreadParams *envp, EndPath &end)
+{
+    Outputs out;
+    out.sw = OutputSwitches_get();
+    SecondStreamSettings second = SecondStream_get();
+    out.second = second.enabled == 1;
+    out.secondToTs = out.second && second.tsCarriesSecond == 1;
+
+    if (const char *message = allocate(envp, end, out)) {
+        return fail(message);
+    }
+    Rendezvous_meet(envp->hRendezvousInit);
+    return loop(envp, end, out);
+}
+
+} // namespace
+
+FrameTime Writer_frameTime()
+{
+    uint64_t v = currentFrameTime.load();
+    return {static_cast<uint32_t>(v >> 32), static_cast<uint32_t>(v)};
+}
+
+void *writerThrFxn(void *arg)
+{
+    auto *envp = static_cast<WriterThreadParams *>(arg);
+    void *status = THREAD_FAILURE;
+    {
+        EndPath end(envp);
+        try {
+            status = run(envp, end);
+        } catch (...) {
+            std::fputs("Error: Writer thread stopped by an unexpected failure\n", stderr);
+            status = THREAD_FAILURE;
+        }
+    }
+    return status;
+}
