@@ -29,3 +29,18 @@ std::string Path_resolve(std::string_view systemPath)
     }
     return Path_root() + std::string(systemPath);
 }
+
+int Path_port(int fixedPort)
+{
+    const char *text = std::getenv("ENCODE_PORT_OFFSET");
+    if (text == nullptr || *text == '\0') {
+        return fixedPort;
+    }
+    char *end = nullptr;
+    long offset = std::strtol(text, &end, 10);
+    long port = fixedPort + offset;
+    if (*end != '\0' || port < 1 || port > 65535) {
+        return fixedPort;
+    }
+    return static_cast<int>(port);
+}

@@ -14,3 +14,8 @@ bool Path_isRooted();
 
 // "/mnt/ts.ini" -> "$ENCODE_ROOT/mnt/ts.ini". Relative paths are returned unchanged.
 std::string Path_resolve(std::string_view systemPath);
+
+// A fixed TCP port of the appliance (8888..8884, 7777, 9999..9995, 10000) shifted by ENCODE_PORT_OFFSET,
+// so that tests and several instances can share one host. An offset that is no number, or that would
+// leave 1..65535, counts as 0.
+int Path_port(int fixedPort);

@@ -3,6 +3,8 @@
 #include "encode/core/pipeline_settings.h"
 
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 constexpr int kDefaultBufferCount = 3;
@@ -41,6 +43,12 @@ bool Pipeline_audioPresent()
 void Pipeline_setAudioPresent(bool present)
 {
     audioPresent.store(present);
+}
+
+bool Pipeline_paced()
+{
+    const char *pacing = std::getenv("ENCODE_PACING");
+    return pacing == nullptr || std::strcmp(pacing, "off") != 0;
 }
 
 void Pipeline_reset()

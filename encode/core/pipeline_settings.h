@@ -15,5 +15,10 @@ void Pipeline_setFrameRate(int thousandths);
 bool Pipeline_audioPresent();
 void Pipeline_setAudioPresent(bool present);
 
+// False when ENCODE_PACING is "off": the virtual capture device delivers a frame as soon as one is
+// asked for and the video thread does not pace, so that a benchmark measures how fast the pipeline
+// can go. Read when a stage starts, not per frame.
+bool Pipeline_paced();
+
 // Every value back to its default (tests, and the start of a run).
 void Pipeline_reset();

@@ -8,6 +8,8 @@
 // Used by the capture thread only; the buffers it holds are those queued with put.
 #include "encode/media/capture_device.h"
 
+#include "encode/core/pipeline_settings.h"
+
 #include "encode/media/media.h"
 
 #include <fcntl.h>
@@ -127,6 +129,7 @@ public:
         }
         anchorNs_ = startNs_;
         index_ = 0;
+        paced_ = Pipeline_paced();
         return 0;
     }
 
@@ -149,6 +152,9 @@ public:
             anchorNs_ = gapEndNs_;
             index_ = 0;
             due = anchorNs_;
+        }
+        if (!paced_) {
+            due = Capture_monotonicNs(); // a benchmark: every frame is due as soon as it is asked for
         }
         if (!Capture_sleepUntil(due)) {
             return Capture_STOPPED;
@@ -255,6 +261,7 @@ private:
     int64_t startNs_ = 0;
     int64_t anchorNs_ = 0;
     int64_t index_ = 0;
+    bool paced_ = true;
     int64_t gapStartNs_ = 0;
     int64_t gapEndNs_ = 0;
     uint32_t frameNumber_ = 0;

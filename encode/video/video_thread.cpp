@@ -326,6 +326,7 @@ bool codeAndHandOn(VideoThreadParams *envp, EndPath &end, Frame &f)
 void *encodeFrames(VideoThreadParams *envp, EndPath &end, KeyFrames &mainKeys, KeyFrames &secondKeys)
 {
     FramePacer pacer(envp->framerate > 0 ? envp->framerate : Pipeline_frameRate());
+    bool paced = Pipeline_paced();
     bool second = end.second != nullptr;
     int64_t n = 0;
     while (!SharedStatus_getQuit()) {
@@ -339,7 +340,7 @@ void *encodeFrames(VideoThreadParams *envp, EndPath &end, KeyFrames &mainKeys, K
             SharedStatus_setQuit();
             return THREAD_FAILURE;
         }
-        int64_t t = pacer.pace();
+        int64_t t = paced ? pacer.pace() : FramePacer_now();
         FrameTimes_push({static_cast<uint32_t>(t / 1000000), static_cast<uint32_t>(t % 1000000)});
         if (!codeAndHandOn(envp, end, f)) {
             SharedStatus_setQuit();

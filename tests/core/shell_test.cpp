@@ -13,6 +13,20 @@ TEST(Paths, ResolveUnderRootAndWithout)
     unsetenv("ENCODE_ROOT");
 }
 
+TEST(Paths, PortOffsetShiftsTheFixedPortsWhenItMakesSense)
+{
+    unsetenv("ENCODE_PORT_OFFSET");
+    EXPECT_EQ(Path_port(8888), 8888);
+    setenv("ENCODE_PORT_OFFSET", "20000", 1);
+    EXPECT_EQ(Path_port(8888), 28888);
+    EXPECT_EQ(Path_port(10000), 30000);
+    for (const char *bad : {"7x", "60000", "-9000", ""}) {
+        setenv("ENCODE_PORT_OFFSET", bad, 1);
+        EXPECT_EQ(Path_port(8888), 8888) << bad;
+    }
+    unsetenv("ENCODE_PORT_OFFSET");
+}
+
 TEST(Shell, HostCommandsAreRecordedNotRun)
 {
     TempRoot root;

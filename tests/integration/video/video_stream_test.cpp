@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -247,6 +248,92 @@ TEST_F(VideoStreamTest, SecondStreamGoesToTheTsWhenAsked)
     EXPECT_EQ(probe("stream=profile,width,height"), "profile=Main\nwidth=640\nheight=480\n");
     int rc = -1;
     EXPECT_EQ(runCommand("ffmpeg -v error -i '" + tmp("out.ts") + "' -f null - 2>&1", &rc), "");
+}
+
+// Decoded luma planes of the run, one string of bytes per picture.
+std::vector<Bytes> decodedLuma(const std::string &ts, const std::string &yuv, int width, int height)
+{
+    int rc = -1;
+    runCommand("ffmpeg -v error -y -i '" + ts + "' -vsync passthrough -f rawvideo -pix_fmt yuv420p '" + yuv + "'", &rc);
+    std::ifstream in(yuv, std::ios::binary);
+    Bytes all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t frame = static_cast<size_t>(width) * height * 3 / 2;
+    std::vector<Bytes> lumas;
+    for (size_t f = 0; rc == 0 && f + frame <= all.size(); f += frame) {
+        lumas.emplace_back(all.begin() + static_cast<long>(f), all.begin() + static_cast<long>(f) + width * height);
+    }
+    return lumas;
+}
+
+// A subtitle (one, two: a bar and two bars) in dark luma on the light first colour bar and a mask over
+// the time-of-day text; then the subtitle switched off while the encoder runs.
+TEST_F(VideoStreamTest, SubtitleAndMaskAreBurntIn)
+{
+    root.write("/mnt/zhiti.ini", "1");                              // the 32x32 glyphs
+    root.write("/mnt/zk.ini", "1 40 400 \xD2\xBB\xB6\xFE");          // "一二" at (40, 400)
+    root.write("/mnt/zkcolor.ini", "20 128");
+    root.write("/mnt/m.ini", "1 0 0 256 64 0");
+    start({"-y", "3", "-f", "30", "-i", "30", "-b", "8000000"});
+    ASSERT_TRUE(udp.waitFor(1, 20)) << program->err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    root.write("/mnt/zk.ini", "0");
+    size_t switched = udp.count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    int status = -1;
+    stop(status);
+    EXPECT_EQ(status, 0);
+    stream();
+    std::vector<Bytes> luma = decodedLuma(tmp("out.ts"), tmp("out.yuv"), 1280, 720);
+    ASSERT_GT(luma.size(), 120u);
+    (void)switched;
+
+    // The glyph of 一 is one bar across the middle rows of its 32x32 cell: dark there, the bar's light
+    // grey above and below it. 二 has two bars and nothing in its middle.
+    auto at = [](const Bytes &y, int x, int row) { return static_cast<int>(y[static_cast<size_t>(row) * 1280 + x]); };
+    auto darkRows = [&](const Bytes &y, int x0) {
+        std::string rows;
+        for (int r = 0; r < 32; r++) {
+            int dark = 0;
+            for (int x = x0 + 6; x < x0 + 26; x++) {
+                dark += at(y, x, 400 + r) < 80;
+            }
+            rows += dark >= 15 ? '#' : '.';
+        }
+        return rows;
+    };
+    const Bytes &early = luma[30];
+    std::string one = darkRows(early, 40);
+    std::string two = darkRows(early, 72);
+    EXPECT_NE(one.find('#'), std::string::npos) << one;
+    EXPECT_EQ(one.front(), '.') << one;
+    EXPECT_EQ(one.back(), '.') << one;
+    size_t bars = 0;
+    for (size_t i = 0; i < two.size(); i++) {
+        bars += two[i] == '#' && (i == 0 || two[i - 1] != '#');
+    }
+    EXPECT_EQ(bars, 2u) << two;
+
+    // The mask: every 16-pixel run of its rows is flat (the coded picture keeps it within a few
+    // levels), while the picture there had detail (the time of day and the frame counter).
+    int flatRuns = 0;
+    int runs = 0;
+    for (int r = 4; r < 60; r += 4) {
+        for (int x = 0; x + 16 <= 256; x += 16) {
+            int lo = 255;
+            int hi = 0;
+            for (int i = 2; i < 14; i++) {
+                lo = std::min(lo, at(early, x + i, r));
+                hi = std::max(hi, at(early, x + i, r));
+            }
+            flatRuns += hi - lo <= 24;
+            runs++;
+        }
+    }
+    EXPECT_GE(flatRuns * 10, runs * 9) << flatRuns << " of " << runs;
+
+    // Switched off: the last second has no subtitle (the file is polled every 50 frames while shown).
+    const Bytes &late = luma[luma.size() - 5];
+    EXPECT_EQ(darkRows(late, 40).find('#'), std::string::npos) << darkRows(late, 40);
 }
 
 } // namespace

@@ -1,0 +1,306 @@
+// The whole video pipeline at 1920x1080, main stream plus a 640x480 second stream, against the ffmpeg
+// command line doing the same job in the same run: the same raw NV12 frames from a file, libx264 with
+// the same preset, tune, bit rates and thread choice, both streams, MPEG-TS to UDP on loopback.
+//
+// 1. Throughput: both run unpaced (ENCODE_PACING=off for ours; ffmpeg reads as fast as it can) for a
+//    fixed time; frames out (PES starts on the main video PID of what arrives over UDP), frames per
+//    second and CPU milliseconds per frame (the child's user + system time).
+// 2. Real time: ours paced at 30 frames a second with each encoder preset: does it deliver 30?
+// 3. Latency: from each frame's time stamp (the time it was paced at, carried as its PTS) to the
+//    arrival of its last datagram at a socket on loopback.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+constexpr int kFrames = 60; // in the raw file, looped
+constexpr double kRunSeconds = 10.0;
+constexpr int kPacket = 188;
+
+double nowReal()
+{
+    timeval tv{};
+    gettimeofday(&tv, nullptr);
+    return tv.tv_sec + tv.tv_usec / 1e6;
+}
+
+// Receives datagrams and keeps, per PES start on one PID, its PTS and the arrival of the datagram that
+// ended the frame before it.
+class Receiver {
+public:
+    explicit Receiver(int pid) : pid_(pid)
+    {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        int big = 16 << 20;
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+        socklen_t len = sizeof sa;
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len);
+        port_ = ntohs(sa.sin_port);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Receiver()
+    {
+        stop_ = true;
+        thread_.join();
+        close(fd_);
+    }
+    int port() const { return port_; }
+    int frames() const { return frames_.load(); }
+    double firstArrival() const { return first_.load(); }
+    // Milliseconds from each frame's stamp to the arrival of its last datagram.
+    std::vector<double> latencies() const { return latencies_; }
+
+private:
+    void run()
+    {
+        std::vector<uint8_t> buf(65536);
+        double lastArrival = 0;
+        bool open = false;
+        double openStamp = 0;
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) {
+                continue;
+            }
+            ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
+            double at = nowReal();
+            if (n <= 0) {
+                continue;
+            }
+            if (first_.load() == 0) {
+                first_ = at;
+            }
+            for (ssize_t i = 0; i + kPacket <= n; i += kPacket) {
+                const uint8_t *pk = &buf[i];
+                int pid = ((pk[1] & 0x1F) << 8) | pk[2];
+                if (pid != pid_ || (pk[1] & 0x40) == 0) {
+                    continue;
+                }
+                if (open) {
+                    latencies_.push_back((lastArrival - openStamp) * 1000);
+                }
+                open = true;
+                openStamp = stampOf(pk, at);
+                frames_++;
+            }
+            lastArrival = at;
+        }
+    }
+
+    // The frame's stamp as a time of day: its 90 kHz PTS placed in the day the arrival is in.
+    static double stampOf(const uint8_t *pk, double arrival)
+    {
+        size_t off = 4;
+        if ((pk[3] & 0x20) != 0) {
+            off += 1 + pk[4];
+        }
+        const uint8_t *h = pk + off;
+        if (off + 14 > kPacket || (h[7] & 0x80) == 0) {
+            return arrival;
+        }
+        uint64_t pts = (uint64_t(h[9] & 0x0E) << 29) | (uint64_t(h[10]) << 22) | (uint64_t(h[11] & 0xFE) << 14) |
+                       (uint64_t(h[12]) << 7) | (h[13] >> 1);
+        const uint64_t wrap = uint64_t{1} << 33;
+        uint64_t arrival90k = static_cast<uint64_t>(arrival * 90000) % wrap;
+        uint64_t behind = (arrival90k + wrap - pts) % wrap;
+        return arrival - behind / 90000.0;
+    }
+
+    int pid_;
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> frames_{0};
+    std::atomic<double> first_{0};
+    std::vector<double> latencies_;
+    std::thread thread_;
+};
+
+struct Run {
+    int frames = 0;
+    double seconds = 0;
+    double cpuSeconds = 0;
+    std::vector<double> latencies;
+};
+
+// Starts argv with the extra environment, lets it deliver for kRunSeconds after its first datagram,
+// then SIGTERM; frames counted at the receiver, CPU from the child's rusage.
+Run runFor(const std::vector<std::string> &argv, const std::vector<std::string> &env, Receiver &rx, double seconds)
+{
+    std::vector<std::string> envStore;
+    for (char **e = environ; *e != nullptr; e++) {
+        envStore.emplace_back(*e);
+    }
+    envStore.insert(envStore.end(), env.begin(), env.end());
+    std::vector<char *> envp;
+    for (std::string &e : envStore) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    std::vector<std::string> args = argv;
+    std::vector<char *> av;
+    for (std::string &a : args) {
+        av.push_back(a.data());
+    }
+    av.push_back(nullptr);
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    Run r;
+    if (posix_spawnp(&pid, av[0], &fa, nullptr, av.data(), envp.data()) != 0) {
+        std::fprintf(stderr, "cannot start %s\n", av[0]);
+        return r;
+    }
+    posix_spawn_file_actions_destroy(&fa);
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (rx.firstArrival() == 0 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    int before = rx.frames();
+    double t0 = nowReal();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    r.frames = rx.frames() - before;
+    r.seconds = nowReal() - t0;
+    kill(pid, SIGTERM);
+    int status = 0;
+    rusage ru{};
+    wait4(pid, &status, 0, &ru);
+    r.cpuSeconds = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
+    r.latencies = rx.latencies();
+    return r;
+}
+
+std::string makeRoot(const std::string &dir, const char *quality)
+{
+    std::string root = dir + "/root-" + quality;
+    std::string cmd = "bash '" ENCODE_SOURCE_DIR "/scripts/mkroot.sh' '" + root + "' '" ENCODE_BINARY_DIR "' >/dev/null";
+    if (std::system(cmd.c_str()) != 0) {
+        return "";
+    }
+    std::ofstream(root + "/mnt/kavex_rs.ini") << "1 640 480 800000 30 30 30 10 0 0 40";
+    std::ofstream(root + "/mnt/kavex_rsc.ini") << "0 0";
+    std::ofstream(root + "/mnt/kavex_encQuality.ini") << quality; // '1' high speed, else high quality
+    std::ofstream(root + "/mnt/idr.ini") << "30";
+    return root;
+}
+
+Run ours(const std::string &root, const std::string &raw, bool paced, double seconds)
+{
+    Receiver rx(0x64);
+    std::vector<std::string> argv = {ENCODE_BINARY, "-v", "/tmp/main.264", "-y", "7", "-I", "3", "-f", "30",
+                                     "-b", "4000000", "-i", "30", "-z", "127.0.0.1", "-c", std::to_string(rx.port())};
+    std::vector<std::string> env = {"ENCODE_ROOT=" + root, "ENCODE_VIDEO_SOURCE=file:" + raw, "ENCODE_VIDEO_STD=30"};
+    if (!paced) {
+        env.push_back("ENCODE_PACING=off");
+    }
+    return runFor(argv, env, rx, seconds);
+}
+
+Run peer(const std::string &raw, const char *preset, double seconds)
+{
+    Receiver rx(0x100);
+    std::string size = std::to_string(kWidth) + "x" + std::to_string(kHeight);
+    std::vector<std::string> argv = {
+        "ffmpeg", "-nostdin", "-v", "error", "-f", "rawvideo", "-pix_fmt", "nv12", "-s", size, "-r", "30",
+        "-stream_loop", "-1", "-i", raw, "-filter_complex", "[0:v]split=2[m][s];[s]scale=640:480[s2]",
+        "-map", "[m]", "-c:v:0", "libx264", "-preset", preset, "-tune", "zerolatency", "-b:v:0", "4M", "-g", "30",
+        "-map", "[s2]", "-c:v:1", "libx264", "-b:v:1", "800k",
+        "-f", "mpegts", "udp://127.0.0.1:" + std::to_string(rx.port()) + "?pkt_size=1316"};
+    return runFor(argv, {}, rx, seconds);
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    return v[static_cast<size_t>(p * (v.size() - 1))];
+}
+
+void print(const char *name, const Run &r)
+{
+    double fps = r.seconds > 0 ? r.frames / r.seconds : 0;
+    double ms = r.frames > 0 ? r.cpuSeconds * 1000 / r.frames : 0;
+    std::printf("  %-28s %6d frames in %5.2f s: %6.1f fps, %6.1f CPU ms/frame\n", name, r.frames, r.seconds, fps, ms);
+}
+
+} // namespace
+
+int main()
+{
+    signal(SIGPIPE, SIG_IGN);
+    char tmpl[] = "/tmp/pipeline-bench-XXXXXX";
+    const char *dir = mkdtemp(tmpl);
+    if (dir == nullptr) {
+        return 1;
+    }
+    std::string raw = std::string(dir) + "/frames.nv12";
+    std::string make = "ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=1920x1080:rate=30 -frames:v " +
+                       std::to_string(kFrames) + " -pix_fmt nv12 -f rawvideo '" + raw + "'";
+    if (std::system(make.c_str()) != 0) {
+        std::fprintf(stderr, "cannot make the raw frames\n");
+        return 1;
+    }
+    std::printf("1920x1080 NV12 from a file, main 4 Mbit/s + 640x480 at 800 kbit/s, zerolatency, TS over UDP\n");
+    std::printf("(%u cores; x264 chooses its own thread count in both programs)\n",
+                std::thread::hardware_concurrency());
+
+    struct Preset {
+        const char *name;
+        const char *quality; // kavex_encQuality.ini
+    } presets[] = {{"superfast", "0"}, {"ultrafast", "1"}};
+    for (const Preset &p : presets) {
+        std::string root = makeRoot(dir, p.quality);
+        Run a = ours(root, raw, false, kRunSeconds);
+        Run b = peer(raw, p.name, kRunSeconds);
+        std::printf("throughput, preset %s, unpaced:\n", p.name);
+        print("encode", a);
+        print("ffmpeg (same job)", b);
+        double fa = a.frames / a.seconds;
+        double fb = b.frames / b.seconds;
+        double ca = a.cpuSeconds / std::max(a.frames, 1);
+        double cb = b.cpuSeconds / std::max(b.frames, 1);
+        std::printf("  ratio encode/ffmpeg: %.2fx frames per second, %.2fx CPU per frame\n", fb > 0 ? fa / fb : 0,
+                    cb > 0 ? ca / cb : 0);
+
+        Run rt = ours(root, raw, true, kRunSeconds);
+        double rate = rt.frames / rt.seconds;
+        std::printf("real time, preset %s, paced at 30: %.1f fps delivered -> %s\n", p.name, rate,
+                    rate >= 29.5 ? "holds 1080p30 + second" : "does NOT hold 1080p30 + second");
+        std::printf("latency, preset %s: stamp to last datagram median %.1f ms, 95th percentile %.1f ms (%zu frames)\n",
+                    p.name, percentile(rt.latencies, 0.5), percentile(rt.latencies, 0.95), rt.latencies.size());
+    }
+    std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+    return 0;
+}
