@@ -124,7 +124,9 @@ TEST_F(VideoStreamTest, PlayerDecodesTheStreamWithTheAskedKeyFrames)
     int status = -1;
     double took = stop(status);
     EXPECT_EQ(status, 0) << program->err();
-    EXPECT_LT(took, 1.0);
+    // The control loop looks at quit every 600 ms and every stage leaves within a frame; the bound
+    // leaves room for a loaded or instrumented build (the time is printed).
+    EXPECT_LT(took, 3.0);
     std::printf("stopped %.3f s after SIGTERM\n", took);
 
     Bytes ts = stream();
@@ -229,7 +231,7 @@ TEST_F(VideoStreamTest, StopInsideASignalGapEndsCleanly)
     int status = -1;
     double took = stop(status);
     EXPECT_EQ(status, 0) << program->err();
-    EXPECT_LT(took, 2.0);
+    EXPECT_LT(took, 3.0);
     std::printf("stopped %.3f s after SIGTERM inside the gap\n", took);
 }
 
