@@ -91,18 +91,26 @@ private:
     VideoThreadParams *envp_;
 };
 
-// The main stream's records from the launch: the real size, 16-row macroblock height, the rate.
-void mainRecords(const VideoThreadParams *envp, VideoEnc_Params &params, VideoEnc_DynParams &dyn)
+// What sets one stream's records apart from the other's.
+struct StreamShape {
+    int width;
+    int height;
+    int maxHeight;       // the macroblock rows the encoder is set up for
+    int framerate;       // thousandths
+    int bitrate;
+    int intraInterval;
+    int rateControlPreset;
+};
+
+void fillRecords(const StreamShape &shape, VideoEnc_Params &params, VideoEnc_DynParams &dyn)
 {
-    int framerate = envp->framerate > 0 ? envp->framerate : Pipeline_frameRate();
-    int bitrate = envp->videobitrate < 0 ? kDefaultMaxBitRate : envp->videobitrate;
     params = VideoEnc_Params_DEFAULT;
     params.encodingPreset = kEncodingPresetDefault;
-    params.rateControlPreset = envp->videobitrate < 0 ? kRateControlVbr : kRateControlCbr;
-    params.maxHeight = roundUp16(envp->height);
-    params.maxWidth = envp->width;
-    params.maxFrameRate = framerate;
-    params.maxBitRate = bitrate;
+    params.rateControlPreset = shape.rateControlPreset;
+    params.maxHeight = shape.maxHeight;
+    params.maxWidth = shape.width;
+    params.maxFrameRate = shape.framerate;
+    params.maxBitRate = shape.bitrate;
     params.dataEndianness = 1;
     params.maxInterFrameInterval = 0;
     params.inputChromaFormat = VideoEnc_CHROMA_YUV420SP;
@@ -110,12 +118,12 @@ void mainRecords(const VideoThreadParams *envp, VideoEnc_Params &params, VideoEn
     params.reconChromaFormat = VideoEnc_CHROMA_YUV420SP;
 
     dyn = VideoEnc_DynParams_DEFAULT;
-    dyn.inputHeight = envp->height;
-    dyn.inputWidth = envp->width;
-    dyn.refFrameRate = framerate;
-    dyn.targetFrameRate = framerate;
-    dyn.targetBitRate = bitrate;
-    dyn.intraFrameInterval = envp->Intraframeinterval;
+    dyn.inputHeight = shape.height;
+    dyn.inputWidth = shape.width;
+    dyn.refFrameRate = shape.framerate;
+    dyn.targetFrameRate = shape.framerate;
+    dyn.targetBitRate = shape.bitrate;
+    dyn.intraFrameInterval = shape.intraInterval;
     dyn.generateHeader = 0;
     dyn.captureWidth = 0;
     dyn.forceFrame = VideoEnc_FRAME_AUTO;
@@ -123,34 +131,23 @@ void mainRecords(const VideoThreadParams *envp, VideoEnc_Params &params, VideoEn
     dyn.mbDataFlag = 0;
 }
 
-// The second stream's records from its settings.
-void secondRecords(const SecondStreamSettings &s, VideoEnc_Params &params, VideoEnc_DynParams &dyn)
+// The main stream from the launch: the real size, 16-row macroblock height, the rate (a negative -b
+// is a variable rate up to 4 Mbit/s).
+StreamShape mainShape(const VideoThreadParams *envp)
 {
-    params = VideoEnc_Params_DEFAULT;
-    params.encodingPreset = kEncodingPresetDefault;
-    params.rateControlPreset = kRateControlCbr;
-    params.maxHeight = s.height;
-    params.maxWidth = s.width;
-    params.maxFrameRate = s.framerate * 1000;
-    params.maxBitRate = s.bitrate;
-    params.dataEndianness = 1;
-    params.maxInterFrameInterval = 0;
-    params.inputChromaFormat = VideoEnc_CHROMA_YUV420SP;
-    params.inputContentType = 0;
-    params.reconChromaFormat = VideoEnc_CHROMA_YUV420SP;
+    int framerate = envp->framerate > 0 ? envp->framerate : Pipeline_frameRate();
+    return {envp->width,
+            envp->height,
+            roundUp16(envp->height),
+            framerate,
+            envp->videobitrate < 0 ? kDefaultMaxBitRate : envp->videobitrate,
+            envp->Intraframeinterval,
+            envp->videobitrate < 0 ? kRateControlVbr : kRateControlCbr};
+}
 
-    dyn = VideoEnc_DynParams_DEFAULT;
-    dyn.inputHeight = s.height;
-    dyn.inputWidth = s.width;
-    dyn.refFrameRate = s.framerate * 1000;
-    dyn.targetFrameRate = s.framerate * 1000;
-    dyn.targetBitRate = s.bitrate;
-    dyn.intraFrameInterval = s.intraInterval;
-    dyn.generateHeader = 0;
-    dyn.captureWidth = 0;
-    dyn.forceFrame = VideoEnc_FRAME_AUTO;
-    dyn.interFrameInterval = 1;
-    dyn.mbDataFlag = 0;
+StreamShape secondShape(const SecondStreamSettings &s)
+{
+    return {s.width, s.height, s.height, s.framerate * 1000, s.bitrate, s.intraInterval, kRateControlCbr};
 }
 
 // Every idr.ini frames an IDR picture, counted in intra intervals; 1 (every key frame an IDR) when the
@@ -178,7 +175,7 @@ bool createEncoders(VideoThreadParams *envp, EndPath &end, KeyFrames &mainKeys, 
         return false;
     }
     VideoEnc_Params params;
-    mainRecords(envp, params, mainKeys.dyn);
+    fillRecords(mainShape(envp), params, mainKeys.dyn);
     end.main.reset(Venc1_create(end.engine.get(), envp->videoEncoder, &params, &mainKeys.dyn));
     if (end.main == nullptr) {
         std::fprintf(stderr, "Error: Failed to create video encoder: %s\n", envp->videoEncoder);
@@ -193,7 +190,7 @@ bool createEncoders(VideoThreadParams *envp, EndPath &end, KeyFrames &mainKeys, 
     if (s.enabled != 1) {
         return true;
     }
-    secondRecords(s, params, secondKeys.dyn);
+    fillRecords(secondShape(s), params, secondKeys.dyn);
     end.second.reset(Venc1_createFml(end.engine.get(), envp->videoEncoder, &params, &secondKeys.dyn));
     if (end.second == nullptr) {
         std::fprintf(stderr, "Error: Failed to create video encoder: %s\n", envp->videoEncoder);
