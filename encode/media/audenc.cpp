@@ -1,0 +1,134 @@
+// Codec runtime, audio side: finds the encoder a codec name stands for and forwards the handle calls
+// to it. Nothing throws across this boundary: an exception inside an encoder becomes a status code.
+#include "encode/media/audenc.h"
+
+#include <cstring>
+#include <new>
+
+#include "encode/media/audenc_internal.h"
+#include "encode/media/media.h"
+
+const AudioEnc_Params AudioEnc_Params_DEFAULT = {
+    sizeof(AudioEnc_Params),
+    48000,  // sampleRate
+    288000, // bitRate
+    AudioEnc_CHANNELS_STEREO,
+    AudioEnc_ENDIAN_LE16,
+    AudioEnc_MODE_CBR,
+    AudioEnc_INPUT_INTERLEAVED,
+    16,     // inputBitsPerSample
+    192000, // maxBitRate
+    0,      // dualMonoMode
+    0,      // crcFlag
+    0,      // ancFlag
+    0,      // lfeFlag
+};
+
+const AudioEnc_DynParams AudioEnc_DynParams_DEFAULT = {
+    sizeof(AudioEnc_DynParams), 288000, 48000, AudioEnc_CHANNELS_STEREO, 0, 0, 16,
+};
+
+struct AudioEnc_Object {
+    std::unique_ptr<AudioEncoder> encoder;
+};
+
+namespace {
+
+using Builder = std::unique_ptr<AudioEncoder> (*)(const AudioEnc_Params *, int *);
+
+struct BuiltEncoder {
+    const char *name;
+    Builder open;
+};
+
+constexpr BuiltEncoder builtEncoders[] = {
+    {"aacenc", AacEnc_open},
+    {"mp3enc", Mp3Enc_open},
+};
+
+Builder findBuilder(const char *name)
+{
+    for (const BuiltEncoder &b : builtEncoders) {
+        if (std::strcmp(b.name, name) == 0) {
+            return b.open;
+        }
+    }
+    return nullptr;
+}
+
+void setError(int *error, int value)
+{
+    if (error != nullptr) {
+        *error = value;
+    }
+}
+
+} // namespace
+
+AudioEnc_Handle AudioEnc_create(Engine_Handle hEngine, const char *name, const AudioEnc_Params *params, int *error)
+{
+    setError(error, 0);
+    if (hEngine == nullptr || name == nullptr || params == nullptr) {
+        Media_error("[AudioEnc] Cannot pass null for engine, codec name or params\n");
+        setError(error, AudioEnc_ERR_BADPARAMS);
+        return nullptr;
+    }
+    if (Engine_getCodec(hEngine, name) == nullptr) {
+        Media_error("[AudioEnc] Codec %s is not in engine %s\n", name, Engine_getName(hEngine));
+        setError(error, AudioEnc_ERR_UNKNOWNCODEC);
+        return nullptr;
+    }
+    Builder open = findBuilder(name);
+    if (open == nullptr) {
+        Media_error("[AudioEnc] No audio encoder is built for codec %s\n", name);
+        setError(error, AudioEnc_ERR_UNKNOWNCODEC);
+        return nullptr;
+    }
+    try {
+        int reason = 0;
+        std::unique_ptr<AudioEncoder> encoder = open(params, &reason);
+        if (encoder == nullptr) {
+            setError(error, reason);
+            return nullptr;
+        }
+        return new AudioEnc_Object{std::move(encoder)};
+    } catch (...) {
+        Media_error("[AudioEnc] Out of memory creating %s\n", name);
+        setError(error, AudioEnc_ERR_NOMEM);
+        return nullptr;
+    }
+}
+
+int AudioEnc_control(AudioEnc_Handle hEnc, int cmd, const AudioEnc_DynParams *dynParams, AudioEnc_Status *status)
+{
+    MEDIA_ASSERT(hEnc != nullptr);
+    try {
+        return hEnc->encoder->control(cmd, dynParams, status);
+    } catch (...) {
+        Media_error("[AudioEnc] Out of memory in control command %d\n", cmd);
+        if (status != nullptr) {
+            status->extendedError = AudioEnc_ERR_NOMEM;
+        }
+        return Media_EFAIL;
+    }
+}
+
+int AudioEnc_process(AudioEnc_Handle hEnc, const AudioEnc_BufDesc *in, AudioEnc_BufDesc *out,
+                     const AudioEnc_InArgs *inArgs, AudioEnc_OutArgs *outArgs)
+{
+    MEDIA_ASSERT(hEnc != nullptr);
+    try {
+        return hEnc->encoder->process(in, out, inArgs, outArgs);
+    } catch (...) {
+        Media_error("[AudioEnc] Out of memory in process\n");
+        if (outArgs != nullptr) {
+            outArgs->extendedError = AudioEnc_ERR_NOMEM;
+        }
+        return Media_EFAIL;
+    }
+}
+
+void AudioEnc_delete(AudioEnc_Handle hEnc)
+{
+    delete hEnc;
+}
