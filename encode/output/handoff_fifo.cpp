@@ -1,0 +1,312 @@
+// Hand-off FIFOs. An instance belongs to its owner thread alone; the only process-wide state is the
+// open seam.
+//
+// Whether a record fits: the kernel keeps a pipe's bytes in pages and a write that cannot join the
+// last page starts a new one, so queued bytes can occupy up to about twice their number in pages. A
+// record goes in only when twice the queued bytes plus twice the record (and two pages of slack for
+// the partly read first page and the partly filled last one) stay within the pipe's size: then a
+// non-blocking write cannot come back short, and a reader never sees a record split.
+#include "encode/output/handoff_fifo.h"
+
+#include "encode/core/paths.h"
+#include "encode/core/shared_status.h"
+#include "encode/core/shell.h"
+#include "encode/output/stream_tag.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <new>
+#include <string>
+#include <thread>
+
+namespace {
+
+constexpr auto kReaderPoll = std::chrono::milliseconds(100);
+// How long a record the kernel took only in part may wait for the rest to go in.
+constexpr auto kFinishLimit = std::chrono::milliseconds(2000);
+// A record too large for the pipe grows it, up to this size.
+constexpr int kLargestPipe = 16 << 20;
+
+int openDefault(const char *path, int flags)
+{
+    return ::open(path, flags);
+}
+
+std::atomic<HandoffFifo_OpenFunction> openFunction{nullptr};
+
+int openWriteEnd(const std::string &path)
+{
+    HandoffFifo_OpenFunction fn = openFunction.load();
+    return (fn != nullptr ? fn : openDefault)(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
+long pageBytes()
+{
+    static const long page = ::sysconf(_SC_PAGESIZE) > 0 ? ::sysconf(_SC_PAGESIZE) : 4096;
+    return page;
+}
+
+void sayLine(const char *text)
+{
+    std::printf("%s\n", text);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+const HandoffFifoSpec HandoffFifo_video = {"/dev/shm/v_fifo", "Failed to create vido fifo for writing",
+                                           "Failed to create vido fifo for writing", true, 0};
+
+struct HandoffFifo_Object {
+    const HandoffFifoSpec *spec = nullptr;
+    std::string path; // resolved once, so that a reopen allocates nothing
+    int fd = -1;
+    long capacity = 0;
+    bool stopped = false;    // a record went in torn: the output has ended for this run
+    bool dropping = false;   // in a run of dropped records (its line is printed)
+    uint64_t dropped = 0;
+};
+
+namespace {
+
+// The pipe at least `bytes` large, as far as the system lets us; the size it has then.
+void sizePipe(HandoffFifo_Object *h, long bytes)
+{
+    ::fcntl(h->fd, F_SETPIPE_SZ, static_cast<int>(bytes));
+    int got = ::fcntl(h->fd, F_GETPIPE_SZ);
+    h->capacity = got > 0 ? got : 0;
+}
+
+bool fits(const HandoffFifo_Object *h, long queued, long record)
+{
+    return 2 * (queued + record) + 2 * pageBytes() <= h->capacity;
+}
+
+int drop(HandoffFifo_Object *h, const char *why)
+{
+    h->dropped++;
+    if (!h->dropping && why != nullptr) {
+        std::printf("%s: %s, record dropped (%llu so far)\n", h->spec->path, why,
+                    static_cast<unsigned long long>(h->dropped));
+        std::fflush(stdout);
+    }
+    h->dropping = true;
+    return 0;
+}
+
+// No reader has the FIFO open any more. Closing our end frees the pipe and whatever the old reader
+// left in it half read, so that the next reader starts on a record boundary.
+int readerLeft(HandoffFifo_Object *h)
+{
+    ::close(h->fd);
+    h->fd = -1;
+    std::printf("%s: the reader has gone, records dropped until one opens it again\n", h->spec->path);
+    std::fflush(stdout);
+    h->dropping = true;
+    return drop(h, nullptr);
+}
+
+bool reopen(HandoffFifo_Object *h)
+{
+    h->fd = openWriteEnd(h->path);
+    if (h->fd < 0) {
+        return false; // no reader yet
+    }
+    sizePipe(h, HANDOFF_FIFO_PIPE_BYTES);
+    std::printf("%s: opened again for a new reader\n", h->spec->path);
+    std::fflush(stdout);
+    return true;
+}
+
+bool readerPresent(const HandoffFifo_Object *h)
+{
+    pollfd p{h->fd, POLLOUT, 0};
+    return !(::poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0);
+}
+
+// Why the record cannot go in now, or null when it can.
+const char *roomFor(HandoffFifo_Object *h, long record, bool *gone)
+{
+    int queued = 0;
+    if (::ioctl(h->fd, FIONREAD, &queued) != 0) {
+        return "the pipe cannot be asked how full it is";
+    }
+    if (!fits(h, 0, record) && h->capacity < kLargestPipe) {
+        long want = h->capacity > 0 ? h->capacity : pageBytes();
+        while (want < kLargestPipe && !(2 * record + 2 * pageBytes() <= want)) {
+            want *= 2;
+        }
+        sizePipe(h, want);
+    }
+    if ((h->spec->queueLimit <= 0 || queued <= h->spec->queueLimit) && fits(h, queued, record)) {
+        return nullptr;
+    }
+    // A full pipe may be one nobody reads any more.
+    *gone = !readerPresent(h);
+    return fits(h, 0, record) ? "the reader is behind" : "the record is larger than the pipe";
+}
+
+// Moves past the first `done` bytes of a record's parts.
+void advance(iovec *&parts, int &count, size_t done)
+{
+    while (count > 0 && done >= parts->iov_len) {
+        done -= parts->iov_len;
+        parts++;
+        count--;
+    }
+    if (count > 0) {
+        parts->iov_base = static_cast<uint8_t *>(parts->iov_base) + done;
+        parts->iov_len -= done;
+    }
+}
+
+// The kernel took only the first `done` bytes (someone made the pipe smaller behind our back). The
+// rest goes in within a bound; a record left torn ends the output, since the reader could not find
+// the start of any later record.
+int finish(HandoffFifo_Object *h, iovec *parts, int count, size_t done)
+{
+    auto until = std::chrono::steady_clock::now() + kFinishLimit;
+    for (;;) {
+        advance(parts, count, done);
+        done = 0;
+        if (count == 0) {
+            h->dropping = false;
+            return 1;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        pollfd p{h->fd, POLLOUT, 0};
+        int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            break;
+        }
+        if ((p.revents & POLLERR) != 0) {
+            return readerLeft(h); // the pipe goes, and its torn record with it
+        }
+        ssize_t n = ::writev(h->fd, parts, count);
+        if (n >= 0) {
+            done = static_cast<size_t>(n);
+        } else if (errno == EPIPE) {
+            return readerLeft(h);
+        } else if (errno != EAGAIN && errno != EINTR) {
+            break;
+        }
+    }
+    std::printf("%s: the reader stopped inside a record, no more records this run\n", h->spec->path);
+    std::fflush(stdout);
+    ::close(h->fd);
+    h->fd = -1;
+    h->stopped = true;
+    h->dropped++;
+    return 0;
+}
+
+} // namespace
+
+HandoffFifo_Handle HandoffFifo_open(const HandoffFifoSpec *spec)
+{
+    if (spec == nullptr) {
+        return nullptr;
+    }
+    HandoffFifo_Object *h = new (std::nothrow) HandoffFifo_Object;
+    if (h == nullptr) {
+        sayLine(spec->openFail);
+        return nullptr;
+    }
+    h->spec = spec;
+    h->path = Path_resolve(spec->path);
+    Shell_run(std::string("rm -f ") + spec->path);
+    // A fresh node every run (a stale one may be a plain file, or a node an old reader still holds),
+    // opened up to every user afterwards since the RTSP server need not run as ours.
+    if (::mkfifo(h->path.c_str(), 0100) != 0) {
+        sayLine(spec->createFail);
+        delete h;
+        return nullptr;
+    }
+    Shell_run(std::string("chmod 777 ") + spec->path);
+    // Waits for the reader like a blocking open would, but looks at the quit flag between tries, so
+    // that a run without an RTSP server can still be stopped.
+    while ((h->fd = openWriteEnd(h->path)) < 0) {
+        if (errno != ENXIO && errno != EINTR) {
+            sayLine(spec->openFail);
+            delete h;
+            return nullptr;
+        }
+        if (SharedStatus_getQuit() != 0) {
+            delete h;
+            return nullptr;
+        }
+        std::this_thread::sleep_for(kReaderPoll);
+    }
+    sizePipe(h, HANDOFF_FIFO_PIPE_BYTES);
+    return h;
+}
+
+int HandoffFifo_write(HandoffFifo_Handle h, const uint8_t *unit, int bytes, FrameTime time)
+{
+    if (h == nullptr || unit == nullptr || bytes <= 0) {
+        return 0;
+    }
+    if (h->stopped) {
+        h->dropped++;
+        return 0;
+    }
+    if (h->fd < 0 && !reopen(h)) {
+        return drop(h, nullptr); // still no reader; its line was printed when the last one left
+    }
+    uint8_t tag[STREAM_TAG_BYTES];
+    StreamTag_encode(tag, time, static_cast<uint32_t>(bytes));
+    iovec parts[2] = {{tag, sizeof tag}, {const_cast<uint8_t *>(unit), static_cast<size_t>(bytes)}};
+    iovec *first = h->spec->tagged ? parts : parts + 1;
+    int count = h->spec->tagged ? 2 : 1;
+    const long record = bytes + (h->spec->tagged ? STREAM_TAG_BYTES : 0);
+
+    bool gone = false;
+    if (const char *why = roomFor(h, record, &gone)) {
+        return gone ? readerLeft(h) : drop(h, why);
+    }
+    ssize_t n = ::writev(h->fd, first, count);
+    if (n == record) {
+        h->dropping = false;
+        return 1;
+    }
+    if (n < 0) {
+        return errno == EPIPE ? readerLeft(h) : drop(h, "the reader is behind");
+    }
+    return finish(h, first, count, static_cast<size_t>(n));
+}
+
+uint64_t HandoffFifo_dropped(HandoffFifo_Handle h)
+{
+    return h != nullptr ? h->dropped : 0;
+}
+
+void HandoffFifo_close(HandoffFifo_Handle h)
+{
+    if (h == nullptr) {
+        return;
+    }
+    if (h->fd >= 0) {
+        ::close(h->fd);
+    }
+    delete h;
+}
+
+void HandoffFifo_setOpenFunction(HandoffFifo_OpenFunction fn)
+{
+    openFunction.store(fn);
+}

@@ -1,0 +1,52 @@
+// Hand-off FIFOs: named pipes under /dev/shm from which the RTSP server beside the encoder reads the
+// elementary streams, one record per unit. One mechanism serves every instance; a table says what
+// differs (the path, the texts printed, whether a record starts with the stream tag, a queue limit).
+// The writer runs the video instance below, the audio thread its own.
+//
+// One owner thread (writer or audio) opens, writes and closes an instance; nothing else touches it.
+//
+// A reader that falls behind must never hold the owner up: the pipe is enlarged to 1 MiB and a record
+// is written only when it certainly fits whole, otherwise it is dropped, never split. Drops are
+// counted and printed once per run. A reader that goes away costs the records until another opens
+// the FIFO: the owner's end is closed (which discards what the old reader left half read) and opened
+// again, without waiting, as soon as a new reader is there.
+#pragma once
+
+#include "encode/media/frame_times.h"
+
+#include <cstdint>
+
+struct HandoffFifoSpec {
+    const char *path;       // the appliance's path, resolved under ENCODE_ROOT
+    const char *createFail; // printed when the FIFO cannot be made
+    const char *openFail;   // printed when it cannot be opened
+    bool tagged;            // every record starts with the stream tag
+    int queueLimit;         // above 0: drop while more than this many bytes wait in the pipe
+};
+
+// The writer's FIFO: /dev/shm/v_fifo, stream tag and access unit.
+extern const HandoffFifoSpec HandoffFifo_video;
+
+// The size the pipe is given when it is opened.
+inline constexpr int HANDOFF_FIFO_PIPE_BYTES = 1 << 20;
+
+typedef struct HandoffFifo_Object *HandoffFifo_Handle;
+
+// Makes the FIFO afresh (removed, created, opened up to everyone through the shell) and waits for a
+// reader to open it; only the quit flag ends the wait early. Null when it cannot be made or opened
+// (the spec's text printed) or when quit was raised while waiting (nothing printed).
+HandoffFifo_Handle HandoffFifo_open(const HandoffFifoSpec *spec);
+
+// One record: the stream tag (when the spec says so) stamped `time`, then the unit, written whole or
+// not at all. 1 when written, 0 when dropped.
+int HandoffFifo_write(HandoffFifo_Handle h, const uint8_t *unit, int bytes, FrameTime time);
+
+// Records dropped so far.
+uint64_t HandoffFifo_dropped(HandoffFifo_Handle h);
+
+// Closes the owner's end and frees the handle. Null is ignored.
+void HandoffFifo_close(HandoffFifo_Handle h);
+
+// Seam for tests: how the FIFO's write end is opened (open(2) by default; null puts it back).
+using HandoffFifo_OpenFunction = int (*)(const char *path, int flags);
+void HandoffFifo_setOpenFunction(HandoffFifo_OpenFunction fn);

@@ -1,0 +1,323 @@
+// TCP stream slots. A set is one table's slots with a server thread each; it is owned by the thread
+// that started it (writer or audio), which alone sends, drops clients and stops the set. A server
+// thread touches only its own slot and the set's stop signal, and is joined before the set is freed.
+#include "encode/output/stream_slots.h"
+
+#include "encode/core/paths.h"
+#include "encode/output/stream_tag.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <new>
+
+namespace {
+
+constexpr StreamSlotSpec kVideoMain[] = {
+    {8888, "aTcpThread1Fxn", "close socket1"}, {8887, "aTcpThread2Fxn", "close socket2"},
+    {8886, "aTcpThread3Fxn", "close socket3"}, {8885, "aTcpThread4Fxn", "close socket4"},
+    {8884, "aTcpThread5Fxn", "close socket5"},
+};
+constexpr StreamSlotSpec kVideoSecond[] = {
+    {7777, "aTcpThreadfmlFxn", "close socketfml"},
+};
+
+constexpr int kListenBacklog = 5;
+// A freed slot listens again on its thread's next tick.
+constexpr auto kTick = std::chrono::milliseconds(500);
+// How long a wait for a client lasts before the thread looks at the stop signal again.
+constexpr int kAcceptPollMs = 100;
+
+std::atomic<uint32_t> bindAddress{INADDR_ANY};
+std::atomic<StreamSlots_SocketFunction> socketFunction{nullptr};
+std::atomic<StreamSlots_ThreadFunction> threadFunction{nullptr};
+
+// Server threads print while the owner sends: each text goes out whole and at once.
+void say(const char *text)
+{
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+void sayLine(const char *text)
+{
+    std::printf("%s\n", text);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+struct StreamSlot {
+    StreamSlots_Object *set = nullptr;
+    const StreamSlotSpec *spec = nullptr;
+    int port = 0;
+    std::atomic<int> connected{0};
+    // Written by the server thread before `connected` rises; the owner's from then until it lowers it.
+    int client = -1;
+    // Server thread only: the failure text printed last, so that a port that stays taken is reported
+    // once and not every half second.
+    const char *lastFailure = nullptr;
+    pthread_t thread{};
+    bool started = false;
+};
+
+struct StreamSlots_Object {
+    const StreamSlotTable *table = nullptr;
+    bool tagged = false;
+    std::unique_ptr<StreamSlot[]> slots;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::atomic<bool> stopping{false};
+};
+
+namespace {
+
+// Reports a failure of the server body once per run of the same failure.
+void reportOnce(StreamSlot &slot, const char *text)
+{
+    if (slot.lastFailure != text) {
+        say(text);
+        slot.lastFailure = text;
+    }
+}
+
+// A listening socket on the slot's port, or -1 once the failure is reported. The address is reusable
+// at once: a connection closed from our side (at a stop) holds the port in TIME_WAIT for a minute, and
+// a program started again in that minute could not listen there.
+int openListener(StreamSlot &slot)
+{
+    StreamSlots_SocketFunction make = socketFunction.load();
+    int fd = (make != nullptr ? make : ::socket)(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        reportOnce(slot, "ERROR opening socket");
+        return -1;
+    }
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(slot.port));
+    addr.sin_addr.s_addr = htonl(bindAddress.load());
+    // A listen that fails after the bind means another listener took the port in between: the same
+    // trouble as a bind that fails, and the same retry.
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, kListenBacklog) != 0) {
+        reportOnce(slot, "ERROR on binding");
+        ::close(fd);
+        return -1;
+    }
+    slot.lastFailure = nullptr;
+    return fd;
+}
+
+// The client a listener has ready, -1 on a real accept failure (reported), -2 when there is none yet.
+int takeClient(int listener)
+{
+    int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (c < 0) {
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {
+            return -2; // the client left before it was taken; keep waiting
+        }
+        std::fprintf(stderr, "ERROR on accept: %s\n", std::strerror(errno));
+        return -1;
+    }
+    // The bound on every send to this client: without it a client that stops reading holds the owner
+    // thread, and with it every output of the box, for as long as it likes.
+    timeval limit{STREAM_SLOT_SEND_TIMEOUT_MS / 1000, (STREAM_SLOT_SEND_TIMEOUT_MS % 1000) * 1000};
+    if (::setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
+        std::fprintf(stderr, "ERROR on accept: %s\n", std::strerror(errno));
+        ::close(c);
+        return -1;
+    }
+    return c;
+}
+
+// One listening cycle: listen, wait for one client (looking at the stop signal between short polls),
+// hand it to the owner and close the listener, so that the slot refuses others while it serves one.
+void listenForClient(StreamSlot &slot)
+{
+    int listener = openListener(slot);
+    if (listener < 0) {
+        return;
+    }
+    while (!slot.set->stopping.load()) {
+        pollfd p{listener, POLLIN, 0};
+        int ready = ::poll(&p, 1, kAcceptPollMs);
+        if (ready == 0 || (ready < 0 && errno == EINTR)) {
+            continue;
+        }
+        int client = ready < 0 ? -1 : takeClient(listener);
+        if (client == -2) {
+            continue;
+        }
+        if (ready < 0) {
+            std::fprintf(stderr, "ERROR on accept: %s\n", std::strerror(errno));
+        }
+        // Closed before the client is handed over, so that from the moment the slot counts as
+        // connected every further client is refused rather than left waiting in a backlog.
+        ::close(listener);
+        if (client >= 0) {
+            slot.client = client;
+            slot.connected.store(1, std::memory_order_release);
+        }
+        return;
+    }
+    ::close(listener);
+}
+
+void *serveSlot(void *arg)
+{
+    StreamSlot &slot = *static_cast<StreamSlot *>(arg);
+    StreamSlots_Object &set = *slot.set;
+    while (!set.stopping.load()) {
+        if (slot.connected.load(std::memory_order_acquire) == 0) {
+            if (slot.lastFailure == nullptr) {
+                sayLine(slot.spec->threadName);
+            }
+            listenForClient(slot);
+        }
+        std::unique_lock<std::mutex> lock(set.mutex);
+        set.wake.wait_for(lock, kTick, [&set] { return set.stopping.load(); });
+    }
+    return nullptr;
+}
+
+// The slot's client is gone for good: reset rather than a graceful close, since what it got of the
+// last unit is torn anyway and a stalled peer would otherwise keep the connection lingering.
+void dropClient(StreamSlot &slot)
+{
+    sayLine(slot.spec->closeLine);
+    linger abort{1, 0};
+    ::setsockopt(slot.client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    ::close(slot.client);
+    slot.client = -1;
+    slot.connected.store(0, std::memory_order_release);
+}
+
+} // namespace
+
+const StreamSlotTable StreamSlots_videoMain = {kVideoMain, static_cast<int>(std::size(kVideoMain)),
+                                                "aTcpThread1 creater error"};
+const StreamSlotTable StreamSlots_videoSecond = {kVideoSecond, static_cast<int>(std::size(kVideoSecond)),
+                                                  "aTcpThreadfml creater error"};
+
+StreamSlots_Handle StreamSlots_start(const StreamSlotTable *table, bool tagged)
+{
+    if (table == nullptr || table->count <= 0) {
+        return nullptr;
+    }
+    std::unique_ptr<StreamSlots_Object> set(new (std::nothrow) StreamSlots_Object);
+    if (set != nullptr) {
+        set->slots.reset(new (std::nothrow) StreamSlot[table->count]);
+    }
+    if (set == nullptr || set->slots == nullptr) {
+        sayLine(table->startError);
+        return nullptr;
+    }
+    set->table = table;
+    set->tagged = tagged;
+    StreamSlots_ThreadFunction create = threadFunction.load();
+    for (int i = 0; i < table->count; i++) {
+        StreamSlot &slot = set->slots[i];
+        slot.set = set.get();
+        slot.spec = &table->slots[i];
+        slot.port = Path_port(slot.spec->fixedPort);
+        if ((create != nullptr ? create : ::pthread_create)(&slot.thread, nullptr, serveSlot, &slot) != 0) {
+            sayLine(table->startError);
+            StreamSlots_stop(set.release());
+            return nullptr;
+        }
+        slot.started = true;
+    }
+    return set.release();
+}
+
+int StreamSlots_send(StreamSlots_Handle h, const uint8_t *unit, int bytes, FrameTime time)
+{
+    if (h == nullptr || unit == nullptr || bytes <= 0) {
+        return 0;
+    }
+    // Tag and unit leave in one call, straight from the caller's buffer.
+    uint8_t tag[STREAM_TAG_BYTES];
+    StreamTag_encode(tag, time, static_cast<uint32_t>(bytes));
+    iovec parts[2] = {{tag, sizeof tag}, {const_cast<uint8_t *>(unit), static_cast<size_t>(bytes)}};
+    msghdr msg{};
+    msg.msg_iov = h->tagged ? parts : parts + 1;
+    msg.msg_iovlen = h->tagged ? 2 : 1;
+    const ssize_t total = bytes + (h->tagged ? STREAM_TAG_BYTES : 0);
+
+    int whole = 0;
+    for (int i = 0; i < h->table->count; i++) {
+        StreamSlot &slot = h->slots[i];
+        if (slot.connected.load(std::memory_order_acquire) == 0) {
+            continue;
+        }
+        // A short count means the send timeout struck (or a signal) part way: the client's stream is
+        // torn from here on, so it goes like one that failed outright.
+        if (::sendmsg(slot.client, &msg, MSG_NOSIGNAL) == total) {
+            whole++;
+        } else {
+            dropClient(slot);
+        }
+    }
+    return whole;
+}
+
+bool StreamSlots_connected(StreamSlots_Handle h, int index)
+{
+    if (h == nullptr || index < 0 || index >= h->table->count) {
+        return false;
+    }
+    return h->slots[index].connected.load(std::memory_order_acquire) != 0;
+}
+
+void StreamSlots_stop(StreamSlots_Handle h)
+{
+    if (h == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(h->mutex);
+        h->stopping.store(true);
+    }
+    h->wake.notify_all();
+    for (int i = 0; i < h->table->count; i++) {
+        StreamSlot &slot = h->slots[i];
+        if (slot.started) {
+            ::pthread_join(slot.thread, nullptr);
+        }
+        // Joined: a client the thread handed over after the owner's last send is closed here too.
+        if (slot.connected.load(std::memory_order_acquire) != 0) {
+            ::close(slot.client);
+        }
+    }
+    delete h;
+}
+
+void StreamSlots_setBindAddress(uint32_t address)
+{
+    bindAddress.store(address);
+}
+
+void StreamSlots_setSocketFunction(StreamSlots_SocketFunction fn)
+{
+    socketFunction.store(fn);
+}
+
+void StreamSlots_setThreadFunction(StreamSlots_ThreadFunction fn)
+{
+    threadFunction.store(fn);
+}

@@ -1,0 +1,69 @@
+// TCP stream slots: fixed ports on which one client per slot is accepted and then gets every unit its
+// owner produces, the moment it is produced. One mechanism serves every instance; a table says what
+// differs (ports, the names printed). The writer runs the video tables below, the audio thread its own.
+//
+// Threads: one server thread per slot owns the listening side and hands a client over by storing the
+// socket and raising the slot's connected flag; the owner thread (writer or audio) sends to connected
+// slots and, when a send fails, closes the client and lowers the flag, which gives the slot back to its
+// server thread. The flag is the only hand-over, an atomic word.
+//
+// Nothing here can hold the owner up for long: a client socket carries a 2 s send timeout and a send
+// that times out or goes short drops that client. Server threads wait in bounded polls, so a stop ends
+// them within a fraction of a second; a set that is never stopped lives until the process ends.
+#pragma once
+
+#include "encode/media/frame_times.h"
+
+#include <pthread.h>
+
+#include <cstdint>
+
+// One slot of a table.
+struct StreamSlotSpec {
+    int fixedPort;          // the appliance's port, moved by ENCODE_PORT_OFFSET when listening
+    const char *threadName; // printed each time the slot starts listening for a client
+    const char *closeLine;  // printed when a send to the slot's client fails
+};
+
+// The slots that carry one payload, slot 1 first.
+struct StreamSlotTable {
+    const StreamSlotSpec *slots;
+    int count;
+    const char *startError; // printed when a slot's server thread cannot be started
+};
+
+// The writer's tables: main stream on 8888..8884, second stream on 7777.
+extern const StreamSlotTable StreamSlots_videoMain;
+extern const StreamSlotTable StreamSlots_videoSecond;
+
+// How long a send to one client may block before that client is dropped.
+inline constexpr int STREAM_SLOT_SEND_TIMEOUT_MS = 2000;
+
+typedef struct StreamSlots_Object *StreamSlots_Handle;
+
+// Starts the server thread of every slot of `table`, slot 1 first. `tagged` (the TCP framing switch)
+// puts the stream tag before every unit. Null when a thread cannot be started: the table's start
+// error is printed and the threads already started are ended again.
+StreamSlots_Handle StreamSlots_start(const StreamSlotTable *table, bool tagged);
+
+// Owner thread, once per unit: the unit (stamped `time`) to every connected slot in slot order, with
+// one send call per client. A client whose send fails, goes short or times out is printed with its
+// slot's close line, closed and its slot freed. Returns how many clients got the whole unit.
+int StreamSlots_send(StreamSlots_Handle h, const uint8_t *unit, int bytes, FrameTime time);
+
+// True while slot `index` (0 = slot 1) has a client.
+bool StreamSlots_connected(StreamSlots_Handle h, int index);
+
+// Ends the server threads (within about a tenth of a second), closes the clients and frees the set.
+// Owner thread only, never while it sends. Null is ignored.
+void StreamSlots_stop(StreamSlots_Handle h);
+
+// Seams for tests. The address the slots listen on (host byte order; INADDR_ANY by default) and the
+// functions that make sockets and threads (socket(2) and pthread_create by default; null puts the
+// default back), so that a test can listen on loopback only and see those failures.
+void StreamSlots_setBindAddress(uint32_t address);
+using StreamSlots_SocketFunction = int (*)(int domain, int type, int protocol);
+void StreamSlots_setSocketFunction(StreamSlots_SocketFunction fn);
+using StreamSlots_ThreadFunction = int (*)(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *),
+                                           void *arg);
+void StreamSlots_setThreadFunction(StreamSlots_ThreadFunction fn);

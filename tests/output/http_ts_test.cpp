@@ -1,0 +1,440 @@
+// The HTTP TS server on loopback: real players (the ffmpeg program) and raw sockets read the stream
+// while the test feeds transport-stream packets through the fan-out, as the writer does.
+#include "encode/core/output_switches.h"
+#include "encode/output/http_ts.h"
+#include "encode/output/udp.h"
+#include "tests/output/ts_feed_support.h"
+#include "tests/support/net.h"
+#include "tests/support/temp_root.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string kOkHeader =
+    "HTTP/1.0 200 OK\r\nContent-type: application/octet-stream\r\nCache-control: no-cache\r\n\r\n";
+const std::string kNotImplemented =
+    "HTTP/1.0 501 Not Implemented\r\nContent-type: text/plain\r\n\r\nThe command is not yet completed\r\n";
+
+// A raw client: connects, sends its request, and collects what the server sends.
+class RawClient {
+public:
+    // `rcvbuf` > 0 shrinks the receive buffer before connecting (a slow reader then holds little).
+    RawClient(int port, const std::string &request, int rcvbuf = 0)
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (rcvbuf > 0) {
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+        }
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sa.sin_port = htons(static_cast<uint16_t>(port));
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+        if (connected_ && !request.empty()) {
+            EXPECT_EQ(::send(fd_, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+        }
+    }
+    ~RawClient() { close(); }
+    RawClient(const RawClient &) = delete;
+    RawClient &operator=(const RawClient &) = delete;
+
+    bool connected() const { return connected_; }
+    void close()
+    {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+    // Reads at most `max` bytes, waiting up to `ms`; false at the end of the stream or on an error.
+    bool readSome(int ms, size_t max = 65536)
+    {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0) {
+            return true;
+        }
+        Bytes buf(max);
+        ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
+        if (n <= 0) {
+            eof_ = true;
+            return false;
+        }
+        data.insert(data.end(), buf.begin(), buf.begin() + n);
+        return true;
+    }
+    // True once `n` bytes are in, within `ms`.
+    bool readAtLeast(size_t n, int ms)
+    {
+        auto until = Clock::now() + std::chrono::milliseconds(ms);
+        while (data.size() < n && Clock::now() < until) {
+            if (!readSome(20)) {
+                return false;
+            }
+        }
+        return data.size() >= n;
+    }
+    // Reads until nothing has come for `quietMs`.
+    void drain(int quietMs)
+    {
+        for (size_t before = data.size() + 1; before != data.size();) {
+            before = data.size();
+            if (!readSome(quietMs)) {
+                return;
+            }
+        }
+    }
+    // True when the server closes the connection within `ms`.
+    bool closedWithin(int ms)
+    {
+        auto until = Clock::now() + std::chrono::milliseconds(ms);
+        while (!eof_ && Clock::now() < until) {
+            readSome(20);
+        }
+        return eof_;
+    }
+
+    Bytes data;
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+    bool eof_ = false;
+};
+
+// Checks that `bytes` (starting at `from`) are whole numbered packets with consecutive numbers, and
+// returns the first number (-1 on a torn packet or a gap).
+int64_t consecutivePackets(const Bytes &bytes, size_t from)
+{
+    int64_t first = -1;
+    int64_t expect = -1;
+    for (size_t at = from; at + kTsPacket <= bytes.size(); at += kTsPacket) {
+        int64_t k = packetNumber(bytes.data() + at);
+        if (k < 0 || (expect >= 0 && k != expect)) {
+            ADD_FAILURE() << "packet at byte " << at << " is " << k << ", expected " << expect;
+            return -1;
+        }
+        if (first < 0) {
+            first = k;
+        }
+        expect = k + 1;
+    }
+    return first;
+}
+
+class HttpTsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        OutputSwitches sw{};
+        sw.httpTs = 1;
+        OutputSwitches_set(sw);
+        ASSERT_EQ(OutputSem_create(), 0);
+        ASSERT_TRUE(HttpTs_reset());
+        port_ = freeLoopbackPort();
+        ASSERT_GT(port_, 0);
+    }
+    void TearDown() override
+    {
+        EXPECT_TRUE(HttpTs_stop(8000));
+        OutputSem_destroy();
+        OutputSwitches_reset();
+    }
+
+    HttpTsServerConfig config(int requestTimeoutMs = 3000) const
+    {
+        return {port_, INADDR_LOOPBACK, requestTimeoutMs};
+    }
+    // The server started and accepting.
+    void startServer(int requestTimeoutMs = 3000)
+    {
+        HttpTsServerConfig c = config(requestTimeoutMs);
+        ASSERT_EQ(HttpTs_start(&c), 0);
+        ASSERT_TRUE(tap_.waitFor("wait tcp client\n", 5000));
+    }
+    // Through the fan-out, as the writer and audio threads do.
+    void feed(const uint8_t *data, size_t bytes)
+    {
+        OutputSem_wait();
+        TsOut_fanOut(data, static_cast<int>(bytes));
+        OutputSem_post();
+    }
+    void feed(const Bytes &b) { feed(b.data(), b.size()); }
+    void feedPackets(uint64_t first, size_t count) { feed(numberedPackets(first, count)); }
+    // True once `n` clients have taken their start position in the ring.
+    bool streaming(int n, int ms = 3000)
+    {
+        return eventually([&] { return tap_.count("start send\n") >= n; }, ms);
+    }
+    bool clientsConnected(int n, int ms = 3000)
+    {
+        return eventually([&] { return HttpTs_stats().clients == n; }, ms);
+    }
+
+    TempRoot root_;
+    StdoutTap tap_;
+    int port_ = 0;
+};
+
+TEST_F(HttpTsTest, TwoPlayersDecodeTheStreamAtOnce)
+{
+    Bytes sample = makeSampleTs(root_.dir());
+    ASSERT_GT(sample.size(), 100000u) << "ffmpeg could not make the sample stream";
+    startServer();
+    // What lies behind the live edge when the players connect is stuffing they ignore.
+    Bytes nulls(16 * kTsPacket, 0xFF);
+    for (size_t i = 0; i < nulls.size(); i += kTsPacket) {
+        nulls[i] = 0x47;
+        nulls[i + 1] = 0x1F;
+        nulls[i + 2] = 0xFF;
+        nulls[i + 3] = 0x10;
+    }
+    feed(nulls);
+
+    auto play = [this](const std::string &path) {
+        int status = -1;
+        std::string out = runCommand("timeout 60 ffmpeg -nostdin -v error -rw_timeout 20000000 -i http://127.0.0.1:" +
+                                         std::to_string(port_) + path + " -map 0 -t 2 -f null - 2>&1",
+                                     &status);
+        return std::make_pair(status, out);
+    };
+    auto first = std::async(std::launch::async, play, "/");
+    auto second = std::async(std::launch::async, play, "/live/any.ts");
+    ASSERT_TRUE(streaming(2, 10000));
+
+    // About 1 MB/s, the sample over and over, until both players have had enough.
+    std::atomic<bool> done{false};
+    std::thread feeder([&] {
+        for (size_t at = 0; !done.load(); at = (at + 7 * kTsPacket) % sample.size()) {
+            feed(sample.data() + at, std::min(7 * kTsPacket, sample.size() - at));
+            std::this_thread::sleep_for(std::chrono::microseconds(1300));
+        }
+    });
+    auto [status1, out1] = first.get();
+    auto [status2, out2] = second.get();
+    done = true;
+    feeder.join();
+
+    EXPECT_EQ(status1, 0) << out1;
+    EXPECT_EQ(out1, "");
+    EXPECT_EQ(status2, 0) << out2;
+    EXPECT_EQ(out2, "");
+    ASSERT_TRUE(clientsConnected(0, 8000));
+    EXPECT_EQ(tap_.count("http connect\n"), 2);
+    EXPECT_EQ(tap_.count("start send\n"), 2);
+    EXPECT_EQ(tap_.count("exit send.....\n"), 2);
+    EXPECT_EQ(tap_.count("exit tcp thread\n"), 2);
+    EXPECT_TRUE(tap_.has("user_socket.sin_addr=127.0.0.1\n"));
+    EXPECT_EQ(HttpTs_stats().lapped, 0u);
+}
+
+TEST_F(HttpTsTest, EveryRequestGetsItsAnswerAndThenTheWholeStream)
+{
+    startServer();
+    feedPackets(0, 100);
+    RawClient get(port_, "GET /any/path/at/all HTTP/1.1\r\nHost: x\r\n\r\n");
+    RawClient post(port_, "POST / HTTP/1.0\r\n\r\n");
+    RawClient oneWord(port_, "HELLO\r\n");
+    ASSERT_TRUE(streaming(3));
+
+    // Far more than the ring, in steps the readers keep up with: the write position wraps many times.
+    uint64_t fed = 100;
+    while (fed * kTsPacket < 5u * HTTP_TS_RING_BYTES) {
+        feedPackets(fed, 50);
+        fed += 50;
+        for (RawClient *c : {&get, &post, &oneWord}) {
+            c->readSome(0);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    for (RawClient *c : {&get, &post, &oneWord}) {
+        c->drain(300);
+    }
+
+    ASSERT_GE(get.data.size(), kOkHeader.size());
+    EXPECT_EQ(std::string(get.data.begin(), get.data.begin() + kOkHeader.size()), kOkHeader);
+    // Connected at 100 packets: the stream starts at the packet boundary 11 packets (one step) behind.
+    EXPECT_EQ(consecutivePackets(get.data, kOkHeader.size()), 89);
+
+    ASSERT_GE(post.data.size(), kNotImplemented.size());
+    EXPECT_EQ(std::string(post.data.begin(), post.data.begin() + kNotImplemented.size()), kNotImplemented);
+    EXPECT_EQ(consecutivePackets(post.data, kNotImplemented.size()), 89);
+
+    // One word read: neither answer, the stream all the same.
+    EXPECT_EQ(consecutivePackets(oneWord.data, 0), 89);
+
+    // Everything but the last step held back (a client sends only while more than a step is waiting).
+    const std::pair<RawClient *, size_t> answered[] = {
+        {&get, kOkHeader.size()}, {&post, kNotImplemented.size()}, {&oneWord, 0}};
+    for (auto [c, head] : answered) {
+        EXPECT_GE(c->data.size() - head + HTTP_TS_STEP_BYTES, (fed - 89) * kTsPacket);
+    }
+    EXPECT_EQ(HttpTs_stats().lapped, 0u);
+    EXPECT_EQ(tap_.count("client from "), 3);
+    EXPECT_TRUE(tap_.has("(socket num)\n"));
+}
+
+TEST_F(HttpTsTest, ClientsStartOnAPacketBoundaryAndNeverGetBytesTheStreamDidNotHave)
+{
+    startServer();
+    // A client on an empty ring gets the stream from its first byte, not the ring's zeros.
+    RawClient early(port_, "GET / HTTP/1.0\r\n\r\n");
+    ASSERT_TRUE(streaming(1));
+    feedPackets(0, 30);
+    ASSERT_TRUE(early.readAtLeast(kOkHeader.size() + 2048, 3000));
+    EXPECT_EQ(consecutivePackets(early.data, kOkHeader.size()), 0);
+
+    // An append longer than the ring keeps its last 2 MiB; a client joining then starts just
+    // before its end.
+    const size_t longRun = HTTP_TS_RING_BYTES / kTsPacket + 5000;
+    feedPackets(30, longRun);
+    EXPECT_EQ(HttpTs_total(), (30 + longRun) * kTsPacket);
+    RawClient late(port_, "GET / HTTP/1.0\r\n\r\n");
+    ASSERT_TRUE(streaming(2));
+    feedPackets(30 + longRun, 40);
+    ASSERT_TRUE(late.readAtLeast(kOkHeader.size() + 4096, 3000));
+    EXPECT_EQ(consecutivePackets(late.data, kOkHeader.size()), static_cast<int64_t>(30 + longRun - 11));
+}
+
+TEST_F(HttpTsTest, LappedClientMovesToTheLiveEdgeWithWholePackets)
+{
+    startServer();
+    feedPackets(0, 20);
+    RawClient slow(port_, "GET / HTTP/1.0\r\n\r\n");
+    ASSERT_TRUE(streaming(1));
+
+    // The client reads at most about 6 MB/s, the stream comes at about 35 MB/s: the ring laps it while
+    // it still takes data often enough never to stall for the send timeout.
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done.load()) {
+            slow.readSome(10, 65536);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    uint64_t k = 20;
+    auto until = Clock::now() + std::chrono::seconds(10);
+    while (HttpTs_stats().lapped == 0 && Clock::now() < until) {
+        feedPackets(k, 200);
+        k += 200;
+        std::this_thread::sleep_for(std::chrono::microseconds(1000));
+    }
+    done = true;
+    reader.join();
+    ASSERT_GE(HttpTs_stats().lapped, 1u);
+    // Some stream after the jump, slowly enough to keep up.
+    for (int i = 0; i < 100; i++) {
+        feedPackets(k, 11);
+        k += 11;
+        slow.readSome(5);
+    }
+    slow.drain(300);
+    EXPECT_EQ(HttpTs_stats().dropped, 0u);
+
+    // Whole packets throughout, one of them completed with stuffing, and later numbers after the gap.
+    size_t at = kOkHeader.size();
+    int64_t previous = -1;
+    int torn = 0;
+    int gaps = 0;
+    for (; at + kTsPacket <= slow.data.size(); at += kTsPacket) {
+        const uint8_t *p = slow.data.data() + at;
+        ASSERT_EQ(p[0], 0x47) << "packet boundary lost at byte " << at;
+        int64_t n = packetNumber(p);
+        if (n < 0) {
+            torn++;
+            continue;
+        }
+        if (previous >= 0 && n != previous + 1) {
+            EXPECT_GT(n, previous);
+            gaps++;
+        }
+        previous = n;
+    }
+    EXPECT_GE(gaps, 1);
+    EXPECT_LE(torn, gaps);
+    EXPECT_TRUE(tap_.has(" lapped: "));
+    EXPECT_TRUE(tap_.has("moved to the live edge\n"));
+}
+
+TEST_F(HttpTsTest, StalledClientIsDroppedWhileTheSinkKeepsAccepting)
+{
+    startServer();
+    feedPackets(0, 20);
+    RawClient stalled(port_, "GET / HTTP/1.0\r\n\r\n", 4096);
+    ASSERT_TRUE(streaming(1));
+
+    // Fed as fast as the copies go; no append may wait for the client that reads nothing.
+    auto start = Clock::now();
+    auto longest = Clock::duration::zero();
+    uint64_t k = 20;
+    const Bytes chunk = numberedPackets(0, 100);
+    while (HttpTs_stats().dropped == 0 && Clock::now() - start < std::chrono::seconds(15)) {
+        auto t = Clock::now();
+        feed(chunk);
+        longest = std::max(longest, Clock::now() - t);
+        k += 100;
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    ASSERT_EQ(HttpTs_stats().dropped, 1u);
+    EXPECT_GE(seconds, 1.9);
+    EXPECT_LT(seconds, 8.0);
+    EXPECT_LT(std::chrono::duration<double>(longest).count(), 0.5);
+    EXPECT_GT(k * kTsPacket, 10u * HTTP_TS_RING_BYTES);
+    EXPECT_TRUE(stalled.closedWithin(3000));
+    EXPECT_TRUE(clientsConnected(0));
+    EXPECT_TRUE(tap_.waitFor("dropped: it took nothing for 2000 ms (1 dropped so far)\n", 1000));
+    EXPECT_TRUE(tap_.has("exit send.....\n"));
+    EXPECT_TRUE(tap_.has("exit tcp thread\n"));
+}
+
+TEST_F(HttpTsTest, SilentClientIsLetGoAfterTheRequestTimeout)
+{
+    startServer(300);
+    RawClient silent(port_, "");
+    ASSERT_TRUE(silent.connected());
+    ASSERT_TRUE(clientsConnected(1, 2000));
+    auto start = Clock::now();
+    EXPECT_TRUE(silent.closedWithin(5000));
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_GE(seconds, 1.0); // the timeout, then the second's pause before the close
+    EXPECT_TRUE(tap_.waitFor("error exit,,,,,,,,\n", 1000));
+    EXPECT_FALSE(tap_.has("start send\n"));
+    EXPECT_TRUE(clientsConnected(0));
+}
+
+TEST_F(HttpTsTest, ListeningSocketFailureRequestsAReboot)
+{
+    // The port is taken by a listener already.
+    int busy = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(static_cast<uint16_t>(port_));
+    ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    ASSERT_EQ(::listen(busy, 1), 0);
+
+    HttpTsServerConfig c = config();
+    ASSERT_EQ(HttpTs_start(&c), 0);
+    EXPECT_TRUE(tap_.waitFor("Server exception!\n", 5000));
+    EXPECT_TRUE(tap_.has("My web server started...\nbind error!\nServer exception!\n"));
+    EXPECT_TRUE(eventually([] { return !HttpTs_stats().serverRunning; }, 2000));
+    EXPECT_EQ(root_.read("/tmp/shell.log"), "reboot\n");
+    EXPECT_FALSE(tap_.has("wait tcp client"));
+    ::close(busy);
+}
+
+} // namespace

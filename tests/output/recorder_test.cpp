@@ -1,0 +1,362 @@
+// The USB recorder in a temporary root: the feed driven through the fan-out as the writer drives it,
+// the recorder thread writing real files that ffprobe reads back, /mnt/fn.sh run for real.
+#include "encode/core/output_switches.h"
+#include "encode/output/recorder.h"
+#include "encode/output/udp.h"
+#include "tests/output/ts_feed_support.h"
+#include "tests/support/temp_root.h"
+
+#include <pthread.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kHalf = RECORDER_HALF_BYTES;
+
+// Bytes whose every position is recognisable, so that a misplaced or repeated block shows.
+Bytes pattern(size_t n)
+{
+    Bytes b(n);
+    for (size_t i = 0; i < n; i++) {
+        b[i] = static_cast<uint8_t>(((i * 2654435761u) >> 11) ^ (i >> 17));
+    }
+    return b;
+}
+
+bool sameBytes(const Bytes &file, const Bytes &stream, size_t from, size_t n)
+{
+    return file.size() == n && from + n <= stream.size() &&
+           std::equal(file.begin(), file.end(), stream.begin() + static_cast<long>(from));
+}
+
+class RecorderTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        OutputSwitches sw{};
+        sw.tsOff = 1;
+        sw.tsRecord = 1;
+        OutputSwitches_set(sw);
+        ASSERT_EQ(OutputSem_create(), 0);
+        Recorder_setFileLimit(0);
+        before_ = Recorder_stats();
+    }
+    void TearDown() override
+    {
+        stop();
+        Recorder_setFileLimit(0);
+        OutputSem_destroy();
+        OutputSwitches_reset();
+    }
+
+    void recordDir() const { std::filesystem::create_directories(root_.path("/mnt/usb/record")); }
+    void nameFile(const std::string &content) const { root_.write("/mnt/fn", content); }
+    std::string recording(const std::string &name) const { return root_.path("/mnt/usb/record/" + name + ".ts"); }
+
+    void start()
+    {
+        uint64_t starts = Recorder_stats().starts;
+        ASSERT_EQ(pthread_create(&thread_, nullptr, recorderThrFxn, nullptr), 0);
+        started_ = true;
+        // A stop asked for before the thread has begun would find nothing to stop.
+        ASSERT_TRUE(eventually([&] { return Recorder_stats().starts > starts; }, 2000));
+    }
+    // Started, with its file open and its feed registered.
+    void startRecording(const std::string &name)
+    {
+        start();
+        ASSERT_TRUE(tap_.waitFor("tsf-fd=/mnt/usb/record/" + name + ".ts\n", 5000));
+        ASSERT_TRUE(eventually([] { return Recorder_stats().fileOpen && TsOut_recorderAvailable(); }, 2000));
+    }
+    void stop()
+    {
+        if (started_) {
+            EXPECT_TRUE(Recorder_stop(5000));
+            pthread_join(thread_, nullptr);
+            started_ = false;
+        }
+    }
+
+    void feed(const uint8_t *data, size_t bytes)
+    {
+        OutputSem_wait();
+        TsOut_fanOut(data, static_cast<int>(bytes));
+        OutputSem_post();
+    }
+    void feed(const Bytes &b) { feed(b.data(), b.size()); }
+
+    RecorderStats delta() const
+    {
+        RecorderStats now = Recorder_stats();
+        now.halvesWritten -= before_.halvesWritten;
+        now.writtenBytes -= before_.writtenBytes;
+        now.failedBytes -= before_.failedBytes;
+        now.droppedBytes -= before_.droppedBytes;
+        now.droppedFeeds -= before_.droppedFeeds;
+        now.rotations -= before_.rotations;
+        return now;
+    }
+    bool halvesWritten(uint64_t n, int ms = 5000) const
+    {
+        return eventually([&] { return delta().halvesWritten >= n; }, ms);
+    }
+
+    TempRoot root_;
+    StdoutTap tap_;
+    pthread_t thread_{};
+    bool started_ = false;
+    RecorderStats before_{};
+};
+
+TEST_F(RecorderTest, RecordsAFullHalfThatPlayersRead)
+{
+    Bytes sample = makeSampleTs(root_.dir());
+    ASSERT_GT(sample.size(), kHalf + 100000) << "ffmpeg could not make the sample stream";
+    recordDir();
+    nameFile("export f=cam1\n");
+    startRecording("cam1");
+    EXPECT_TRUE(tap_.has("tsf=cam1\ntsf-fd=/mnt/usb/record/cam1.ts\n"));
+
+    // Frames of every size from one packet to forty, as the multiplexer hands them over.
+    size_t at = 0;
+    for (size_t packets = 1; at < sample.size(); packets = packets % 40 + 1) {
+        size_t n = std::min(packets * kTsPacket, sample.size() - at);
+        feed(sample.data() + at, n);
+        at += n;
+    }
+    auto full = Clock::now();
+    ASSERT_TRUE(halvesWritten(1));
+    // 32 blocks with 10 ms between them: the half takes its time, it is not written at once.
+    EXPECT_GE(std::chrono::duration<double>(Clock::now() - full).count(), 0.3);
+
+    Bytes file = readFileBytes(recording("cam1"));
+    ASSERT_EQ(file.size(), kHalf);
+    EXPECT_TRUE(sameBytes(file, sample, 0, kHalf));
+    EXPECT_EQ(delta().droppedBytes, 0u);
+
+    std::string probe = runCommand("ffprobe -v quiet -count_frames -show_entries stream=codec_name,nb_read_frames "
+                                   "-of csv=p=0 '" + recording("cam1") + "'");
+    EXPECT_NE(probe.find("aac,"), std::string::npos) << probe;
+    size_t h264 = probe.find("h264,");
+    ASSERT_NE(h264, std::string::npos) << probe;
+    EXPECT_GT(std::stoi(probe.substr(h264 + 5)), 25) << probe;
+}
+
+TEST_F(RecorderTest, FeedsOfAnySizeAreSplitAcrossTheHalvesByteExact)
+{
+    recordDir();
+    nameFile("export f=split"); // no line end: the name ends with the data
+    startRecording("split");
+    Bytes stream = pattern(3 * kHalf);
+    size_t fed = 0;
+    auto feedNext = [&](size_t n) {
+        feed(stream.data() + fed, n);
+        fed += n;
+    };
+
+    feedNext(100000);
+    feedNext(1200000); // longer than a half: the first half fills, the rest starts the second
+    ASSERT_TRUE(halvesWritten(1));
+    feedNext(2 * kHalf - fed); // ends exactly at the end of the second half
+    ASSERT_TRUE(halvesWritten(2));
+    feedNext(kHalf); // a whole half in one feed, from the start of the first
+    ASSERT_TRUE(halvesWritten(3));
+
+    Bytes file = readFileBytes(recording("split"));
+    EXPECT_TRUE(sameBytes(file, stream, 0, 3 * kHalf)) << file.size();
+    EXPECT_EQ(delta().droppedBytes, 0u);
+    EXPECT_EQ(delta().writtenBytes, 3 * kHalf);
+}
+
+TEST_F(RecorderTest, FileAtTheSizeLimitGoesOnInTheFileThatFnShNames)
+{
+    recordDir();
+    nameFile("export f=rec1\r\n");
+    // Stands in for the appliance's script: a new name every time it runs.
+    root_.write("/mnt/fn.sh", "#!/bin/sh\n"
+                              "d=$(dirname \"$0\")\n"
+                              "n=$(cat \"$d/count\" 2>/dev/null || echo 1)\n"
+                              "n=$((n + 1))\n"
+                              "echo $n > \"$d/count\"\n"
+                              "printf 'export f=rec%s\\n' $n > \"$d/fn\"\n");
+    ASSERT_EQ(chmod(root_.path("/mnt/fn.sh").c_str(), 0755), 0);
+    Recorder_setFileLimit(2 * RECORDER_BLOCK_BYTES);
+    startRecording("rec1");
+
+    Bytes stream = pattern(kHalf);
+    feed(stream);
+    ASSERT_TRUE(halvesWritten(1, 8000));
+
+    // Two blocks per file, in order, and the file opened after the last block still empty.
+    const size_t perFile = 2 * RECORDER_BLOCK_BYTES;
+    for (size_t i = 0; i < kHalf / perFile; i++) {
+        std::string name = "rec" + std::to_string(i + 1);
+        EXPECT_TRUE(sameBytes(readFileBytes(recording(name)), stream, i * perFile, perFile)) << name;
+    }
+    std::string last = "rec" + std::to_string(kHalf / perFile + 1);
+    ASSERT_TRUE(std::filesystem::exists(recording(last)));
+    EXPECT_EQ(std::filesystem::file_size(recording(last)), 0u);
+    EXPECT_EQ(delta().rotations, kHalf / perFile);
+    EXPECT_TRUE(tap_.has("tsf=rec2\ntsf-fd=/mnt/usb/record/rec2.ts\n"));
+    EXPECT_TRUE(tap_.has("tsf=" + last + "\n"));
+}
+
+TEST_F(RecorderTest, NoNewNameFromFnShKeepsTheFileInsteadOfTruncatingIt)
+{
+    recordDir();
+    nameFile("export f=keep\n"); // and no /mnt/fn.sh at all: the name stays
+    Recorder_setFileLimit(2 * RECORDER_BLOCK_BYTES);
+    startRecording("keep");
+
+    Bytes stream = pattern(kHalf);
+    feed(stream);
+    ASSERT_TRUE(halvesWritten(1, 8000));
+
+    EXPECT_TRUE(sameBytes(readFileBytes(recording("keep")), stream, 0, kHalf));
+    EXPECT_EQ(delta().rotations, 0u);
+    // One attempt per limit's worth of recording, not one per block.
+    EXPECT_EQ(tap_.count("tsf: /mnt/fn.sh named no new file, /mnt/usb/record/keep.ts goes on\n"),
+              static_cast<int>(kHalf / (2 * RECORDER_BLOCK_BYTES)));
+}
+
+TEST_F(RecorderTest, MissingRecordDirectoryTurnsRecordingOff)
+{
+    nameFile("export f=cam\n");
+    start();
+    ASSERT_TRUE(tap_.waitFor("error open file tsf_fd =/mnt/usb/record/cam.ts\n", 5000));
+    EXPECT_TRUE(tap_.has("tsf=cam\ntsf-fd=/mnt/usb/record/cam.ts\nerror open file tsf_fd =/mnt/usb/record/cam.ts\n"));
+    ASSERT_TRUE(eventually([] { return !Recorder_stats().running; }, 2000));
+    EXPECT_FALSE(TsOut_recorderAvailable());
+
+    // The fan-out no longer feeds it.
+    feed(pattern(3 * kHalf));
+    EXPECT_EQ(delta().droppedBytes, 0u);
+    EXPECT_FALSE(std::filesystem::exists(root_.path("/mnt/usb/record")));
+}
+
+TEST_F(RecorderTest, NameFileRules)
+{
+    recordDir();
+    struct Case {
+        std::string content;
+        std::string name; // empty: no file
+    };
+    const std::string longName(150, 'x');
+    const std::vector<Case> cases = {
+        {"export f=abc\r\nexport f=other\n", "abc"},
+        {"export f=abc", "abc"},
+        {"export f=" + longName + "\n", longName.substr(0, 128 - 9)}, // 128 bytes are read
+        {"export  f=abc\n", ""},
+        {"f=abc\n", ""},
+        {"export f=\n", ""},
+        {"export f=../../etc/x\n", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.content);
+        nameFile(c.content);
+        int before = tap_.count("tsf: /mnt/fn names no file, nothing is recorded\n");
+        // Counted, not searched: an earlier case printed the same name, and stopping a thread that
+        // has not yet begun would leave it running.
+        int beforeNamed = tap_.count("tsf=" + c.name + "\n");
+        start();
+        if (c.name.empty()) {
+            EXPECT_TRUE(eventually(
+                [&] { return tap_.count("tsf: /mnt/fn names no file, nothing is recorded\n") == before + 1; }, 3000));
+            EXPECT_TRUE(Recorder_stats().running);
+            EXPECT_FALSE(Recorder_stats().fileOpen);
+        } else {
+            EXPECT_TRUE(eventually([&] { return tap_.count("tsf=" + c.name + "\n") == beforeNamed + 1; }, 3000));
+            EXPECT_TRUE(eventually([&] { return std::filesystem::exists(recording(c.name)); }, 3000));
+        }
+        stop();
+    }
+    std::filesystem::remove(root_.path("/mnt/fn"));
+    start();
+    EXPECT_TRUE(tap_.waitFor("tsf: /mnt/fn names no file", 3000));
+    stop();
+}
+
+TEST_F(RecorderTest, BothHalvesFullDropsWholeFeedsWithOneLineAndNeverWaits)
+{
+    recordDir();
+    nameFile("export f=burst\n");
+    startRecording("burst");
+
+    // A burst of three halves' worth at once: the recorder cannot have written anything yet.
+    const size_t perFeed = 100;
+    uint64_t k = 0;
+    auto longest = Clock::duration::zero();
+    while (k * kTsPacket < 3 * kHalf) {
+        Bytes b = numberedPackets(k, perFeed);
+        auto t = Clock::now();
+        feed(b);
+        longest = std::max(longest, Clock::now() - t);
+        k += perFeed;
+    }
+    EXPECT_LT(std::chrono::duration<double>(longest).count(), 0.5);
+    RecorderStats d = delta();
+    EXPECT_GT(d.droppedBytes, 0u);
+    EXPECT_EQ(d.droppedBytes, d.droppedFeeds * perFeed * kTsPacket);
+
+    // Once the first half is back the feed fits again; the run of drops is reported once.
+    ASSERT_TRUE(tap_.waitFor("tsf: both buffers were full, " + std::to_string(d.droppedBytes) + " bytes dropped", 5000));
+    while (delta().halvesWritten < 3) {
+        ASSERT_LT(k, 200000u) << "the recorder does not get through its halves";
+        feed(numberedPackets(k, 20));
+        k += 20;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(tap_.count("tsf: both buffers were full, "), 1);
+    EXPECT_EQ(delta().droppedBytes, d.droppedBytes);
+
+    // The file is the stream with those whole feeds left out: whole packets, one gap.
+    Bytes file = readFileBytes(recording("burst"));
+    ASSERT_EQ(file.size(), 3 * kHalf);
+    int64_t previous = -1;
+    uint64_t missing = 0;
+    for (size_t at = 0; at + kTsPacket <= file.size(); at += kTsPacket) {
+        int64_t n = packetNumber(file.data() + at);
+        ASSERT_GE(n, 0) << "torn packet at byte " << at;
+        ASSERT_GT(n, previous);
+        missing += static_cast<uint64_t>(n - previous - 1);
+        previous = n;
+    }
+    EXPECT_EQ(missing * kTsPacket, d.droppedBytes);
+}
+
+TEST_F(RecorderTest, FullDiskFailsEveryBlockWithoutSpinning)
+{
+    recordDir();
+    ASSERT_EQ(symlink("/dev/full", recording("full").c_str()), 0);
+    nameFile("export f=full\n");
+    startRecording("full");
+
+    feed(pattern(2 * kHalf));
+    auto fed = Clock::now();
+    ASSERT_TRUE(halvesWritten(2, 8000));
+    double seconds = std::chrono::duration<double>(Clock::now() - fed).count();
+
+    RecorderStats d = delta();
+    EXPECT_EQ(d.failedBytes, 2 * kHalf);
+    EXPECT_EQ(d.writtenBytes, 0u);
+    EXPECT_EQ(d.droppedBytes, 0u);
+    // Failing blocks keep the pace of written ones, and the thread sleeps between them.
+    EXPECT_GE(seconds, 0.6);
+    clockid_t cpu;
+    ASSERT_EQ(pthread_getcpuclockid(thread_, &cpu), 0);
+    timespec used{};
+    ASSERT_EQ(clock_gettime(cpu, &used), 0);
+    EXPECT_LT(used.tv_sec + used.tv_nsec / 1e9, 0.25);
+    EXPECT_EQ(tap_.count("tsf: write error on /mnt/usb/record/full.ts, errno = 28 "), 1);
+}
+
+} // namespace
