@@ -23,6 +23,7 @@
 #include "encode/media/media.h"
 #include "encode/media/pause.h"
 #include "encode/media/rendezvous.h"
+#include "encode/output/recorder.h"
 #include "encode/output/tsmux.h"
 #include "encode/output/udp.h"
 #include "encode/output/writer.h"
@@ -45,9 +46,9 @@ const StageThreads kBuildThreads = {
     captureThrFxn,  // capture
     videoThrFxn,    // video
     writerThrFxn,   // writer
-    nullptr,        // AAC audio
-    nullptr,        // MP3 audio
-    nullptr,        // USB recorder
+    audioThrFxn,    // AAC audio
+    speechThrFxn,   // MP3 audio
+    recorderThrFxn, // USB recorder
     watchdogThrFxn, // watchdog
     ctrlThrFxn,     // control loop
     pthread_create,
@@ -214,21 +215,21 @@ void readFlag(const FlagFile &f, OutputSwitches &sw)
     sw.*f.field = r.on() ? 1 : 0;
 }
 
-// Recording starts at once, while the remaining switch files are still being read.
-bool startRecorder(Launch &l)
+// Recording starts at once, while the remaining switch files are still being read. A recorder that
+// cannot be started costs the recording only: every other output runs.
+void startRecorder(Launch &l, OutputSwitches &sw)
 {
-    if (l.threads.recorder == nullptr || !TsOut_recorderAvailable()) {
-        return fail(l, "Error: USB recording is not available in this build\n");
-    }
     pthread_t recorder;
     if (l.threads.create(&recorder, nullptr, l.threads.recorder, nullptr) != 0) {
-        return fail(l, "Error: Failed to create recorder thread\n");
+        std::fputs("Error: Failed to create recorder thread, recording is off\n", stderr);
+        sw.tsRecord = 0;
+        OutputSwitches_set(sw);
+        return;
     }
     pthread_detach(recorder);
-    return true;
 }
 
-// Reads every switch file in its order. False when the recorder was asked for and cannot run.
+// Reads every switch file in its order.
 bool readSwitches(Launch &l)
 {
     OutputSwitches sw{};
@@ -246,8 +247,9 @@ bool readSwitches(Launch &l)
 
     readFlag(kTsfFlag, sw);
     OutputSwitches_set(sw);
-    if (sw.tsRecord && !startRecorder(l)) {
-        return false;
+    if (sw.tsRecord) {
+        std::fflush(stdout);
+        startRecorder(l, sw);
     }
 
     for (const FlagFile &f : kLateFlags) {
@@ -471,10 +473,6 @@ bool startStages(Launch &l)
     bool video = l.opts.videofile != nullptr;
     bool audio = l.opts.audiofile != nullptr || l.opts.speechfile != nullptr;
 
-    OutputSwitches sw = OutputSwitches_get();
-    if ((video || audio) && !sw.tsOff && sw.httpTs && !TsOut_httpAvailable()) {
-        return fail(l, "Error: HTTP TS output is not available in this build\n");
-    }
     if (OutputSem_create() != 0) {
         return fail(l, "Error: Failed to create output semaphore\n");
     }

@@ -40,3 +40,8 @@ struct SpeechThreadParams {
     int samplerate;
     TsMux_Params tsParams; // taken after the multiplexer was set up for MP3
 };
+
+// The thread functions (argument: the record above). 0 after an orderly stop (quit seen), -1 after a
+// failure, which has printed its "Error: " line and raised quit.
+void *audioThrFxn(void *arg);  // AAC: AudioThreadParams
+void *speechThrFxn(void *arg); // MP3: SpeechThreadParams

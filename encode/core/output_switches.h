@@ -13,7 +13,7 @@ struct OutputSwitches {
     int ra202;        // /mnt/ra202.ini: the ra202 board
     uint8_t tsRecord; // /mnt/tsf.ini: record the TS to USB storage
     uint8_t httpTs;   // /mnt/httpts.ini: the TS goes to the HTTP server instead of UDP
-    uint8_t tcp;      // /mnt/tcp.ini: the TCP stream servers run
+    uint8_t tcp;      // /mnt/tcp.ini: TCP sends carry the stream tag
     uint8_t rtsp;     // /mnt/rtsp.ini: RTSP hand-off FIFOs (or RTMP)
     uint8_t rtmp;     // /mnt/rtsporrtmp.ini: with rtsp on, RTMP instead of the FIFOs
 };

@@ -2,6 +2,9 @@
 // that a test program may point successive cases at fresh roots; no caller uses it on a per-frame path.
 #include "encode/core/paths.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstdlib>
 
 std::string Path_root()
@@ -43,4 +46,14 @@ int Path_port(int fixedPort)
         return fixedPort;
     }
     return static_cast<int>(port);
+}
+
+uint32_t Path_bindAddress()
+{
+    const char *text = std::getenv("ENCODE_BIND_ADDRESS");
+    in_addr address{};
+    if (text == nullptr || ::inet_pton(AF_INET, text, &address) != 1) {
+        return INADDR_ANY;
+    }
+    return ntohl(address.s_addr);
 }

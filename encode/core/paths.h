@@ -3,6 +3,8 @@
 // that variable is set, so that a whole instance can run inside a test directory.
 #pragma once
 
+#include <cstdint>
+
 #include <string>
 #include <string_view>
 
@@ -19,3 +21,7 @@ std::string Path_resolve(std::string_view systemPath);
 // so that tests and several instances can share one host. An offset that is no number, or that would
 // leave 1..65535, counts as 0.
 int Path_port(int fixedPort);
+
+// The local address the TCP servers listen on, in host byte order: ENCODE_BIND_ADDRESS (a dotted
+// quad, so that tests and a host shared with others can keep them on loopback) or every address.
+uint32_t Path_bindAddress();

@@ -65,6 +65,11 @@ void sayLine(const char *text)
 
 const HandoffFifoSpec HandoffFifo_video = {"/dev/shm/v_fifo", "Failed to create vido fifo for writing",
                                            "Failed to create vido fifo for writing", true, 0};
+// The audio FIFO's open failure has always printed the video text.
+const HandoffFifoSpec HandoffFifo_aac = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
+                                         "Failed to create vido fifo for writing", true, HANDOFF_FIFO_AAC_QUEUE_LIMIT};
+const HandoffFifoSpec HandoffFifo_mp3 = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
+                                         "Failed to create vido fifo for writing", false, 0};
 
 struct HandoffFifo_Object {
     const HandoffFifoSpec *spec = nullptr;

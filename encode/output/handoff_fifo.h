@@ -26,6 +26,14 @@ struct HandoffFifoSpec {
 
 // The writer's FIFO: /dev/shm/v_fifo, stream tag and access unit.
 extern const HandoffFifoSpec HandoffFifo_video;
+// The AAC thread's FIFO: /dev/shm/aa_fifo, stream tag and ADTS frame, dropped while more than
+// HANDOFF_FIFO_AAC_QUEUE_LIMIT bytes wait unread.
+extern const HandoffFifoSpec HandoffFifo_aac;
+// The MP3 thread's FIFO: the same path, the bare MP3 frame (its own header says where it starts).
+extern const HandoffFifoSpec HandoffFifo_mp3;
+
+// The RTSP server's reader keeps an AAC FIFO this short: audio that waits longer than that is late.
+inline constexpr int HANDOFF_FIFO_AAC_QUEUE_LIMIT = 32768;
 
 // The size the pipe is given when it is opened.
 inline constexpr int HANDOFF_FIFO_PIPE_BYTES = 1 << 20;

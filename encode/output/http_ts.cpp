@@ -427,7 +427,7 @@ void *startedServer(void *arg)
 
 HttpTsServerConfig HttpTs_defaultConfig()
 {
-    return {Path_port(HTTP_TS_PORT), INADDR_ANY, HTTP_TS_REQUEST_TIMEOUT_MS};
+    return {Path_port(HTTP_TS_PORT), Path_bindAddress(), HTTP_TS_REQUEST_TIMEOUT_MS};
 }
 
 void HttpTs_append(const uint8_t *data, int bytes)

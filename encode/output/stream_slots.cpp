@@ -14,6 +14,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -24,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -36,13 +38,22 @@ constexpr StreamSlotSpec kVideoSecond[] = {
     {7777, "aTcpThreadfmlFxn", "close socketfml"},
 };
 
+// The audio slots print the same names as the video ones: a client tells them apart by the port.
+constexpr StreamSlotSpec kAudio[] = {
+    {9999, "aTcpThread1Fxn", "close socket1"}, {9998, "aTcpThread2Fxn", "close socket2"},
+    {9997, "aTcpThread3Fxn", "close socket3"}, {9996, "aTcpThread4Fxn", "close socket4"},
+    {9995, "aTcpThread5Fxn", "close socket5"},
+};
+
 constexpr int kListenBacklog = 5;
 // A freed slot listens again on its thread's next tick.
 constexpr auto kTick = std::chrono::milliseconds(500);
 // How long a wait for a client lasts before the thread looks at the stop signal again.
 constexpr int kAcceptPollMs = 100;
+// A client that has taken no whole unit for this long is dropped.
+constexpr auto kBehindLimit = std::chrono::milliseconds(STREAM_SLOT_SEND_TIMEOUT_MS);
 
-std::atomic<uint32_t> bindAddress{INADDR_ANY};
+std::atomic<uint32_t> bindAddress{Path_bindAddress()};
 std::atomic<StreamSlots_SocketFunction> socketFunction{nullptr};
 std::atomic<StreamSlots_ThreadFunction> threadFunction{nullptr};
 
@@ -68,6 +79,13 @@ struct StreamSlot {
     std::atomic<int> connected{0};
     // Written by the server thread before `connected` rises; the owner's from then until it lowers it.
     int client = -1;
+    int listener = -1; // server thread only
+    // Owner thread only. What the kernel did not take of a unit the client began: sent before
+    // anything else, so that the client's stream stays whole. Units that come meanwhile are skipped.
+    std::vector<uint8_t> pending;
+    size_t pendingSent = 0;
+    // Since when the client has taken no whole unit; zero while it keeps up.
+    std::chrono::steady_clock::time_point behindSince{};
     // Server thread only: the failure text printed last, so that a port that stays taken is reported
     // once and not every half second.
     const char *lastFailure = nullptr;
@@ -134,48 +152,42 @@ int takeClient(int listener)
         std::fprintf(stderr, "ERROR on accept: %s\n", std::strerror(errno));
         return -1;
     }
-    // The bound on every send to this client: without it a client that stops reading holds the owner
-    // thread, and with it every output of the box, for as long as it likes.
-    timeval limit{STREAM_SLOT_SEND_TIMEOUT_MS / 1000, (STREAM_SLOT_SEND_TIMEOUT_MS % 1000) * 1000};
-    if (::setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
-        std::fprintf(stderr, "ERROR on accept: %s\n", std::strerror(errno));
-        ::close(c);
-        return -1;
-    }
     return c;
 }
 
-// One listening cycle: listen, wait for one client (looking at the stop signal between short polls),
-// hand it to the owner and close the listener, so that the slot refuses others while it serves one.
+// Waits for one client (looking at the stop signal between short polls) and hands it to the owner.
+// The listener stays open while the client is served, so that a second client waits in the backlog
+// and is taken on the first tick after the slot is freed, from the unit then being sent.
 void listenForClient(StreamSlot &slot)
 {
-    int listener = openListener(slot);
-    if (listener < 0) {
-        return;
+    if (slot.listener < 0) {
+        slot.listener = openListener(slot);
+        if (slot.listener < 0) {
+            return;
+        }
     }
     while (!slot.set->stopping.load()) {
-        pollfd p{listener, POLLIN, 0};
+        pollfd p{slot.listener, POLLIN, 0};
         int ready = ::poll(&p, 1, kAcceptPollMs);
         if (ready == 0 || (ready < 0 && errno == EINTR)) {
             continue;
         }
-        int client = ready < 0 ? -1 : takeClient(listener);
+        int client = ready < 0 ? -1 : takeClient(slot.listener);
         if (client == -2) {
             continue;
         }
-        if (ready < 0) {
-            std::fprintf(stderr, "ERROR on accept: %s\n", std::strerror(errno));
+        if (client < 0) {
+            if (ready < 0) {
+                std::fprintf(stderr, "ERROR on accept: %s\n", std::strerror(errno));
+            }
+            ::close(slot.listener);
+            slot.listener = -1;
+            return;
         }
-        // Closed before the client is handed over, so that from the moment the slot counts as
-        // connected every further client is refused rather than left waiting in a backlog.
-        ::close(listener);
-        if (client >= 0) {
-            slot.client = client;
-            slot.connected.store(1, std::memory_order_release);
-        }
+        slot.client = client;
+        slot.connected.store(1, std::memory_order_release);
         return;
     }
-    ::close(listener);
 }
 
 void *serveSlot(void *arg)
@@ -192,6 +204,9 @@ void *serveSlot(void *arg)
         std::unique_lock<std::mutex> lock(set.mutex);
         set.wake.wait_for(lock, kTick, [&set] { return set.stopping.load(); });
     }
+    if (slot.listener >= 0) {
+        ::close(slot.listener);
+    }
     return nullptr;
 }
 
@@ -204,8 +219,80 @@ void dropClient(StreamSlot &slot)
     ::setsockopt(slot.client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     ::close(slot.client);
     slot.client = -1;
+    slot.pending.clear();
+    slot.pendingSent = 0;
+    slot.behindSince = {};
     slot.connected.store(0, std::memory_order_release);
 }
+
+enum class Progress { Whole, Behind, Failed };
+
+// The rest of a unit the client began, as far as the kernel takes it now.
+Progress flushPending(StreamSlot &slot)
+{
+    while (slot.pendingSent < slot.pending.size()) {
+        ssize_t n = ::send(slot.client, slot.pending.data() + slot.pendingSent, slot.pending.size() - slot.pendingSent,
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Progress::Behind : Progress::Failed;
+        }
+        slot.pendingSent += static_cast<size_t>(n);
+    }
+    slot.pending.clear();
+    slot.pendingSent = 0;
+    return Progress::Whole;
+}
+
+// One unit without waiting: whole, skipped whole (the client's buffers are full), or begun, with the
+// remainder kept for the next turn.
+Progress sendUnit(StreamSlot &slot, const msghdr &msg)
+{
+    size_t total = 0;
+    for (size_t k = 0; k < msg.msg_iovlen; k++) {
+        total += msg.msg_iov[k].iov_len;
+    }
+    ssize_t n = ::sendmsg(slot.client, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Progress::Behind : Progress::Failed;
+    }
+    if (static_cast<size_t>(n) == total) {
+        return Progress::Whole;
+    }
+    // Rare: the client fell behind inside this unit. Its rest is copied once, so that the caller's
+    // buffer can go back to the encoder.
+    slot.pending.clear();
+    size_t skip = static_cast<size_t>(n);
+    for (size_t k = 0; k < msg.msg_iovlen; k++) {
+        const auto *base = static_cast<const uint8_t *>(msg.msg_iov[k].iov_base);
+        size_t len = msg.msg_iov[k].iov_len;
+        size_t from = std::min(skip, len);
+        slot.pending.insert(slot.pending.end(), base + from, base + len);
+        skip -= from;
+    }
+    slot.pendingSent = 0;
+    return Progress::Behind;
+}
+
+// Server threads only wait for clients: they run with ordinary scheduling even when their owner (the
+// audio thread) is a real-time thread whose policy they would otherwise inherit.
+class OrdinaryThread {
+public:
+    OrdinaryThread()
+    {
+        pthread_attr_init(&attr_);
+        pthread_attr_setinheritsched(&attr_, PTHREAD_EXPLICIT_SCHED);
+        pthread_attr_setschedpolicy(&attr_, SCHED_OTHER);
+        sched_param none{};
+        pthread_attr_setschedparam(&attr_, &none);
+    }
+    ~OrdinaryThread() { pthread_attr_destroy(&attr_); }
+    OrdinaryThread(const OrdinaryThread &) = delete;
+    OrdinaryThread &operator=(const OrdinaryThread &) = delete;
+    const pthread_attr_t *get() const { return &attr_; }
+
+private:
+    pthread_attr_t attr_;
+};
 
 } // namespace
 
@@ -213,6 +300,7 @@ const StreamSlotTable StreamSlots_videoMain = {kVideoMain, static_cast<int>(std:
                                                 "aTcpThread1 creater error"};
 const StreamSlotTable StreamSlots_videoSecond = {kVideoSecond, static_cast<int>(std::size(kVideoSecond)),
                                                   "aTcpThreadfml creater error"};
+const StreamSlotTable StreamSlots_audio = {kAudio, static_cast<int>(std::size(kAudio)), "aTcpThread1 creater error"};
 
 StreamSlots_Handle StreamSlots_start(const StreamSlotTable *table, bool tagged)
 {
@@ -230,12 +318,13 @@ StreamSlots_Handle StreamSlots_start(const StreamSlotTable *table, bool tagged)
     set->table = table;
     set->tagged = tagged;
     StreamSlots_ThreadFunction create = threadFunction.load();
+    OrdinaryThread attrs;
     for (int i = 0; i < table->count; i++) {
         StreamSlot &slot = set->slots[i];
         slot.set = set.get();
         slot.spec = &table->slots[i];
         slot.port = Path_port(slot.spec->fixedPort);
-        if ((create != nullptr ? create : ::pthread_create)(&slot.thread, nullptr, serveSlot, &slot) != 0) {
+        if ((create != nullptr ? create : ::pthread_create)(&slot.thread, attrs.get(), serveSlot, &slot) != 0) {
             sayLine(table->startError);
             StreamSlots_stop(set.release());
             return nullptr;
@@ -257,19 +346,27 @@ int StreamSlots_send(StreamSlots_Handle h, const uint8_t *unit, int bytes, Frame
     msghdr msg{};
     msg.msg_iov = h->tagged ? parts : parts + 1;
     msg.msg_iovlen = h->tagged ? 2 : 1;
-    const ssize_t total = bytes + (h->tagged ? STREAM_TAG_BYTES : 0);
 
     int whole = 0;
+    auto now = std::chrono::steady_clock::now();
     for (int i = 0; i < h->table->count; i++) {
         StreamSlot &slot = h->slots[i];
         if (slot.connected.load(std::memory_order_acquire) == 0) {
             continue;
         }
-        // A short count means the send timeout struck (or a signal) part way: the client's stream is
-        // torn from here on, so it goes like one that failed outright.
-        if (::sendmsg(slot.client, &msg, MSG_NOSIGNAL) == total) {
+        Progress p = flushPending(slot);
+        if (p == Progress::Whole) {
+            p = sendUnit(slot, msg);
+        }
+        if (p == Progress::Whole) {
+            slot.behindSince = {};
             whole++;
-        } else {
+            continue;
+        }
+        if (p == Progress::Behind && slot.behindSince == std::chrono::steady_clock::time_point{}) {
+            slot.behindSince = now;
+        }
+        if (p == Progress::Failed || now - slot.behindSince >= kBehindLimit) {
             dropClient(slot);
         }
     }

@@ -7,9 +7,11 @@
 // slots and, when a send fails, closes the client and lowers the flag, which gives the slot back to its
 // server thread. The flag is the only hand-over, an atomic word.
 //
-// Nothing here can hold the owner up for long: a client socket carries a 2 s send timeout and a send
-// that times out or goes short drops that client. Server threads wait in bounded polls, so a stop ends
-// them within a fraction of a second; a set that is never stopped lives until the process ends.
+// Nothing here holds the owner up: sends never wait. A client whose buffers are full skips whole
+// units (a unit it began is finished first, so its stream never tears) and is dropped once it has
+// taken no whole unit for 2 s. Server threads wait in bounded polls, so a stop ends them within a
+// fraction of a second; a set that is never stopped lives until the process ends. A client that
+// connects to a busy slot waits in the listen backlog and is taken when the slot is freed.
 #pragma once
 
 #include "encode/media/frame_times.h"
@@ -35,8 +37,10 @@ struct StreamSlotTable {
 // The writer's tables: main stream on 8888..8884, second stream on 7777.
 extern const StreamSlotTable StreamSlots_videoMain;
 extern const StreamSlotTable StreamSlots_videoSecond;
+// The audio thread's table (AAC or MP3, whichever runs): 9999..9995.
+extern const StreamSlotTable StreamSlots_audio;
 
-// How long a send to one client may block before that client is dropped.
+// How long a client may take no whole unit before it is dropped.
 inline constexpr int STREAM_SLOT_SEND_TIMEOUT_MS = 2000;
 
 typedef struct StreamSlots_Object *StreamSlots_Handle;
@@ -47,8 +51,9 @@ typedef struct StreamSlots_Object *StreamSlots_Handle;
 StreamSlots_Handle StreamSlots_start(const StreamSlotTable *table, bool tagged);
 
 // Owner thread, once per unit: the unit (stamped `time`) to every connected slot in slot order, with
-// one send call per client. A client whose send fails, goes short or times out is printed with its
-// slot's close line, closed and its slot freed. Returns how many clients got the whole unit.
+// at most one send call per client and never a wait. A client whose send fails, or that has taken no
+// whole unit for STREAM_SLOT_SEND_TIMEOUT_MS, is printed with its slot's close line, closed and its
+// slot freed. Returns how many clients got the whole unit.
 int StreamSlots_send(StreamSlots_Handle h, const uint8_t *unit, int bytes, FrameTime time);
 
 // True while slot `index` (0 = slot 1) has a client.

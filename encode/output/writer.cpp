@@ -1,8 +1,8 @@
 // The writer thread. Owns the encoded-video pools and the TS output buffer; its buffers are lent to
 // the video thread through the Fifo pair of its record and never copied. Everything it sends from the
 // multiplexer's output happens under the output semaphore, which it shares with the audio threads.
-// The outputs that are not in this build yet (TCP slots, the RTSP hand-off FIFO, RTMP) keep their
-// place in the order and do nothing.
+// A client, pipe reader or server that stalls costs only its own output: each of those sends is
+// bounded in its own module, so the writer always comes back for the next unit.
 #include "encode/output/writer.h"
 
 #include "encode/core/output_switches.h"
@@ -12,6 +12,9 @@
 #include "encode/media/buffer.h"
 #include "encode/media/buftab.h"
 #include "encode/media/media.h"
+#include "encode/output/handoff_fifo.h"
+#include "encode/output/http_ts.h"
+#include "encode/output/stream_slots.h"
 #include "encode/output/udp.h"
 
 #include <algorithm>
@@ -42,7 +45,17 @@ struct Outputs {
     OutputSwitches sw;
     bool second;        // the second stream runs
     bool secondToTs;    // the multiplexer gets it instead of the main stream
+    bool secondToRtsp;  // the FIFO gets it instead of the main stream
 };
+
+struct SlotsDeleter {
+    void operator()(StreamSlots_Object *p) const { StreamSlots_stop(p); }
+};
+struct HandoffDeleter {
+    void operator()(HandoffFifo_Object *p) const { HandoffFifo_close(p); }
+};
+using SlotsPtr = std::unique_ptr<StreamSlots_Object, SlotsDeleter>;
+using HandoffPtr = std::unique_ptr<HandoffFifo_Object, HandoffDeleter>;
 
 // Unwinds the thread in the order the other stages rely on, whatever point it got to: the video thread
 // is let go before rvCleanup, the pools are freed after it.
@@ -59,6 +72,9 @@ public:
             Fifo_flush(envp_->hToVideoFmlFifo);
         }
         Rendezvous_meet(envp_->hRendezvousCleanup);
+        fifo.reset();
+        secondSlots.reset();
+        mainSlots.reset();
         mainTab.reset();
         secondTab.reset();
         tsBuffer.reset();
@@ -69,6 +85,9 @@ public:
     BufTabPtr mainTab;
     BufTabPtr secondTab;
     BufferPtr tsBuffer;
+    SlotsPtr mainSlots;
+    SlotsPtr secondSlots; // listens even while the second stream is off
+    HandoffPtr fifo;      // open while a reader has the video FIFO
 
 private:
     WriterThreadParams *envp_;
@@ -125,16 +144,41 @@ void multiplex(WriterThreadParams *envp, EndPath &end, Buffer_Handle hUnit, Fram
     OutputSem_post();
 }
 
-// One encoded unit through every output, in their order. The TCP slots and the RTSP hand-off FIFO or
-// RTMP come with their own modules and take their places here.
+void sendToSlots(StreamSlots_Handle slots, Buffer_Handle hUnit, FrameTime t)
+{
+    StreamSlots_send(slots, reinterpret_cast<const uint8_t *>(Buffer_getUserPtr(hUnit)),
+                     static_cast<int>(Buffer_getNumBytesUsed(hUnit)), t);
+}
+
+// Step 8 of a unit: the RTSP hand-off FIFO gets the stream it was asked for.
+void handOff(EndPath &end, const Outputs &out, Buffer_Handle hMain, Buffer_Handle hSecond, FrameTime t)
+{
+    Buffer_Handle hUnit = out.secondToRtsp && hSecond != nullptr ? hSecond : hMain;
+    int bytes = static_cast<int>(Buffer_getNumBytesUsed(hUnit));
+    if (bytes <= 0 || out.sw.rtmp) {
+        return;
+    }
+    if (end.fifo != nullptr) {
+        HandoffFifo_write(end.fifo.get(), reinterpret_cast<const uint8_t *>(Buffer_getUserPtr(hUnit)), bytes, t);
+    }
+}
+
+// One encoded unit through every output, in their order.
 void serve(WriterThreadParams *envp, EndPath &end, const Outputs &out, Buffer_Handle hMain, Buffer_Handle hSecond,
            FrameTime t)
 {
     if (Buffer_getNumBytesUsed(hMain) <= 0) {
         return;
     }
+    sendToSlots(end.mainSlots.get(), hMain, t);
+    if (hSecond != nullptr && StreamSlots_connected(end.secondSlots.get(), 0)) {
+        sendToSlots(end.secondSlots.get(), hSecond, t);
+    }
     if (!out.sw.tsOff || out.sw.tsRecord) {
         multiplex(envp, end, out.secondToTs && hSecond != nullptr ? hSecond : hMain, t);
+    }
+    if (out.sw.rtsp) {
+        handOff(end, out, hMain, hSecond, t);
     }
 }
 
@@ -176,11 +220,27 @@ void *run(WriterThreadParams *envp, EndPath &end)
     SecondStreamSettings second = SecondStream_get();
     out.second = second.enabled == 1;
     out.secondToTs = out.second && second.tsCarriesSecond == 1;
+    out.secondToRtsp = out.second && second.rtspCarriesSecond == 1;
 
+    bool tagged = out.sw.tcp != 0;
+    end.mainSlots.reset(StreamSlots_start(&StreamSlots_videoMain, tagged));
+    if (end.mainSlots != nullptr) {
+        end.secondSlots.reset(StreamSlots_start(&StreamSlots_videoSecond, tagged));
+    }
+    if (end.mainSlots == nullptr || end.secondSlots == nullptr) {
+        return fail("Error: Failed to open socket for writing\n");
+    }
     if (const char *message = allocate(envp, end, out)) {
         return fail(message);
     }
     Rendezvous_meet(envp->hRendezvousInit);
+    if (out.sw.rtsp && !out.sw.rtmp) {
+        // Waits for the RTSP server to open its end; only a stop ends the wait early.
+        end.fifo.reset(HandoffFifo_open(&HandoffFifo_video));
+    }
+    if (out.sw.httpTs && HttpTs_start(nullptr) != 0) {
+        std::fputs("Error: Failed to create http ts server thread\n", stderr);
+    }
     return loop(envp, end, out);
 }
 

@@ -132,6 +132,13 @@ void *fakeSpeech(void *arg)
 }
 
 // The last thread started before the control loop: ends the run shortly after.
+// Detached and never joined, as the recorder is: it only says that it ran.
+void *fakeRecorder(void *)
+{
+    journal->add("recorder ran");
+    return THREAD_SUCCESS;
+}
+
 void *fakeWatchdog(void *)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -163,6 +170,9 @@ const char *nameOf(void *(*fn)(void *))
     }
     if (fn == fakeSpeech) {
         return "speech";
+    }
+    if (fn == fakeRecorder) {
+        return "recorder";
     }
     return fn == fakeWatchdog ? "watchdog" : "other";
 }
@@ -224,7 +234,7 @@ int fakeCreate(pthread_t *thread, const pthread_attr_t *attr, void *(*fn)(void *
     return startNamed(thread, attr, fn, arg);
 }
 
-const StageThreads kFakes = {fakeCapture, fakeVideo,     fakeWriter,     fakeAudio, fakeSpeech, nullptr,
+const StageThreads kFakes = {fakeCapture, fakeVideo,     fakeWriter,     fakeAudio, fakeSpeech, fakeRecorder,
                              fakeWatchdog, watchedControl, fakeCreate, fakeJoin};
 
 struct Outcome {
@@ -519,13 +529,22 @@ TEST_F(StartupTest, SwitchFilesAndSecondStreamSettings)
     EXPECT_EQ(Pipeline_bufferCount(), 3);
 }
 
-TEST_F(StartupTest, RecordingSwitchWithoutARecorderIsRefused)
+TEST_F(StartupTest, RecordingSwitchStartsTheRecorderBeforeAnyStage)
 {
     root_.write("/mnt/tsf.ini", "1");
-    Outcome r = run({});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: USB recording is not available in this build\n");
-    EXPECT_TRUE(journal_.get().empty());
+    Outcome r = run({"-v", "x.264"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> j = journal_.get();
+    auto at = [&](const std::string &e) { return std::find(j.begin(), j.end(), e) - j.begin(); };
+    ASSERT_LT(at("create recorder"), static_cast<long>(j.size()));
+    EXPECT_LT(at("create recorder"), at("create capture"));
+
+    // A recorder that cannot start costs the recording, not the stream.
+    journal_.failCreateOf = fakeRecorder;
+    r = run({"-v", "x.264"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Error: Failed to create recorder thread, recording is off\n");
+    EXPECT_EQ(OutputSwitches_get().tsRecord, 0);
 }
 
 } // namespace

@@ -258,22 +258,23 @@ TEST_F(StreamSlotsTest, OneClientPerSlotAndTheNextGetsTheStreamFromTheNextUnit)
     ASSERT_TRUE(first.connectWithin(t.port(0), 3000));
     ASSERT_TRUE(waitConnected(slots.get(), 0));
 
+    // The second client waits in the backlog: connected, but served nothing while the first is.
     Client second;
-    EXPECT_FALSE(second.connectOnce(t.port(0))) << "a connected slot must refuse a second client";
+    ASSERT_TRUE(second.connectOnce(t.port(0)));
 
     std::vector<uint8_t> u = makeUnit(0, 1000);
     EXPECT_EQ(StreamSlots_send(slots.get(), u.data(), 1000, {100, 0}), 1);
     Record r;
     ASSERT_TRUE(readRecord(first.fd(), &r));
     EXPECT_EQ(unitNumber(r.payload), 0);
+    EXPECT_TRUE(silentFor(second.fd(), 200)) << "a connected slot served a second client";
 
     first.close();
     int sent = sendUntilDropped(slots.get(), 0, 1);
     EXPECT_GT(sent, 0) << "a client that left was never dropped";
     EXPECT_LE(sent, 3);
 
-    ASSERT_TRUE(second.connectWithin(t.port(0), 3000)) << "the freed slot did not listen again";
-    ASSERT_TRUE(waitConnected(slots.get(), 0));
+    ASSERT_TRUE(waitConnected(slots.get(), 0)) << "the waiting client was not taken when the slot was freed";
     std::vector<uint8_t> next = makeUnit(77, 1500);
     EXPECT_EQ(StreamSlots_send(slots.get(), next.data(), 1500, {177, 0}), 1);
     Record fresh;
@@ -316,8 +317,7 @@ TEST_F(StreamSlotsTest, ClientThatStopsReadingIsDroppedWithinTheTimeoutAndOthers
         std::this_thread::sleep_for(milliseconds(10));
     }
     EXPECT_FALSE(StreamSlots_connected(slots.get(), 0)) << "the stalled client was never dropped";
-    EXPECT_LT(longest, STREAM_SLOT_SEND_TIMEOUT_MS / 1000.0 + 0.6) << "a send blocked past the timeout";
-    EXPECT_GT(longest, STREAM_SLOT_SEND_TIMEOUT_MS / 1000.0 - 0.5) << "the drop did not come from the timeout";
+    EXPECT_LT(longest, 0.5) << "a send waited for the stalled client";
     EXPECT_TRUE(StreamSlots_connected(slots.get(), 1));
 
     // The slot listens again at once, its port not held by the dropped connection.
@@ -459,34 +459,47 @@ TEST_F(StreamSlotsTest, ThreadThatCannotStartFailsTheStartAndEndsTheOthers)
     EXPECT_EQ(count(out, "aTcpThreadfml creater error\n"), 1u);
 }
 
-// An ENCODE_PORT_OFFSET that puts all of `ports` on free loopback ports below the kernel's own range.
-int freeOffset(const std::vector<int> &ports)
+// A client that reads, but slower than the units come: it misses whole units, never part of one,
+// and stays connected while it keeps taking some.
+TEST_F(StreamSlotsTest, SlowClientSkipsWholeUnitsAndStaysWhole)
 {
-    auto seed = static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(Clock::now().time_since_epoch().count());
-    std::mt19937 rng(seed);
-    for (int attempt = 0; attempt < 50; attempt++) {
-        int offset = 10000 + static_cast<int>(rng() % 13000);
-        bool free = true;
-        for (int port : ports) {
-            int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in sa{};
-            sa.sin_family = AF_INET;
-            sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            sa.sin_port = htons(static_cast<uint16_t>(port + offset));
-            free = free && ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
-            ::close(fd);
+    TestTable t(1);
+    SlotsPtr slots(StreamSlots_start(t.get(), true));
+    ASSERT_NE(slots, nullptr);
+    Client slow;
+    ASSERT_TRUE(slow.connectWithin(t.port(0), 3000, 4096));
+    ASSERT_TRUE(waitConnected(slots.get(), 0));
+
+    std::atomic<bool> done{false};
+    std::vector<uint32_t> seen;
+    bool torn = false;
+    std::thread reader([&] {
+        Record r;
+        while (!done.load() && readRecord(slow.fd(), &r)) {
+            torn = torn || r.payload.size() != 64 * 1024 || unitNumber(r.payload) != static_cast<long>(r.seconds);
+            seen.push_back(r.seconds);
+            std::this_thread::sleep_for(milliseconds(30)); // about half the rate the units come at
         }
-        if (free) {
-            return offset;
-        }
+    });
+    for (uint32_t k = 0; k < 150; k++) {
+        std::vector<uint8_t> u = makeUnit(k, 64 * 1024);
+        StreamSlots_send(slots.get(), u.data(), static_cast<int>(u.size()), {k, 0});
+        std::this_thread::sleep_for(milliseconds(15));
     }
-    return -1;
+    EXPECT_TRUE(StreamSlots_connected(slots.get(), 0)) << "a client that keeps reading was dropped";
+    done.store(true);
+    slots.reset(); // closes the client, which ends the reader
+    reader.join();
+    EXPECT_FALSE(torn);
+    ASSERT_GT(seen.size(), 20u);
+    EXPECT_LT(seen.size(), 150u) << "the slow client was never behind";
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
 }
 
 TEST_F(StreamSlotsTest, VideoTablesServeTheMainStreamOn8888To8884AndTheSecondOn7777)
 {
     const std::vector<int> ports = {8888, 8887, 8886, 8885, 8884, 7777};
-    int offset = freeOffset(ports);
+    int offset = freePortOffset(ports);
     ASSERT_GT(offset, 0);
     setenv("ENCODE_PORT_OFFSET", std::to_string(offset).c_str(), 1);
 

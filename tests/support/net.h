@@ -6,6 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <random>
+#include <vector>
+
 // A port on 127.0.0.1 that was free a moment ago (the kernel's choice), for SOCK_STREAM or SOCK_DGRAM;
 // 0 when none could be had.
 inline int freeLoopbackPort(int type = SOCK_STREAM)
@@ -26,4 +30,30 @@ inline int freeLoopbackPort(int type = SOCK_STREAM)
     }
     close(fd);
     return port;
+}
+
+// An ENCODE_PORT_OFFSET that puts every one of the appliance's fixed `ports` on a free loopback port
+// below the kernel's own range (so that tests running side by side do not meet); -1 when none is found.
+inline int freePortOffset(const std::vector<int> &ports)
+{
+    auto seed = static_cast<unsigned>(getpid()) ^
+                static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::mt19937 rng(seed);
+    for (int attempt = 0; attempt < 50; attempt++) {
+        int offset = 10000 + static_cast<int>(rng() % 13000);
+        bool free = true;
+        for (int port : ports) {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in sa{};
+            sa.sin_family = AF_INET;
+            sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            sa.sin_port = htons(static_cast<uint16_t>(port + offset));
+            free = free && bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+            close(fd);
+        }
+        if (free) {
+            return offset;
+        }
+    }
+    return -1;
 }

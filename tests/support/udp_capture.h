@@ -62,6 +62,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return got_.size();
     }
+    void clear()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        got_.clear();
+    }
     // True once at least `n` datagrams came, within `seconds`.
     bool waitFor(size_t n, double seconds)
     {

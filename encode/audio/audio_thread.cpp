@@ -1,0 +1,411 @@
+// The audio threads, AAC ("audio") and MP3 ("speech"): one body, and a table of the few points where
+// the two differ. A thread owns its codec engine handle, encoder, sound device, its two buffers, the
+// TS output area, the five audio TCP slots and the audio hand-off FIFO; nothing of it is shared
+// except through the output semaphore, under which it multiplexes and fans out like the writer.
+//
+// Per frame: pause gate, one codec frame of sound, the HDMI channel repair, the frame time, the
+// encoder, then the frame to every audio output in their fixed order. The loop allocates nothing and
+// none of its waits outlives the quit flag: the sound read gives up within a tenth of a second, the
+// slots and the FIFO never wait on their peers.
+#include "encode/audio/audio_thread.h"
+
+#include "encode/audio/audio_channels.h"
+#include "encode/audio/audio_input.h"
+#include "encode/control/hdmi_audio.h"
+#include "encode/core/output_switches.h"
+#include "encode/core/shared_status.h"
+#include "encode/media/aenc1.h"
+#include "encode/media/buffer.h"
+#include "encode/media/engine.h"
+#include "encode/media/frame_times.h"
+#include "encode/media/media.h"
+#include "encode/media/sound.h"
+#include "encode/output/handoff_fifo.h"
+#include "encode/output/stream_slots.h"
+#include "encode/output/udp.h"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <thread>
+
+namespace {
+
+// Where the two threads differ.
+struct Variant {
+    int32_t streamType;          // what the multiplexer is told the frames are
+    bool settleAfterSupervisor;  // give the supervisor a second to find the lock before the first read
+    const HandoffFifoSpec *fifo; // the audio hand-off FIFO's record layout
+    const char *loopLine;        // printed as the loop starts, or null
+};
+
+const Variant kAac = {TSMUX_STREAM_AAC_ADTS, true, &HandoffFifo_aac, nullptr};
+const Variant kMp3 = {TSMUX_STREAM_MPEG_AUDIO, false, &HandoffFifo_mp3, "kavex enter mp3 encode"};
+
+constexpr int kGain = 70;
+// The TS output area is made before the encoder exists, large enough for the largest AAC-LC stereo
+// frame (6144 bits a channel and the ADTS header), which also covers MP3 at 32 kHz and above; once
+// the encoder says how large its frames can get, the area grows if they can be larger.
+constexpr int kFirstTsAreaFrameBytes = 1543;
+constexpr auto kSettle = std::chrono::milliseconds(1000);
+constexpr auto kQuitSlice = std::chrono::milliseconds(50);
+// After a failed read, the pause before the next try: a dead device must not spin a real-time thread.
+constexpr auto kReadRetryPause = std::chrono::milliseconds(100);
+
+struct EngineDeleter {
+    void operator()(Engine_Object *p) const { Engine_close(p); }
+};
+struct AencDeleter {
+    void operator()(Aenc1_Object *p) const { Aenc1_delete(p); }
+};
+struct SoundDeleter {
+    void operator()(Sound_Object *p) const { Sound_delete(p); }
+};
+struct BufferDeleter {
+    void operator()(Buffer_Object *p) const { Buffer_delete(p); }
+};
+struct SlotsDeleter {
+    void operator()(StreamSlots_Object *p) const { StreamSlots_stop(p); }
+};
+struct FifoDeleter {
+    void operator()(HandoffFifo_Object *p) const { HandoffFifo_close(p); }
+};
+
+// What the thread takes from its parameter record; the two records differ only in names.
+struct Job {
+    Rendezvous_Handle init;
+    Rendezvous_Handle cleanup;
+    Pause_Handle pause;
+    int linein;
+    const char *codec;
+    const char *engineName;
+    const AudioEnc_Params *params;       // null: the built-in record
+    const AudioEnc_DynParams *dynParams; // null: the built-in record
+    int bitRate;
+    int sampleRate;
+    TsMux_Params *ts;
+    const Variant *variant;
+};
+
+template <typename Record>
+Job makeJob(Record *r, const char *codec, const Variant *variant)
+{
+    return {r->hRendezvousInit,
+            r->hRendezvousCleanup,
+            r->hPauseProcess,
+            r->linein,
+            codec,
+            r->engineName,
+            static_cast<const AudioEnc_Params *>(r->params),
+            static_cast<const AudioEnc_DynParams *>(r->dynParams),
+            r->soundbitrate,
+            r->samplerate,
+            &r->tsParams,
+            variant};
+}
+
+// Everything the thread holds, released in the order the other stages rely on: they are let go
+// (rendezvous forced, pause gate off) before rvCleanup, this thread's objects after it.
+class EndPath {
+public:
+    explicit EndPath(const Job &job) : job_(job) {}
+    ~EndPath()
+    {
+        Rendezvous_force(job_.init);
+        Pause_off(job_.pause);
+        Rendezvous_meet(job_.cleanup);
+        encoder.reset();
+        sound.reset();
+        in.reset();
+        out.reset();
+        engine.reset();
+        fifo.reset();
+        slots.reset();
+        tsArea.reset();
+    }
+    EndPath(const EndPath &) = delete;
+    EndPath &operator=(const EndPath &) = delete;
+
+    std::unique_ptr<uint8_t[]> tsArea;
+    int tsAreaBytes = 0;
+    std::unique_ptr<StreamSlots_Object, SlotsDeleter> slots;
+    std::unique_ptr<Engine_Object, EngineDeleter> engine;
+    std::unique_ptr<Aenc1_Object, AencDeleter> encoder;
+    std::unique_ptr<Buffer_Object, BufferDeleter> in;
+    std::unique_ptr<Buffer_Object, BufferDeleter> out;
+    std::unique_ptr<Sound_Object, SoundDeleter> sound;
+    std::unique_ptr<HandoffFifo_Object, FifoDeleter> fifo;
+
+private:
+    const Job &job_;
+};
+
+void *fail(const char *message)
+{
+    if (message != nullptr) {
+        std::fputs(message, stderr);
+    }
+    SharedStatus_setQuit();
+    return THREAD_FAILURE;
+}
+
+// Sleeps `length` unless quit is raised meanwhile; false when it was.
+bool sleepUnlessQuit(std::chrono::milliseconds length)
+{
+    auto until = std::chrono::steady_clock::now() + length;
+    while (!SharedStatus_getQuit()) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= until) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kQuitSlice, until - now));
+    }
+    return false;
+}
+
+// Room for the packets of a frame of `frameBytes`, the PAT and PMT included.
+bool sizeTsArea(EndPath &end, int frameBytes)
+{
+    int bytes = TsMux_outputBound(frameBytes);
+    if (bytes <= end.tsAreaBytes) {
+        return true;
+    }
+    end.tsArea.reset(new (std::nothrow) uint8_t[static_cast<size_t>(bytes)]);
+    end.tsAreaBytes = end.tsArea != nullptr ? bytes : 0;
+    return end.tsArea != nullptr;
+}
+
+// Steps 5 to 7: the engine, the encoder with the thread's rates in its records, the buffers (and the
+// TS area grown to the encoder's largest frame). False after its message.
+bool createCodec(const Job &job, EndPath &end, int sampleRate)
+{
+    end.engine.reset(Engine_open(job.engineName, nullptr, nullptr));
+    if (end.engine == nullptr) {
+        std::fprintf(stderr, "Error: Failed to open codec engine %s\n", job.engineName);
+        return false;
+    }
+    AudioEnc_Params params = job.params != nullptr ? *job.params : AudioEnc_Params_DEFAULT;
+    AudioEnc_DynParams dyn = job.dynParams != nullptr ? *job.dynParams : AudioEnc_DynParams_DEFAULT;
+    dyn.sampleRate = sampleRate;
+    dyn.bitRate = job.bitRate;
+    params.sampleRate = dyn.sampleRate;
+    params.bitRate = dyn.bitRate;
+    end.encoder.reset(Aenc1_create(end.engine.get(), job.codec, &params, &dyn));
+    if (end.encoder == nullptr) {
+        std::fprintf(stderr, "Error: Failed to create audio encoder: %s\n", job.codec);
+        return false;
+    }
+    end.out.reset(Buffer_create(Aenc1_getOutBufSize(end.encoder.get()), &Buffer_Attrs_DEFAULT));
+    end.in.reset(Buffer_create(Aenc1_getInBufSize(end.encoder.get()), &Buffer_Attrs_DEFAULT));
+    if (end.out == nullptr || end.in == nullptr || !sizeTsArea(end, Aenc1_getOutBufSize(end.encoder.get()))) {
+        std::fputs("Error: Failed to allocate audio buffers\n", stderr);
+        return false;
+    }
+    return true;
+}
+
+Sound_Handle openSound(const Job &job, const AudioInput &input)
+{
+    Sound_Attrs attrs = Sound_Attrs_STEREO_DEFAULT;
+    attrs.sampleRate = input.sampleRate;
+    attrs.channels = input.hdmi && input.mode == AudioHdmi_MONO ? 1 : 2;
+    attrs.leftGain = kGain;
+    attrs.rightGain = kGain;
+    attrs.mode = Sound_Mode_INPUT;
+    attrs.soundInput = job.linein != 0 ? Sound_Input_LINE : Sound_Input_MIC;
+    attrs.soundStd = Sound_Std_ALSA;
+    return Sound_create(&attrs);
+}
+
+// The supervisor runs under the ordinary policy whatever this thread's is, detached: it ends by
+// itself once quit is raised.
+void startSupervisor(const Variant &variant)
+{
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
+    pthread_attr_setschedpolicy(&attr, SCHED_OTHER);
+    sched_param param{};
+    pthread_attr_setschedparam(&attr, &param);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    int r = pthread_create(&thread, &attr, hdmiAudioThreadFxn, nullptr);
+    pthread_attr_destroy(&attr);
+    if (r != 0) {
+        // Without it the lock is never reported and the HDMI input stays silent; the rest streams on.
+        std::fputs("Error: Failed to create HDMI audio thread\n", stderr);
+        return;
+    }
+    if (variant.settleAfterSupervisor) {
+        sleepUnlessQuit(kSettle);
+    }
+}
+
+// The running thread's state.
+struct Loop {
+    const Job &job;
+    EndPath &end;
+    OutputSwitches sw;
+    AudioInput input;
+    ChannelRepair repair;
+    int delay;
+    int failedReads = 0;
+};
+
+// Step 2 of the TS output: the frame multiplexed and sent on, under the output semaphore.
+void multiplex(Loop &lp, const uint8_t *data, int bytes, FrameTime t)
+{
+    TsMux_Params &p = *lp.job.ts;
+    p.data = data;
+    p.dataLength = bytes;
+    p.streamType = lp.job.variant->streamType;
+    p.seconds = t.seconds;
+    p.microseconds = t.microseconds;
+    p.output = lp.end.tsArea.get();
+    p.flags = TSMUX_FLAGS_AUDIO;
+    p.outBytes = 0;
+    OutputSem_wait();
+    int packets = TsMux_process(&p);
+    if (packets > 0) {
+        TsOut_fanOut(p.output, packets);
+    }
+    OutputSem_post();
+}
+
+// One encoded frame to every audio output, in their order: TCP slots, transport stream, hand-off
+// FIFO (open only with RTSP on and RTMP off).
+void fanOut(Loop &lp, const uint8_t *data, int bytes, FrameTime t)
+{
+    StreamSlots_send(lp.end.slots.get(), data, bytes, t);
+    if (!lp.sw.tsOff || lp.sw.tsRecord) {
+        multiplex(lp, data, bytes, t);
+    }
+    if (lp.end.fifo != nullptr) {
+        HandoffFifo_write(lp.end.fifo.get(), data, bytes, t);
+    }
+}
+
+// A failed read is reported once per run of failures; the device has tried to recover already.
+void readFailed(Loop &lp)
+{
+    if (lp.failedReads++ == 0) {
+        std::fputs("Error: Failed to write audio buffer\n", stderr);
+    }
+    sleepUnlessQuit(kReadRetryPause);
+}
+
+void readSucceeded(Loop &lp)
+{
+    if (lp.failedReads > 0) {
+        std::printf("audio input back after %d failed reads\n", lp.failedReads);
+        std::fflush(stdout);
+        lp.failedReads = 0;
+    }
+}
+
+void repairChannels(Loop &lp)
+{
+    Buffer_Handle in = lp.end.in.get();
+    bool locked = HdmiAudio_locked() != 0;
+    int used = lp.repair.apply(Buffer_getUserPtr(in), Buffer_getNumBytesUsed(in), locked, FrameTime_now().seconds);
+    Buffer_setNumBytesUsed(in, used);
+}
+
+void *encodeFrames(Loop &lp)
+{
+    if (lp.job.variant->loopLine != nullptr) {
+        std::printf("%s\n", lp.job.variant->loopLine);
+        std::fflush(stdout);
+    }
+    Buffer_Handle in = lp.end.in.get();
+    Buffer_Handle out = lp.end.out.get();
+    while (!SharedStatus_getQuit()) {
+        Pause_test(lp.job.pause);
+        int r = Sound_read(lp.end.sound.get(), in);
+        if (r == Sound_STOPPED) {
+            break;
+        }
+        if (r != Media_EOK) {
+            readFailed(lp);
+            continue;
+        }
+        readSucceeded(lp);
+        if (lp.input.hdmi) {
+            repairChannels(lp);
+        }
+        FrameTime t = FrameTime_now();
+        if (Aenc1_process(lp.end.encoder.get(), in, out) < 0) {
+            return fail("Error: Failed to encode audio buffer\n");
+        }
+        t = Audio_delayed(t, lp.delay);
+        int bytes = Buffer_getNumBytesUsed(out);
+        if (bytes > 0) {
+            SharedStatus_addSoundBytes(bytes);
+            fanOut(lp, Buffer_getUserPtr(out), bytes, t);
+        }
+    }
+    return THREAD_SUCCESS;
+}
+
+void *run(const Job &job, EndPath &end)
+{
+    OutputSwitches sw = OutputSwitches_get();
+    if (!sizeTsArea(end, kFirstTsAreaFrameBytes)) {
+        return fail("Error: failed to malloc dest_ts buffer!\n");
+    }
+    end.slots.reset(StreamSlots_start(&StreamSlots_audio, sw.tcp != 0));
+    if (end.slots == nullptr) {
+        return fail("Error: Failed to open audio socket for writing\n");
+    }
+    AudioInput input = AudioInput_read(job.sampleRate);
+    if (!createCodec(job, end, input.sampleRate)) {
+        return fail(nullptr);
+    }
+    int delay = AudioInput_readDelay();
+    end.sound.reset(openSound(job, input));
+    if (end.sound == nullptr) {
+        return fail("Error: Failed to create audio device\n");
+    }
+    SharedStatus_setSamplingRate(input.sampleRate);
+    Rendezvous_meet(job.init);
+    if (input.hdmi) {
+        startSupervisor(*job.variant);
+    }
+    if (sw.rtsp && !sw.rtmp) {
+        end.fifo.reset(HandoffFifo_open(job.variant->fifo)); // waits for the reader, or for quit
+    }
+    Loop lp{job, end, sw, input, ChannelRepair(input.mode), delay};
+    return encodeFrames(lp);
+}
+
+void *runThread(const Job &job)
+{
+    void *status = THREAD_FAILURE;
+    {
+        EndPath end(job);
+        try {
+            status = run(job, end);
+        } catch (...) {
+            status = fail("Error: Audio thread stopped by an unexpected failure\n");
+        }
+    }
+    return status;
+}
+
+} // namespace
+
+void *audioThrFxn(void *arg)
+{
+    auto *envp = static_cast<AudioThreadParams *>(arg);
+    return runThread(makeJob(envp, envp->audioEncoder, &kAac));
+}
+
+void *speechThrFxn(void *arg)
+{
+    auto *envp = static_cast<SpeechThreadParams *>(arg);
+    return runThread(makeJob(envp, envp->speechEncoder, &kMp3));
+}
