@@ -48,13 +48,13 @@ public:
     using Clock = std::chrono::steady_clock;
 
     ProgramRun(const TempRoot &root, const std::string &binary, const std::vector<std::string> &args,
-               const std::vector<std::pair<std::string, std::string>> &env = {})
-        : root_(root)
+               const std::vector<std::pair<std::string, std::string>> &env = {}, const std::string &name = "program")
+        : root_(root), name_(name)
     {
         std::vector<std::string> store = {binary};
         store.insert(store.end(), args.begin(), args.end());
-        std::string out = root.path("/tmp/program.out");
-        std::string err = root.path("/tmp/program.err");
+        std::string out = root.path("/tmp/" + name + ".out");
+        std::string err = root.path("/tmp/" + name + ".err");
         start_ = Clock::now();
         pid_ = fork();
         if (pid_ == 0) {
@@ -85,8 +85,8 @@ public:
     ProgramRun(const ProgramRun &) = delete;
     ProgramRun &operator=(const ProgramRun &) = delete;
 
-    std::string out() const { return root_.read("/tmp/program.out"); }
-    std::string err() const { return root_.read("/tmp/program.err"); }
+    std::string out() const { return root_.read("/tmp/" + name_ + ".out"); }
+    std::string err() const { return root_.read("/tmp/" + name_ + ".err"); }
 
     // True once `text` shows on standard output (within a generous time).
     bool waitForOutput(const std::string &text, int seconds = 20) const
@@ -123,6 +123,7 @@ public:
 
 private:
     const TempRoot &root_;
+    std::string name_;
     pid_t pid_ = -1;
     bool exited_ = false;
     Clock::time_point start_;
