@@ -21,6 +21,7 @@
 #include "encode/media/media.h"
 #include "encode/media/sound.h"
 #include "encode/output/handoff_fifo.h"
+#include "encode/output/rtmp.h"
 #include "encode/output/stream_slots.h"
 #include "encode/output/udp.h"
 
@@ -41,10 +42,11 @@ struct Variant {
     bool settleAfterSupervisor;  // give the supervisor a second to find the lock before the first read
     const HandoffFifoSpec *fifo; // the audio hand-off FIFO's record layout
     const char *loopLine;        // printed as the loop starts, or null
+    bool publishes;              // the frames go to RTMP when it is on (MP3 frames never do)
 };
 
-const Variant kAac = {TSMUX_STREAM_AAC_ADTS, true, &HandoffFifo_aac, nullptr};
-const Variant kMp3 = {TSMUX_STREAM_MPEG_AUDIO, false, &HandoffFifo_mp3, "kavex enter mp3 encode"};
+const Variant kAac = {TSMUX_STREAM_AAC_ADTS, true, &HandoffFifo_aac, nullptr, true};
+const Variant kMp3 = {TSMUX_STREAM_MPEG_AUDIO, false, &HandoffFifo_mp3, "kavex enter mp3 encode", false};
 
 constexpr int kGain = 70;
 // The TS output area is made before the encoder exists, large enough for the largest AAC-LC stereo
@@ -276,15 +278,21 @@ void multiplex(Loop &lp, const uint8_t *data, int bytes, FrameTime t)
     OutputSem_post();
 }
 
-// One encoded frame to every audio output, in their order: TCP slots, transport stream, hand-off
-// FIFO (open only with RTSP on and RTMP off).
+// One encoded frame to every audio output, in their order: TCP slots, transport stream, then RTMP
+// (AAC only) or the hand-off FIFO (open only with RTSP on and RTMP off).
 void fanOut(Loop &lp, const uint8_t *data, int bytes, FrameTime t)
 {
     StreamSlots_send(lp.end.slots.get(), data, bytes, t);
     if (!lp.sw.tsOff || lp.sw.tsRecord) {
         multiplex(lp, data, bytes, t);
     }
-    if (lp.end.fifo != nullptr) {
+    if (lp.sw.rtsp && lp.sw.rtmp) {
+        if (lp.job.variant->publishes) {
+            OutputSem_wait();
+            Rtmp_sendAudio(data, bytes, t);
+            OutputSem_post();
+        }
+    } else if (lp.end.fifo != nullptr) {
         HandoffFifo_write(lp.end.fifo.get(), data, bytes, t);
     }
 }

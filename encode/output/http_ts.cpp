@@ -23,6 +23,8 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <time.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,7 +52,11 @@ constexpr uint64_t kPacketBytes = 188;
 // once and begins on a sync byte.
 constexpr uint64_t kStartBehind = (kStep + kPacketBytes - 1) / kPacketBytes * kPacketBytes;
 constexpr int kBacklog = 20;
-constexpr int kIdlePollUs = 1000;
+// A client thread with nothing to send sleeps until the next append, looking at the stop signal at
+// least this often.
+constexpr int kIdleWaitMs = 100;
+// Whole steps copied out of the ring and handed to the kernel in one call when the client is behind.
+constexpr uint64_t kStepsPerSend = 16;
 constexpr int kAcceptPauseUs = 100000;
 
 const char kOkHeader[] =
@@ -248,27 +254,61 @@ bool skipToLiveEdge(int fd, uint64_t &next)
     return sendToClient(fd, stuffing, kPacketBytes - torn);
 }
 
+// Appends so far (wrapping), the word idle client threads sleep on, and how many of them do.
+std::atomic<int> appendSeq{0};
+std::atomic<int> idleClients{0};
+
+void waitForAppend(int seen)
+{
+    idleClients.fetch_add(1);
+    timespec limit{0, kIdleWaitMs * 1000000L};
+    ::syscall(SYS_futex, reinterpret_cast<int *>(&appendSeq), FUTEX_WAIT_PRIVATE, seen, &limit, nullptr, 0);
+    idleClients.fetch_sub(1);
+}
+
+void wakeIdleClients()
+{
+    appendSeq.fetch_add(1, std::memory_order_release);
+    if (idleClients.load() > 0) {
+        ::syscall(SYS_futex, reinterpret_cast<int *>(&appendSeq), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
+    }
+}
+
+// Whole steps from `next` on that are there and still intact, up to the batch; 0 when the first is
+// already overwritten.
+uint64_t copySteps(uint64_t next, uint64_t total, uint8_t *batch)
+{
+    uint64_t steps = 0;
+    while (steps < kStepsPerSend && total - (next + steps * kStep) > kStep &&
+           copyStep(next + steps * kStep, batch + steps * kStep)) {
+        steps++;
+    }
+    return steps;
+}
+
 void streamRing(int fd)
 {
-    uint8_t step[kStep];
+    uint8_t batch[kStep * kStepsPerSend];
     uint64_t next = liveStart(ringTotal.load(std::memory_order_acquire));
     say("start send\n");
     while (!stopping.load(std::memory_order_relaxed)) {
+        int seen = appendSeq.load(std::memory_order_acquire);
         uint64_t total = ringTotal.load(std::memory_order_acquire);
         if (total - next <= kStep) {
-            sleepUs(kIdlePollUs);
+            waitForAppend(seen);
             continue;
         }
-        if (total - next > kRingBytes || !copyStep(next, step)) {
+        uint64_t steps = total - next > kRingBytes ? 0 : copySteps(next, total, batch);
+        if (steps == 0) {
             if (!skipToLiveEdge(fd, next)) {
                 break;
             }
             continue;
         }
-        if (!sendToClient(fd, step, kStep)) {
+        if (!sendToClient(fd, batch, steps * kStep)) {
             break;
         }
-        next += kStep;
+        next += steps * kStep;
     }
     say("exit send.....\n");
 }
@@ -452,6 +492,7 @@ void HttpTs_append(const uint8_t *data, int bytes)
         storeSpan(0, data + first, n - first);
     }
     ringTotal.store(end, std::memory_order_release);
+    wakeIdleClients();
 }
 
 uint64_t HttpTs_total()
@@ -510,6 +551,7 @@ bool HttpTs_stop(int timeoutMs)
         }
     }
     TsOut_setHttpSink(nullptr);
+    wakeIdleClients();
     auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (threadsAlive.load() > 0 && Clock::now() < until) {
         sleepUs(5000);

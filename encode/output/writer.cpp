@@ -14,6 +14,7 @@
 #include "encode/media/media.h"
 #include "encode/output/handoff_fifo.h"
 #include "encode/output/http_ts.h"
+#include "encode/output/rtmp.h"
 #include "encode/output/stream_slots.h"
 #include "encode/output/udp.h"
 
@@ -150,16 +151,24 @@ void sendToSlots(StreamSlots_Handle slots, Buffer_Handle hUnit, FrameTime t)
                      static_cast<int>(Buffer_getNumBytesUsed(hUnit)), t);
 }
 
-// Step 8 of a unit: the RTSP hand-off FIFO gets the stream it was asked for.
+// Step 8 of a unit: RTMP or the RTSP hand-off FIFO gets the stream it was asked for. RTMP sends share
+// the output semaphore with the multiplexer, which keeps the connection's chunks in order.
 void handOff(EndPath &end, const Outputs &out, Buffer_Handle hMain, Buffer_Handle hSecond, FrameTime t)
 {
     Buffer_Handle hUnit = out.secondToRtsp && hSecond != nullptr ? hSecond : hMain;
     int bytes = static_cast<int>(Buffer_getNumBytesUsed(hUnit));
-    if (bytes <= 0 || out.sw.rtmp) {
+    const auto *unit = reinterpret_cast<const uint8_t *>(Buffer_getUserPtr(hUnit));
+    if (bytes <= 0) {
         return;
     }
-    if (end.fifo != nullptr) {
-        HandoffFifo_write(end.fifo.get(), reinterpret_cast<const uint8_t *>(Buffer_getUserPtr(hUnit)), bytes, t);
+    if (out.sw.rtmp) {
+        if (!Rtmp_videoOff()) {
+            OutputSem_wait();
+            Rtmp_sendVideo(unit, bytes, t);
+            OutputSem_post();
+        }
+    } else if (end.fifo != nullptr) {
+        HandoffFifo_write(end.fifo.get(), unit, bytes, t);
     }
 }
 
@@ -232,6 +241,9 @@ void *run(WriterThreadParams *envp, EndPath &end)
     }
     if (const char *message = allocate(envp, end, out)) {
         return fail(message);
+    }
+    if (out.sw.rtsp && out.sw.rtmp && Rtmp_start() != 0) {
+        std::fputs("Error: Failed to create rtmp thread\n", stderr);
     }
     Rendezvous_meet(envp->hRendezvousInit);
     if (out.sw.rtsp && !out.sw.rtmp) {

@@ -57,7 +57,7 @@ void scanAny(std::string_view text)
 
 void acceptedUrlReadsBack(const std::string &url)
 {
-    if (!Check_rtmpUrl(url).empty() || !Check_readsBack("url=" + url + "\n", Key::Url, url, kAllKeys, true).empty()) {
+    if (!Check_rtmpUrl(url).empty() || !Check_readsBack("url=" + KeyScan_storedUrl(url) + "\n", Key::Url, url, kAllKeys, true).empty()) {
         return;
     }
     KeyState s;

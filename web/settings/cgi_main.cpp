@@ -118,7 +118,7 @@ std::string checkValue(Check c, const std::string &v)
     case Check::Color: return Check_number(v, 3, 0, 256);
     case Check::Url: {
         std::string why = Check_rtmpUrl(v);
-        return why.empty() ? Check_readsBack("url=" + v + "\n", Key::Url, v, kAllKeys, true) : why;
+        return why.empty() ? Check_readsBack("url=" + KeyScan_storedUrl(v) + "\n", Key::Url, v, kAllKeys, true) : why;
     }
     }
     return {};
@@ -132,7 +132,7 @@ void scriptText(Request &req, const char *button, const char *field, const char 
         return;
     }
     std::printf(confirm, v.c_str());
-    scriptAction(req, std::string(key) + "=" + v + "\n");
+    scriptAction(req, std::string(key) + "=" + (c == Check::Url ? KeyScan_storedUrl(v) : v) + "\n");
 }
 
 // --- Mask and region (/mnt/m.ini) ---

@@ -2,6 +2,7 @@
 // request per process. Every pattern and value read is bounded by the text it is given.
 #include "web/settings/key_scan.h"
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -131,7 +132,27 @@ int *intField(KeyState &s, Key k)
     }
 }
 
-void take(KeyState &s, const Pattern &p, std::string_view text, size_t start)
+// A URL as the start script holds it: bare, or in single quotes (the settings page quotes one the
+// shell would otherwise act on). A quoted value with a quote inside, or without its closing quote, is
+// no value.
+std::optional<std::string_view> urlValue(std::string_view v)
+{
+    if (v.empty() || v.front() != '\'') {
+        return v;
+    }
+    if (v.size() < 2 || v.back() != '\'') {
+        return std::nullopt;
+    }
+    v = v.substr(1, v.size() - 2);
+    if (v.find('\'') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    return v;
+}
+
+// Takes the value at `start`; for a URL taken, the offset of its line end (the scan goes on from
+// there), else 0.
+size_t take(KeyState &s, const Pattern &p, std::string_view text, size_t start)
 {
     if (p.kind == Kind::Digit) {
         // One character; a non-digit is no value (it would store a nonsense number).
@@ -139,11 +160,20 @@ void take(KeyState &s, const Pattern &p, std::string_view text, size_t start)
             *intField(s, p.key) = text[start] - '0';
             s.hits |= keyBit(p.key);
         }
-        return;
+        return 0;
     }
     std::optional<std::string_view> v = lineValue(text, start, p.limit);
     if (!v) {
-        return;
+        return 0;
+    }
+    if (p.key == Key::Url) {
+        std::optional<std::string_view> url = urlValue(*v);
+        if (!url) {
+            return 0;
+        }
+        s.url = std::string(*url);
+        s.hits |= keyBit(Key::Url);
+        return start + v->size();
     }
     switch (p.kind) {
     case Kind::Text: *textField(s, p.key) = std::string(*v); break;
@@ -152,6 +182,7 @@ void take(KeyState &s, const Pattern &p, std::string_view text, size_t start)
     case Kind::Digit: break;
     }
     s.hits |= keyBit(p.key);
+    return 0;
 }
 
 } // namespace
@@ -159,13 +190,17 @@ void take(KeyState &s, const Pattern &p, std::string_view text, size_t start)
 std::optional<size_t> KeyScan_scan(KeyState &state, std::string_view text, bool stopAtEnd)
 {
     for (size_t i = 0; i < text.size(); i++) {
+        size_t urlEnd = 0;
         for (const Pattern &p : kPatterns) {
             if (matchAt(text, i, p.text)) {
-                take(state, p, text, i + p.text.size());
+                urlEnd = std::max(urlEnd, take(state, p, text, i + p.text.size()));
             }
         }
         if (stopAtEnd && matchAt(text, i, "end")) {
             return i;
+        }
+        if (urlEnd > i) {
+            i = urlEnd - 1; // the rest of a URL's line is the URL: no key and no "end" stands in it
         }
     }
     return std::nullopt;
@@ -173,10 +208,19 @@ std::optional<size_t> KeyScan_scan(KeyState &state, std::string_view text, bool 
 
 std::optional<size_t> KeyScan_findEnd(std::string_view text)
 {
-    for (size_t i = 0; i < text.size(); i++) {
-        if (matchAt(text, i, "end")) {
-            return i;
-        }
+    KeyState scratch;
+    return KeyScan_scan(scratch, text, true);
+}
+
+std::string KeyScan_storedUrl(std::string_view url)
+{
+    // Letters, digits and these stand for themselves in an unquoted shell word; '~' is left out, as
+    // it expands after ':' in an assignment.
+    constexpr std::string_view kLiteral = "/:._-@%+,";
+    bool bare = !url.empty();
+    for (char c : url) {
+        bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        bare = bare && (alnum || kLiteral.find(c) != std::string_view::npos);
     }
-    return std::nullopt;
+    return bare ? std::string(url) : "'" + std::string(url) + "'";
 }

@@ -2,6 +2,9 @@
 // the settings forms produce. It walks every byte position and tests short tail patterns of the key
 // names ("dth=" for width, "ask=" for netmask, ...), so it finds a key wherever it stands, also inside
 // another value; that is why the writers check what a new text reads back as before they store it.
+// The one exception is the URL: its value (bare, or in single quotes, which are not part of it) is taken
+// whole and the scan goes on after its line, so that a query string ("?key=a&x=1") or a word such as
+// "weekend" inside a URL is never read as another key or as the start of the script body.
 //
 // The scanner is pure: it only fills a KeyState. Colour hits are collected for the caller to apply to
 // /mnt/color.ini, and the position of "end" (the start of the script body) is returned, never stored.
@@ -84,5 +87,10 @@ inline constexpr size_t kWifiWordMax = 65;
 // "end" and its offset is returned; otherwise "end" is not a pattern and nullopt is returned.
 std::optional<size_t> KeyScan_scan(KeyState &state, std::string_view text, bool stopAtEnd);
 
-// Offset of the first "end" that the start-script scan would stop at, or nullopt.
+// How the start script holds a URL after "url=": bare when it has only characters the shell takes
+// literally (so the stored scripts of earlier versions read the same), otherwise in single quotes, so
+// that nothing in it runs or expands when the script runs at boot. The URL must hold no single quote.
+std::string KeyScan_storedUrl(std::string_view url);
+
+// Offset of the first "end" that the start-script scan would stop at (never one inside a URL), or nullopt.
 std::optional<size_t> KeyScan_findEnd(std::string_view text);

@@ -44,7 +44,7 @@ std::string StartScript_block(const KeyState &s)
                   s.tc, s.fi, s.ctrlencode, s.ctrlcodec, s.bitrate, s.framerate, s.audiosample, s.audiobps, s.width,
                   s.height);
     b += ints;
-    b += "url=" + s.url + "\n";
+    b += "url=" + KeyScan_storedUrl(s.url) + "\n";
     return b;
 }
 

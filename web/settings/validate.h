@@ -18,8 +18,8 @@ std::string Check_digits(std::string_view v, size_t maxDigits);
 // Digits with a value from lo to hi.
 std::string Check_number(std::string_view v, size_t maxDigits, long lo, long hi);
 
-// "rtmp://" or "rtmps://", then none of the characters the shell would act on, no control character,
-// at most kUrlMax characters.
+// "rtmp://" or "rtmps://", then printable ASCII without blank, quote or backslash; at most kUrlMax
+// characters in the form the start script holds it (KeyScan_storedUrl).
 std::string Check_rtmpUrl(std::string_view v);
 
 // An SSID: 1 to 32 bytes, no double quote, backslash or control character.

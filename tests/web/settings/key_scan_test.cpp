@@ -47,13 +47,39 @@ TEST(KeyScan, LoadsTheFactoryBlockAndStopsAtTheBody)
     EXPECT_TRUE(s.colors.empty());
 }
 
+// A URL's line is the URL: bare or single-quoted, never scanned for other keys or for "end".
+TEST(KeyScan, UrlLineIsTakenWhole)
+{
+    KeyState s;
+    const std::string text = "url='rtmp://h/weekend?ip=1&tz=2&lr=3'\nip=5.5.5.5\nend\n";
+    std::optional<size_t> end = KeyScan_scan(s, text, true);
+    EXPECT_EQ(s.url, "rtmp://h/weekend?ip=1&tz=2&lr=3");
+    EXPECT_EQ(s.ip, "5.5.5.5");
+    EXPECT_EQ(s.tz, KeyState().tz);
+    EXPECT_TRUE(s.colors.empty());
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(*end, text.size() - 4);
+    EXPECT_EQ(KeyScan_findEnd("url=rtmp://backend/x\nend"), std::optional<size_t>(21));
+
+    KeyState bare;
+    KeyScan_scan(bare, "url=rtmp://h/live/a\n", false);
+    EXPECT_EQ(bare.url, "rtmp://h/live/a");
+    // A broken quoting is no value; the line is then scanned like any text.
+    KeyState broken;
+    KeyScan_scan(broken, "url='rtmp://h/a'b'\nurl='rtmp://h/x\n", false);
+    EXPECT_EQ(broken.url, KeyState().url);
+    EXPECT_EQ(broken.hits & keyBit(Key::Url), 0u);
+    KeyState quotes;
+    KeyScan_scan(quotes, "url=''\n", false);
+    EXPECT_EQ(quotes.url, "");
+}
+
 TEST(KeyScan, FindsKeyTailsAnywhereAndLaterMatchesWin)
 {
     KeyState s;
     // "clip=" holds "ip=", "mode=" holds "ode=": the scanner sees keys inside other values.
-    KeyScan_scan(s, "ip=1.1.1.1\nurl=rtmp://h/clip=9.9.9.9\n", false);
+    KeyScan_scan(s, "ip=1.1.1.1\ngw=rtmp://h/clip=9.9.9.9\n", false);
     EXPECT_EQ(s.ip, "9.9.9.9");
-    EXPECT_EQ(s.url, "rtmp://h/clip=9.9.9.9");
     KeyScan_scan(s, "x?mode=7\n", false);
     EXPECT_EQ(s.ctrlencode, 7);
     // "wifiip=" is both the Wi-Fi address and, by its tail, the wired one.

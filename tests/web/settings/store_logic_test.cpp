@@ -60,21 +60,34 @@ TEST(StartScriptVerify, RefusesWhatWouldNotReadBack)
     std::string b2 = StartScript_block(longUrl);
     EXPECT_NE(StartScript_verify(b2 + kBody, b2.size(), longUrl).find("first 300 bytes"), std::string::npos);
 
-    // "end" inside a value puts the body in the wrong place.
-    KeyState endUrl = s;
-    endUrl.url = "rtmp://backend/live";
-    std::string b3 = StartScript_block(endUrl);
-    EXPECT_NE(StartScript_verify(b3 + kBody, b3.size(), endUrl), "");
+    // A stored URL that would not read back whole (a quote inside ends the quoting early).
+    KeyState quoteUrl = s;
+    quoteUrl.url = "rtmp://h/a'b?c";
+    std::string b3 = StartScript_block(quoteUrl);
+    EXPECT_NE(StartScript_verify(b3 + kBody, b3.size(), quoteUrl).find("read back"), std::string::npos);
 
-    // A key inside a value comes back as that key.
-    KeyState keyUrl = s;
-    keyUrl.url = "rtmp://h/clip=1";
-    std::string b4 = StartScript_block(keyUrl);
-    EXPECT_NE(StartScript_verify(b4 + kBody, b4.size(), keyUrl).find("read back"), std::string::npos);
-    KeyState colorUrl = s;
-    colorUrl.url = "rtmp://h/?br=1";
-    std::string b5 = StartScript_block(colorUrl);
-    EXPECT_NE(StartScript_verify(b5 + kBody, b5.size(), colorUrl), "");
+    // "end", keys and colour keys inside a URL are part of the URL: the scanner takes the URL's line whole.
+    for (const char *url : {"rtmp://backend/live", "rtmp://h/clip=1", "rtmp://h/?br=1", "rtmp://h/weekend?ip=1&tz=2"}) {
+        KeyState u = s;
+        u.url = url;
+        std::string b = StartScript_block(u);
+        EXPECT_EQ(StartScript_verify(b + kBody, b.size(), u), "") << url;
+    }
+}
+
+TEST(StartScriptBlock, UrlIsQuotedWhenTheShellWouldActOnIt)
+{
+    EXPECT_EQ(KeyScan_storedUrl("rtmp://192.168.1.200:1935/live/kavex"), "rtmp://192.168.1.200:1935/live/kavex");
+    EXPECT_EQ(KeyScan_storedUrl("rtmp://h/live/a-b_c.d%20+e,f@g"), "rtmp://h/live/a-b_c.d%20+e,f@g");
+    EXPECT_EQ(KeyScan_storedUrl("rtmp://h/live/x?key=a&x=1"), "'rtmp://h/live/x?key=a&x=1'");
+    EXPECT_EQ(KeyScan_storedUrl("rtmp://h/~me"), "'rtmp://h/~me'");
+    EXPECT_EQ(KeyScan_storedUrl("rtmp://h/$(id)"), "'rtmp://h/$(id)'");
+    KeyState s;
+    s.url = "rtmp://h/live/x?key=a&x=1";
+    EXPECT_NE(StartScript_block(s).find("\nurl='rtmp://h/live/x?key=a&x=1'\n"), std::string::npos);
+    KeyState back;
+    KeyScan_scan(back, StartScript_block(s), true);
+    EXPECT_EQ(back.url, s.url);
 }
 
 TEST(Checks, Ipv4)
@@ -104,15 +117,21 @@ TEST(Checks, DigitsAndNumbers)
 
 TEST(Checks, RtmpUrl)
 {
-    EXPECT_EQ(Check_rtmpUrl("rtmp://192.168.1.200/live/kavex"), "");
-    EXPECT_EQ(Check_rtmpUrl("rtmps://a.example.com:443/app/key?x=1"), "");
-    for (const char *bad : {"http://a/b", "rtmp:/a", "rtmp://a/$(id)", "rtmp://a/`id`", "rtmp://a/b c", "rtmp://a/b;reboot",
-                            "rtmp://a/b&c", "rtmp://a/b|c", "rtmp://a/b>c", "rtmp://a/b<c", "rtmp://a/b\\c",
-                            "rtmp://a/b\"c", "rtmp://a/b'c", "rtmp://a/b(c)", "rtmp://a/b\tc", "rtmp://a/b\x01"}) {
+    // Ingest URLs carry query strings; the start script quotes what the shell would act on.
+    for (const char *good : {"rtmp://192.168.1.200/live/kavex", "rtmps://a.example.com:443/app/key?x=1",
+                             "rtmp://h/live/NAME?key=a&x=1", "rtmp://h/weekend", "rtmp://h/a#b", "rtmp://a/$(id)",
+                             "rtmp://a/`id`", "rtmp://a/b;reboot", "rtmp://a/b|c", "rtmp://a/b>c", "rtmp://a/b(c)"}) {
+        EXPECT_EQ(Check_rtmpUrl(good), "") << good;
+    }
+    for (const char *bad : {"http://a/b", "rtmp:/a", "rtmp://a/b c", "rtmp://a/b\\c", "rtmp://a/b\"c", "rtmp://a/b'c",
+                            "rtmp://a/b\tc", "rtmp://a/b\x01", "rtmp://a/b\n", "rtmp://a/\xc3\xa9"}) {
         EXPECT_NE(Check_rtmpUrl(bad), "") << bad;
     }
+    // At most 255 characters as stored: a bare URL, or one in quotes two shorter.
     EXPECT_NE(Check_rtmpUrl("rtmp://" + std::string(249, 'a')), "");
     EXPECT_EQ(Check_rtmpUrl("rtmp://" + std::string(248, 'a')), "");
+    EXPECT_NE(Check_rtmpUrl("rtmp://?" + std::string(246, 'a')), "");
+    EXPECT_EQ(Check_rtmpUrl("rtmp://?" + std::string(245, 'a')), "");
 }
 
 TEST(Checks, WifiWords)
@@ -135,9 +154,11 @@ TEST(Checks, WifiWords)
 TEST(Checks, ReadsBack)
 {
     EXPECT_EQ(Check_readsBack("url=rtmp://a/b\n", Key::Url, "rtmp://a/b", kAllKeys, true), "");
-    EXPECT_NE(Check_readsBack("url=rtmp://a/weekend\n", Key::Url, "rtmp://a/weekend", kAllKeys, true), "");
-    EXPECT_NE(Check_readsBack("url=rtmp://a/url=b\n", Key::Url, "rtmp://a/url=b", kAllKeys, true), "");
-    EXPECT_NE(Check_readsBack("url=rtmp://a/?xssid=b\n", Key::Url, "rtmp://a/?xssid=b", kAllKeys, true), "");
+    // A URL's line is taken whole: nothing in it reads as another key or as "end".
+    EXPECT_EQ(Check_readsBack("url=rtmp://a/weekend\n", Key::Url, "rtmp://a/weekend", kAllKeys, true), "");
+    EXPECT_EQ(Check_readsBack("url='rtmp://a/url=b'\n", Key::Url, "rtmp://a/url=b", kAllKeys, true), "");
+    EXPECT_EQ(Check_readsBack("url='rtmp://a/?xssid=b&ip=1'\n", Key::Url, "rtmp://a/?xssid=b&ip=1", kAllKeys, true), "");
+    EXPECT_NE(Check_readsBack("url='rtmp://a/'b'\n", Key::Url, "rtmp://a/'b", kAllKeys, true), "");
     // For wpa.conf only its own two keys matter, and "end" is no pattern there.
     EXPECT_EQ(Check_readsBack("ssid=\"weekend clip=1\"\n", Key::Ssid, "\"weekend clip=1\"", kWpaKeys, false), "");
     EXPECT_NE(Check_readsBack("psk=\"abcssid=defgh\"\n", Key::Psk, "\"abcssid=defgh\"", kWpaKeys, false), "");
