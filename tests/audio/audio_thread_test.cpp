@@ -362,6 +362,7 @@ TEST_F(AudioThreadTest, StartFailuresPrintTheirLineAndReleaseTheOthers)
         {"tone", "aacenc", "noengine", "Error: Failed to open codec engine noengine\n"},
     };
     switches(false, false);
+    Rendezvous_delete(init_); // each case brings its own start rendezvous
     for (const Case &c : cases) {
         SharedStatus_reset();
         setenv("ENCODE_AUDIO_SOURCE", c.source, 1);
