@@ -68,6 +68,8 @@ public:
             }
             argv.push_back(nullptr);
             setenv("ENCODE_ROOT", root.dir().c_str(), 1);
+            // The program's TCP servers stay on loopback unless the test says otherwise.
+            setenv("ENCODE_BIND_ADDRESS", "127.0.0.1", 1);
             for (const auto &[name, value] : env) {
                 setenv(name.c_str(), value.c_str(), 1);
             }
