@@ -106,9 +106,10 @@ std::atomic<bool> g_videoOff{false};
 std::atomic<int64_t> g_sendDeadline{0}; // steady-clock ns of the running send's deadline, 0 when none
 std::atomic<int> g_longestSendMs{0};
 
-// The publisher thread's life.
+// The publisher thread's life. The publisher is detached and may still be waiting while the process
+// exits, so nothing it touches is ever destroyed: the condition variable is made once and kept.
 std::mutex g_lifeLock;
-std::condition_variable g_lifeCv;
+std::condition_variable &g_lifeCv = *new std::condition_variable;
 bool g_running = false;
 bool g_stopAsked = false;
 
@@ -126,7 +127,7 @@ uint8_t g_lastSps[kParamSetSearch];
 uint8_t g_lastPps[kParamSetSearch];
 int g_lastSpsLen = 0;
 int g_lastPpsLen = 0;
-std::unique_ptr<uint8_t[]> g_videoBuf;
+uint8_t *g_videoBuf = nullptr; // made at the first start and kept, as the publisher's state
 uint8_t g_audioBuf[kHeaderRoom + kAudioBodyBytes];
 uint8_t g_smallBuf[kHeaderRoom + kSmallBodyBytes];
 
@@ -478,7 +479,7 @@ int sendKeyFrame(const uint8_t *u, int bytes, int64_t ts)
         say("error found iframe");
         return -1;
     }
-    uint8_t *body = g_videoBuf.get() + kHeaderRoom;
+    uint8_t *body = g_videoBuf + kHeaderRoom;
     int n = buildVideoBody(body, kFlvKeyFrame, u, bytes, afterPps);
     if (n < 0) {
         say("error found iframe");
@@ -510,7 +511,7 @@ int sendInterFrame(const uint8_t *u, int bytes, int64_t ts)
         say("error found frame start code");
         return -1;
     }
-    uint8_t *body = g_videoBuf.get() + kHeaderRoom;
+    uint8_t *body = g_videoBuf + kHeaderRoom;
     bool idr = false;
     for (int at = 0; at < bytes;) {
         int next = 0;
@@ -941,7 +942,7 @@ int Rtmp_start(void)
             return -1;
         }
         if (!g_videoBuf) {
-            g_videoBuf.reset(new (std::nothrow) uint8_t[kHeaderRoom + kVideoBodyBytes]);
+            g_videoBuf = new (std::nothrow) uint8_t[kHeaderRoom + kVideoBodyBytes];
             if (!g_videoBuf) {
                 std::fputs("Error: Failed to allocate the rtmp buffer\n", stderr);
                 return -1;
