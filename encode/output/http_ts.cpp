@@ -13,6 +13,7 @@
 // packet boundary: that is where new and lapped clients start.
 #include "encode/output/http_ts.h"
 
+#include "encode/core/console.h"
 #include "encode/core/paths.h"
 #include "encode/core/shell.h"
 #include "encode/core/stage_thread.h"
@@ -31,7 +32,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -85,19 +85,6 @@ std::atomic<int> requestTimeoutMs{HTTP_TS_REQUEST_TIMEOUT_MS};
 std::mutex listenMutex;
 int listenFd = -1;
 
-// One whole line per call, flushed, so that lines of concurrent client threads never mix.
-__attribute__((format(printf, 1, 2))) void say(const char *format, ...)
-{
-    char line[512];
-    va_list ap;
-    va_start(ap, format);
-    std::vsnprintf(line, sizeof line, format, ap);
-    va_end(ap);
-    flockfile(stdout);
-    std::fputs(line, stdout);
-    std::fflush(stdout);
-    funlockfile(stdout);
-}
 
 void sleepUs(long us)
 {
@@ -211,12 +198,12 @@ void answerRequest(int fd, const char *request)
     int words = std::sscanf(request, "%99s %99s", method, path);
     if (words >= 1 && std::strcmp(method, "GET") == 0) {
         if (sendAll(fd, kOkHeader, sizeof kOkHeader - 1) != Sent::All) {
-            say("Sending error\n");
+            Console_say("Sending error\n");
         }
     } else if (words == 2) {
         for (const char *line : kNotImplemented) {
             if (sendAll(fd, line, std::strlen(line)) != Sent::All) {
-                say("Sending failed!\n");
+                Console_say("Sending failed!\n");
                 break;
             }
         }
@@ -229,7 +216,7 @@ bool sendToClient(int fd, const uint8_t *data, size_t len)
     Sent s = sendAll(fd, data, len);
     if (s == Sent::TimedOut) {
         uint64_t n = droppedClients.fetch_add(1) + 1;
-        say("http client %d dropped: it took nothing for %d ms (%llu dropped so far)\n", fd, HTTP_TS_SEND_TIMEOUT_MS,
+        Console_say("http client %d dropped: it took nothing for %d ms (%llu dropped so far)\n", fd, HTTP_TS_SEND_TIMEOUT_MS,
             static_cast<unsigned long long>(n));
     }
     return s == Sent::All;
@@ -242,7 +229,7 @@ bool skipToLiveEdge(int fd, uint64_t &next)
 {
     uint64_t to = liveStart(ringTotal.load(std::memory_order_acquire));
     lappedEvents.fetch_add(1);
-    say("http client %d lapped: %llu bytes were overwritten before they could be sent, moved to the live edge\n",
+    Console_say("http client %d lapped: %llu bytes were overwritten before they could be sent, moved to the live edge\n",
         fd, static_cast<unsigned long long>(to - next));
     uint64_t torn = next % kPacketBytes;
     next = to;
@@ -290,7 +277,7 @@ void streamRing(int fd)
 {
     uint8_t batch[kStep * kStepsPerSend];
     uint64_t next = liveStart(ringTotal.load(std::memory_order_acquire));
-    say("start send\n");
+    Console_say("start send\n");
     while (!stopping.load(std::memory_order_relaxed)) {
         int seen = appendSeq.load(std::memory_order_acquire);
         uint64_t total = ringTotal.load(std::memory_order_acquire);
@@ -310,7 +297,7 @@ void streamRing(int fd)
         }
         next += steps * kStep;
     }
-    say("exit send.....\n");
+    Console_say("exit send.....\n");
 }
 
 void serveClient(int fd)
@@ -325,14 +312,14 @@ void serveClient(int fd)
     if (n < 0) {
         sleepUs(1000000);
         ::close(fd);
-        say("error exit,,,,,,,,\n");
+        Console_say("error exit,,,,,,,,\n");
         return;
     }
     request[n] = '\0';
     answerRequest(fd, request);
-    say("client from %d(socket num)\n", fd);
+    Console_say("client from %d(socket num)\n", fd);
     streamRing(fd);
-    say("exit tcp thread\n");
+    Console_say("exit tcp thread\n");
     ::close(fd);
 }
 
@@ -359,7 +346,7 @@ void startClient(int fd)
     pthread_attr_destroy(&attr);
     if (r != 0) {
         threadsAlive.fetch_sub(1);
-        say("http client %d refused: no thread for it (error %d)\n", fd, r);
+        Console_say("http client %d refused: no thread for it (error %d)\n", fd, r);
         ::close(fd);
     }
 }
@@ -372,7 +359,7 @@ int openListener(const HttpTsServerConfig &config)
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
     if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-        say("ERROR opening socket\n");
+        Console_say("ERROR opening socket\n");
         if (fd >= 0) {
             ::close(fd);
         }
@@ -383,12 +370,12 @@ int openListener(const HttpTsServerConfig &config)
     sa.sin_addr.s_addr = htonl(config.address);
     sa.sin_port = htons(static_cast<uint16_t>(config.port));
     if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        say("bind error!\n");
+        Console_say("bind error!\n");
         ::close(fd);
         return -1;
     }
     if (::listen(fd, kBacklog) != 0) {
-        say("listen error!\n");
+        Console_say("listen error!\n");
         ::close(fd);
         return -1;
     }
@@ -399,7 +386,7 @@ void acceptLoop(int fd)
 {
     bool failing = false;
     while (!stopping.load()) {
-        say("wait tcp client\n");
+        Console_say("wait tcp client\n");
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
         int client = ::accept4(fd, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_CLOEXEC);
@@ -413,7 +400,7 @@ void acceptLoop(int fd)
             // Out of descriptors or a connection reset before it was taken: reported once per run,
             // and the pause below keeps it from spinning.
             if (!failing && errno != EINTR && errno != ECONNABORTED) {
-                say("http accept error, errno = %d\n", errno);
+                Console_say("http accept error, errno = %d\n", errno);
                 failing = true;
             }
             sleepUs(kAcceptPauseUs);
@@ -422,9 +409,9 @@ void acceptLoop(int fd)
         failing = false;
         char addr[INET_ADDRSTRLEN] = "";
         ::inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof addr);
-        say("user_socket.sin_addr=%s\n", addr);
-        say("acc_socket=%d\n", client);
-        say("http connect\n");
+        Console_say("user_socket.sin_addr=%s\n", addr);
+        Console_say("acc_socket=%d\n", client);
+        Console_say("http connect\n");
         startClient(client);
         sleepUs(kAcceptPauseUs);
     }
@@ -432,11 +419,11 @@ void acceptLoop(int fd)
 
 void serve(const HttpTsServerConfig &config)
 {
-    say("My web server started...\n");
+    Console_say("My web server started...\n");
     napMs(1000);
     int fd = openListener(config);
     if (fd < 0) {
-        say("Server exception!\n");
+        Console_say("Server exception!\n");
         Shell_run("reboot");
         return;
     }
@@ -510,7 +497,7 @@ void *httpTsThrFxn(void *arg)
     HttpTsServerConfig config = arg != nullptr ? *static_cast<const HttpTsServerConfig *>(arg) : HttpTs_defaultConfig();
     bool idle = false;
     if (!serverRunning.compare_exchange_strong(idle, true)) {
-        say("http ts server already running\n");
+        Console_say("http ts server already running\n");
         return THREAD_FAILURE;
     }
     threadsAlive.fetch_add(1);

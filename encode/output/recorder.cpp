@@ -11,6 +11,7 @@
 #include "encode/output/recorder.h"
 
 #include "encode/core/config_store.h"
+#include "encode/core/console.h"
 #include "encode/core/paths.h"
 #include "encode/core/shell.h"
 #include "encode/core/stage_thread.h"
@@ -25,7 +26,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -68,18 +68,6 @@ std::atomic<uint64_t> droppedFeeds{0};
 std::atomic<uint64_t> rotations{0};
 std::atomic<int64_t> fileLimit{RECORDER_FILE_LIMIT_BYTES};
 
-__attribute__((format(printf, 1, 2))) void say(const char *format, ...)
-{
-    char line[512];
-    va_list ap;
-    va_start(ap, format);
-    std::vsnprintf(line, sizeof line, format, ap);
-    va_end(ap);
-    flockfile(stdout);
-    std::fputs(line, stdout);
-    std::fflush(stdout);
-    funlockfile(stdout);
-}
 
 // Sleeps `ms` in slices, so that a stop is seen within one slice.
 void nap(int ms)
@@ -135,11 +123,11 @@ bool openFile(RecordFile &file, const std::string &name)
     file.rotateAt = 0;
     file.failedRun = 0;
     file.failing = false;
-    say("tsf=%s\n", name.c_str());
-    say("tsf-fd=%s\n", file.path.c_str());
+    Console_say("tsf=%s\n", name.c_str());
+    Console_say("tsf-fd=%s\n", file.path.c_str());
     file.fd = ::open(Path_resolve(file.path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (file.fd < 0) {
-        say("error open file tsf_fd =%s\n", file.path.c_str());
+        Console_say("error open file tsf_fd =%s\n", file.path.c_str());
         return false;
     }
     fileOpen.store(true);
@@ -166,14 +154,14 @@ void rotationCheck(RecordFile &file)
     std::string name;
     bool named = readName(name);
     if (named && name == file.name) {
-        say("tsf: /mnt/fn.sh named no new file, %s goes on\n", file.path.c_str());
+        Console_say("tsf: /mnt/fn.sh named no new file, %s goes on\n", file.path.c_str());
         file.rotateAt = static_cast<int64_t>(st.st_size) + limit;
         return;
     }
     closeFile(file);
     rotations.fetch_add(1);
     if (!named) {
-        say("%s", kNoNameLine);
+        Console_say("%s", kNoNameLine);
         return;
     }
     openFile(file, name);
@@ -200,7 +188,7 @@ void writeBlock(RecordFile &file, const uint8_t *block)
     int error = errno;
     failedBytes.fetch_add(kBlockBytes - done);
     if (!file.failing) {
-        say("tsf: write error on %s, errno = %d (%s); failed blocks are lost\n", file.path.c_str(), error,
+        Console_say("tsf: write error on %s, errno = %d (%s); failed blocks are lost\n", file.path.c_str(), error,
             std::strerror(error));
         file.failing = true;
     }
@@ -228,7 +216,7 @@ void reportDrops(uint64_t &reported)
 {
     uint64_t dropped = droppedBytes.load();
     if (dropped != reported) {
-        say("tsf: both buffers were full, %llu bytes dropped (%llu in all)\n",
+        Console_say("tsf: both buffers were full, %llu bytes dropped (%llu in all)\n",
             static_cast<unsigned long long>(dropped - reported), static_cast<unsigned long long>(dropped));
         reported = dropped;
     }
@@ -306,7 +294,7 @@ void *recorderThrFxn(void *)
 {
     bool idle = false;
     if (!running.compare_exchange_strong(idle, true)) {
-        say("tsf: the recorder is already running\n");
+        Console_say("tsf: the recorder is already running\n");
         return THREAD_FAILURE;
     }
     starts.fetch_add(1);
@@ -318,7 +306,7 @@ void *recorderThrFxn(void *)
     std::string name;
     bool recording = true;
     if (!readName(name)) {
-        say("%s", kNoNameLine);
+        Console_say("%s", kNoNameLine);
     } else {
         recording = openFile(file, name);
     }
