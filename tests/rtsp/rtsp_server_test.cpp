@@ -6,6 +6,7 @@
 
 #include "tests/support/net.h"
 #include "tests/support/process.h"
+#include "tests/support/rtsp_probe.h"
 #include "tests/support/temp_root.h"
 
 #include <gtest/gtest.h>
@@ -25,39 +26,9 @@ using namespace rtsp_feed;
 
 namespace {
 
-using Stream = std::map<std::string, std::string>;
-
-// ffprobe's view of rtsp://127.0.0.1:port/live read for `seconds`: one map per stream.
-std::vector<Stream> probe(int port, int seconds)
-{
-    std::string out = runCommand("timeout 60 ffprobe -v error -rtsp_transport tcp -count_frames -read_intervals %+" +
-                                 std::to_string(seconds) +
-                                 " -show_entries stream=codec_name,width,height,sample_rate,nb_read_frames"
-                                 " -of compact=p=0 rtsp://127.0.0.1:" +
-                                 std::to_string(port) + "/live");
-    std::vector<Stream> streams;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        Stream s;
-        std::istringstream fields(line);
-        for (std::string f; std::getline(fields, f, '|');) {
-            size_t eq = f.find('=');
-            if (eq != std::string::npos) {
-                s[f.substr(0, eq)] = f.substr(eq + 1);
-            }
-        }
-        if (s.count("codec_name") != 0) {
-            streams.push_back(s);
-        }
-    }
-    return streams;
-}
-
-int frames(const Stream &s)
-{
-    auto it = s.find("nb_read_frames");
-    return it == s.end() ? 0 : std::atoi(it->second.c_str());
-}
+using rtsp_probe::frames;
+using rtsp_probe::probe;
+using rtsp_probe::Stream;
 
 size_t count(const std::string &text, const std::string &what)
 {

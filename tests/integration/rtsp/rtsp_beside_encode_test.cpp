@@ -3,6 +3,7 @@
 // encoder noticing more than the records it cannot hand over.
 #include "tests/support/net.h"
 #include "tests/support/process.h"
+#include "tests/support/rtsp_probe.h"
 #include "tests/support/udp_capture.h"
 
 #include <gtest/gtest.h>
@@ -18,41 +19,9 @@
 
 namespace {
 
-using Stream = std::map<std::string, std::string>;
-
-// ffprobe's streams of rtsp://127.0.0.1:port/live, read for `seconds`, decoding every frame.
-std::vector<Stream> parseStreams(const std::string &out)
-{
-    std::vector<Stream> streams;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        Stream s;
-        std::istringstream fields(line);
-        for (std::string f; std::getline(fields, f, '|');) {
-            size_t eq = f.find('=');
-            if (eq != std::string::npos) {
-                s[f.substr(0, eq)] = f.substr(eq + 1);
-            }
-        }
-        if (s.count("codec_name") != 0) {
-            streams.push_back(s);
-        }
-    }
-    return streams;
-}
-
-std::string probeCommand(int port, int seconds)
-{
-    return "timeout 60 ffprobe -v error -rtsp_transport tcp -count_frames -read_intervals %+" + std::to_string(seconds) +
-           " -show_entries stream=codec_name,width,height,sample_rate,nb_read_frames -of compact=p=0"
-           " rtsp://127.0.0.1:" + std::to_string(port) + "/live 2>/dev/null";
-}
-
-int frames(const Stream &s)
-{
-    auto it = s.find("nb_read_frames");
-    return it == s.end() ? 0 : std::atoi(it->second.c_str());
-}
+using rtsp_probe::frames;
+using rtsp_probe::probe;
+using rtsp_probe::Stream;
 
 class RtspBesideEncodeTest : public ::testing::Test {
 protected:
@@ -119,13 +88,12 @@ TEST_F(RtspBesideEncodeTest, TwoPlayersGetVideoAndAac)
     ASSERT_TRUE(udp.waitFor(1, 20)) << encode->out() << encode->err();
     ASSERT_TRUE(server->waitForOutput("audio is AAC", 20)) << server->out();
 
-    std::string shortOut;
-    std::thread leaver([&] { shortOut = runCommand(probeCommand(port, 2)); });
-    std::vector<Stream> stayer = parseStreams(runCommand(probeCommand(port, 5)));
+    std::vector<Stream> early;
+    std::thread leaver([&] { early = probe(port, 2); });
+    std::vector<Stream> stayer = probe(port, 5);
     leaver.join();
     expectVideoAnd(stayer, "aac");
-    std::vector<Stream> early = parseStreams(shortOut);
-    ASSERT_EQ(early.size(), 2u) << shortOut;
+    ASSERT_EQ(early.size(), 2u);
     EXPECT_GT(frames(early[0]), 20);
     EXPECT_TRUE(server->waitForOutput("played and left", 10)) << server->out();
 
@@ -141,7 +109,7 @@ TEST_F(RtspBesideEncodeTest, Mp3ReachesThePlayers)
     ASSERT_GT(port, 0);
     ASSERT_TRUE(udp.waitFor(1, 20)) << encode->out() << encode->err();
     ASSERT_TRUE(server->waitForOutput("audio is MP3", 20)) << server->out();
-    expectVideoAnd(parseStreams(runCommand(probeCommand(port, 5))), "mp3");
+    expectVideoAnd(probe(port, 5), "mp3");
     encode->signal(SIGTERM);
     EXPECT_EQ(encode->wait(10), 0) << encode->err();
 }
@@ -163,7 +131,7 @@ TEST_F(RtspBesideEncodeTest, EncoderOutlivesTheServer)
 
     int port = startServer("rtsp2");
     ASSERT_GT(port, 0);
-    expectVideoAnd(parseStreams(runCommand(probeCommand(port, 4))), "aac");
+    expectVideoAnd(probe(port, 4), "aac");
     encode->signal(SIGTERM);
     EXPECT_EQ(encode->wait(10), 0) << encode->err();
 }
