@@ -2,10 +2,10 @@
 // to it. Nothing throws across this boundary: an exception inside an encoder becomes a status code.
 #include "encode/media/audenc.h"
 
-#include <cstring>
 #include <new>
 
 #include "encode/media/audenc_internal.h"
+#include "encode/media/codec_builders.h"
 #include "encode/media/media.h"
 
 const AudioEnc_Params AudioEnc_Params_DEFAULT = {
@@ -34,69 +34,28 @@ struct AudioEnc_Object {
 
 namespace {
 
-using Builder = std::unique_ptr<AudioEncoder> (*)(const AudioEnc_Params *, int *);
-
-struct BuiltEncoder {
-    const char *name;
-    Builder open;
-};
-
-constexpr BuiltEncoder builtEncoders[] = {
+constexpr CodecBuilder<AudioEncoder, AudioEnc_Params> builtEncoders[] = {
     {"aacenc", AacEnc_open},
     {"mp3enc", Mp3Enc_open},
 };
 
-Builder findBuilder(const char *name)
-{
-    for (const BuiltEncoder &b : builtEncoders) {
-        if (std::strcmp(b.name, name) == 0) {
-            return b.open;
-        }
-    }
-    return nullptr;
-}
-
-void setError(int *error, int value)
-{
-    if (error != nullptr) {
-        *error = value;
-    }
-}
+constexpr CodecFront kFront = {"AudioEnc", "audio encoder", AudioEnc_ERR_BADPARAMS, AudioEnc_ERR_UNKNOWNCODEC,
+                               AudioEnc_ERR_NOMEM};
 
 } // namespace
 
 AudioEnc_Handle AudioEnc_create(Engine_Handle hEngine, const char *name, const AudioEnc_Params *params, int *error)
 {
-    setError(error, 0);
-    if (hEngine == nullptr || name == nullptr || params == nullptr) {
-        Media_error("[AudioEnc] Cannot pass null for engine, codec name or params\n");
-        setError(error, AudioEnc_ERR_BADPARAMS);
+    std::unique_ptr<AudioEncoder> encoder = Codec_build(kFront, builtEncoders, hEngine, name, params, error);
+    if (encoder == nullptr) {
         return nullptr;
     }
-    if (Engine_getCodec(hEngine, name) == nullptr) {
-        Media_error("[AudioEnc] Codec %s is not in engine %s\n", name, Engine_getName(hEngine));
-        setError(error, AudioEnc_ERR_UNKNOWNCODEC);
-        return nullptr;
-    }
-    Builder open = findBuilder(name);
-    if (open == nullptr) {
-        Media_error("[AudioEnc] No audio encoder is built for codec %s\n", name);
-        setError(error, AudioEnc_ERR_UNKNOWNCODEC);
-        return nullptr;
-    }
-    try {
-        int reason = 0;
-        std::unique_ptr<AudioEncoder> encoder = open(params, &reason);
-        if (encoder == nullptr) {
-            setError(error, reason);
-            return nullptr;
-        }
-        return new AudioEnc_Object{std::move(encoder)};
-    } catch (...) {
+    auto *object = new (std::nothrow) AudioEnc_Object{std::move(encoder)};
+    if (object == nullptr) {
         Media_error("[AudioEnc] Out of memory creating %s\n", name);
-        setError(error, AudioEnc_ERR_NOMEM);
-        return nullptr;
+        Codec_setError(error, AudioEnc_ERR_NOMEM);
     }
+    return object;
 }
 
 int AudioEnc_control(AudioEnc_Handle hEnc, int cmd, const AudioEnc_DynParams *dynParams, AudioEnc_Status *status)

@@ -2,9 +2,9 @@
 // to it. Nothing throws across this boundary: an exception inside an encoder becomes a status code.
 #include "encode/media/videnc.h"
 
-#include <cstring>
 #include <new>
 
+#include "encode/media/codec_builders.h"
 #include "encode/media/media.h"
 #include "encode/media/videnc_internal.h"
 
@@ -23,70 +23,28 @@ struct VideoEnc_Object {
 
 namespace {
 
-using Builder = std::unique_ptr<VideoEncoder> (*)(const VideoEnc_Params *, int *);
-
-struct BuiltEncoder {
-    const char *name;
-    Builder open;
-};
-
 // The engine lists more video codecs than this runtime builds; those names fail like unknown ones.
-constexpr BuiltEncoder builtEncoders[] = {
+constexpr CodecBuilder<VideoEncoder, VideoEnc_Params> builtEncoders[] = {
     {"h264enc", H264Enc_open},
 };
 
-Builder findBuilder(const char *name)
-{
-    for (const BuiltEncoder &b : builtEncoders) {
-        if (std::strcmp(b.name, name) == 0) {
-            return b.open;
-        }
-    }
-    return nullptr;
-}
-
-void setError(int *error, int value)
-{
-    if (error != nullptr) {
-        *error = value;
-    }
-}
+constexpr CodecFront kFront = {"VideoEnc", "encoder", VideoEnc_ERR_BADPARAMS, VideoEnc_ERR_UNKNOWNCODEC,
+                               VideoEnc_ERR_NOMEM};
 
 } // namespace
 
 VideoEnc_Handle VideoEnc_create(Engine_Handle hEngine, const char *name, const VideoEnc_Params *params, int *error)
 {
-    setError(error, 0);
-    if (hEngine == nullptr || name == nullptr || params == nullptr) {
-        Media_error("[VideoEnc] Cannot pass null for engine, codec name or params\n");
-        setError(error, VideoEnc_ERR_BADPARAMS);
+    std::unique_ptr<VideoEncoder> encoder = Codec_build(kFront, builtEncoders, hEngine, name, params, error);
+    if (encoder == nullptr) {
         return nullptr;
     }
-    if (Engine_getCodec(hEngine, name) == nullptr) {
-        Media_error("[VideoEnc] Codec %s is not in engine %s\n", name, Engine_getName(hEngine));
-        setError(error, VideoEnc_ERR_UNKNOWNCODEC);
-        return nullptr;
-    }
-    Builder open = findBuilder(name);
-    if (open == nullptr) {
-        Media_error("[VideoEnc] No encoder is built for codec %s\n", name);
-        setError(error, VideoEnc_ERR_UNKNOWNCODEC);
-        return nullptr;
-    }
-    try {
-        int reason = 0;
-        std::unique_ptr<VideoEncoder> encoder = open(params, &reason);
-        if (encoder == nullptr) {
-            setError(error, reason);
-            return nullptr;
-        }
-        VideoEnc_Object *object = new VideoEnc_Object{std::move(encoder)};
-        return object;
-    } catch (...) {
+    auto *object = new (std::nothrow) VideoEnc_Object{std::move(encoder)};
+    if (object == nullptr) {
         Media_error("[VideoEnc] Out of memory creating %s\n", name);
-        setError(error, VideoEnc_ERR_NOMEM);
-        return nullptr;
+        Codec_setError(error, VideoEnc_ERR_NOMEM);
     }
+    return object;
 }
 
 int VideoEnc_control(VideoEnc_Handle hEnc, int cmd, const VideoEnc_DynParams *dynParams, VideoEnc_Status *status)
