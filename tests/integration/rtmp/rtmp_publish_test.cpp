@@ -98,7 +98,9 @@ TEST_F(RtmpPublishTest, PlayerAndRecordingGetVideoAndAac)
     ASSERT_TRUE(encode->waitForOutput("connect stream ok", 20)) << encode->out() << encode->err();
     std::this_thread::sleep_for(std::chrono::seconds(2));
     std::string streams = probe();
-    EXPECT_NE(streams.find("codec_name=h264|width=1280|height=720|r_frame_rate=30/1"), std::string::npos) << streams;
+    // The frame rate is checked on the recording's time stamps below: a live probe guesses it from
+    // a second of capture times.
+    EXPECT_NE(streams.find("codec_name=h264|width=1280|height=720|"), std::string::npos) << streams;
     EXPECT_NE(streams.find("codec_name=aac"), std::string::npos) << streams;
     EXPECT_NE(streams.find("sample_rate=44100"), std::string::npos) << streams;
     std::this_thread::sleep_for(std::chrono::seconds(2));

@@ -130,8 +130,16 @@ TEST_F(VideoStreamTest, PlayerDecodesTheStreamWithTheAskedKeyFrames)
     std::printf("stopped %.3f s after SIGTERM\n", took);
 
     Bytes ts = stream();
-    EXPECT_EQ(probe("stream=codec_name,profile,width,height,r_frame_rate"),
-              "codec_name=h264\nprofile=High\nwidth=1280\nheight=720\nr_frame_rate=30/1\n");
+    EXPECT_EQ(probe("stream=codec_name,profile,width,height"),
+              "codec_name=h264\nprofile=High\nwidth=1280\nheight=720\n");
+    // The time stamps are capture times, so a loaded host makes them uneven; ffprobe's exact guess
+    // (r_frame_rate) then varies, its average does not.
+    std::string average = probe("stream=avg_frame_rate");
+    int num = 0;
+    int den = 0;
+    ASSERT_EQ(std::sscanf(average.c_str(), "avg_frame_rate=%d/%d", &num, &den), 2) << average;
+    ASSERT_GT(den, 0);
+    EXPECT_NEAR(static_cast<double>(num) / den, 30.0, 1.5) << average;
     EXPECT_NE(runCommand("ffprobe -v error -show_entries stream=id -of csv=p=0 '" + tmp("out.ts") + "'").find("0x64"),
               std::string::npos);
     int rc = -1;
