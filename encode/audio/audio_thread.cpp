@@ -40,7 +40,7 @@ namespace {
 struct Variant {
     int32_t streamType;          // what the multiplexer is told the frames are
     bool settleAfterSupervisor;  // give the supervisor a second to find the lock before the first read
-    const HandoffFifoSpec *fifo; // the audio hand-off FIFO's record layout
+    const HandoffFifoKind *fifo; // the audio hand-off FIFO's record layout
     const char *loopLine;        // printed as the loop starts, or null
     bool publishes;              // the frames go to RTMP when it is on (MP3 frames never do)
 };

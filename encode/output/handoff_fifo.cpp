@@ -63,16 +63,16 @@ void sayLine(const char *text)
 
 } // namespace
 
-const HandoffFifoSpec HandoffFifo_video = {"/dev/shm/v_fifo", "Failed to create vido fifo for writing",
+const HandoffFifoKind HandoffFifo_video = {"/dev/shm/v_fifo", "Failed to create vido fifo for writing",
                                            "Failed to create vido fifo for writing", true, 0};
 // The audio FIFO's open failure has always printed the video text.
-const HandoffFifoSpec HandoffFifo_aac = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
+const HandoffFifoKind HandoffFifo_aac = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
                                          "Failed to create vido fifo for writing", true, HANDOFF_FIFO_AAC_QUEUE_LIMIT};
-const HandoffFifoSpec HandoffFifo_mp3 = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
+const HandoffFifoKind HandoffFifo_mp3 = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
                                          "Failed to create vido fifo for writing", false, 0};
 
 struct HandoffFifo_Object {
-    const HandoffFifoSpec *spec = nullptr;
+    const HandoffFifoKind *kind = nullptr;
     std::string path; // resolved once, so that a reopen allocates nothing
     int fd = -1;
     long capacity = 0;
@@ -100,7 +100,7 @@ int drop(HandoffFifo_Object *h, const char *why)
 {
     h->dropped++;
     if (!h->dropping && why != nullptr) {
-        std::printf("%s: %s, record dropped (%llu so far)\n", h->spec->path, why,
+        std::printf("%s: %s, record dropped (%llu so far)\n", h->kind->path, why,
                     static_cast<unsigned long long>(h->dropped));
         std::fflush(stdout);
     }
@@ -114,7 +114,7 @@ int readerLeft(HandoffFifo_Object *h)
 {
     ::close(h->fd);
     h->fd = -1;
-    std::printf("%s: the reader has gone, records dropped until one opens it again\n", h->spec->path);
+    std::printf("%s: the reader has gone, records dropped until one opens it again\n", h->kind->path);
     std::fflush(stdout);
     h->dropping = true;
     return drop(h, nullptr);
@@ -127,7 +127,7 @@ bool reopen(HandoffFifo_Object *h)
         return false; // no reader yet
     }
     sizePipe(h, HANDOFF_FIFO_PIPE_BYTES);
-    std::printf("%s: opened again for a new reader\n", h->spec->path);
+    std::printf("%s: opened again for a new reader\n", h->kind->path);
     std::fflush(stdout);
     return true;
 }
@@ -152,7 +152,7 @@ const char *roomFor(HandoffFifo_Object *h, long record, bool *gone)
         }
         sizePipe(h, want);
     }
-    if ((h->spec->queueLimit <= 0 || queued <= h->spec->queueLimit) && fits(h, queued, record)) {
+    if ((h->kind->queueLimit <= 0 || queued <= h->kind->queueLimit) && fits(h, queued, record)) {
         return nullptr;
     }
     // A full pipe may be one nobody reads any more.
@@ -211,7 +211,7 @@ int finish(HandoffFifo_Object *h, iovec *parts, int count, size_t done)
             break;
         }
     }
-    std::printf("%s: the reader stopped inside a record, no more records this run\n", h->spec->path);
+    std::printf("%s: the reader stopped inside a record, no more records this run\n", h->kind->path);
     std::fflush(stdout);
     ::close(h->fd);
     h->fd = -1;
@@ -222,32 +222,32 @@ int finish(HandoffFifo_Object *h, iovec *parts, int count, size_t done)
 
 } // namespace
 
-HandoffFifo_Handle HandoffFifo_open(const HandoffFifoSpec *spec)
+HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind)
 {
-    if (spec == nullptr) {
+    if (kind == nullptr) {
         return nullptr;
     }
     HandoffFifo_Object *h = new (std::nothrow) HandoffFifo_Object;
     if (h == nullptr) {
-        sayLine(spec->openFail);
+        sayLine(kind->openFail);
         return nullptr;
     }
-    h->spec = spec;
-    h->path = Path_resolve(spec->path);
-    Shell_run(std::string("rm -f ") + spec->path);
+    h->kind = kind;
+    h->path = Path_resolve(kind->path);
+    Shell_run(std::string("rm -f ") + kind->path);
     // A fresh node every run (a stale one may be a plain file, or a node an old reader still holds),
     // opened up to every user afterwards since the RTSP server need not run as ours.
     if (::mkfifo(h->path.c_str(), 0100) != 0) {
-        sayLine(spec->createFail);
+        sayLine(kind->createFail);
         delete h;
         return nullptr;
     }
-    Shell_run(std::string("chmod 777 ") + spec->path);
+    Shell_run(std::string("chmod 777 ") + kind->path);
     // Waits for the reader like a blocking open would, but looks at the quit flag between tries, so
     // that a run without an RTSP server can still be stopped.
     while ((h->fd = openWriteEnd(h->path)) < 0) {
         if (errno != ENXIO && errno != EINTR) {
-            sayLine(spec->openFail);
+            sayLine(kind->openFail);
             delete h;
             return nullptr;
         }
@@ -276,9 +276,9 @@ int HandoffFifo_write(HandoffFifo_Handle h, const uint8_t *unit, int bytes, Fram
     uint8_t tag[STREAM_TAG_BYTES];
     StreamTag_encode(tag, time, static_cast<uint32_t>(bytes));
     iovec parts[2] = {{tag, sizeof tag}, {const_cast<uint8_t *>(unit), static_cast<size_t>(bytes)}};
-    iovec *first = h->spec->tagged ? parts : parts + 1;
-    int count = h->spec->tagged ? 2 : 1;
-    const long record = bytes + (h->spec->tagged ? STREAM_TAG_BYTES : 0);
+    iovec *first = h->kind->tagged ? parts : parts + 1;
+    int count = h->kind->tagged ? 2 : 1;
+    const long record = bytes + (h->kind->tagged ? STREAM_TAG_BYTES : 0);
 
     bool gone = false;
     if (const char *why = roomFor(h, record, &gone)) {

@@ -16,7 +16,7 @@
 
 #include <cstdint>
 
-struct HandoffFifoSpec {
+struct HandoffFifoKind {
     const char *path;       // the appliance's path, resolved under ENCODE_ROOT
     const char *createFail; // printed when the FIFO cannot be made
     const char *openFail;   // printed when it cannot be opened
@@ -25,12 +25,12 @@ struct HandoffFifoSpec {
 };
 
 // The writer's FIFO: /dev/shm/v_fifo, stream tag and access unit.
-extern const HandoffFifoSpec HandoffFifo_video;
+extern const HandoffFifoKind HandoffFifo_video;
 // The AAC thread's FIFO: /dev/shm/aa_fifo, stream tag and ADTS frame, dropped while more than
 // HANDOFF_FIFO_AAC_QUEUE_LIMIT bytes wait unread.
-extern const HandoffFifoSpec HandoffFifo_aac;
+extern const HandoffFifoKind HandoffFifo_aac;
 // The MP3 thread's FIFO: the same path, the bare MP3 frame (its own header says where it starts).
-extern const HandoffFifoSpec HandoffFifo_mp3;
+extern const HandoffFifoKind HandoffFifo_mp3;
 
 // The RTSP server's reader keeps an AAC FIFO this short: audio that waits longer than that is late.
 inline constexpr int HANDOFF_FIFO_AAC_QUEUE_LIMIT = 32768;
@@ -42,10 +42,10 @@ typedef struct HandoffFifo_Object *HandoffFifo_Handle;
 
 // Makes the FIFO afresh (removed, created, opened up to everyone through the shell) and waits for a
 // reader to open it; only the quit flag ends the wait early. Null when it cannot be made or opened
-// (the spec's text printed) or when quit was raised while waiting (nothing printed).
-HandoffFifo_Handle HandoffFifo_open(const HandoffFifoSpec *spec);
+// (its failure text printed) or when quit was raised while waiting (nothing printed).
+HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind);
 
-// One record: the stream tag (when the spec says so) stamped `time`, then the unit, written whole or
+// One record: the stream tag (for a tagged kind) stamped `time`, then the unit, written whole or
 // not at all. 1 when written, 0 when dropped.
 int HandoffFifo_write(HandoffFifo_Handle h, const uint8_t *unit, int bytes, FrameTime time);
 

@@ -29,17 +29,17 @@
 
 namespace {
 
-constexpr StreamSlotSpec kVideoMain[] = {
+constexpr StreamSlotEntry kVideoMain[] = {
     {8888, "aTcpThread1Fxn", "close socket1"}, {8887, "aTcpThread2Fxn", "close socket2"},
     {8886, "aTcpThread3Fxn", "close socket3"}, {8885, "aTcpThread4Fxn", "close socket4"},
     {8884, "aTcpThread5Fxn", "close socket5"},
 };
-constexpr StreamSlotSpec kVideoSecond[] = {
+constexpr StreamSlotEntry kVideoSecond[] = {
     {7777, "aTcpThreadfmlFxn", "close socketfml"},
 };
 
 // The audio slots print the same names as the video ones: a client tells them apart by the port.
-constexpr StreamSlotSpec kAudio[] = {
+constexpr StreamSlotEntry kAudio[] = {
     {9999, "aTcpThread1Fxn", "close socket1"}, {9998, "aTcpThread2Fxn", "close socket2"},
     {9997, "aTcpThread3Fxn", "close socket3"}, {9996, "aTcpThread4Fxn", "close socket4"},
     {9995, "aTcpThread5Fxn", "close socket5"},
@@ -74,7 +74,7 @@ void sayLine(const char *text)
 
 struct StreamSlot {
     StreamSlots_Object *set = nullptr;
-    const StreamSlotSpec *spec = nullptr;
+    const StreamSlotEntry *entry = nullptr;
     int port = 0;
     std::atomic<int> connected{0};
     // Written by the server thread before `connected` rises; the owner's from then until it lowers it.
@@ -197,7 +197,7 @@ void *serveSlot(void *arg)
     while (!set.stopping.load()) {
         if (slot.connected.load(std::memory_order_acquire) == 0) {
             if (slot.lastFailure == nullptr) {
-                sayLine(slot.spec->threadName);
+                sayLine(slot.entry->threadName);
             }
             listenForClient(slot);
         }
@@ -214,7 +214,7 @@ void *serveSlot(void *arg)
 // last unit is torn anyway and a stalled peer would otherwise keep the connection lingering.
 void dropClient(StreamSlot &slot)
 {
-    sayLine(slot.spec->closeLine);
+    sayLine(slot.entry->closeLine);
     linger abort{1, 0};
     ::setsockopt(slot.client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     ::close(slot.client);
@@ -322,8 +322,8 @@ StreamSlots_Handle StreamSlots_start(const StreamSlotTable *table, bool tagged)
     for (int i = 0; i < table->count; i++) {
         StreamSlot &slot = set->slots[i];
         slot.set = set.get();
-        slot.spec = &table->slots[i];
-        slot.port = Path_port(slot.spec->fixedPort);
+        slot.entry = &table->slots[i];
+        slot.port = Path_port(slot.entry->fixedPort);
         if ((create != nullptr ? create : ::pthread_create)(&slot.thread, attrs.get(), serveSlot, &slot) != 0) {
             sayLine(table->startError);
             StreamSlots_stop(set.release());

@@ -21,7 +21,7 @@
 #include <cstdint>
 
 // One slot of a table.
-struct StreamSlotSpec {
+struct StreamSlotEntry {
     int fixedPort;          // the appliance's port, moved by ENCODE_PORT_OFFSET when listening
     const char *threadName; // printed each time the slot starts listening for a client
     const char *closeLine;  // printed when a send to the slot's client fails
@@ -29,7 +29,7 @@ struct StreamSlotSpec {
 
 // The slots that carry one payload, slot 1 first.
 struct StreamSlotTable {
-    const StreamSlotSpec *slots;
+    const StreamSlotEntry *slots;
     int count;
     const char *startError; // printed when a slot's server thread cannot be started
 };

@@ -31,7 +31,7 @@ TEST(AudioSlotsTest, FiveSlotsOnTheAudioPortsWithTheirNames)
     ASSERT_EQ(StreamSlots_audio.count, 5);
     EXPECT_STREQ(StreamSlots_audio.startError, "aTcpThread1 creater error");
     for (int i = 0; i < 5; i++) {
-        const StreamSlotSpec &s = StreamSlots_audio.slots[i];
+        const StreamSlotEntry &s = StreamSlots_audio.slots[i];
         EXPECT_EQ(s.fixedPort, 9999 - i);
         EXPECT_EQ(std::string(s.threadName), "aTcpThread" + std::to_string(i + 1) + "Fxn");
         EXPECT_EQ(std::string(s.closeLine), "close socket" + std::to_string(i + 1));
@@ -71,10 +71,10 @@ protected:
         }
     }
 
-    FifoPtr open(const HandoffFifoSpec *spec)
+    FifoPtr open(const HandoffFifoKind *kind)
     {
-        auto opened = std::async(std::launch::async, [spec] { return HandoffFifo_open(spec); });
-        std::string path = root_.path(spec->path);
+        auto opened = std::async(std::launch::async, [kind] { return HandoffFifo_open(kind); });
+        std::string path = root_.path(kind->path);
         struct stat st {};
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
         while ((::stat(path.c_str(), &st) != 0 || (st.st_mode & 0777) != 0777) &&

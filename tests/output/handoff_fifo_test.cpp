@@ -50,9 +50,9 @@ int writeUnit(HandoffFifo_Handle h, uint32_t seq, size_t bytes)
     return HandoffFifo_write(h, u.data(), static_cast<int>(u.size()), {1000 + seq, seq});
 }
 
-const HandoffFifoSpec kAacLike = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
+const HandoffFifoKind kAacLike = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
                                   "Failed to create audio fifo for writing", true, 32768};
-const HandoffFifoSpec kBare = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
+const HandoffFifoKind kBare = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
                                "Failed to create audio fifo for writing", false, 0};
 
 class HandoffFifoTest : public ::testing::Test {
@@ -76,10 +76,10 @@ protected:
 
     // Opens the FIFO at `systemPath` as its writer, with a reader arriving `readerAfterMs` later. The
     // reader's end is left blocking, for readExact.
-    FifoPtr openWithReader(const HandoffFifoSpec *spec, int readerAfterMs = 0)
+    FifoPtr openWithReader(const HandoffFifoKind *kind, int readerAfterMs = 0)
     {
-        auto opened = std::async(std::launch::async, [spec] { return HandoffFifo_open(spec); });
-        std::string path = root_.path(spec->path);
+        auto opened = std::async(std::launch::async, [kind] { return HandoffFifo_open(kind); });
+        std::string path = root_.path(kind->path);
         auto until = Clock::now() + milliseconds(3000);
         struct stat st {};
         // Opened up to everyone first: a reader that is not root could not open it before.
@@ -89,7 +89,7 @@ protected:
         }
         std::this_thread::sleep_for(milliseconds(readerAfterMs));
         openedEarly_ = opened.wait_for(milliseconds(0)) == std::future_status::ready;
-        openReader(spec->path);
+        openReader(kind->path);
         return FifoPtr(opened.get());
     }
     void openReader(const char *systemPath)

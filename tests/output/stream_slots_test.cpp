@@ -146,7 +146,7 @@ public:
     int port(int i) const { return specs_[static_cast<size_t>(i)].fixedPort; }
 
 private:
-    std::vector<StreamSlotSpec> specs_;
+    std::vector<StreamSlotEntry> specs_;
     StreamSlotTable table_{};
 };
 

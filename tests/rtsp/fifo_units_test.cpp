@@ -35,7 +35,7 @@ using UnitsPtr = std::unique_ptr<FifoUnits_Object, UnitsDeleter>;
 
 constexpr int kWaitMs = 200;
 
-const HandoffFifoSpec kBareAudio = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
+const HandoffFifoKind kBareAudio = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
                                     "Failed to create audio fifo for writing", false, 0};
 
 Bytes pattern(uint32_t seed, size_t bytes)
@@ -111,12 +111,12 @@ protected:
         return ::open(root.path(systemPath).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     }
     // The encoder's writer, opened in the background: it makes the FIFO afresh and waits for a reader.
-    HandoffFifo_Handle openWriter(const HandoffFifoSpec *spec, FifoUnits_Handle h)
+    HandoffFifo_Handle openWriter(const HandoffFifoKind *kind, FifoUnits_Handle h)
     {
         std::atomic<HandoffFifo_Handle> w{nullptr};
         std::atomic<bool> done{false};
-        opener = std::thread([&w, &done, spec] {
-            w = HandoffFifo_open(spec);
+        opener = std::thread([&w, &done, kind] {
+            w = HandoffFifo_open(kind);
             done = true;
         });
         FifoUnit u{};

@@ -24,9 +24,9 @@ namespace rtsp_feed {
 
 using Unit = std::vector<uint8_t>;
 
-inline const HandoffFifoSpec kAacFifo = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
+inline const HandoffFifoKind kAacFifo = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
                                          "Failed to create audio fifo for writing", true, 32768};
-inline const HandoffFifoSpec kMp3Fifo = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
+inline const HandoffFifoKind kMp3Fifo = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
                                          "Failed to create audio fifo for writing", false, 0};
 
 constexpr int kFps = 25;
@@ -123,8 +123,8 @@ inline FrameTime now()
 // made afresh when the feeder starts, as the encoder does.
 class Feeder {
 public:
-    Feeder(const HandoffFifoSpec *spec, std::vector<Unit> units, std::chrono::microseconds period)
-        : spec_(spec), units_(std::move(units)), period_(period), thread_([this] { run(); })
+    Feeder(const HandoffFifoKind *kind, std::vector<Unit> units, std::chrono::microseconds period)
+        : kind_(kind), units_(std::move(units)), period_(period), thread_([this] { run(); })
     {
     }
     ~Feeder() { stop(); }
@@ -146,7 +146,7 @@ public:
 private:
     void run()
     {
-        HandoffFifo_Handle h = HandoffFifo_open(spec_);
+        HandoffFifo_Handle h = HandoffFifo_open(kind_);
         if (h == nullptr) {
             return;
         }
@@ -165,7 +165,7 @@ private:
         HandoffFifo_close(h);
     }
 
-    const HandoffFifoSpec *spec_;
+    const HandoffFifoKind *kind_;
     std::vector<Unit> units_;
     std::chrono::microseconds period_;
     std::atomic<bool> stop_{false};

@@ -96,9 +96,9 @@ protected:
         return std::atoi(out.c_str() + out.find(mark) + mark.size());
     }
 
-    Feeder &feed(const HandoffFifoSpec *spec, const std::vector<Unit> &units, std::chrono::microseconds period)
+    Feeder &feed(const HandoffFifoKind *kind, const std::vector<Unit> &units, std::chrono::microseconds period)
     {
-        feeders.push_back(std::make_unique<Feeder>(spec, units, period));
+        feeders.push_back(std::make_unique<Feeder>(kind, units, period));
         return *feeders.back();
     }
     void feedVideoAndAac()
