@@ -38,7 +38,3 @@ std::unique_ptr<CaptureDevice> CaptureV4l2_open(const std::string &device);
 // The virtual device: "testsrc" or "file:PATH". Null after its message.
 std::unique_ptr<CaptureDevice> CaptureTestsrc_open(const std::string &source);
 
-// Sleeps until the monotonic deadline (nanoseconds), waking at least every 100 ms to look at the quit
-// flag. false when quit was raised.
-bool Capture_sleepUntil(int64_t deadlineNs);
-int64_t Capture_monotonicNs();

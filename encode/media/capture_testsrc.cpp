@@ -120,7 +120,7 @@ public:
             queued_.push_back(BufTab_getBuf(pool, i));
         }
         numBufs_ = BufTab_getNumBufs(pool);
-        startNs_ = Capture_monotonicNs();
+        startNs_ = Media_monotonicNs();
         double gs = 0;
         double gl = 0;
         if (envGap(&gs, &gl)) {
@@ -140,7 +140,7 @@ public:
             return Media_EFAIL;
         }
         int64_t due = anchorNs_ + index_ * periodNs_;
-        int64_t now = Capture_monotonicNs();
+        int64_t now = Media_monotonicNs();
         if (now > due + 2 * periodNs_) {
             // The consumer fell behind: like a device without a free buffer, drop the frames that
             // were due meanwhile instead of delivering a burst.
@@ -154,9 +154,9 @@ public:
             due = anchorNs_;
         }
         if (!paced_) {
-            due = Capture_monotonicNs(); // a benchmark: every frame is due as soon as it is asked for
+            due = Media_monotonicNs(); // a benchmark: every frame is due as soon as it is asked for
         }
-        if (!Capture_sleepUntil(due)) {
+        if (!Media_sleepUntil(due)) {
             return Capture_STOPPED;
         }
         index_++;

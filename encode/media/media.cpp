@@ -1,6 +1,10 @@
-// Trace level of the media layer and its print helpers. The level is process-wide, set once at
+// Trace level of the media layer, its print helpers, and its clock and quit-aware sleep. The level is process-wide, set once at
 // start by Media_init() from MEDIA_DEBUG and read by every thread that prints.
 #include "encode/media/media.h"
+
+#include "encode/core/shared_status.h"
+
+#include <time.h>
 
 #include <atomic>
 #include <cstdarg>
@@ -82,4 +86,30 @@ void Media_assertFailed(const char *condition, const char *function, const char 
     std::fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", file, line, function, condition);
     std::fflush(stderr);
     std::abort();
+}
+
+int64_t Media_monotonicNs()
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+bool Media_sleepUntil(int64_t deadlineNs)
+{
+    constexpr int64_t kSlice = 100000000LL;
+    for (;;) {
+        if (SharedStatus_getQuit()) {
+            return false;
+        }
+        int64_t now = Media_monotonicNs();
+        if (now >= deadlineNs) {
+            return true;
+        }
+        int64_t until = deadlineNs - now > kSlice ? now + kSlice : deadlineNs;
+        struct timespec ts {};
+        ts.tv_sec = static_cast<time_t>(until / 1000000000LL);
+        ts.tv_nsec = static_cast<long>(until % 1000000000LL);
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+    }
 }

@@ -110,32 +110,6 @@ std::unique_ptr<SoundDevice> openDevice(const Sound_Attrs &attrs)
 
 } // namespace
 
-int64_t Sound_monotonicNs()
-{
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
-bool Sound_sleepUntil(int64_t deadlineNs)
-{
-    constexpr int64_t kSlice = 100000000LL;
-    for (;;) {
-        if (SharedStatus_getQuit()) {
-            return false;
-        }
-        int64_t now = Sound_monotonicNs();
-        if (now >= deadlineNs) {
-            return true;
-        }
-        int64_t until = deadlineNs - now > kSlice ? now + kSlice : deadlineNs;
-        struct timespec ts {};
-        ts.tv_sec = static_cast<time_t>(until / 1000000000LL);
-        ts.tv_nsec = static_cast<long>(until % 1000000000LL);
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
-    }
-}
-
 Sound_Handle Sound_create(const Sound_Attrs *attrs)
 {
     if (!checkAttrs(attrs)) {

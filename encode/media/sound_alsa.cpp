@@ -210,7 +210,7 @@ public:
     int read(uint8_t *dst, int frames) override
     {
         int done = 0;
-        int64_t idleSince = Sound_monotonicNs();
+        int64_t idleSince = Media_monotonicNs();
         while (done < frames) {
             if (SharedStatus_getQuit()) {
                 return Sound_STOPPED;
@@ -219,13 +219,13 @@ public:
                                               static_cast<snd_pcm_uframes_t>(frames - done));
             if (r > 0) {
                 done += static_cast<int>(r);
-                idleSince = Sound_monotonicNs();
+                idleSince = Media_monotonicNs();
                 continue;
             }
             if (r == 0 || r == -EAGAIN || r == -EINTR) {
                 int w = ops().wait(pcm_.get(), kWaitMs);
                 if (w >= 0) {
-                    if (Sound_monotonicNs() - idleSince > kNoDataLimitNs) {
+                    if (Media_monotonicNs() - idleSince > kNoDataLimitNs) {
                         Media_error("[Sound] No audio from %s for %d seconds\n", name_.c_str(),
                                     static_cast<int>(kNoDataLimitNs / 1000000000LL));
                         return Media_EFAIL;
@@ -238,7 +238,7 @@ public:
             if (rec != Media_EOK) {
                 return rec;
             }
-            idleSince = Sound_monotonicNs();
+            idleSince = Media_monotonicNs();
         }
         return Media_EOK;
     }
@@ -253,7 +253,7 @@ private:
             e = ops().prepare(pcm_.get());
         } else if (err == -ESTRPIPE) {
             while ((e = ops().resume(pcm_.get())) == -EAGAIN) {
-                if (!Sound_sleepUntil(Sound_monotonicNs() + kResumeRetryNs)) {
+                if (!Media_sleepUntil(Media_monotonicNs() + kResumeRetryNs)) {
                     return Sound_STOPPED;
                 }
             }

@@ -44,7 +44,3 @@ const SoundAlsaOps &SoundAlsa_libraryOps();
 // Replaces the calls for every later ALSA device operation; null puts alsa-lib's back.
 void SoundAlsa_setOps(const SoundAlsaOps *ops);
 
-// The monotonic clock in nanoseconds, and a sleep until a deadline on it that wakes at least every
-// 100 ms to look at the quit flag: false when quit was raised.
-int64_t Sound_monotonicNs();
-bool Sound_sleepUntil(int64_t deadlineNs);

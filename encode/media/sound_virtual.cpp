@@ -63,7 +63,7 @@ private:
 
     bool waitForCapture(int frames)
     {
-        int64_t now = Sound_monotonicNs();
+        int64_t now = Media_monotonicNs();
         if (!started_) {
             started_ = true;
             anchorNs_ = now;
@@ -75,7 +75,7 @@ private:
             anchorFrame_ = position_;
             due = now + framesToNs(frames);
         }
-        return Sound_sleepUntil(due);
+        return Media_sleepUntil(due);
     }
 
     // Sample n of channel c is sin(2 pi f n / rate), taken modulo one second so the phase never loses
