@@ -8,6 +8,7 @@
 // non-blocking write cannot come back short, and a reader never sees a record split.
 #include "encode/output/handoff_fifo.h"
 
+#include "encode/core/console.h"
 #include "encode/core/paths.h"
 #include "encode/core/shared_status.h"
 #include "encode/core/shell.h"
@@ -53,12 +54,6 @@ long pageBytes()
 {
     static const long page = ::sysconf(_SC_PAGESIZE) > 0 ? ::sysconf(_SC_PAGESIZE) : 4096;
     return page;
-}
-
-void sayLine(const char *text)
-{
-    std::printf("%s\n", text);
-    std::fflush(stdout);
 }
 
 } // namespace
@@ -229,7 +224,7 @@ HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind)
     }
     HandoffFifo_Object *h = new (std::nothrow) HandoffFifo_Object;
     if (h == nullptr) {
-        sayLine(kind->openFail);
+        Console_say("%s\n", kind->openFail);
         return nullptr;
     }
     h->kind = kind;
@@ -238,7 +233,7 @@ HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind)
     // A fresh node every run (a stale one may be a plain file, or a node an old reader still holds),
     // opened up to every user afterwards since the RTSP server need not run as ours.
     if (::mkfifo(h->path.c_str(), 0100) != 0) {
-        sayLine(kind->createFail);
+        Console_say("%s\n", kind->createFail);
         delete h;
         return nullptr;
     }
@@ -247,7 +242,7 @@ HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind)
     // that a run without an RTSP server can still be stopped.
     while ((h->fd = openWriteEnd(h->path)) < 0) {
         if (errno != ENXIO && errno != EINTR) {
-            sayLine(kind->openFail);
+            Console_say("%s\n", kind->openFail);
             delete h;
             return nullptr;
         }

@@ -18,6 +18,7 @@
 // publisher frees it and installs a new one under the semaphore as well.
 #include "encode/output/rtmp.h"
 
+#include "encode/core/console.h"
 #include "encode/core/config_store.h"
 #include "encode/core/paths.h"
 #include "encode/core/pipeline_settings.h"
@@ -134,12 +135,6 @@ uint8_t g_smallBuf[kHeaderRoom + kSmallBodyBytes];
 int64_t nowNs()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now().time_since_epoch()).count();
-}
-
-void say(const char *line)
-{
-    std::printf("%s\n", line);
-    std::fflush(stdout);
 }
 
 void put16(uint8_t *p, uint32_t v)
@@ -468,21 +463,21 @@ int sendKeyFrame(const uint8_t *u, int bytes, int64_t ts)
     int afterSps = 0;
     int afterPps = 0;
     if (!paramSet(u, bytes, 0, kNalSps, &sps, &afterSps) || sps.startCode != 4) {
-        say("error found sps");
+        Console_say("error found sps\n");
         return -1;
     }
     if (!paramSet(u, bytes, afterSps, kNalPps, &pps, &afterPps)) {
-        say("error found pps");
+        Console_say("error found pps\n");
         return -1;
     }
     if (afterPps >= bytes) {
-        say("error found iframe");
+        Console_say("error found iframe\n");
         return -1;
     }
     uint8_t *body = g_videoBuf + kHeaderRoom;
     int n = buildVideoBody(body, kFlvKeyFrame, u, bytes, afterPps);
     if (n < 0) {
-        say("error found iframe");
+        Console_say("error found iframe\n");
         return -1;
     }
     if (!g_headersSent && !sendMetadata()) {
@@ -508,7 +503,7 @@ int sendKeyFrame(const uint8_t *u, int bytes, int64_t ts)
 int sendInterFrame(const uint8_t *u, int bytes, int64_t ts)
 {
     if (startCodeAt(u, bytes, 0) == 0) {
-        say("error found frame start code");
+        Console_say("error found frame start code\n");
         return -1;
     }
     uint8_t *body = g_videoBuf + kHeaderRoom;
@@ -521,7 +516,7 @@ int sendInterFrame(const uint8_t *u, int bytes, int64_t ts)
     }
     int n = buildVideoBody(body, idr ? kFlvKeyFrame : kFlvInterFrame, u, bytes, 0);
     if (n < 0) {
-        say("error found frame data");
+        Console_say("error found frame data\n");
         return -1;
     }
     return sendPacket(kTypeVideo, kChannelVideo, ts, body, static_cast<uint32_t>(n)) ? 1 : -1;
@@ -576,7 +571,7 @@ namespace {
 void adtsRefused(const char *line)
 {
     if (g_adtsRefused != line) {
-        say(line);
+        Console_say("%s\n", line);
         g_adtsRefused = line;
     }
 }
@@ -640,7 +635,7 @@ int Rtmp_sendAudio(const uint8_t *frame, int bytes, FrameTime time)
         return 1;
     }
     if (frame == nullptr || bytes < kAdtsMinBytes || bytes > kAdtsMaxBytes) {
-        say("audio error");
+        Console_say("audio error\n");
         return -1;
     }
     if (!g_aacKnown) {
@@ -661,7 +656,7 @@ int Rtmp_sendAudio(const uint8_t *frame, int bytes, FrameTime time)
     // A CRC makes the header 9 bytes; what follows must still be one whole frame.
     int header = (frame[1] & 0x01) != 0 ? 7 : 9;
     if (frame[0] != 0xFF || (frame[1] & 0xF0) != 0xF0 || bytes <= header) {
-        say("audio error");
+        Console_say("audio error\n");
         return -1;
     }
     bool overflow = false;
@@ -694,7 +689,7 @@ bool Rtmp_readUrl(std::string &url)
 {
     FILE *f = std::fopen(Path_resolve("/mnt/autorun.sh").c_str(), "rb");
     if (f == nullptr) {
-        say("Can't open file autorun.sh");
+        Console_say("Can't open file autorun.sh\n");
         return false;
     }
     char buf[kUrlScanBytes];
@@ -803,25 +798,25 @@ ConnectResult connectOnce(const std::string &url, bool quiet)
     RTMP_Init(c->r);
     std::memcpy(c->url, url.data(), url.size());
     if (!RTMP_SetupURL(c->r, c->url)) {
-        say("setupurl error");
+        Console_say("setupurl error\n");
         return ConnectResult::Fatal;
     }
     c->r->Link.timeout = kReceiveTimeoutS;
     RTMP_EnableWrite(c->r);
     if (RTMP_Connect(c->r, nullptr) <= 0) {
         if (!quiet) {
-            say("connect error");
+            Console_say("connect error\n");
         }
         return ConnectResult::Retry;
     }
     if (!RTMP_ConnectStream(c->r, 0) || !armSocket(c.get())) {
         if (!quiet) {
-            say("connect stream erro ");
+            Console_say("connect stream erro \n");
         }
         RTMP_Close(c->r);
         return ConnectResult::Retry;
     }
-    say("connect stream ok ");
+    Console_say("connect stream ok \n");
     FlagRead v = Config_readFlag("/mnt/rtmpv.ini");
     std::printf("rtmpv.ini read=%d\n", v.state == FileState::Read ? v.digit() : 0);
     std::fflush(stdout);
@@ -903,7 +898,7 @@ void *rtmpThrFxn(void *)
 {
     std::string url;
     if (!Rtmp_readUrl(url)) {
-        say("error url input");
+        Console_say("error url input\n");
         publisherEnds();
         return nullptr;
     }
@@ -923,7 +918,7 @@ void *rtmpThrFxn(void *)
             continue;
         }
         if (dropped) {
-            say("rtmp reconnected");
+            Console_say("rtmp reconnected\n");
         }
         watch(g_conn);
         dropped = g_conn != nullptr && !g_connected.load();

@@ -3,6 +3,7 @@
 // thread touches only its own slot and the set's stop signal, and is joined before the set is freed.
 #include "encode/output/stream_slots.h"
 
+#include "encode/core/console.h"
 #include "encode/core/paths.h"
 #include "encode/output/stream_tag.h"
 
@@ -57,19 +58,6 @@ std::atomic<uint32_t> bindAddress{Path_bindAddress()};
 std::atomic<StreamSlots_SocketFunction> socketFunction{nullptr};
 std::atomic<StreamSlots_ThreadFunction> threadFunction{nullptr};
 
-// Server threads print while the owner sends: each text goes out whole and at once.
-void say(const char *text)
-{
-    std::fputs(text, stdout);
-    std::fflush(stdout);
-}
-
-void sayLine(const char *text)
-{
-    std::printf("%s\n", text);
-    std::fflush(stdout);
-}
-
 } // namespace
 
 struct StreamSlot {
@@ -108,7 +96,7 @@ namespace {
 void reportOnce(StreamSlot &slot, const char *text)
 {
     if (slot.lastFailure != text) {
-        say(text);
+        Console_say("%s", text);
         slot.lastFailure = text;
     }
 }
@@ -197,7 +185,7 @@ void *serveSlot(void *arg)
     while (!set.stopping.load()) {
         if (slot.connected.load(std::memory_order_acquire) == 0) {
             if (slot.lastFailure == nullptr) {
-                sayLine(slot.entry->threadName);
+                Console_say("%s\n", slot.entry->threadName);
             }
             listenForClient(slot);
         }
@@ -214,7 +202,7 @@ void *serveSlot(void *arg)
 // last unit is torn anyway and a stalled peer would otherwise keep the connection lingering.
 void dropClient(StreamSlot &slot)
 {
-    sayLine(slot.entry->closeLine);
+    Console_say("%s\n", slot.entry->closeLine);
     linger abort{1, 0};
     ::setsockopt(slot.client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     ::close(slot.client);
@@ -312,7 +300,7 @@ StreamSlots_Handle StreamSlots_start(const StreamSlotTable *table, bool tagged)
         set->slots.reset(new (std::nothrow) StreamSlot[table->count]);
     }
     if (set == nullptr || set->slots == nullptr) {
-        sayLine(table->startError);
+        Console_say("%s\n", table->startError);
         return nullptr;
     }
     set->table = table;
@@ -325,7 +313,7 @@ StreamSlots_Handle StreamSlots_start(const StreamSlotTable *table, bool tagged)
         slot.entry = &table->slots[i];
         slot.port = Path_port(slot.entry->fixedPort);
         if ((create != nullptr ? create : ::pthread_create)(&slot.thread, attrs.get(), serveSlot, &slot) != 0) {
-            sayLine(table->startError);
+            Console_say("%s\n", table->startError);
             StreamSlots_stop(set.release());
             return nullptr;
         }
