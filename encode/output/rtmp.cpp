@@ -687,16 +687,14 @@ int Rtmp_longestSendMs(void)
 
 bool Rtmp_readUrl(std::string &url)
 {
-    FILE *f = std::fopen(Path_resolve("/mnt/autorun.sh").c_str(), "rb");
-    if (f == nullptr) {
+    // One byte past the scanned head tells whether the head is the whole file.
+    std::string head;
+    if (!Config_readText("/mnt/autorun.sh", head, kUrlScanBytes + 1)) {
         Console_say("Can't open file autorun.sh\n");
         return false;
     }
-    char buf[kUrlScanBytes];
-    size_t n = std::fread(buf, 1, sizeof buf, f);
-    bool whole = std::feof(f) != 0;
-    std::fclose(f);
-    std::string_view text(buf, n);
+    bool whole = head.size() <= static_cast<size_t>(kUrlScanBytes);
+    std::string_view text(head.data(), std::min(head.size(), static_cast<size_t>(kUrlScanBytes)));
     for (size_t at = text.find("url="); at != std::string_view::npos; at = text.find("url=", at + 1)) {
         size_t begin = at + 4;
         size_t end = text.find_first_of("\r\n", begin);
