@@ -8,6 +8,7 @@
 #include "encode/media/frame_times.h"
 #include "encode/output/stream_slots.h"
 #include "encode/output/udp.h"
+#include "tests/support/net.h"
 #include "tests/audio/audio_frames.h"
 #include "tests/support/temp_root.h"
 
@@ -35,25 +36,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-bool readExact(int fd, uint8_t *out, size_t n, int timeoutMs = 5000)
-{
-    auto until = Clock::now() + milliseconds(timeoutMs);
-    size_t got = 0;
-    while (got < n) {
-        auto left = std::chrono::duration_cast<milliseconds>(until - Clock::now()).count();
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) {
-            return false;
-        }
-        ssize_t r = ::read(fd, out + got, n - got);
-        if (r <= 0) {
-            return false;
-        }
-        got += static_cast<size_t>(r);
-    }
-    return true;
-}
 
 int64_t wallMicros()
 {

@@ -3,6 +3,8 @@
 // units whose bytes say which unit they are.
 #pragma once
 
+#include "tests/support/net.h"
+
 #include <poll.h>
 #include <unistd.h>
 
@@ -11,26 +13,6 @@
 #include <vector>
 
 namespace unit_stream {
-
-// Reads exactly `n` bytes within `timeoutMs`; false on end of stream, error or time out.
-inline bool readExact(int fd, uint8_t *out, size_t n, int timeoutMs = 3000)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    size_t got = 0;
-    while (got < n) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-            return false;
-        }
-        ssize_t r = ::read(fd, out + got, n - got);
-        if (r <= 0) {
-            return false;
-        }
-        got += static_cast<size_t>(r);
-    }
-    return true;
-}
 
 // True when nothing (not even an end of stream) arrives within `ms`.
 inline bool silentFor(int fd, int ms)

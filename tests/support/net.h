@@ -3,10 +3,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <random>
 #include <vector>
 
@@ -56,4 +59,24 @@ inline int freePortOffset(const std::vector<int> &ports)
         }
     }
     return -1;
+}
+
+// Reads exactly `n` bytes within `timeoutMs`; false on end of stream, error or time out.
+inline bool readExact(int fd, uint8_t *out, size_t n, int timeoutMs = 5000)
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    size_t got = 0;
+    while (got < n) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            return false;
+        }
+        ssize_t r = read(fd, out + got, n - got);
+        if (r <= 0) {
+            return false;
+        }
+        got += static_cast<size_t>(r);
+    }
+    return true;
 }

@@ -1,6 +1,7 @@
 // The audio path end to end: `encode` with the virtual sound device (or ALSA's file plugin) and the
 // virtual capture device, its transport stream read by ffprobe and ffmpeg and by our own PES reading,
 // a TCP client on the first audio slot and a reader of the audio hand-off FIFO.
+#include "tests/support/net.h"
 #include "tests/audio/audio_frames.h"
 #include "tests/support/process.h"
 #include "tests/support/udp_capture.h"
@@ -74,25 +75,6 @@ std::vector<Pes> pesList(const Bytes &ts)
         }
     }
     return all;
-}
-
-bool readExact(int fd, uint8_t *out, size_t n, int timeoutMs = 5000)
-{
-    auto until = Clock::now() + milliseconds(timeoutMs);
-    size_t got = 0;
-    while (got < n) {
-        auto left = std::chrono::duration_cast<milliseconds>(until - Clock::now()).count();
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) {
-            return false;
-        }
-        ssize_t r = ::read(fd, out + got, n - got);
-        if (r <= 0) {
-            return false;
-        }
-        got += static_cast<size_t>(r);
-    }
-    return true;
 }
 
 // Frequency of one channel of interleaved 16-bit PCM, from its rising zero crossings over the middle
