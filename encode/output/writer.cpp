@@ -180,7 +180,7 @@ void serve(WriterThreadParams *envp, EndPath &end, const Outputs &out, Buffer_Ha
         return;
     }
     sendToSlots(end.mainSlots.get(), hMain, t);
-    if (hSecond != nullptr && StreamSlots_connected(end.secondSlots.get(), 0)) {
+    if (hSecond != nullptr) {
         sendToSlots(end.secondSlots.get(), hSecond, t);
     }
     if (!out.sw.tsOff || out.sw.tsRecord) {
