@@ -19,18 +19,10 @@
 #include "encode/output/udp.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <memory>
 
 namespace {
-
-std::atomic<uint64_t> currentFrameTime{0};
-
-void setFrameTime(FrameTime t)
-{
-    currentFrameTime.store((uint64_t{t.seconds} << 32) | t.microseconds);
-}
 
 struct BufTabDeleter {
     void operator()(BufTab_Object *p) const { BufTab_delete(p); }
@@ -197,7 +189,6 @@ void *loop(WriterThreadParams *envp, EndPath &end, const Outputs &out)
         Buffer_Handle hMain = nullptr;
         int r = Fifo_get(envp->hFromVideoFifo, &hMain);
         FrameTime t = FrameTimes_take();
-        setFrameTime(t);
         if (r < 0) {
             return fail("Error: Failed to get buffer from video thread\n");
         }
@@ -257,12 +248,6 @@ void *run(WriterThreadParams *envp, EndPath &end)
 }
 
 } // namespace
-
-FrameTime Writer_frameTime()
-{
-    uint64_t v = currentFrameTime.load();
-    return {static_cast<uint32_t>(v >> 32), static_cast<uint32_t>(v)};
-}
 
 void *writerThrFxn(void *arg)
 {

@@ -36,5 +36,3 @@ inline constexpr int WRITER_TS_BUFFER_BYTES = 4608000;
 // Thread body; arg is a WriterThreadParams. THREAD_SUCCESS after a flush, THREAD_FAILURE after an error.
 void *writerThrFxn(void *arg);
 
-// The frame time of the unit the writer is sending now (what the TCP slots, the FIFO and RTMP stamp).
-FrameTime Writer_frameTime();
