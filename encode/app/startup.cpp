@@ -4,7 +4,8 @@
 // thread that uses them. Every shared object is held by a unique_ptr, so that any early return (the
 // status 255 of a failed UDP set-up included) releases what was made through one path, while the
 // shutdown releases them explicitly in the order the stages rely on. The watchdog and the USB recorder
-// are started detached and never joined: the process's end is theirs.
+// are started detached and never joined: the process's end is theirs; the recorder is only asked to
+// write what it holds once the threads that feed it have been joined.
 #include "encode/app/startup.h"
 
 #include "encode/app/options.h"
@@ -56,6 +57,10 @@ const StageThreads kBuildThreads = {
 };
 
 std::atomic<const StageThreads *> stageThreads{&kBuildThreads};
+
+// How long the end of the process waits for the recorder to put what it holds on the disk (at most
+// two halves, well under a second on any stick that still works).
+constexpr int kRecorderStopMs = 1500;
 
 // What was started, so that only those threads are joined.
 enum : int {
@@ -578,6 +583,10 @@ void shutDown(Launch &l)
     l.pause.reset();
     // Every thread that used the rest has been joined; the Launch lets them go.
 
+    // Nothing feeds the recorder any more: what it holds goes to the disk before the process ends.
+    if (!Recorder_stop(kRecorderStopMs)) {
+        std::fputs("Warning: the recording could not be completed in time, its last second may be missing\n", stderr);
+    }
     std::fflush(stdout);
     Shell_run("sync");
     Shell_run("echo 3 > /proc/sys/vm/drop_caches");

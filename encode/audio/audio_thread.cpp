@@ -283,7 +283,7 @@ void multiplex(Loop &lp, const uint8_t *data, int bytes, FrameTime t)
 void fanOut(Loop &lp, const uint8_t *data, int bytes, FrameTime t)
 {
     StreamSlots_send(lp.end.slots.get(), data, bytes, t);
-    if (!lp.sw.tsOff || lp.sw.tsRecord) {
+    if (TsOut_wanted()) {
         multiplex(lp, data, bytes, t);
     }
     if (lp.sw.rtsp && lp.sw.rtmp) {

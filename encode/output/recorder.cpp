@@ -1,10 +1,11 @@
 // Owns the recorder's double buffer, its feed and the recorder thread.
 //
-// The feed runs in whichever thread holds the output semaphore; its fill position is touched by no
-// one else. The recorder thread owns the file. Each half changes hands through its full flag only: the
-// feed sets it (release) when the half is complete and never touches a half whose flag is set; the
-// recorder clears it (release) once the whole half is on disk. A disk that is slow or fails therefore
-// costs dropped feeds, never a half rewritten while it is being written, and never a wait in the feed.
+// One mutex guards the hand-over: which half the feed fills, and each half's length, age and owner.
+// It is held for a few instructions at a time (the feed's copy, a hand-over, a give-back), never
+// across a disk write, so the feed never waits for the disk. The bytes of a half are read by the
+// recorder only while the half is handed over to it, and written by the feed only while it is not.
+// Halves alternate strictly (a hand-over always moves the feed to the other half), so the recorder
+// writes them in the order they were filled.
 //
 // Everything here is in static storage with trivial destruction, so the thread may run on while the
 // process exits.
@@ -28,19 +29,23 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using ScopedLock = std::lock_guard<std::mutex>;
 
-constexpr int kHalfBytes = RECORDER_HALF_BYTES;
-constexpr int kBlockBytes = RECORDER_BLOCK_BYTES;
-constexpr int kBlocksPerHalf = kHalfBytes / kBlockBytes;
-static_assert(kHalfBytes % kBlockBytes == 0, "a half is whole blocks");
-constexpr int kFullPollMs = 500;
+constexpr size_t kHalfBytes = RECORDER_HALF_BYTES;
+constexpr size_t kBlockBytes = RECORDER_BLOCK_BYTES;
+constexpr size_t kPacketBytes = 188;
+constexpr uint16_t kPatPid = 0;
+constexpr uint8_t kSyncByte = 0x47;
+constexpr int kPollMs = 250;
 constexpr int kBlockPauseMs = 10;
 constexpr int kHalfPauseMs = 100;
+constexpr auto kHandOverAfter = std::chrono::milliseconds(RECORDER_HAND_OVER_MS);
 constexpr int kNameBytes = 128; // read from the name file at most
 constexpr char kNamePrefix[] = "export f=";
 constexpr char kNameFile[] = "/mnt/fn";
@@ -49,12 +54,22 @@ constexpr char kRecordDir[] = "/mnt/usb/record/";
 constexpr char kRecordExtension[] = ".ts";
 constexpr char kNoNameLine[] = "tsf: /mnt/fn names no file, nothing is recorded\n";
 
-uint8_t halves[2][kHalfBytes];
-std::atomic<int> full[2];
+size_t packetFloor(size_t n)
+{
+    return n / kPacketBytes * kPacketBytes;
+}
 
-// The feed's own position; only the thread holding the output semaphore touches it.
+struct Half {
+    uint8_t bytes[kHalfBytes];
+    size_t length;        // whole packets
+    bool handedOver;      // the recorder's until it is on the disk
+    Clock::time_point firstByte;
+};
+
+std::mutex handOverMutex;
+// Guarded by handOverMutex, with the length, hand-over flag and age of both halves.
+Half halves[2];
 int fillHalf = 0;
-int fillOffset = 0;
 
 std::atomic<uint64_t> starts{0};
 std::atomic<bool> running{false};
@@ -68,7 +83,6 @@ std::atomic<uint64_t> droppedFeeds{0};
 std::atomic<uint64_t> rotations{0};
 std::atomic<int64_t> fileLimit{RECORDER_FILE_LIMIT_BYTES};
 
-
 // Sleeps `ms` in slices, so that a stop is seen within one slice.
 void nap(int ms)
 {
@@ -80,6 +94,39 @@ void nap(int ms)
         ms -= slice;
     }
 }
+
+// --- The double buffer (handOverMutex held) ---
+
+void handOver(int half)
+{
+    halves[half].handedOver = true;
+    fillHalf = half ^ 1;
+}
+
+// The half being filled goes to the disk when it has filled for long enough, or at a stop whatever
+// its age; not while the recorder still holds the other one, which the feed would then have no room
+// in.
+void handOverDue(bool now)
+{
+    Half &h = halves[fillHalf];
+    if (h.handedOver || h.length == 0 || halves[fillHalf ^ 1].handedOver) {
+        return;
+    }
+    if (now || Clock::now() - h.firstByte >= kHandOverAfter) {
+        handOver(fillHalf);
+    }
+}
+
+void copyIn(Half &h, const uint8_t *data, size_t n)
+{
+    if (h.length == 0) {
+        h.firstByte = Clock::now();
+    }
+    std::memcpy(h.bytes + h.length, data, n);
+    h.length += n;
+}
+
+// --- The file ---
 
 // The name from /mnt/fn: what follows the prefix up to a line end or the end of the data. A name that
 // is empty or would leave the record directory counts as none.
@@ -101,15 +148,15 @@ bool readName(std::string &name)
 struct RecordFile {
     int fd = -1;
     std::string name;
-    std::string path;  // as the system names it, for the messages
+    std::string path;     // as the system names it, for the messages
     int64_t rotateAt = 0; // 0: at the size limit
-    int64_t failedRun = 0;
     bool failing = false;
 };
 
 void closeFile(RecordFile &file)
 {
     if (file.fd >= 0) {
+        ::fdatasync(file.fd);
         ::close(file.fd);
     }
     file.fd = -1;
@@ -121,7 +168,6 @@ bool openFile(RecordFile &file, const std::string &name)
     file.name = name;
     file.path = std::string(kRecordDir) + name + kRecordExtension;
     file.rotateAt = 0;
-    file.failedRun = 0;
     file.failing = false;
     Console_say("tsf=%s\n", name.c_str());
     Console_say("tsf-fd=%s\n", file.path.c_str());
@@ -134,28 +180,28 @@ bool openFile(RecordFile &file, const std::string &name)
     return true;
 }
 
-// At the size limit: /mnt/fn.sh names the next file. When it leaves the same name (the script failed
-// or is missing), reopening would truncate the recording just made; that file goes on instead, and
-// the next attempt comes one limit later.
-void rotationCheck(RecordFile &file)
+// The file has reached the size limit (or, when /mnt/fn.sh named no new file, the next limit).
+bool rotationDue(const RecordFile &file)
 {
-    if (file.fd < 0) {
-        return;
-    }
     struct stat st;
-    if (::fstat(file.fd, &st) != 0) {
-        return;
+    if (file.fd < 0 || ::fstat(file.fd, &st) != 0) {
+        return false;
     }
-    int64_t limit = fileLimit.load();
-    if (st.st_size < (file.rotateAt > 0 ? file.rotateAt : limit)) {
-        return;
-    }
+    return st.st_size >= (file.rotateAt > 0 ? file.rotateAt : fileLimit.load());
+}
+
+// /mnt/fn.sh names the next file. When it leaves the same name (the script failed or is missing),
+// reopening would truncate the recording just made; that file goes on instead, and the next attempt
+// comes one limit later.
+void rotate(RecordFile &file)
+{
     Shell_run(kNameScript);
     std::string name;
     bool named = readName(name);
     if (named && name == file.name) {
         Console_say("tsf: /mnt/fn.sh named no new file, %s goes on\n", file.path.c_str());
-        file.rotateAt = static_cast<int64_t>(st.st_size) + limit;
+        struct stat st;
+        file.rotateAt = (::fstat(file.fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0) + fileLimit.load();
         return;
     }
     closeFile(file);
@@ -167,51 +213,112 @@ void rotationCheck(RecordFile &file)
     openFile(file, name);
 }
 
-void writeBlock(RecordFile &file, const uint8_t *block)
+// What a failed write left of a packet is cut off again, so that the file still ends on a whole
+// packet and whatever is written after the gap starts on one.
+void cutTornPacket(const RecordFile &file)
+{
+    off_t end = ::lseek(file.fd, 0, SEEK_CUR);
+    if (end > 0 && end % static_cast<off_t>(kPacketBytes) != 0) {
+        off_t whole = end - end % static_cast<off_t>(kPacketBytes);
+        if (::ftruncate(file.fd, whole) == 0) {
+            ::lseek(file.fd, whole, SEEK_SET);
+        }
+    }
+}
+
+// Writes a span; true when all of it reached the file. A failure is reported once per run of them.
+bool writeSpan(RecordFile &file, const uint8_t *data, size_t n)
 {
     size_t done = 0;
-    while (done < static_cast<size_t>(kBlockBytes)) {
-        ssize_t n = ::write(file.fd, block + done, kBlockBytes - done);
-        if (n < 0 && errno == EINTR) {
+    while (done < n) {
+        ssize_t w = ::write(file.fd, data + done, n - done);
+        if (w < 0 && errno == EINTR) {
             continue;
         }
-        if (n <= 0) {
+        if (w <= 0) {
             break;
         }
-        done += static_cast<size_t>(n);
+        done += static_cast<size_t>(w);
     }
     writtenBytes.fetch_add(done);
-    if (done == static_cast<size_t>(kBlockBytes)) {
+    if (done == n) {
         file.failing = false;
-        return;
+        return true;
     }
     int error = errno;
-    failedBytes.fetch_add(kBlockBytes - done);
+    failedBytes.fetch_add(n - done);
     if (!file.failing) {
         Console_say("tsf: write error on %s, errno = %d (%s); failed blocks are lost\n", file.path.c_str(), error,
             std::strerror(error));
         file.failing = true;
     }
-    file.failedRun += kBlockBytes;
-    if (file.failedRun >= fileLimit.load()) {
-        file.failedRun = 0;
-        rotationCheck(file);
-    }
+    cutTornPacket(file);
+    return false;
 }
 
-// True when the half is full; false when the recorder is asked to stop first.
-bool waitFull(int half)
+// The offset of the first PAT packet that starts at or after `from`, or `length` when none. A half
+// begins on a packet, so its packets start at multiples of 188.
+size_t nextPat(const uint8_t *data, size_t from, size_t length)
 {
-    while (full[half].load(std::memory_order_acquire) == 0) {
-        if (stopping.load()) {
-            return false;
+    for (size_t at = packetFloor(from + kPacketBytes - 1); at + kPacketBytes <= length; at += kPacketBytes) {
+        const uint8_t *p = data + at;
+        bool unitStart = (p[1] & 0x40) != 0;
+        uint16_t pid = static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]);
+        if (p[0] == kSyncByte && unitStart && pid == kPatPid) {
+            return at;
         }
-        nap(kFullPollMs);
     }
-    return true;
+    return length;
 }
 
-// One line per run of drops: the run ends when a half is handed back to the feed.
+// One half to the file in blocks. A file that is due to end ends just before the next PAT, so that
+// the next one begins with it; a block that fails is lost, and writing goes on at the next packet.
+void writeHalf(RecordFile &file, const uint8_t *data, size_t length)
+{
+    size_t pos = 0;
+    while (pos < length) {
+        size_t end = std::min(pos + kBlockBytes, length);
+        if (rotationDue(file)) {
+            size_t pat = nextPat(data, pos, length);
+            if (pat == pos) {
+                rotate(file);
+                continue;
+            }
+            end = std::min(end, pat);
+        }
+        if (file.fd >= 0 && !writeSpan(file, data + pos, end - pos)) {
+            end = std::min(length, (end + kPacketBytes - 1) / kPacketBytes * kPacketBytes);
+        }
+        pos = end;
+        nap(kBlockPauseMs); // none at a stop
+    }
+    if (file.fd >= 0) {
+        ::fdatasync(file.fd);
+    }
+}
+
+// --- The recorder thread ---
+
+// Waits until `half` is handed over; false at a stop when it holds nothing more.
+bool waitHandedOver(int half)
+{
+    for (;;) {
+        bool stop = stopping.load();
+        {
+            ScopedLock lock(handOverMutex);
+            handOverDue(stop);
+            if (halves[half].handedOver) {
+                return true;
+            }
+            if (stop && (fillHalf != half || halves[half].length == 0)) {
+                return false;
+            }
+        }
+        nap(kPollMs);
+    }
+}
+
+// One line per run of drops: the run ends when a half is given back to the feed.
 void reportDrops(uint64_t &reported)
 {
     uint64_t dropped = droppedBytes.load();
@@ -226,32 +333,30 @@ void recordLoop(RecordFile &file)
 {
     uint64_t reported = droppedBytes.load();
     for (int half = 0;; half ^= 1) {
-        if (!waitFull(half)) {
+        if (!waitHandedOver(half)) {
             return;
         }
-        for (int b = 0; b < kBlocksPerHalf; b++) {
-            if (file.fd >= 0) {
-                writeBlock(file, halves[half] + b * kBlockBytes);
-            }
-            nap(kBlockPauseMs);
-            rotationCheck(file);
-            if (stopping.load()) {
-                return;
-            }
+        // Handed over: the feed touches neither the bytes nor the length until the give-back.
+        writeHalf(file, halves[half].bytes, halves[half].length);
+        {
+            ScopedLock lock(handOverMutex);
+            halves[half].length = 0;
+            halves[half].handedOver = false;
         }
-        full[half].store(0, std::memory_order_release);
         halvesWritten.fetch_add(1);
         reportDrops(reported);
         nap(kHalfPauseMs);
     }
 }
 
-void resetFeed()
+void resetHalves()
 {
-    full[0].store(0);
-    full[1].store(0);
+    ScopedLock lock(handOverMutex);
+    for (Half &h : halves) {
+        h.length = 0;
+        h.handedOver = false;
+    }
     fillHalf = 0;
-    fillOffset = 0;
 }
 
 } // namespace
@@ -261,33 +366,29 @@ void Recorder_feed(const uint8_t *data, int bytes)
     if (data == nullptr || bytes <= 0) {
         return;
     }
-    int half = fillHalf;
-    int64_t room = 0;
-    if (full[half].load(std::memory_order_acquire) == 0) {
-        room = kHalfBytes - fillOffset;
-        if (full[half ^ 1].load(std::memory_order_acquire) == 0) {
-            room += kHalfBytes;
-        }
+    size_t n = static_cast<size_t>(bytes);
+    ScopedLock lock(handOverMutex);
+    if (halves[fillHalf].handedOver && !halves[fillHalf ^ 1].handedOver) {
+        fillHalf ^= 1; // the recorder gave the other half back while this one waited for it
     }
-    if (bytes > room) {
+    Half &now = halves[fillHalf];
+    Half &next = halves[fillHalf ^ 1];
+    size_t room = now.handedOver ? 0 : packetFloor(kHalfBytes - now.length);
+    size_t roomNext = now.handedOver || next.handedOver ? 0 : packetFloor(kHalfBytes);
+    if (n > room + roomNext) {
         // Whole feeds only, so that the recording keeps whole packets around the gap.
-        droppedBytes.fetch_add(static_cast<uint64_t>(bytes));
+        droppedBytes.fetch_add(n);
         droppedFeeds.fetch_add(1);
         return;
     }
-    while (bytes > 0) {
-        int take = std::min(bytes, kHalfBytes - fillOffset);
-        std::memcpy(halves[half] + fillOffset, data, static_cast<size_t>(take));
-        fillOffset += take;
-        data += take;
-        bytes -= take;
-        if (fillOffset == kHalfBytes) {
-            full[half].store(1, std::memory_order_release);
-            half ^= 1;
-            fillOffset = 0;
-        }
+    size_t first = std::min(n, room);
+    copyIn(now, data, first);
+    if (first < n || packetFloor(kHalfBytes - now.length) == 0) {
+        handOver(fillHalf);
     }
-    fillHalf = half;
+    if (first < n) {
+        copyIn(next, data + first, n - first);
+    }
 }
 
 void *recorderThrFxn(void *)
@@ -299,7 +400,7 @@ void *recorderThrFxn(void *)
     }
     starts.fetch_add(1);
     // Both halves free before the feed can run: the feed may start while the file is still opening.
-    resetFeed();
+    resetHalves();
     TsOut_setRecorderSink(Recorder_feed);
 
     RecordFile file;
@@ -341,13 +442,13 @@ void Recorder_setFileLimit(int64_t bytes)
 
 bool Recorder_stop(int timeoutMs)
 {
+    TsOut_setRecorderSink(nullptr);
     stopping.store(true);
     auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (running.load() && Clock::now() < until) {
         timespec t{0, 5000000L};
         nanosleep(&t, nullptr);
     }
-    TsOut_setRecorderSink(nullptr);
     bool ended = !running.load();
     if (ended) {
         stopping.store(false);

@@ -205,6 +205,12 @@ bool TsOut_recorderAvailable()
     return recorderSink.load() != nullptr;
 }
 
+bool TsOut_wanted()
+{
+    OutputSwitches sw = OutputSwitches_get();
+    return sw.tsOff == 0 || (sw.tsRecord != 0 && TsOut_recorderAvailable());
+}
+
 int Udp_send(const uint8_t *data, int bytes)
 {
     int whole = 0;

@@ -65,6 +65,11 @@ void TsOut_setRecorderSink(TsOut_Sink sink);
 bool TsOut_httpAvailable();
 bool TsOut_recorderAvailable();
 
+// True while the multiplexer's output goes anywhere: TS output is on, or recording is on and the
+// recorder takes it (a recorder that could not open its first file does not). The writer and the
+// audio threads skip the multiplexer when it does not.
+bool TsOut_wanted();
+
 // The TS fan-out. Call with the output semaphore held; `bytes` is a multiple of 188. With TS output on,
 // the output goes whole to the HTTP ring when HTTP TS is on, else in 1316-byte datagrams (a shorter
 // remainder last) to destinations 1, 2, 3 in that order; a failed or short send is reported and

@@ -175,7 +175,7 @@ void serve(WriterThreadParams *envp, EndPath &end, const Outputs &out, Buffer_Ha
     if (hSecond != nullptr) {
         sendToSlots(end.secondSlots.get(), hSecond, t);
     }
-    if (!out.sw.tsOff || out.sw.tsRecord) {
+    if (TsOut_wanted()) {
         multiplex(envp, end, out.secondToTs && hSecond != nullptr ? hSecond : hMain, t);
     }
     if (out.sw.rtsp) {
