@@ -297,11 +297,13 @@ void fanOut(Loop &lp, const uint8_t *data, int bytes, FrameTime t)
     }
 }
 
-// A failed read is reported once per run of failures; the device has tried to recover already.
+// A run of failed reads is one line, with the device's reason, and its end another: an unplugged
+// sound card fails every read for as long as it is away. The device has tried to recover already.
 void readFailed(Loop &lp)
 {
     if (lp.failedReads++ == 0) {
-        std::fputs("Error: Failed to write audio buffer\n", stderr);
+        std::fprintf(stderr, "Error: Failed to write audio buffer: %s\n", Sound_failure(lp.end.sound.get()));
+        std::fflush(stderr);
     }
     sleepUnlessQuit(kReadRetryPause);
 }

@@ -4,6 +4,7 @@
 
 #include <time.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -161,6 +162,21 @@ int Sound_read(Sound_Handle hSound, Buffer_Handle hBuf)
     }
     Buffer_setNumBytesUsed(hBuf, frames * frameBytes);
     return Media_EOK;
+}
+
+const char *Sound_failure(Sound_Handle hSound)
+{
+    MEDIA_ASSERT(hSound != nullptr);
+    return hSound->device->failure();
+}
+
+int SoundDevice::failed(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(failure_, sizeof failure_, format, args);
+    va_end(args);
+    return Media_EFAIL;
 }
 
 int Sound_delete(Sound_Handle hSound)

@@ -59,9 +59,13 @@ Sound_Handle Sound_create(const Sound_Attrs *attrs);
 // buffer's size S when HDMI audio was selected at create, S / (2 x channels) otherwise. The used size
 // becomes the bytes read: S/2 for mono HDMI capture, S in the other usual cases. Media_EOK;
 // Sound_STOPPED (used size 0) when the quit flag was raised; Media_EINVAL when the buffer holds no
-// sample frame; Media_EFAIL after its message when the device fails (used size 0; the next read goes
-// on with the stream).
+// sample frame; Media_EFAIL when the device fails (used size 0; the next read goes on with the
+// stream). A failed read prints nothing: a device that stays broken fails every read, and its reader
+// reports a run of failures once, with Sound_failure.
 int Sound_read(Sound_Handle hSound, Buffer_Handle hBuf);
+
+// Why the last failed read failed, as a "[Sound] ..." text without a line end; "" before any.
+const char *Sound_failure(Sound_Handle hSound);
 
 // Closes the device. Null is accepted. Media_EOK.
 int Sound_delete(Sound_Handle hSound);

@@ -226,9 +226,8 @@ public:
                 int w = ops().wait(pcm_.get(), kWaitMs);
                 if (w >= 0) {
                     if (Media_monotonicNs() - idleSince > kNoDataLimitNs) {
-                        Media_error("[Sound] No audio from %s for %d seconds\n", name_.c_str(),
-                                    static_cast<int>(kNoDataLimitNs / 1000000000LL));
-                        return Media_EFAIL;
+                        return failed("[Sound] No audio from %s for %d seconds", name_.c_str(),
+                                      static_cast<int>(kNoDataLimitNs / 1000000000LL));
                     }
                     continue;
                 }
@@ -264,16 +263,15 @@ private:
             return failedRead(err);
         }
         if (e < 0) {
-            Media_error("[Sound] Failed to recover from over or underrun on %s\n", name_.c_str());
-            return failedRead(err);
+            return failed("[Sound] Failed to recover from over or underrun on %s; [Sound] Failed to read from %s (%s)",
+                          name_.c_str(), name_.c_str(), snd_strerror(err));
         }
         return Media_EOK;
     }
 
     int failedRead(int err)
     {
-        Media_error("[Sound] Failed to read from %s (%s)\n", name_.c_str(), snd_strerror(err));
-        return Media_EFAIL;
+        return failed("[Sound] Failed to read from %s (%s)", name_.c_str(), snd_strerror(err));
     }
 
     PcmPtr pcm_;

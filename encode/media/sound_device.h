@@ -14,8 +14,18 @@ class SoundDevice {
 public:
     virtual ~SoundDevice() = default;
     // Reads exactly `frames` sample frames into dst. Media_EOK; Sound_STOPPED when the quit flag was
-    // raised meanwhile; Media_EFAIL after its message.
+    // raised meanwhile; Media_EFAIL with its reason kept for failure(), nothing printed.
     virtual int read(uint8_t *dst, int frames) = 0;
+    // Why the last failed read failed ("" before any).
+    const char *failure() const { return failure_; }
+
+protected:
+    // Keeps the reason of a failed read and gives Media_EFAIL. A device that stays broken fails every
+    // read, so the reader, not the device, decides when that is worth a line.
+    __attribute__((format(printf, 2, 3))) int failed(const char *format, ...);
+
+private:
+    char failure_[256] = "";
 };
 
 // The ALSA capture PCM `pcmName` set up for the attributes; with boardMixer the board's four input

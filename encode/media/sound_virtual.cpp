@@ -111,7 +111,7 @@ private:
         return Media_EOK;
     }
 
-    int preadAll(uint8_t *dst, size_t n, off_t at) const
+    int preadAll(uint8_t *dst, size_t n, off_t at)
     {
         size_t got = 0;
         while (got < n) {
@@ -120,8 +120,7 @@ private:
                 continue;
             }
             if (r <= 0) {
-                Media_error("[Sound] Cannot read %s (%s)\n", file_.c_str(), r < 0 ? std::strerror(errno) : "short file");
-                return Media_EFAIL;
+                return failed("[Sound] Cannot read %s (%s)", file_.c_str(), r < 0 ? std::strerror(errno) : "short file");
             }
             got += static_cast<size_t>(r);
         }

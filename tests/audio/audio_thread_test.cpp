@@ -328,6 +328,36 @@ TEST_F(AudioThreadTest, JackInputCarriesTheTone)
     EXPECT_EQ(stop(), THREAD_SUCCESS);
 }
 
+// A source that fails every read for a while (a sound card pulled and put back): one line when the
+// failures begin, with the device's reason, one when reading is back, and nothing per failed read.
+TEST_F(AudioThreadTest, ARunOfFailedReadsIsOneLineAndItsEndAnother)
+{
+    std::string pcm = root_.path("/tmp/tone.raw");
+    std::string samples(44100 * 4, '\x10');
+    root_.write("/tmp/tone.raw", samples);
+    setenv("ENCODE_AUDIO_SOURCE", ("file:" + pcm).c_str(), 1);
+    switches(true, false);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    startAac();
+    connectSlot();
+    Tagged t;
+    ASSERT_TRUE(readTagged(client_, &t));
+    ASSERT_EQ(::truncate(pcm.c_str(), 0), 0);
+    std::this_thread::sleep_for(milliseconds(1500)); // some fifteen failed reads
+    root_.write("/tmp/tone.raw", samples);
+    for (int i = 0; i < 5; i++) {
+        ASSERT_TRUE(readTagged(client_, &t));
+    }
+    EXPECT_EQ(stop(), THREAD_SUCCESS);
+    std::string err = testing::internal::GetCapturedStderr();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(err, "Error: Failed to write audio buffer: [Sound] Cannot read " + pcm + " (short file)\n");
+    size_t back = out.find("audio input back after ");
+    EXPECT_NE(back, std::string::npos) << out;
+    EXPECT_EQ(out.find("audio input back after ", back + 1), std::string::npos) << out;
+}
+
 // Every start-up failure prints its line, raises quit, releases whoever waits at the start
 // rendezvous and ends the thread with failure.
 TEST_F(AudioThreadTest, StartFailuresPrintTheirLineAndReleaseTheOthers)
