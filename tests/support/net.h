@@ -61,6 +61,26 @@ inline int freePortOffset(const std::vector<int> &ports)
     return -1;
 }
 
+// A TCP client connected to 127.0.0.1:`port`, retried until the port listens or `timeoutMs` has
+// passed; -1 then.
+inline int connectLoopback(int port, int timeoutMs)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    do {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) {
+            return fd;
+        }
+        close(fd);
+        poll(nullptr, 0, 20);
+    } while (std::chrono::steady_clock::now() < until);
+    return -1;
+}
+
 // Reads exactly `n` bytes within `timeoutMs`; false on end of stream, error or time out.
 inline bool readExact(int fd, uint8_t *out, size_t n, int timeoutMs = 5000)
 {
