@@ -154,15 +154,8 @@ protected:
     // The hand-off FIFO's reader, once the thread has made the FIFO.
     void openFifoReader()
     {
-        std::string path = root_.path("/dev/shm/aa_fifo");
-        auto until = Clock::now() + milliseconds(5000);
-        struct stat st {};
-        while ((::stat(path.c_str(), &st) != 0 || (st.st_mode & 0777) != 0777) && Clock::now() < until) {
-            std::this_thread::sleep_for(milliseconds(10));
-        }
-        reader_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+        reader_ = openFifoReaderWhenMade(root_.path("/dev/shm/aa_fifo"), 5000);
         ASSERT_GE(reader_, 0);
-        ::fcntl(reader_, F_SETFL, 0);
     }
 
     struct Tagged {

@@ -172,20 +172,8 @@ protected:
         secondClient_ = connectLoopback(kSecondSlot + offset_, 5000);
         ASSERT_GE(mainClient_, 0);
         ASSERT_GE(secondClient_, 0);
-        openFifoReader();
-    }
-
-    void openFifoReader()
-    {
-        std::string path = root_.path("/dev/shm/v_fifo");
-        auto until = Clock::now() + milliseconds(5000);
-        struct stat st {};
-        while ((::stat(path.c_str(), &st) != 0 || (st.st_mode & 0777) != 0777) && Clock::now() < until) {
-            std::this_thread::sleep_for(milliseconds(5));
-        }
-        fifoReader_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        fifoReader_ = openFifoReaderWhenMade(root_.path("/dev/shm/v_fifo"), 5000);
         ASSERT_GE(fifoReader_, 0);
-        ::fcntl(fifoReader_, F_SETFL, 0);
     }
 
     // One unit (and its second-stream unit) handed to the writer, stamped now.

@@ -4,11 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 class TempRoot {
 public:
@@ -64,3 +69,22 @@ public:
 private:
     std::string dir_;
 };
+
+// The reader's end of a hand-off FIFO (blocking reads), once its writer has made it and opened it up
+// to everyone; -1 when that does not happen within `timeoutMs`.
+inline int openFifoReaderWhenMade(const std::string &path, int timeoutMs)
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    struct stat st {};
+    while (::stat(path.c_str(), &st) != 0 || (st.st_mode & 0777) != 0777) {
+        if (std::chrono::steady_clock::now() >= until) {
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fcntl(fd, F_SETFL, 0);
+    }
+    return fd;
+}

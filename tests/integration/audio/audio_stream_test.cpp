@@ -201,20 +201,7 @@ protected:
         return -1;
     }
 
-    int openFifoReader()
-    {
-        std::string path = root_.path("/dev/shm/aa_fifo");
-        auto until = Clock::now() + milliseconds(20000);
-        struct stat st {};
-        while ((::stat(path.c_str(), &st) != 0 || (st.st_mode & 0777) != 0777) && Clock::now() < until) {
-            std::this_thread::sleep_for(milliseconds(20));
-        }
-        int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
-        if (fd >= 0) {
-            ::fcntl(fd, F_SETFL, 0);
-        }
-        return fd;
-    }
+    int openFifoReader() { return openFifoReaderWhenMade(root_.path("/dev/shm/aa_fifo"), 20000); }
 
     // Every audio PES against the latest video PES before it: their PTS no further apart than
     // 100 ms around `delayMs`.
