@@ -12,6 +12,7 @@ using KeyFrames_Control = int (*)(VideoEnc_Handle hEnc, int cmd, const VideoEnc_
                                   VideoEnc_Status *status);
 
 struct KeyFrames {
+    const char *stream = "main"; // names the stream in the refusal line
     VideoEnc_Handle codec = nullptr; // null: the stream is not coded, nothing is steered
     KeyFrames_Control control = VideoEnc_control;
     VideoEnc_DynParams dyn{};
@@ -23,9 +24,11 @@ struct KeyFrames {
     int idrCount = 0;
     bool seenPoint = false;
     int lastNoSignal = 0;
+    bool refusing = false; // the last command was refused: its line is printed, the run's others are not
 };
 
 // After coded frame n (from 1): at every interval point the next picture is forced to I, or to IDR
 // every idrRatio-th point (and at once, after a reset, when the no-signal flag has just gone from 1
-// to 0); one frame later the force is released.
+// to 0); one frame later the force is released. A command the encoder refuses prints one warning
+// line on standard error at the start of a run of refusals; the stream goes on.
 void KeyFrames_steer(KeyFrames &k, int64_t n);

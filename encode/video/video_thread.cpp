@@ -183,6 +183,7 @@ bool createEncoders(VideoThreadParams *envp, EndPath &end, KeyFrames &mainKeys, 
         std::fprintf(stderr, "Error: Failed to create video encoder: %s\n", envp->videoEncoder);
         return false;
     }
+    secondKeys.stream = "second";
     secondKeys.codec = Venc1_getCodecHandle(end.second.get());
     secondKeys.interval = s.intraInterval;
     secondKeys.idrRatio = s.intraInterval > 0 && s.idrInterval / s.intraInterval > 0 ? s.idrInterval / s.intraInterval : 1;

@@ -1,5 +1,5 @@
 // Key-frame steering against a scripted encoder: which pictures are forced to IDR or I and which are
-// left to the encoder, across a signal gap.
+// left to the encoder, across a signal gap, and one line for a run of refused commands.
 #include "encode/video/key_frames.h"
 
 #include "encode/core/no_signal.h"
@@ -7,18 +7,27 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
 
-// What the scripted encoder was told.
+// What the scripted encoder was told. It refuses the next refuseNext commands, and every reset while
+// refuseResets is set.
 struct Script {
     int force = VideoEnc_FRAME_AUTO;
     bool resetPending = false;
+    int refuseNext = 0;
+    bool refuseResets = false;
 } script;
 
-int scriptedControl(VideoEnc_Handle, int cmd, const VideoEnc_DynParams *dyn, VideoEnc_Status *)
+int scriptedControl(VideoEnc_Handle, int cmd, const VideoEnc_DynParams *dyn, VideoEnc_Status *status)
 {
+    if (script.refuseNext > 0 || (cmd == VideoEnc_RESET && script.refuseResets)) {
+        script.refuseNext = std::max(0, script.refuseNext - 1);
+        status->extendedError = VideoEnc_ERR_BADPARAMS;
+        return Media_EINVAL;
+    }
     script.force = cmd == VideoEnc_SETPARAMS ? dyn->forceFrame : script.force;
     script.resetPending = script.resetPending || cmd == VideoEnc_RESET;
     return Media_EOK;
@@ -81,5 +90,25 @@ TEST(KeyFramesTest, ForcedPicturesFollowIntervalRatioAndTheSignalsReturn)
         EXPECT_EQ(run(k, c.signal), c.pictures) << c.interval << " " << c.idrRatio << " " << c.signal;
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.console) << c.interval << " " << c.idrRatio;
     }
+    NoSignal_reset();
+}
+
+TEST(KeyFramesTest, RefusedCommandsGiveOneLinePerRunAndTheStreamGoesOn)
+{
+    KeyFrames k = scripted(2, 1, true);
+    script.refuseNext = 3; // the first release, the first key picture and the release after it
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run(k, "000000"), "----D-");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Warning: main stream key frames: the encoder refused set-params (status -5, error 0x2)\n");
+
+    // A new run of refusals is told again: the reset after the input came back.
+    script.refuseResets = true;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run(k, "0111000", 7), "D-D-D-D"); // the IDR after the refused reset is still forced
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Warning: main stream key frames: the encoder refused reset (status -5, error 0x2)\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "no signal to signal ok\n");
     NoSignal_reset();
 }
