@@ -90,6 +90,7 @@ constexpr int kMinHeight = 2;
 constexpr int kMaxWidth = 1920;
 constexpr int kMaxHeight = 1080;
 constexpr long kMaxPort = 65535;
+constexpr int kMinIntraInterval = 1;
 // -f in frames per second, bounded so that the value in thousandths fits an int.
 constexpr long kMinFramerate = INT_MIN / 1000;
 constexpr long kMaxFramerate = INT_MAX / 1000;
@@ -271,7 +272,15 @@ bool optFramerate(ParseState &st, const char *arg)
 
 bool optIntra(ParseState &st, const char *arg)
 {
-    st.opts->Intraframeinterval = saturate(decimal(arg));
+    // Without an interval the first picture would be the stream's only IDR, SPS and PPS: a player
+    // that joins later would never decode.
+    long interval = decimal(arg);
+    if (interval < kMinIntraInterval) {
+        std::fprintf(stderr, "Invalid I-frame interval supplied (%s), must be %d or more\n", arg, kMinIntraInterval);
+        Options_usage(stderr);
+        return false;
+    }
+    st.opts->Intraframeinterval = saturate(interval);
     std::printf(ConsoleText::kIntraInterval, st.opts->Intraframeinterval);
     return true;
 }

@@ -17,7 +17,9 @@ struct SecondStreamSettings {
 };
 
 // Reads the two files (missing values keep their defaults), prints the "fml=..." line, and keeps the
-// result as the run's settings.
+// result as the run's settings. An enabled stream with a bit rate or frame rate the encoder cannot
+// run at is turned off, an intra interval below 1 becomes the default: one "Warning: " line each on
+// standard error.
 SecondStreamSettings SecondStream_read();
 
 SecondStreamSettings SecondStream_get();

@@ -9,7 +9,6 @@
 #include "encode/video/video_thread.h"
 
 #include "encode/core/config_store.h"
-#include "encode/core/no_signal.h"
 #include "encode/core/pipeline_settings.h"
 #include "encode/core/second_stream.h"
 #include "encode/core/shared_status.h"
@@ -19,6 +18,7 @@
 #include "encode/media/media.h"
 #include "encode/media/venc1.h"
 #include "encode/video/frame_pacer.h"
+#include "encode/video/key_frames.h"
 #include "encode/video/osd.h"
 
 #include <algorithm>
@@ -46,19 +46,6 @@ struct Venc1Deleter {
 };
 using EnginePtr = std::unique_ptr<Engine_Object, EngineDeleter>;
 using Venc1Ptr = std::unique_ptr<Venc1_Object, Venc1Deleter>;
-
-// One stream's key-frame structure: an I or IDR picture every `interval` frames, every `idrRatio`-th
-// of them an IDR picture, steered through the encoder's dynamic record.
-struct KeyFrames {
-    Venc1_Handle encoder = nullptr;
-    VideoEnc_DynParams dyn{};
-    int interval = 0;
-    int idrRatio = 1;
-    int idrCount = 0;
-    bool seenPoint = false;
-    int lastNoSignal = 0;
-    bool resetOnReturn = false; // the main stream starts again with an IDR when the input comes back
-};
 
 // Everything the thread holds, released in the order the other stages rely on: they are let go
 // (rendezvous forced, Fifos flushed) before rvCleanup, the encoders and the engine after it.
@@ -181,7 +168,7 @@ bool createEncoders(VideoThreadParams *envp, EndPath &end, KeyFrames &mainKeys, 
         std::fprintf(stderr, "Error: Failed to create video encoder: %s\n", envp->videoEncoder);
         return false;
     }
-    mainKeys.encoder = end.main.get();
+    mainKeys.codec = Venc1_getCodecHandle(end.main.get());
     mainKeys.interval = envp->Intraframeinterval;
     mainKeys.resetOnReturn = true;
     envp->outBufSize = Venc1_getOutBufSize(end.main.get());
@@ -196,7 +183,8 @@ bool createEncoders(VideoThreadParams *envp, EndPath &end, KeyFrames &mainKeys, 
         std::fprintf(stderr, "Error: Failed to create video encoder: %s\n", envp->videoEncoder);
         return false;
     }
-    secondKeys.encoder = end.second.get();
+    secondKeys.stream = "second";
+    secondKeys.codec = Venc1_getCodecHandle(end.second.get());
     secondKeys.interval = s.intraInterval;
     secondKeys.idrRatio = s.intraInterval > 0 && s.idrInterval / s.intraInterval > 0 ? s.idrInterval / s.intraInterval : 1;
     // Both streams' units travel in the writer's buffers of one size.
@@ -224,43 +212,6 @@ int returnPriming(VideoThreadParams *envp)
         }
     }
     return Media_EOK;
-}
-
-void setParams(KeyFrames &k)
-{
-    VideoEnc_Status status{};
-    status.size = sizeof status;
-    VideoEnc_control(Venc1_getCodecHandle(k.encoder), VideoEnc_SETPARAMS, &k.dyn, &status);
-}
-
-// After frame n: at every intra-interval point the next picture is forced to I, or to IDR every
-// idrRatio-th point (and at once when the input has just come back); one frame later the force is
-// released again.
-void steerKeyFrames(KeyFrames &k, int64_t n)
-{
-    if (k.encoder == nullptr || k.interval <= 0) {
-        return; // no intra interval: the encoder's own first IDR and nothing forced
-    }
-    if (n % k.interval == 0) {
-        if (k.resetOnReturn) {
-            int noSignal = NoSignal_get();
-            if (k.seenPoint && k.lastNoSignal == 1 && noSignal == 0) {
-                std::printf("no signal to signal ok\n");
-                std::fflush(stdout);
-                VideoEnc_control(Venc1_getCodecHandle(k.encoder), VideoEnc_RESET, nullptr, nullptr);
-                k.idrCount = 0;
-            }
-            k.lastNoSignal = noSignal;
-        }
-        k.seenPoint = true;
-        k.dyn.generateHeader = 0;
-        k.dyn.forceFrame = k.idrCount % k.idrRatio == 0 ? VideoEnc_FRAME_IDR : VideoEnc_FRAME_I;
-        setParams(k);
-        k.idrCount++;
-    } else if (n % k.interval == 1) {
-        k.dyn.forceFrame = VideoEnc_FRAME_AUTO;
-        setParams(k);
-    }
 }
 
 // One frame's buffers, as the loop holds them.
@@ -344,8 +295,8 @@ void *encodeFrames(VideoThreadParams *envp, EndPath &end, KeyFrames &mainKeys, K
             return THREAD_FAILURE;
         }
         n++;
-        steerKeyFrames(mainKeys, n);
-        steerKeyFrames(secondKeys, n);
+        KeyFrames_steer(mainKeys, n);
+        KeyFrames_steer(secondKeys, n);
     }
     return THREAD_SUCCESS;
 }

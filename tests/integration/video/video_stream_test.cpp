@@ -260,6 +260,25 @@ TEST_F(VideoStreamTest, SecondStreamGoesToTheTsWhenAsked)
     EXPECT_EQ(runCommand("ffmpeg -v error -i '" + tmp("out.ts") + "' -f null - 2>&1", &rc), "");
 }
 
+// A second stream at 0 bit/s and 0 frames a second (what the web page stored for unreadable numbers)
+// is turned off with its lines; the main stream runs and the TS carries it instead.
+TEST_F(VideoStreamTest, UnusableSecondStreamRatesCostOnlyTheSecondStream)
+{
+    root.write("/mnt/kavex_rs.ini", "1 640 480 0 0 30 30 10 1 0 31");
+    root.write("/mnt/kavex_rsc.ini", "1 0");
+    start({"-y", "3", "-f", "30", "-i", "30"});
+    ASSERT_TRUE(udp.waitFor(200, 20)) << program->out() << program->err();
+    int status = -1;
+    stop(status);
+    EXPECT_EQ(status, 0) << program->err();
+    EXPECT_NE(program->err().find("Warning: second stream turned off: bit rate 0 is not 1 to 2147483647\n"
+                                  "Warning: second stream turned off: frame rate 0 is not 1 to 2147483\n"),
+              std::string::npos)
+        << program->err();
+    stream();
+    EXPECT_EQ(probe("stream=width,height"), "width=1280\nheight=720\n");
+}
+
 // Decoded luma planes of the run, one string of bytes per picture.
 std::vector<Bytes> decodedLuma(const std::string &ts, const std::string &yuv, int width, int height)
 {

@@ -1,0 +1,67 @@
+// Key-frame steering of one stream, run by the video thread after every coded frame. A refused
+// command costs the stream its forced picture, not its pictures: the encoder keeps its previous
+// configuration, so the thread goes on and says so once per run of refusals (a refusal that repeats
+// every key-frame point would otherwise fill the log at the frame rate).
+#include "encode/video/key_frames.h"
+
+#include "encode/core/no_signal.h"
+#include "encode/media/media.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kSignalLost = 1;
+constexpr int kSignalPresent = 0;
+
+void send(KeyFrames &k, int cmd, const char *what)
+{
+    VideoEnc_Status status{};
+    status.size = sizeof status;
+    int r = k.control(k.codec, cmd, cmd == VideoEnc_SETPARAMS ? &k.dyn : nullptr, &status);
+    if (r == Media_EOK) {
+        k.refusing = false;
+        return;
+    }
+    if (!k.refusing) {
+        std::fprintf(stderr, "Warning: %s stream key frames: the encoder refused %s (status %d, error 0x%x)\n",
+                     k.stream, what, r, static_cast<unsigned>(status.extendedError));
+        std::fflush(stderr);
+    }
+    k.refusing = true;
+}
+
+// The input has just come back: the stream starts again with an IDR picture, and the IDR count with it.
+void resetOnReturn(KeyFrames &k)
+{
+    int noSignal = NoSignal_get();
+    if (k.seenPoint && k.lastNoSignal == kSignalLost && noSignal == kSignalPresent) {
+        std::printf("no signal to signal ok\n");
+        std::fflush(stdout);
+        send(k, VideoEnc_RESET, "reset");
+        k.idrCount = 0;
+    }
+    k.lastNoSignal = noSignal;
+}
+
+} // namespace
+
+void KeyFrames_steer(KeyFrames &k, int64_t n)
+{
+    if (k.codec == nullptr || k.interval <= 0) {
+        return;
+    }
+    if (n % k.interval == 0) {
+        if (k.resetOnReturn) {
+            resetOnReturn(k);
+        }
+        k.seenPoint = true;
+        k.dyn.generateHeader = 0;
+        k.dyn.forceFrame = k.idrCount % k.idrRatio == 0 ? VideoEnc_FRAME_IDR : VideoEnc_FRAME_I;
+        send(k, VideoEnc_SETPARAMS, "set-params");
+        k.idrCount++;
+    } else if (n % k.interval == 1) {
+        k.dyn.forceFrame = VideoEnc_FRAME_AUTO;
+        send(k, VideoEnc_SETPARAMS, "set-params");
+    }
+}

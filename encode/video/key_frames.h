@@ -1,0 +1,34 @@
+// One stream's key-frame structure: an I or IDR picture every `interval` frames, every `idrRatio`-th
+// of them an IDR picture, steered through the encoder's dynamic record after each coded frame. The
+// video thread keeps one record per stream and is its only user.
+#pragma once
+
+#include "encode/media/videnc.h"
+
+#include <cstdint>
+
+// How the steering reaches the encoder: VideoEnc_control, or a scripted encoder in tests.
+using KeyFrames_Control = int (*)(VideoEnc_Handle hEnc, int cmd, const VideoEnc_DynParams *dynParams,
+                                  VideoEnc_Status *status);
+
+struct KeyFrames {
+    const char *stream = "main"; // names the stream in the refusal line
+    VideoEnc_Handle codec = nullptr; // null: the stream is not coded, nothing is steered
+    KeyFrames_Control control = VideoEnc_control;
+    VideoEnc_DynParams dyn{};
+    int interval = 0; // 0: nothing forced after the encoder's own first IDR
+    int idrRatio = 1;
+    bool resetOnReturn = false; // start again with an IDR when the input comes back (main stream)
+
+    // Steering state.
+    int idrCount = 0;
+    bool seenPoint = false;
+    int lastNoSignal = 0;
+    bool refusing = false; // the last command was refused: its line is printed, the run's others are not
+};
+
+// After coded frame n (from 1): at every interval point the next picture is forced to I, or to IDR
+// every idrRatio-th point (and at once, after a reset, when the no-signal flag has just gone from 1
+// to 0); one frame later the force is released. A command the encoder refuses prints one warning
+// line on standard error at the start of a run of refusals; the stream goes on.
+void KeyFrames_steer(KeyFrames &k, int64_t n);
