@@ -106,7 +106,7 @@ void scriptAction(Request &req, std::string line)
     StartScript_rewrite(req.pending, req.ra202);
 }
 
-enum class Check { Address, Digits9, Digits7, Port, Url, Color };
+enum class Check { Address, Digits9, Digits7, IntraInterval, Port, Url, Color };
 
 std::string checkValue(Check c, const std::string &v)
 {
@@ -114,6 +114,9 @@ std::string checkValue(Check c, const std::string &v)
     case Check::Address: return Check_ipv4(v);
     case Check::Digits9: return Check_digits(v, 9);
     case Check::Digits7: return Check_digits(v, 7);
+    // The encoder refuses to start without key frames to send (a player that joins late would never
+    // decode), so an interval of 0 is refused here, before it can reach the start script.
+    case Check::IntraInterval: return Check_number(v, 7, 1, 9999999);
     case Check::Port: return Check_number(v, 5, 1, 65535);
     case Check::Color: return Check_number(v, 3, 0, 256);
     case Check::Url: {
@@ -625,7 +628,7 @@ bool streamActions(Request &req)
     scriptText(req, "name4_submit", "framerate", "framerate", "set framerate:%s\n", Check::Digits9);
     scriptText(req, "namez_submit", "tz", "tz", "set ts receive ip:%s\n", Check::Address);
     scriptText(req, "namec_submit", "tc", "tc", "set ts receive port:%s\n", Check::Port);
-    scriptText(req, "namei_submit", "fi", "fi", "set i frame num:%s\n", Check::Digits7);
+    scriptText(req, "namei_submit", "fi", "fi", "set i frame num:%s\n", Check::IntraInterval);
     if (!rawText("nameidr_submit", "idr", "/mnt/idr.ini", "set idr frame num:%s\n")) {
         return false;
     }
