@@ -460,6 +460,16 @@ public:
         std::lock_guard<std::mutex> lock(lock_);
         return sent_;
     }
+    // What the publisher sent over the whole connection, once it has closed it (the relay may still
+    // be copying the last bytes when the publisher's stop returns).
+    std::string sentOnceClosed(int ms)
+    {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!closed_ && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return sent();
+    }
 
 private:
     static sockaddr_in loopback(int port)
@@ -484,6 +494,7 @@ private:
         if (connect(server, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
             pump(client, server);
         }
+        closed_ = true;
         close(client);
         close(server);
     }
@@ -500,12 +511,12 @@ private:
                     continue;
                 }
                 ssize_t n = read(p[k].fd, buf, sizeof buf);
-                if (n <= 0 || write(p[1 - k].fd, buf, static_cast<size_t>(n)) != n) {
-                    return;
-                }
-                if (k == 0) {
+                if (n > 0 && k == 0) {
                     std::lock_guard<std::mutex> lock(lock_);
                     sent_.append(buf, static_cast<size_t>(n));
+                }
+                if (n <= 0 || write(p[1 - k].fd, buf, static_cast<size_t>(n)) != n) {
+                    return;
                 }
             }
         }
@@ -513,6 +524,7 @@ private:
     int port_;
     int listenFd_ = -1;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> closed_{false};
     std::thread thread_;
     std::mutex lock_;
     std::string sent_;
@@ -657,7 +669,7 @@ TEST_F(RtmpPublish, ChangedParameterSetsGoOutAgain)
         }
         return n;
     };
-    std::string wire = relay.sent();
+    std::string wire = relay.sentOnceClosed(5000);
     EXPECT_EQ(count(wire, header(m.units[0])), 1);
     EXPECT_EQ(count(wire, header(changed)), 1);
 }
