@@ -9,6 +9,7 @@
 #include "encode/app/startup.h"
 
 #include "encode/app/options.h"
+#include "encode/app/status_writer.h"
 #include "encode/audio/audio_thread.h"
 #include "encode/control/control_loop.h"
 #include "encode/control/watchdog.h"
@@ -565,6 +566,7 @@ void releaseWaiters(Launch &l)
 
 void shutDown(Launch &l)
 {
+    StatusWriter_stop();
     releaseWaiters(l);
 
     join(l, kBitSpeech, l.speechThread);
@@ -641,6 +643,7 @@ int Encode_main(int argc, char **argv)
                 return 255; // at once: no stage thread exists yet, the Launch lets its objects go
             }
             if (startStages(l)) {
+                StatusWriter_start();
                 runControl(l);
             }
         }

@@ -10,6 +10,7 @@
 #include "encode/audio/audio_thread.h"
 
 #include "encode/audio/audio_channels.h"
+#include "encode/audio/audio_levels.h"
 #include "encode/audio/audio_input.h"
 #include "encode/control/hdmi_audio.h"
 #include "encode/core/output_switches.h"
@@ -17,6 +18,7 @@
 #include "encode/media/aenc1.h"
 #include "encode/media/buffer.h"
 #include "encode/media/engine.h"
+#include "encode/core/status_board.h"
 #include "encode/media/frame_times.h"
 #include "encode/media/media.h"
 #include "encode/media/sound.h"
@@ -25,9 +27,12 @@
 #include "encode/output/stream_slots.h"
 #include "encode/output/udp.h"
 
+#include <nlohmann/json.hpp>
+
 #include <pthread.h>
 #include <sched.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -38,6 +43,7 @@ namespace {
 
 // Where the two threads differ.
 struct Variant {
+    const char *name;            // the codec, as the status names it
     int32_t streamType;          // what the multiplexer is told the frames are
     bool settleAfterSupervisor;  // give the supervisor a second to find the lock before the first read
     const HandoffFifoKind *fifo; // the audio hand-off FIFO's record layout
@@ -45,10 +51,13 @@ struct Variant {
     bool publishes;              // the frames go to RTMP when it is on (MP3 frames never do)
 };
 
-const Variant kAac = {TSMUX_STREAM_AAC_ADTS, true, &HandoffFifo_aac, nullptr, true};
-const Variant kMp3 = {TSMUX_STREAM_MPEG_AUDIO, false, &HandoffFifo_mp3, "kavex enter mp3 encode", false};
+const Variant kAac = {"aac", TSMUX_STREAM_AAC_ADTS, true, &HandoffFifo_aac, nullptr, true};
+const Variant kMp3 = {"mp3", TSMUX_STREAM_MPEG_AUDIO, false, &HandoffFifo_mp3, "kavex enter mp3 encode", false};
 
 constexpr int kGain = 70;
+// What the encoder is handed: interleaved 16-bit stereo (mono capture is spread to both channels).
+constexpr int kStereo = 2;
+constexpr int kBytesPerStereoFrame = 2 * kStereo;
 // The TS output area is made before the encoder exists, large enough for the largest AAC-LC stereo
 // frame (6144 bits a channel and the ADTS header), which also covers MP3 at 32 kHz and above; once
 // the encoder says how large its frames can get, the area grows if they can be larger.
@@ -110,6 +119,38 @@ Job makeJob(Record *r, const char *codec, const Variant *variant)
             variant};
 }
 
+// What the status says of the audio: counted and measured by this thread as it encodes.
+struct AudioReport {
+    const char *codec = "";
+    int rate = 0;
+    std::atomic<uint64_t> frames{0};
+    std::atomic<uint64_t> bytes{0};
+    AudioLevels levels;
+    int id = 0;
+
+    static void report(const void *ctx, nlohmann::json &out)
+    {
+        const auto &r = *static_cast<const AudioReport *>(ctx);
+        out["on"] = true;
+        out["codec"] = r.codec;
+        out["rate"] = r.rate;
+        out["frames"] = r.frames.load(std::memory_order_relaxed);
+        out["bytes"] = r.bytes.load(std::memory_order_relaxed);
+        r.levels.report(out["levels"]);
+    }
+    void start(const char *name, int sampleRate)
+    {
+        codec = name;
+        rate = sampleRate;
+        id = StatusBoard_add(StatusSection::Audio, report, this);
+    }
+    void stop()
+    {
+        StatusBoard_remove(id);
+        id = 0;
+    }
+};
+
 // Everything the thread holds, released in the order the other stages rely on: they are let go
 // (rendezvous forced, pause gate off) before rvCleanup, this thread's objects after it.
 class EndPath {
@@ -120,6 +161,7 @@ public:
         Rendezvous_force(job_.init);
         Pause_off(job_.pause);
         Rendezvous_meet(job_.cleanup);
+        status.stop();
         encoder.reset();
         sound.reset();
         in.reset();
@@ -141,6 +183,7 @@ public:
     std::unique_ptr<Buffer_Object, BufferDeleter> out;
     std::unique_ptr<Sound_Object, SoundDeleter> sound;
     std::unique_ptr<HandoffFifo_Object, FifoDeleter> fifo;
+    AudioReport status;
 
 private:
     const Job &job_;
@@ -347,6 +390,8 @@ void *encodeFrames(Loop &lp)
         if (lp.input.hdmi) {
             repairChannels(lp);
         }
+        lp.end.status.levels.add(reinterpret_cast<const int16_t *>(Buffer_getUserPtr(in)),
+                                 Buffer_getNumBytesUsed(in) / kBytesPerStereoFrame, kStereo, lp.end.status.rate);
         FrameTime t = FrameTime_now();
         if (Aenc1_process(lp.end.encoder.get(), in, out) < 0) {
             return fail("Error: Failed to encode audio buffer\n");
@@ -354,6 +399,8 @@ void *encodeFrames(Loop &lp)
         t = Audio_delayed(t, lp.delay);
         int bytes = Buffer_getNumBytesUsed(out);
         if (bytes > 0) {
+            lp.end.status.frames.fetch_add(1, std::memory_order_relaxed);
+            lp.end.status.bytes.fetch_add(static_cast<uint64_t>(bytes), std::memory_order_relaxed);
             SharedStatus_addSoundBytes(bytes);
             fanOut(lp, Buffer_getUserPtr(out), bytes, t);
         }
@@ -381,6 +428,7 @@ void *run(const Job &job, EndPath &end)
         return fail("Error: Failed to create audio device\n");
     }
     SharedStatus_setSamplingRate(input.sampleRate);
+    end.status.start(job.variant->name, input.sampleRate);
     Rendezvous_meet(job.init);
     if (input.hdmi) {
         startSupervisor(*job.variant);

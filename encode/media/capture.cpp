@@ -260,6 +260,12 @@ int Capture_get(Capture_Handle hCapture, Buffer_Handle *hBufPtr)
     return Media_EOK;
 }
 
+uint64_t Capture_dropped(Capture_Handle hCapture)
+{
+    MEDIA_ASSERT(hCapture != nullptr);
+    return hCapture->device->dropped();
+}
+
 int Capture_put(Capture_Handle hCapture, Buffer_Handle hBuf)
 {
     MEDIA_ASSERT(hCapture != nullptr);

@@ -53,6 +53,10 @@ int Capture_put(Capture_Handle hCapture, Buffer_Handle hBuf);
 // Streaming off, buffers released, devices closed. Null is accepted.
 int Capture_delete(Capture_Handle hCapture);
 
+// Frames the device dropped so far because no buffer was free for them (the pipeline fell behind).
+// Any thread.
+uint64_t Capture_dropped(Capture_Handle hCapture);
+
 // Where the second picture lies in every captured buffer: right behind the main picture (main line
 // length x main height x 3/2 on), NV12 with its own width as line length, chroma behind its luma.
 // Present only when the run's second stream is on (the capture thread switches a size the resizer

@@ -5,6 +5,7 @@
 #include "encode/media/capture.h"
 #include "encode/media/buftab.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -31,6 +32,15 @@ public:
     // As Capture_get / Capture_put, without the second picture.
     virtual int get(Buffer_Handle *hBuf) = 0;
     virtual int put(Buffer_Handle hBuf) = 0;
+
+    // Frames the device dropped because the pipeline had no buffer for them in time. Any thread.
+    uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
+protected:
+    void addDropped(uint64_t frames) { dropped_.fetch_add(frames, std::memory_order_relaxed); }
+
+private:
+    std::atomic<uint64_t> dropped_{0};
 };
 
 // Opens the device node (a system path, rooted here). Null after "[Capture] Cannot open %s (%s)\n".

@@ -144,7 +144,9 @@ public:
         if (now > due + 2 * periodNs_) {
             // The consumer fell behind: like a device without a free buffer, drop the frames that
             // were due meanwhile instead of delivering a burst.
-            index_ = (now - anchorNs_) / periodNs_;
+            int64_t caughtUp = (now - anchorNs_) / periodNs_;
+            addDropped(static_cast<uint64_t>(caughtUp - index_));
+            index_ = caughtUp;
             due = anchorNs_ + index_ * periodNs_;
         }
         if (gapEndNs_ > 0 && due >= gapStartNs_ && due < gapEndNs_) {

@@ -221,6 +221,12 @@ public:
             Media_error("[Capture] VIDIOC_DQBUF failed (%s)\n", std::strerror(EINVAL));
             return Media_EFAIL;
         }
+        // The driver numbers the frames it captured: a gap is frames it had no free buffer for.
+        if (sequenced_ && b.sequence > nextSequence_) {
+            addDropped(b.sequence - nextSequence_);
+        }
+        sequenced_ = true;
+        nextSequence_ = b.sequence + 1;
         Slot &s = slots_[b.index];
         s.queued = false;
         if (sws_ != nullptr) {
@@ -579,6 +585,8 @@ private:
     uint32_t memory_ = V4L2_MEMORY_USERPTR;
     bool direct_ = false;
     bool streaming_ = false;
+    bool sequenced_ = false;
+    uint32_t nextSequence_ = 0;
     uint32_t drvFourcc_ = 0;
     int drvWidth_ = 0;
     int drvHeight_ = 0;

@@ -12,7 +12,10 @@
 #include "encode/core/paths.h"
 #include "encode/core/shared_status.h"
 #include "encode/core/shell.h"
+#include "encode/core/status_board.h"
 #include "encode/output/stream_tag.h"
+
+#include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -71,9 +74,13 @@ struct HandoffFifo_Object {
     std::string path; // resolved once, so that a reopen allocates nothing
     int fd = -1;
     long capacity = 0;
-    bool stopped = false;    // a record went in torn: the output has ended for this run
+    std::atomic<bool> stopped{false}; // a record went in torn: the output has ended for this run
     bool dropping = false;   // in a run of dropped records (its line is printed)
-    uint64_t dropped = 0;
+    // What the status says of it: bumped by the owner thread, read by the status thread.
+    std::atomic<uint64_t> dropped{0};
+    std::atomic<uint64_t> written{0};
+    std::atomic<bool> reading{false}; // a reader has the FIFO open
+    int statusId = 0;
 };
 
 namespace {
@@ -86,6 +93,27 @@ void sizePipe(HandoffFifo_Object *h, long bytes)
     h->capacity = got > 0 ? got : 0;
 }
 
+void report(const void *ctx, nlohmann::json &out)
+{
+    const auto &h = *static_cast<const HandoffFifo_Object *>(ctx);
+    out["kind"] = "fifo";
+    out["name"] = h.kind == &HandoffFifo_video ? "RTSP video" : "RTSP audio";
+    out["target"] = h.kind->path;
+    bool stopped = h.stopped.load(std::memory_order_relaxed);
+    out["state"] = stopped ? "error" : h.reading.load(std::memory_order_relaxed) ? "ok" : "waiting";
+    out["bytes"] = h.written.load(std::memory_order_relaxed);
+    out["dropped"] = h.dropped.load(std::memory_order_relaxed);
+    out["error"] = stopped ? "the reader stopped inside a record, no more records this run" : "";
+    out["error_time"] = 0;
+}
+
+// Gives the handle up, its report first: the status thread may be reading it.
+void forget(HandoffFifo_Object *h)
+{
+    StatusBoard_remove(h->statusId);
+    delete h;
+}
+
 bool fits(const HandoffFifo_Object *h, long queued, long record)
 {
     return 2 * (queued + record) + 2 * pageBytes() <= h->capacity;
@@ -93,10 +121,10 @@ bool fits(const HandoffFifo_Object *h, long queued, long record)
 
 int drop(HandoffFifo_Object *h, const char *why)
 {
-    h->dropped++;
+    h->dropped.fetch_add(1, std::memory_order_relaxed);
     if (!h->dropping && why != nullptr) {
         std::printf("%s: %s, record dropped (%llu so far)\n", h->kind->path, why,
-                    static_cast<unsigned long long>(h->dropped));
+                    static_cast<unsigned long long>(h->dropped.load(std::memory_order_relaxed)));
         std::fflush(stdout);
     }
     h->dropping = true;
@@ -109,6 +137,7 @@ int readerLeft(HandoffFifo_Object *h)
 {
     ::close(h->fd);
     h->fd = -1;
+    h->reading.store(false, std::memory_order_relaxed);
     std::printf("%s: the reader has gone, records dropped until one opens it again\n", h->kind->path);
     std::fflush(stdout);
     h->dropping = true;
@@ -122,6 +151,7 @@ bool reopen(HandoffFifo_Object *h)
         return false; // no reader yet
     }
     sizePipe(h, HANDOFF_FIFO_PIPE_BYTES);
+    h->reading.store(true, std::memory_order_relaxed);
     std::printf("%s: opened again for a new reader\n", h->kind->path);
     std::fflush(stdout);
     return true;
@@ -210,8 +240,9 @@ int finish(HandoffFifo_Object *h, iovec *parts, int count, size_t done)
     std::fflush(stdout);
     ::close(h->fd);
     h->fd = -1;
+    h->reading.store(false, std::memory_order_relaxed);
     h->stopped = true;
-    h->dropped++;
+    h->dropped.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
 
@@ -229,12 +260,13 @@ HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind)
     }
     h->kind = kind;
     h->path = Path_resolve(kind->path);
+    h->statusId = StatusBoard_add(StatusSection::Output, report, h);
     Shell_run(std::string("rm -f ") + kind->path);
     // A fresh node every run (a stale one may be a plain file, or a node an old reader still holds),
     // opened up to every user afterwards since the RTSP server need not run as ours.
     if (::mkfifo(h->path.c_str(), 0100) != 0) {
         Console_say("%s\n", kind->createFail);
-        delete h;
+        forget(h);
         return nullptr;
     }
     Shell_run(std::string("chmod 777 ") + kind->path);
@@ -243,16 +275,17 @@ HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind)
     while ((h->fd = openWriteEnd(h->path)) < 0) {
         if (errno != ENXIO && errno != EINTR) {
             Console_say("%s\n", kind->openFail);
-            delete h;
+            forget(h);
             return nullptr;
         }
         if (SharedStatus_getQuit() != 0) {
-            delete h;
+            forget(h);
             return nullptr;
         }
         std::this_thread::sleep_for(kReaderPoll);
     }
     sizePipe(h, HANDOFF_FIFO_PIPE_BYTES);
+    h->reading.store(true, std::memory_order_relaxed);
     return h;
 }
 
@@ -262,7 +295,7 @@ int HandoffFifo_write(HandoffFifo_Handle h, const uint8_t *unit, int bytes, Fram
         return 0;
     }
     if (h->stopped) {
-        h->dropped++;
+        h->dropped.fetch_add(1, std::memory_order_relaxed);
         return 0;
     }
     if (h->fd < 0 && !reopen(h)) {
@@ -282,17 +315,20 @@ int HandoffFifo_write(HandoffFifo_Handle h, const uint8_t *unit, int bytes, Fram
     ssize_t n = ::writev(h->fd, first, count);
     if (n == record) {
         h->dropping = false;
+        h->written.fetch_add(static_cast<uint64_t>(record), std::memory_order_relaxed);
         return 1;
     }
     if (n < 0) {
         return errno == EPIPE ? readerLeft(h) : drop(h, "the reader is behind");
     }
-    return finish(h, first, count, static_cast<size_t>(n));
+    int r = finish(h, first, count, static_cast<size_t>(n));
+    h->written.fetch_add(r == 1 ? static_cast<uint64_t>(record) : 0, std::memory_order_relaxed);
+    return r;
 }
 
 uint64_t HandoffFifo_dropped(HandoffFifo_Handle h)
 {
-    return h != nullptr ? h->dropped : 0;
+    return h != nullptr ? h->dropped.load(std::memory_order_relaxed) : 0;
 }
 
 void HandoffFifo_close(HandoffFifo_Handle h)
@@ -303,7 +339,7 @@ void HandoffFifo_close(HandoffFifo_Handle h)
     if (h->fd >= 0) {
         ::close(h->fd);
     }
-    delete h;
+    forget(h);
 }
 
 void HandoffFifo_setOpenFunction(HandoffFifo_OpenFunction fn)

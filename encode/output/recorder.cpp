@@ -16,10 +16,14 @@
 #include "encode/core/paths.h"
 #include "encode/core/shell.h"
 #include "encode/core/stage_thread.h"
+#include "encode/core/status_board.h"
 #include "encode/output/udp.h"
+
+#include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -82,6 +86,41 @@ std::atomic<uint64_t> droppedBytes{0};
 std::atomic<uint64_t> droppedFeeds{0};
 std::atomic<uint64_t> rotations{0};
 std::atomic<int64_t> fileLimit{RECORDER_FILE_LIMIT_BYTES};
+
+// What the status says of the recording: the file being written, its size, the room left.
+std::atomic<int64_t> fileBytes{0};
+std::atomic<bool> recordFailing{false}; // the file could not be opened, or its writes fail
+StatusError lastError;
+std::mutex pathMutex;
+std::string currentPath; // guarded by pathMutex; "" without a file
+int statusId = 0;        // the first recorder thread adds the report; it stays for the process
+
+void setCurrentPath(const std::string &path)
+{
+    std::lock_guard<std::mutex> lock(pathMutex);
+    currentPath = path;
+}
+
+void report(const void *, nlohmann::json &out)
+{
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(pathMutex);
+        path = currentPath;
+    }
+    out["kind"] = "recorder";
+    out["name"] = "Recording";
+    out["target"] = path;
+    bool on = running.load();
+    out["state"] = recordFailing.load() ? "error" : !on ? "off" : fileOpen.load() ? "ok" : "waiting";
+    out["file_bytes"] = fileBytes.load(std::memory_order_relaxed);
+    struct statvfs fs {};
+    std::string dir = Path_resolve(kRecordDir);
+    out["free_bytes"] = ::statvfs(dir.c_str(), &fs) == 0 ? static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize : 0;
+    out["bytes"] = writtenBytes.load(std::memory_order_relaxed);
+    out["dropped"] = droppedBytes.load(std::memory_order_relaxed);
+    lastError.report(out);
+}
 
 // Sleeps `ms` in slices, so that a stop is seen within one slice.
 void nap(int ms)
@@ -161,6 +200,7 @@ void closeFile(RecordFile &file)
     }
     file.fd = -1;
     fileOpen.store(false);
+    setCurrentPath("");
 }
 
 bool openFile(RecordFile &file, const std::string &name)
@@ -173,9 +213,15 @@ bool openFile(RecordFile &file, const std::string &name)
     Console_say("tsf-fd=%s\n", file.path.c_str());
     file.fd = ::open(Path_resolve(file.path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (file.fd < 0) {
-        Console_say("error open file tsf_fd =%s\n", file.path.c_str());
+        std::string line = "error open file tsf_fd =" + file.path;
+        Console_say("%s\n", line.c_str());
+        lastError.set(line.c_str());
+        recordFailing.store(true);
         return false;
     }
+    fileBytes.store(0);
+    setCurrentPath(file.path);
+    recordFailing.store(false);
     fileOpen.store(true);
     return true;
 }
@@ -222,6 +268,7 @@ void cutTornPacket(const RecordFile &file)
         off_t whole = end - end % static_cast<off_t>(kPacketBytes);
         if (::ftruncate(file.fd, whole) == 0) {
             ::lseek(file.fd, whole, SEEK_SET);
+            fileBytes.store(whole);
         }
     }
 }
@@ -241,16 +288,22 @@ bool writeSpan(RecordFile &file, const uint8_t *data, size_t n)
         done += static_cast<size_t>(w);
     }
     writtenBytes.fetch_add(done);
+    fileBytes.fetch_add(static_cast<int64_t>(done));
     if (done == n) {
         file.failing = false;
+        recordFailing.store(false);
         return true;
     }
     int error = errno;
     failedBytes.fetch_add(n - done);
     if (!file.failing) {
-        Console_say("tsf: write error on %s, errno = %d (%s); failed blocks are lost\n", file.path.c_str(), error,
-            std::strerror(error));
+        char line[256];
+        std::snprintf(line, sizeof line, "tsf: write error on %s, errno = %d (%s); failed blocks are lost",
+                      file.path.c_str(), error, std::strerror(error));
+        Console_say("%s\n", line);
+        lastError.set(line);
         file.failing = true;
+        recordFailing.store(true);
     }
     cutTornPacket(file);
     return false;
@@ -399,6 +452,10 @@ void *recorderThrFxn(void *)
         return THREAD_FAILURE;
     }
     starts.fetch_add(1);
+    recordFailing.store(false);
+    if (statusId == 0) {
+        statusId = StatusBoard_add(StatusSection::Output, report, nullptr);
+    }
     // Both halves free before the feed can run: the feed may start while the file is still opening.
     resetHalves();
     TsOut_setRecorderSink(Recorder_feed);

@@ -25,7 +25,10 @@
 #include "encode/core/second_stream.h"
 #include "encode/core/shared_status.h"
 #include "encode/core/shell.h"
+#include "encode/core/status_board.h"
 #include "encode/output/udp.h"
+
+#include <nlohmann/json.hpp>
 
 #include <librtmp/log.h>
 #include <librtmp/rtmp.h>
@@ -107,6 +110,32 @@ std::atomic<bool> g_videoOff{false};
 std::atomic<int64_t> g_sendDeadline{0}; // steady-clock ns of the running send's deadline, 0 when none
 std::atomic<int> g_longestSendMs{0};
 
+// What the status says of the publisher: bumped where the sends and the publisher run, read by the
+// status thread. The report is added at the first start and kept for the process.
+std::atomic<uint64_t> g_bytesSent{0};
+std::atomic<uint64_t> g_unitsDropped{0}; // units that came while no connection was up
+std::atomic<uint64_t> g_reconnects{0};
+std::atomic<bool> g_publishing{false};
+StatusError g_lastError;
+std::mutex g_urlLock;
+std::string g_url; // guarded by g_urlLock
+int g_statusId = 0;
+
+void report(const void *, nlohmann::json &out)
+{
+    out["kind"] = "rtmp";
+    out["name"] = "RTMP";
+    {
+        std::lock_guard<std::mutex> lock(g_urlLock);
+        out["target"] = g_url;
+    }
+    out["state"] = g_connected.load() ? "ok" : g_publishing.load() ? "waiting" : "off";
+    out["reconnects"] = g_reconnects.load(std::memory_order_relaxed);
+    out["bytes"] = g_bytesSent.load(std::memory_order_relaxed);
+    out["dropped"] = g_unitsDropped.load(std::memory_order_relaxed);
+    g_lastError.report(out);
+}
+
 // The publisher thread's life. The publisher is detached and may still be waiting while the process
 // exits, so nothing it touches is ever destroyed: the condition variable is made once and kept.
 std::mutex g_lifeLock;
@@ -165,8 +194,11 @@ void dropConnection(const char *why)
     int64_t last = std::max(g_video.last, g_audio.last);
     g_resumeMs = last + 1000000 / std::max(Pipeline_frameRate(), 1000);
     g_connected.store(false);
-    std::printf("rtmp connection lost (%s), reconnecting\n", why);
+    char line[96];
+    std::snprintf(line, sizeof line, "rtmp connection lost (%s), reconnecting", why);
+    std::printf("%s\n", line);
     std::fflush(stdout);
+    g_lastError.set(line);
 }
 
 // Under the semaphore. The body must have kHeaderRoom bytes in front of it; librtmp overwrites them
@@ -194,6 +226,7 @@ bool sendPacket(uint8_t type, int channel, int64_t timestamp, uint8_t *body, uin
         dropConnection(ms >= kSendTimeoutMs ? "send timed out" : "send failed");
         return false;
     }
+    g_bytesSent.fetch_add(size, std::memory_order_relaxed);
     return true;
 }
 
@@ -533,6 +566,9 @@ void checkTimestampLimit(int64_t ts, bool overflow)
 
 int Rtmp_sendVideo(const uint8_t *unit, int bytes, FrameTime time)
 {
+    if (!g_connected.load() && unit != nullptr && bytes > 0) {
+        g_unitsDropped.fetch_add(1, std::memory_order_relaxed);
+    }
     if (!g_connected.load() || g_videoOff.load() || unit == nullptr || bytes <= 0) {
         return 0;
     }
@@ -885,6 +921,7 @@ void retire(bool polite)
 
 void publisherEnds()
 {
+    g_publishing.store(false);
     std::lock_guard<std::mutex> lock(g_lifeLock);
     g_running = false;
     g_lifeCv.notify_all();
@@ -897,9 +934,15 @@ void *rtmpThrFxn(void *)
     std::string url;
     if (!Rtmp_readUrl(url)) {
         Console_say("error url input\n");
+        g_lastError.set("error url input");
         publisherEnds();
         return nullptr;
     }
+    {
+        std::lock_guard<std::mutex> lock(g_urlLock);
+        g_url = url;
+    }
+    g_publishing.store(true);
     RTMP_LogSetLevel(RTMP_LOGCRIT); // the lines below say what happened, once
     bool quiet = false;
     bool dropped = false;
@@ -917,6 +960,7 @@ void *rtmpThrFxn(void *)
         }
         if (dropped) {
             Console_say("rtmp reconnected\n");
+            g_reconnects.fetch_add(1, std::memory_order_relaxed);
         }
         watch(g_conn);
         dropped = g_conn != nullptr && !g_connected.load();
@@ -943,6 +987,9 @@ int Rtmp_start(void)
         }
         g_running = true;
         g_stopAsked = false;
+        if (g_statusId == 0) {
+            g_statusId = StatusBoard_add(StatusSection::Output, report, nullptr);
+        }
     }
     g_resumeMs = 0;
     g_longestSendMs.store(0);

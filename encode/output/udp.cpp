@@ -5,6 +5,9 @@
 
 #include "encode/core/config_store.h"
 #include "encode/core/output_switches.h"
+#include "encode/core/status_board.h"
+
+#include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <semaphore.h>
@@ -59,6 +62,48 @@ NetDestinations destinations = unused();
 sem_t outputSem;
 bool outputSemCreated = false;
 
+// What the status says of each destination. The counters are bumped under the output semaphore by
+// the sender and read by the status thread; a failure is printed once per run of failed sends (an
+// unreachable destination fails every datagram).
+struct DestinationStatus {
+    int index = 0;
+    int id = 0;
+    std::atomic<uint64_t> bytes{0};
+    std::atomic<uint64_t> dropped{0};
+    std::atomic<bool> failing{false};
+    StatusError error;
+};
+DestinationStatus destinationStatus[NET_DESTINATIONS];
+
+void reportDestination(const void *ctx, nlohmann::json &out)
+{
+    const auto &st = *static_cast<const DestinationStatus *>(ctx);
+    out["kind"] = "udp";
+    out["name"] = "UDP " + std::to_string(st.index + 1);
+    out["target"] = std::string(destinations.addr[st.index]) + ":" + std::to_string(destinations.port[st.index]);
+    out["state"] = st.failing.load(std::memory_order_relaxed) ? "error" : "ok";
+    out["bytes"] = st.bytes.load(std::memory_order_relaxed);
+    out["dropped"] = st.dropped.load(std::memory_order_relaxed);
+    st.error.report(out);
+}
+
+void countSend(int i, ssize_t result, int chunk)
+{
+    DestinationStatus &st = destinationStatus[i];
+    if (result == chunk) {
+        st.bytes.fetch_add(static_cast<uint64_t>(chunk), std::memory_order_relaxed);
+        st.failing.store(false, std::memory_order_relaxed);
+        return;
+    }
+    st.dropped.fetch_add(1, std::memory_order_relaxed);
+    if (!st.failing.exchange(true, std::memory_order_relaxed)) {
+        char line[160];
+        std::snprintf(line, sizeof line, kNames[i].sendError, static_cast<int>(result), errno);
+        std::fputs(line, stderr);
+        st.error.set(line);
+    }
+}
+
 void copyAddress(char (&to)[NET_ADDRESS_CHARS + 1], const char *from)
 {
     std::memset(to, 0, sizeof to);
@@ -87,6 +132,10 @@ NetDestinations NetDestinations_make(const char *addr1, int port1, const char *a
 
 void Udp_close()
 {
+    for (DestinationStatus &st : destinationStatus) {
+        StatusBoard_remove(st.id);
+        st.id = 0;
+    }
     for (int &fd : destinations.fd) {
         if (fd >= 0) {
             ::close(fd);
@@ -141,6 +190,12 @@ int Udp_setup(const NetDestinations &dest)
     }
     std::fflush(stdout);
     destinations = d;
+    for (int i = 0; i < NET_DESTINATIONS; i++) {
+        if (d.fd[i] >= 0) {
+            destinationStatus[i].index = i;
+            destinationStatus[i].id = StatusBoard_add(StatusSection::Output, reportDestination, &destinationStatus[i]);
+        }
+    }
     return 1;
 }
 
@@ -224,11 +279,8 @@ int Udp_send(const uint8_t *data, int bytes)
             ssize_t sent = ::sendto(fd, data + offset, static_cast<size_t>(chunk), 0,
                                     reinterpret_cast<const sockaddr *>(&destinations.sockAddr[i]),
                                     sizeof destinations.sockAddr[i]);
-            if (sent != chunk) {
-                std::fprintf(stderr, kNames[i].sendError, static_cast<int>(sent), errno);
-            } else {
-                whole++;
-            }
+            whole += sent == chunk ? 1 : 0;
+            countSend(i, sent, chunk);
         }
         offset += chunk;
     }

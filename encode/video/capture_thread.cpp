@@ -13,10 +13,13 @@
 #include "encode/core/pipeline_settings.h"
 #include "encode/core/second_stream.h"
 #include "encode/core/shared_status.h"
+#include "encode/core/status_board.h"
 #include "encode/media/buftab.h"
 #include "encode/media/capture.h"
 #include "encode/media/media.h"
 #include "encode/media/resizer.h"
+
+#include <nlohmann/json.hpp>
 
 #include <pthread.h>
 #include <time.h>
@@ -215,6 +218,48 @@ struct CaptureDeleter {
 using BufTabPtr = std::unique_ptr<BufTab_Object, BufTabDeleter>;
 using CapturePtr = std::unique_ptr<Capture_Object, CaptureDeleter>;
 
+// What the status says of the input and of the frames taken from it, for both streams.
+struct InputReport {
+    Capture_Handle capture = nullptr;
+    int standard = 0;
+    int width = 0;
+    int height = 0;
+    int ids[3] = {0, 0, 0};
+
+    static void input(const void *ctx, nlohmann::json &out)
+    {
+        const auto &r = *static_cast<const InputReport *>(ctx);
+        out["signal"] = NoSignal_get() == 0;
+        out["standard"] = r.standard;
+        out["width"] = r.width;
+        out["height"] = r.height;
+        out["fps"] = Pipeline_frameRate() / 1000.0;
+    }
+    static void frames(const void *ctx, nlohmann::json &out)
+    {
+        const auto &r = *static_cast<const InputReport *>(ctx);
+        out["captured"] = frameCounter.load(std::memory_order_relaxed);
+        out["dropped"] = Capture_dropped(r.capture);
+    }
+    void start(Capture_Handle c, int std, int w, int h, bool second)
+    {
+        capture = c;
+        standard = std;
+        width = w;
+        height = h;
+        ids[0] = StatusBoard_add(StatusSection::Input, input, this);
+        ids[1] = StatusBoard_add(StatusSection::MainStream, frames, this);
+        ids[2] = second ? StatusBoard_add(StatusSection::SecondStream, frames, this) : 0;
+    }
+    void stop()
+    {
+        for (int &id : ids) {
+            StatusBoard_remove(id);
+            id = 0;
+        }
+    }
+};
+
 // Unwinds the thread in the order every waiting party relies on, whatever point it got to.
 class EndPath {
 public:
@@ -232,6 +277,7 @@ public:
             pthread_join(noSignal, nullptr);
         }
         Rendezvous_meet(envp_->hRendezvousCleanup);
+        report.stop();
         capture.reset();
         captureTab.reset();
         primeTab.reset();
@@ -246,6 +292,7 @@ public:
     BufTabPtr displayTab;
     pthread_t noSignal{};
     bool noSignalStarted = false;
+    InputReport report;
 
 private:
     CaptureThreadParams *envp_;
@@ -463,6 +510,8 @@ void *runCapture(CaptureThreadParams *envp, EndPath &end)
         return THREAD_FAILURE;
     }
 
+    end.report.start(end.capture.get(), envp->display_standard, envp->width, envp->height,
+                     SecondStream_get().enabled == 1);
     Rendezvous_meet(envp->hRendezvousInit);
     if (pthread_create(&end.noSignal, nullptr, noSignalThrFxn, envp) == 0) {
         end.noSignalStarted = true;

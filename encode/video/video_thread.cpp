@@ -20,6 +20,8 @@
 #include "encode/video/frame_pacer.h"
 #include "encode/video/key_frames.h"
 #include "encode/video/osd.h"
+#include "encode/video/preview.h"
+#include "encode/video/stream_counters.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -63,6 +65,9 @@ public:
         }
         Fifo_flush(envp_->hToCaptureFifo);
         Rendezvous_meet(envp_->hRendezvousCleanup);
+        Preview_stop();
+        secondCounters.stop();
+        mainCounters.stop();
         second.reset();
         main.reset();
         engine.reset();
@@ -73,6 +78,8 @@ public:
     EnginePtr engine;
     Venc1Ptr main;
     Venc1Ptr second;
+    StreamCounters mainCounters;
+    StreamCounters secondCounters;
 
 private:
     VideoThreadParams *envp_;
@@ -256,12 +263,17 @@ bool codeAndHandOn(VideoThreadParams *envp, EndPath &end, Frame &f)
         std::fputs("Error: Failed to encode video buffer\n", stderr);
         return false;
     }
+    end.mainCounters.coded(f.captured, f.mainOut);
     BufferGfx_resetDimensions(f.captured);
-    if (f.secondOut != nullptr && Venc1_process_fml(end.second.get(), f.captured, f.secondOut) < 0) {
-        std::fputs("Error: Failed to encode video buffer\n", stderr);
-        return false;
+    if (f.secondOut != nullptr) {
+        if (Venc1_process_fml(end.second.get(), f.captured, f.secondOut) < 0) {
+            std::fputs("Error: Failed to encode video buffer\n", stderr);
+            return false;
+        }
+        end.secondCounters.coded(f.captured, f.secondOut);
     }
     BufferGfx_resetDimensions(f.captured);
+    Preview_offer(f.captured);
     if (Fifo_put(envp->hToWriterFifo, f.mainOut) < 0 ||
         (f.secondOut != nullptr && Fifo_put(envp->hToWriterFmlFifo, f.secondOut) < 0) ||
         Fifo_put(envp->hToCaptureFifo, f.captured) < 0) {
@@ -321,6 +333,12 @@ void *run(VideoThreadParams *envp, EndPath &end)
         return THREAD_FAILURE;
     }
     Osd_start(envp->width, envp->height);
+    Preview_start(envp->width, envp->height);
+    end.mainCounters.start(StatusSection::MainStream, envp->width, envp->height);
+    if (end.second != nullptr) {
+        SecondStreamSettings s = SecondStream_get();
+        end.secondCounters.start(StatusSection::SecondStream, s.width, s.height);
+    }
     mainKeys.idrRatio = mainIdrRatio(envp->Intraframeinterval);
     Rendezvous_meet(envp->hRendezvousInit);
     return encodeFrames(envp, end, mainKeys, secondKeys);

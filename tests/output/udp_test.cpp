@@ -196,14 +196,14 @@ TEST_F(UdpTest, BroadcastOnlyOnTheThirdDestinationAndSendErrorsAreReported)
     EXPECT_EQ(sockOptInt(d.fd[2], SOL_SOCKET, SO_BROADCAST), 1);
     r2.sizes(500);
 
-    // A broadcast address on destination 1 is refused by the kernel at send time: reported, and
-    // destination 2 still gets every datagram.
+    // A broadcast address on destination 1 is refused by the kernel at send time: reported once for
+    // the run of refused datagrams, and destination 2 still gets every one.
     setupAll("255.255.255.255", r2.port(), "127.0.0.1", r2.port(), "", 0);
     testing::internal::CaptureStderr();
     fanOut(tsBytes(8));
     std::string err = testing::internal::GetCapturedStderr();
     std::string line = "Error: udp send error! bytesSent = -1, errno = " + std::to_string(EACCES) + "\n";
-    EXPECT_EQ(err, line + line);
+    EXPECT_EQ(err, line);
     EXPECT_EQ(r2.sizes(), (std::vector<int>{1316, 188}));
 }
 
