@@ -32,7 +32,7 @@ while [ $# -gt 0 ]; do
     --build) build=${2:?--build needs a value}; shift 2 ;;
     --port) port=${2:?--port needs a value}; shift 2 ;;
     --bind) bind=${2:?--bind needs a value}; shift 2 ;;
-    *) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+    *) sed -n '2,/^[^#]/{/^#/p}' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
   esac
 done
 
