@@ -38,8 +38,9 @@ tsan: deps
 bench: deps build
 	@bash scripts/bench.sh $(BUILD)
 
-demo: deps build
-	@bash scripts/demo.sh $(BUILD)
+# Builds only the programs the box runs (scripts/demo.sh), not the tests.
+demo: deps $(BUILD)/CMakeCache.txt
+	@JOBS=$(JOBS) bash scripts/demo.sh $(BUILD)
 
 # The libFuzzer harnesses of tests/fuzz/ (every *_fuzz.cpp), FUZZ_TIME seconds each; not part of make test.
 FUZZ_TIME ?= 30

@@ -17,7 +17,7 @@ packages=(
   ffmpeg
   nginx libnginx-mod-rtmp
   lighttpd
-  nlohmann-json3-dev libturbojpeg0-dev
+  nlohmann-json3-dev libturbojpeg0-dev libcrypt-dev
   curl nodejs
   iproute2 procps
 )

@@ -15,12 +15,16 @@ build=${2:-${ENCODE_BUILD_DIR:-$here/build}}
 mkdir -p "$dir"/mnt/dfc "$dir"/mnt/usb/record "$dir"/mnt/wifi "$dir"/tmp "$dir"/dev/shm "$dir"/proc/sys/vm
 cp -a "$src"/. "$dir"/mnt/
 # The factory copies: every setting file, not the start script or the installed programs, so that
-# "cp -f /mnt/dfc/* /mnt/" restores settings and leaves the chosen start script alone.
+# "cp -f /mnt/dfc/* /mnt/" restores settings and leaves the chosen start script alone. The factory
+# login is kept there too, to be copied back by hand when its password is lost (the settings
+# program keeps the operator's password across its restore).
 for f in "$src"/*; do
   case $(basename "$f") in
-    *.ini|qiehuan|asound.state) cp -a "$f" "$dir"/mnt/dfc/ ;;
+    *.ini|qiehuan|asound.state|web.passwd) cp -a "$f" "$dir"/mnt/dfc/ ;;
   esac
 done
+# The login's password hashes are for the web server's and the settings program's eyes only.
+chmod 600 "$dir"/mnt/web.passwd "$dir"/mnt/dfc/web.passwd
 # The glyph tables are installed with the system like the programs, not settings: no factory copy
 # (a settings restore never removes them, and a copy would double 3.6 MB of flash).
 for t in zk zk48; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Starts and stops the web server of the configuration pages (lighttpd with web/server/lighttpd.conf):
-# the pages of web/www and the CGI programs of a build directory, on 127.0.0.1.
+# the pages of web/www and the CGI programs of a build directory, behind the login of the store's
+# mnt/web.passwd, on 127.0.0.1 (on the box: every address, --bind 0.0.0.0).
 #
 #   scripts/web-server.sh run   [options]   in the foreground, until Ctrl-C
 #   scripts/web-server.sh start [options]   as a daemon; its pid goes to RUN_DIR/lighttpd.pid
@@ -9,6 +10,7 @@
 #
 # Options (or the variables in brackets):
 #   --port N        TCP port (WEB_PORT, default 8080)
+#   --bind ADDR     the address to listen on (WEB_BIND, default 127.0.0.1; 0.0.0.0 for every address)
 #   --build DIR     build directory holding web/<program>/ (WEB_BUILD, default build)
 #   --run-dir DIR   configuration, pid file and logs (WEB_RUN_DIR, default $ENCODE_ROOT/tmp/web,
 #                   or /tmp/encode-web without ENCODE_ROOT)
@@ -20,6 +22,7 @@ action=${1:-}
 [ $# -gt 0 ] && shift
 
 port=${WEB_PORT:-8080}
+bind=${WEB_BIND:-127.0.0.1}
 build=${WEB_BUILD:-$repo/build}
 if [ -n "${ENCODE_ROOT:-}" ]; then
   run_dir=${WEB_RUN_DIR:-$ENCODE_ROOT/tmp/web}
@@ -28,13 +31,14 @@ else
 fi
 
 usage() {
-  sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '2,/^[^#]/{/^#/p}' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
 while [ $# -gt 0 ]; do
   case $1 in
     --port) port=${2:?--port needs a value}; shift 2 ;;
+    --bind) bind=${2:?--bind needs a value}; shift 2 ;;
     --build) build=${2:?--build needs a value}; shift 2 ;;
     --run-dir) run_dir=${2:?--run-dir needs a value}; shift 2 ;;
     *) usage ;;
@@ -81,6 +85,7 @@ write_config() {
   local conf=$run_dir/lighttpd.conf
   {
     echo "# Written by scripts/web-server.sh; the server's settings are in web/server/lighttpd.conf."
+    echo "var.web_bind = $(conf_string "$bind")"
     echo "var.web_port = $port"
     echo "var.web_docroot = $(conf_string "$repo/web/www")"
     echo "var.web_cgi_dir = $(conf_string "$build/web")"
@@ -92,10 +97,15 @@ write_config() {
   echo "$conf"
 }
 
+# Where a client on this machine reaches the server.
+local_address() {
+  case $bind in 0.0.0.0|'') echo 127.0.0.1 ;; *) echo "$bind" ;; esac
+}
+
 wait_listening() {
   local i
   for i in $(seq 1 100); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+    if (exec 3<>"/dev/tcp/$(local_address)/$port") 2>/dev/null; then
       return 0
     fi
     sleep 0.1
@@ -109,7 +119,7 @@ case $action in
   run)
     prepare
     conf=$(write_config)
-    echo "web-server: http://127.0.0.1:$port/ (Ctrl-C stops)"
+    echo "web-server: http://$(local_address):$port/ (Ctrl-C stops)"
     exec lighttpd -D -f "$conf"
     ;;
   start)
@@ -126,7 +136,7 @@ case $action in
       if pid=$(running_pid); then kill "$pid" 2>/dev/null || true; fi
       exit 1
     fi
-    echo "web-server: http://127.0.0.1:$port/ (pid $(cat "$pid_file"))"
+    echo "web-server: http://$(local_address):$port/ (pid $(cat "$pid_file"))"
     ;;
   stop)
     if ! pid=$(running_pid); then

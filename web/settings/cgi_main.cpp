@@ -6,10 +6,12 @@
 // mac.sh) or parsed by the Wi-Fi start-up (wpa.conf) is checked first; a refused value prints one
 // line and changes nothing. Shell commands are fixed texts only.
 #include "web/form/form.h"
+#include "web/form/request_rules.h"
 
 #include "encode/core/config_store.h"
 #include "encode/core/shell.h"
 #include "web/settings/mixer.h"
+#include "web/settings/password.h"
 #include "web/settings/report.h"
 #include "web/settings/start_script.h"
 #include "web/settings/store.h"
@@ -214,7 +216,12 @@ void codecTemplate()
         std::printf("Can't copy the start script template; nothing changed\n");
         return;
     }
+    std::string login;
+    bool keepLogin = Password_save(login);
     Shell_run("cp -f /mnt/dfc/* /mnt/");
+    if (keepLogin) {
+        Password_putBack(login);
+    }
     Config_syncTwice();
     std::printf(c == 1 ? "h264 and mp3)\n" : "h264 and aac\n");
 }
@@ -644,6 +651,13 @@ bool streamActions(Request &req)
 
 int cgiMain()
 {
+    if (!cgiRequestAllowed({"name44_submit", "mg_gx", "sub_v", "password_state"})) {
+        return 0;
+    }
+    if (cgiFormButtonPressed("password_state")) {
+        Password_printState();
+        return 0;
+    }
     cgiHeaderContentType("text/plain");
     Request req;
     req.ra202 = Config_exists("/mnt/ra202.ini");
@@ -667,6 +681,7 @@ int cgiMain()
         return 0;
     }
     maxDelayAction();
+    Password_action();
     if (cgiFormButtonPressed("name5_submit")) {
         std::printf("reboot now\n");
         std::fflush(stdout);

@@ -5,6 +5,7 @@
 //
 // Typed numbers must be plain decimal digits; they reach the files through file I/O only.
 #include "web/form/form.h"
+#include "web/form/request_rules.h"
 
 #include "encode/core/config_store.h"
 #include "encode/core/shell.h"
@@ -265,6 +266,9 @@ void resetAction()
 
 int cgiMain()
 {
+    if (!cgiRequestAllowed({"view_s"})) {
+        return 0;
+    }
     cgiHeaderContentType("text/plain");
 
     for (const SwitchRadio &s : kSwitchRadios) {

@@ -6,6 +6,7 @@
 // The table is rewritten only when the line of the current format was found and read; typed amounts
 // must be whole numbers and reach the file through file I/O only.
 #include "web/form/form.h"
+#include "web/form/request_rules.h"
 
 #include "encode/core/config_store.h"
 #include "encode/core/shell.h"
@@ -218,6 +219,9 @@ void restoreAction()
 
 int cgiMain()
 {
+    if (!cgiRequestAllowed({"viewhc"})) {
+        return 0;
+    }
     cgiHeaderContentType("text/plain");
     if (cgiFormButtonPressed("hc_submit")) {
         shiftAction();

@@ -1,5 +1,6 @@
 // scripts/web-server.sh starts lighttpd on a free loopback port over a factory root; curl then posts
-// to the three CGI programs the way the pages do and fetches the pages themselves.
+// to the three CGI programs the way the pages do and fetches the pages themselves, with the factory
+// login unless a test says otherwise.
 #include "tests/support/net.h"
 #include "tests/support/process.h"
 
@@ -48,8 +49,12 @@ protected:
         EXPECT_FALSE(root.exists("/tmp/web/lighttpd.pid"));
     }
     std::string url(const std::string &path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
-    // The whole answer with its header lines (curl -i).
-    std::string curl(const std::string &args) { return run("curl -s -i --max-time 30 " + args); }
+    // The whole answer with its header lines (curl -i), logged in as `login`.
+    std::string curl(const std::string &args, const std::string &login = "admin:changeme")
+    {
+        return run("curl -s -i --max-time 30 " + (login.empty() ? "" : "-u '" + login + "' ") + args);
+    }
+    std::string shellLog() const { return root.exists("/tmp/shell.log") ? root.read("/tmp/shell.log") : ""; }
 };
 
 bool hasHeader(const std::string &response, const std::string &line)
@@ -116,9 +121,58 @@ TEST_F(WebServer, PagesAreServedAndPostToTheCgis)
         EXPECT_NE(r.find("HTTP/1.1 200"), std::string::npos) << p.path;
         EXPECT_TRUE(hasHeader(r, "Content-Type: text/html; charset=utf-8")) << p.path;
         EXPECT_NE(r.find(std::string("action=\"") + p.action + "\""), std::string::npos) << p.path;
+        EXPECT_NE(r.find("<div id=\"password-notice\"></div>"), std::string::npos) << p.path;
+        EXPECT_NE(r.find("<script src=\"password.js\"></script>"), std::string::npos) << p.path;
     }
     EXPECT_NE(curl("'" + url("/form.js") + "'").find("text/javascript"), std::string::npos);
     EXPECT_NE(curl("'" + url("/style.css") + "'").find("text/css"), std::string::npos);
     // Nothing else under /cgi-bin/ runs.
     EXPECT_NE(curl("'" + url("/cgi-bin/other.cgi") + "'").find("HTTP/1.1 404"), std::string::npos);
+}
+
+TEST_F(WebServer, EverythingNeedsTheLogin)
+{
+    for (const char *path : {"/", "/index.html", "/password.js", "/cgi-bin/settings.cgi?name44_submit=1",
+                             "/cgi-bin/stream2.cgi?view_s=1"}) {
+        EXPECT_NE(curl("'" + url(path) + "'", "").find("HTTP/1.1 401"), std::string::npos) << path;
+        EXPECT_NE(curl("'" + url(path) + "'", "admin:wrong-password").find("HTTP/1.1 401"), std::string::npos) << path;
+        EXPECT_NE(curl("'" + url(path) + "'").find("HTTP/1.1 200"), std::string::npos) << path;
+    }
+    // The reboot button, without the login: nothing happens.
+    EXPECT_NE(curl("--data 'name5_submit=1' '" + url("/cgi-bin/settings.cgi") + "'", "").find("HTTP/1.1 401"),
+              std::string::npos);
+    EXPECT_EQ(shellLog(), "");
+}
+
+TEST_F(WebServer, RebootOnlyFromTheBoxsOwnPagesAndByPost)
+{
+    const std::string cgi = "'" + url("/cgi-bin/settings.cgi") + "'";
+    std::string r = curl("-H 'Origin: http://evil.example' --data 'name5_submit=1' " + cgi);
+    EXPECT_NE(r.find("HTTP/1.1 403"), std::string::npos) << r;
+    EXPECT_EQ(body(r), "refused: the request came from a page of another site; nothing changed\n");
+    r = curl("-H 'Referer: http://evil.example/page.html' --data 'name5_submit=1' " + cgi);
+    EXPECT_NE(r.find("HTTP/1.1 403"), std::string::npos) << r;
+    r = curl("'" + url("/cgi-bin/settings.cgi?name5_submit=1") + "'");
+    EXPECT_NE(r.find("HTTP/1.1 405"), std::string::npos) << r;
+    EXPECT_TRUE(hasHeader(r, "Allow: POST")) << r;
+    EXPECT_EQ(shellLog().find("reboot"), std::string::npos);
+
+    // The page itself, served from this host and port.
+    r = curl("-H 'Origin: " + url("") + "' --data 'name5_submit=1' " + cgi);
+    EXPECT_EQ(body(r), "reboot now\n");
+    EXPECT_EQ(shellLog(), "reboot\n");
+}
+
+// The settings program rewrites the password file and the server checks the next request against it.
+TEST_F(WebServer, ChangedPasswordTakesAtOnce)
+{
+    const std::string cgi = "'" + url("/cgi-bin/settings.cgi") + "'";
+    EXPECT_EQ(body(curl("'" + url("/cgi-bin/settings.cgi?password_state=1") + "'")), "{\"factory_password\":true}\n");
+    std::string r = curl("--data 'password_current=changeme&password_new=S3cret-pass&password_again=S3cret-pass"
+                         "&password_submit=Change' " + cgi);
+    EXPECT_EQ(body(r), "password changed: log in again as admin with the new password\n") << r;
+    EXPECT_NE(curl("'" + url("/") + "'").find("HTTP/1.1 401"), std::string::npos);
+    EXPECT_NE(curl("'" + url("/") + "'", "admin:S3cret-pass").find("HTTP/1.1 200"), std::string::npos);
+    EXPECT_EQ(body(curl("'" + url("/cgi-bin/settings.cgi?password_state=1") + "'", "admin:S3cret-pass")),
+              "{\"factory_password\":false}\n");
 }

@@ -631,7 +631,7 @@ TEST_F(SettingsCgi, VolumeEditsTheMixerState)
 
 TEST_F(SettingsCgi, RebootIsRequestedLast)
 {
-    CgiResponse r = get({{"name5_submit", ""}, {"ttl_submit", ""}, {"ttl", "5"}});
+    CgiResponse r = post({{"name5_submit", ""}, {"ttl_submit", ""}, {"ttl", "5"}});
     EXPECT_EQ(r.out, plain("set ttl:5\nreboot now\n"));
     std::string log = shellLog();
     EXPECT_EQ(log.substr(log.size() - 7), "reboot\n");

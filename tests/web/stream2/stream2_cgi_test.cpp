@@ -17,7 +17,7 @@ class Stream2Cgi : public ::testing::Test {
 protected:
     TempRoot root{true};
 
-    CgiResponse get(const std::vector<CgiField> &fields) { return cgiGet(STREAM2_CGI_BINARY, root.dir(), cgiUrlEncoded(fields)); }
+    CgiResponse post(const std::vector<CgiField> &fields) { return cgiPostUrl(STREAM2_CGI_BINARY, root.dir(), fields); }
     std::string rs() const { return root.read("/mnt/kavex_rs.ini"); }
     std::string rsc() const { return root.read("/mnt/kavex_rsc.ini"); }
     std::string shellLog() const { return root.exists("/tmp/shell.log") ? root.read("/tmp/shell.log") : ""; }
@@ -42,23 +42,23 @@ TEST_F(Stream2Cgi, FactoryRootIsAsExpected)
 
 TEST_F(Stream2Cgi, RadiosEnableAndChooseStreams)
 {
-    CgiResponse r = get({{"sbnt_submit", "ok"}, {"sbnt", "male"}});
+    CgiResponse r = post({{"sbnt_submit", "ok"}, {"sbnt", "male"}});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, plain("second stream enable\nset ok\n"));
     EXPECT_EQ(rs(), "1 640 480 800000 25 100 100 10 0 0 40");
     EXPECT_EQ(shellLog(), syncs(2));
 
-    r = get({{"sbnt_submit", ""}, {"sbnt", "female"}});
+    r = post({{"sbnt_submit", ""}, {"sbnt", "female"}});
     EXPECT_EQ(r.out, plain("second stream disable\nset ok\n"));
     EXPECT_EQ(rs(), kFactoryRs);
 
-    r = get({{"ts_stream_submit", ""}, {"ts_stream", "male"}, {"r_stream_submit", ""}, {"r_stream", "male"}});
+    r = post({{"ts_stream_submit", ""}, {"ts_stream", "male"}, {"r_stream_submit", ""}, {"r_stream", "male"}});
     EXPECT_EQ(r.out, plain("ts stream select:second stream\nset ok\nrtsp/rtmp stream select:second stream\nset ok\n"));
     EXPECT_EQ(rsc(), "1 1");
-    r = get({{"r_stream_submit", ""}, {"r_stream", "female"}});
+    r = post({{"r_stream_submit", ""}, {"r_stream", "female"}});
     EXPECT_EQ(r.out, plain("rtsp/rtmp stream select:main stream\nset ok\n"));
     EXPECT_EQ(rsc(), "1 0");
-    r = get({{"ts_stream_submit", ""}, {"ts_stream", "female"}});
+    r = post({{"ts_stream_submit", ""}, {"ts_stream", "female"}});
     EXPECT_EQ(r.out, plain("ts stream select:main stream\nset ok\n"));
     EXPECT_EQ(rsc(), "0 0");
     EXPECT_EQ(rs(), kFactoryRs);
@@ -76,7 +76,7 @@ TEST_F(Stream2Cgi, RadioWithUnknownOrMissingValueIsIgnored)
              {{"s_codec_submit", ""}, {"s_ctrlbz", "x"}},
              {{"sbnt", "male"}},
          }) {
-        CgiResponse r = get(form);
+        CgiResponse r = post(form);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, plain(""));
     }
@@ -87,7 +87,7 @@ TEST_F(Stream2Cgi, RadioWithUnknownOrMissingValueIsIgnored)
 
 TEST_F(Stream2Cgi, TextFieldsStoreTheirField)
 {
-    CgiResponse r = get({{"l_submit", ""}, {"l", "1280"}, {"w_submit", ""}, {"w", "720"}, {"s_bitrate_submit", ""},
+    CgiResponse r = post({{"l_submit", ""}, {"l", "1280"}, {"w_submit", ""}, {"w", "720"}, {"s_bitrate_submit", ""},
                          {"s_bitrate", "2000000"}, {"s_framerate_submit", ""}, {"s_framerate", "30"},
                          {"s_fi_submit", ""}, {"s_fi", "60"}, {"s_idr_submit", ""}, {"s_idr", "120"},
                          {"s_cvbr_submit", ""}, {"s_cvbr", "5"}});
@@ -98,68 +98,68 @@ TEST_F(Stream2Cgi, TextFieldsStoreTheirField)
     EXPECT_EQ(rs(), "0 1280 720 2000000 30 60 120 5 0 0 40");
     EXPECT_EQ(shellLog(), syncs(14));
 
-    r = get({{"view_s", ""}});
+    r = post({{"view_s", ""}});
     EXPECT_NE(r.out.find("H264 Max Delay:500 ms\n"), std::string::npos);
     // No range check: 0 and leading zeros are numbers like any other.
-    r = get({{"s_fi_submit", ""}, {"s_fi", "007"}, {"l_submit", ""}, {"l", "0"}});
+    r = post({{"s_fi_submit", ""}, {"s_fi", "007"}, {"l_submit", ""}, {"l", "0"}});
     EXPECT_EQ(r.out, plain("set length:0\nset ok\nset i frame:007\nset ok\n"));
     EXPECT_EQ(rs(), "0 0 720 2000000 30 7 120 5 0 0 40");
 }
 
 TEST_F(Stream2Cgi, BadTextIsRefusedAndChangesNothing)
 {
-    CgiResponse r = get({{"l_submit", ""}, {"l", std::string(2000, '1')}});
+    CgiResponse r = post({{"l_submit", ""}, {"l", std::string(2000, '1')}});
     EXPECT_EQ(r.out, plain("error len"));
-    r = get({{"w_submit", ""}, {"w", ""}});
+    r = post({{"w_submit", ""}, {"w", ""}});
     EXPECT_EQ(r.out, plain("input empty"));
-    r = get({{"w_submit", ""}});
+    r = post({{"w_submit", ""}});
     EXPECT_EQ(r.out, plain(""));
     for (const char *bad : {"12a", "-5", "+5", " 5", "1.5", "0x10", "99999999999", "2147483648", "5; reboot"}) {
-        r = get({{"s_bitrate_submit", ""}, {"s_bitrate", bad}});
+        r = post({{"s_bitrate_submit", ""}, {"s_bitrate", bad}});
         EXPECT_EQ(r.out, plain(std::string("invalid value:") + bad + " (digits 0-9 only), nothing changed\n")) << bad;
     }
     EXPECT_EQ(rs(), kFactoryRs);
     EXPECT_EQ(shellLog(), "");
     // Line breaks typed into the field are dropped before the number is read.
-    r = get({{"s_framerate_submit", ""}, {"s_framerate", "2\r\n5"}});
+    r = post({{"s_framerate_submit", ""}, {"s_framerate", "2\r\n5"}});
     EXPECT_EQ(r.out, plain("set framerate:25\nset ok\n"));
-    r = get({{"s_bitrate_submit", ""}, {"s_bitrate", "2147483647"}});
+    r = post({{"s_bitrate_submit", ""}, {"s_bitrate", "2147483647"}});
     EXPECT_EQ(rs(), "0 640 480 2147483647 25 100 100 10 0 0 40");
 }
 
 TEST_F(Stream2Cgi, ProfilePresetAndLevel)
 {
-    CgiResponse r = get({{"s_codec_submit", ""}, {"s_ctrlbz", "female"}});
+    CgiResponse r = post({{"s_codec_submit", ""}, {"s_ctrlbz", "female"}});
     EXPECT_EQ(r.out, plain("set ok\nH264 encode Main Profile select\n"));
     EXPECT_EQ(rs(), "0 640 480 800000 25 100 100 10 1 0 40");
-    r = get({{"s_codec_submit", ""}, {"s_ctrlbz", "amale"}});
+    r = post({{"s_codec_submit", ""}, {"s_ctrlbz", "amale"}});
     EXPECT_EQ(r.out, plain("set ok\nH264 encode Baseline Profile select\n"));
     EXPECT_EQ(rs(), "0 640 480 800000 25 100 100 10 2 0 40");
-    r = get({{"view_s", ""}});
+    r = post({{"view_s", ""}});
     EXPECT_NE(r.out.find("H264 encode BaseLine Profile select\n"), std::string::npos);
-    r = get({{"s_codec_submit", ""}, {"s_ctrlbz", "male"}});
+    r = post({{"s_codec_submit", ""}, {"s_ctrlbz", "male"}});
     EXPECT_EQ(r.out, plain("set ok\nH264 encode High Profile select\n"));
 
-    r = get({{"s_ctrlcz_submit", ""}, {"s_ctrlcz", "female"}});
+    r = post({{"s_ctrlcz_submit", ""}, {"s_ctrlcz", "female"}});
     EXPECT_EQ(r.out, plain("set ok\nH264 encode High speed mode select\n"));
     EXPECT_EQ(rs(), "0 640 480 800000 25 100 100 10 0 1 40");
-    r = get({{"s_ctrlcz_submit", ""}, {"s_ctrlcz", "male"}});
+    r = post({{"s_ctrlcz_submit", ""}, {"s_ctrlcz", "male"}});
     EXPECT_EQ(r.out, plain("set ok\nH264 encode High quality mode select\n"));
 
-    r = get({{"s_encst_submit", ""}});
+    r = post({{"s_encst_submit", ""}});
     EXPECT_EQ(r.out, plain("set ok\n"));
     EXPECT_EQ(rs(), "0 640 480 800000 25 100 100 10 0 0 50");
-    r = get({{"s_encst_submit", ""}, {"s_menu_encst", "9"}});
+    r = post({{"s_encst_submit", ""}, {"s_menu_encst", "9"}});
     EXPECT_EQ(rs(), "0 640 480 800000 25 100 100 10 0 0 9");
-    r = get({{"view_s", ""}});
+    r = post({{"view_s", ""}});
     EXPECT_NE(r.out.find("H264 encode standard: Level 1.b\n"), std::string::npos);
-    r = get({{"s_encst_submit", ""}, {"s_menu_encst", "51"}});
+    r = post({{"s_encst_submit", ""}, {"s_menu_encst", "51"}});
     EXPECT_EQ(rs(), "0 640 480 800000 25 100 100 10 0 0 50");
 }
 
 TEST_F(Stream2Cgi, ReportOfTheStoredRecord)
 {
-    CgiResponse r = get({{"view_s", ""}});
+    CgiResponse r = post({{"view_s", ""}});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, plain("second stream disable\nLength=640\nwidth=480\nbitrate=800000\nframerate=25\n"
                            "i frame=100\nidr frame=100\nH264 Max Delay:1000 ms\nH264 encode High Profile select\n"
@@ -167,13 +167,13 @@ TEST_F(Stream2Cgi, ReportOfTheStoredRecord)
     EXPECT_EQ(shellLog(), "");
 
     root.write("/mnt/kavex_rs.ini", "1 320 240 500000 15 30 60 3 1 1 0");
-    r = get({{"view_s", ""}});
+    r = post({{"view_s", ""}});
     EXPECT_EQ(r.out, plain("second stream enable\nLength=320\nwidth=240\nbitrate=500000\nframerate=15\n"
                            "i frame=30\nidr frame=60\nH264 Max Delay:300 ms\nH264 encode Main Profile select\n"
                            "H264 encode High speed mode select\nH264 encode standard: Level 4.0\n"));
     // An unknown level prints no level line.
     root.write("/mnt/kavex_rs.ini", "1 320 240 500000 15 30 60 3 7 2 33");
-    r = get({{"view_s", ""}});
+    r = post({{"view_s", ""}});
     EXPECT_EQ(r.out, plain("second stream enable\nLength=320\nwidth=240\nbitrate=500000\nframerate=15\n"
                            "i frame=30\nidr frame=60\nH264 Max Delay:300 ms\nH264 encode High Profile select\n"
                            "H264 encode High quality mode select\n"));
@@ -183,7 +183,7 @@ TEST_F(Stream2Cgi, ReportOfTheStoredRecord)
 TEST_F(Stream2Cgi, ResetRestoresTheFactoryRecord)
 {
     root.write("/mnt/kavex_rs.ini", "1 320 240 500000 15 30 60 3 1 1 12");
-    CgiResponse r = get({{"view_s", ""}, {"s_resetencst", ""}});
+    CgiResponse r = post({{"view_s", ""}, {"s_resetencst", ""}});
     EXPECT_EQ(r.out, plain("H264 encode standard: Level 4.0\nrecover ok"
                            "second stream disable\nLength=640\nwidth=480\nbitrate=800000\nframerate=25\n"
                            "i frame=100\nidr frame=100\nH264 Max Delay:1000 ms\nH264 encode High Profile select\n"
@@ -193,14 +193,14 @@ TEST_F(Stream2Cgi, ResetRestoresTheFactoryRecord)
 
     std::filesystem::remove(root.path("/mnt/dfc/kavex_rs.ini"));
     root.write("/mnt/kavex_rs.ini", "1 320 240 500000 15 30 60 3 1 1 12");
-    r = get({{"s_resetencst", ""}});
+    r = post({{"s_resetencst", ""}});
     EXPECT_EQ(r.out, plain("recover failed: cannot restore kavex_rs.ini from /mnt/dfc\n"));
     EXPECT_EQ(rs(), "1 320 240 500000 15 30 60 3 1 1 12");
 }
 
 TEST_F(Stream2Cgi, ActionsRunInHandlerOrderWhateverTheFormOrder)
 {
-    CgiResponse r = get({{"s_encst_submit", ""}, {"s_menu_encst", "31"}, {"view_s", ""}, {"s_ctrlcz_submit", ""},
+    CgiResponse r = post({{"s_encst_submit", ""}, {"s_menu_encst", "31"}, {"view_s", ""}, {"s_ctrlcz_submit", ""},
                          {"s_ctrlcz", "female"}, {"l_submit", ""}, {"l", "704"}, {"sbnt_submit", ""}, {"sbnt", "male"}});
     EXPECT_EQ(r.out, plain("second stream enable\nset ok\nset length:704\nset ok\nset ok\n"
                            "H264 encode High speed mode select\n"
@@ -210,50 +210,44 @@ TEST_F(Stream2Cgi, ActionsRunInHandlerOrderWhateverTheFormOrder)
     EXPECT_EQ(rs(), "1 704 480 800000 25 100 100 10 0 1 31");
 }
 
-TEST_F(Stream2Cgi, GetPostAndMultipartAreHandledAlike)
+TEST_F(Stream2Cgi, PostAndMultipartAreHandledAlike)
 {
     std::vector<CgiField> form = {{"l_submit", "Set"}, {"l", "352"}, {"view_s", "View"}};
-    CgiResponse viaGet = get(form);
-    std::string afterGet = rs();
-    root.write("/mnt/kavex_rs.ini", kFactoryRs);
-    CgiResponse viaPost = cgiPostUrl(STREAM2_CGI_BINARY, root.dir(), form);
+    CgiResponse viaPost = post(form);
     std::string afterPost = rs();
     root.write("/mnt/kavex_rs.ini", kFactoryRs);
     CgiResponse viaMultipart = cgiPostMultipart(STREAM2_CGI_BINARY, root.dir(), form);
-    EXPECT_EQ(viaGet.status, 0);
     EXPECT_EQ(viaPost.status, 0);
     EXPECT_EQ(viaMultipart.status, 0);
-    EXPECT_EQ(viaGet.out.substr(0, std::string(kTextPlain).size() + 15), plain("set length:352\n"));
-    EXPECT_EQ(viaPost.out, viaGet.out);
-    EXPECT_EQ(viaMultipart.out, viaGet.out);
-    EXPECT_EQ(afterGet, "0 352 480 800000 25 100 100 10 0 0 40");
-    EXPECT_EQ(afterPost, afterGet);
-    EXPECT_EQ(rs(), afterGet);
+    EXPECT_EQ(viaPost.out.substr(0, std::string(kTextPlain).size() + 15), plain("set length:352\n"));
+    EXPECT_EQ(viaMultipart.out, viaPost.out);
+    EXPECT_EQ(afterPost, "0 352 480 800000 25 100 100 10 0 0 40");
+    EXPECT_EQ(rs(), afterPost);
 
     // A body that cannot be parsed: no handler, no response, no change.
     CgiResponse broken = cgiPostBody(STREAM2_CGI_BINARY, root.dir(), "multipart/form-data; boundary=x",
                                      "--x\r\nContent-Disposition: form-data; name=\"l_submit\"\r\n\r\n");
     EXPECT_EQ(broken.status, 255);
     EXPECT_EQ(broken.out, "");
-    EXPECT_EQ(rs(), afterGet);
+    EXPECT_EQ(rs(), afterPost);
 }
 
 TEST_F(Stream2Cgi, MissingOrDamagedRecordsComeBackFromTheFactoryCopy)
 {
     std::filesystem::remove(root.path("/mnt/kavex_rs.ini"));
-    CgiResponse r = get({{"w_submit", ""}, {"w", "360"}});
+    CgiResponse r = post({{"w_submit", ""}, {"w", "360"}});
     EXPECT_EQ(r.out, plain("set width:360\nkavex_rs.ini was missing or unreadable: factory settings restored\nset ok\n"));
     EXPECT_EQ(rs(), "0 640 360 800000 25 100 100 10 0 0 40");
 
     root.write("/mnt/kavex_rsc.ini", "garbage");
-    r = get({{"r_stream_submit", ""}, {"r_stream", "male"}});
+    r = post({{"r_stream_submit", ""}, {"r_stream", "male"}});
     EXPECT_EQ(r.out, plain("rtsp/rtmp stream select:second stream\n"
                            "kavex_rsc.ini was missing or unreadable: factory settings restored\nset ok\n"));
     EXPECT_EQ(rsc(), "0 1");
 
     // A short record keeps what it has; the missing fields are written as 0.
     root.write("/mnt/kavex_rs.ini", "1 320\n");
-    r = get({{"s_fi_submit", ""}, {"s_fi", "50"}});
+    r = post({{"s_fi_submit", ""}, {"s_fi", "50"}});
     EXPECT_EQ(r.out, plain("set i frame:50\nset ok\n"));
     EXPECT_EQ(rs(), "1 320 0 0 0 50 0 0 0 0 0");
 }
@@ -262,7 +256,7 @@ TEST_F(Stream2Cgi, WithoutAnyCopyNothingIsWritten)
 {
     std::filesystem::remove(root.path("/mnt/kavex_rs.ini"));
     std::filesystem::remove(root.path("/mnt/dfc/kavex_rs.ini"));
-    CgiResponse r = get({{"sbnt_submit", ""}, {"sbnt", "male"}, {"view_s", ""}, {"s_encst_submit", ""}});
+    CgiResponse r = post({{"sbnt_submit", ""}, {"sbnt", "male"}, {"view_s", ""}, {"s_encst_submit", ""}});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, plain("second stream enable\nCan't open file kavex_rs.ini\nCan't open file kavex_rs.ini\n"
                            "Can't open file kavex_rs.ini\n"));
@@ -278,7 +272,7 @@ TEST_F(Stream2Cgi, AnswerPanelTellsChangesFromRefusals)
         GTEST_SKIP() << "node is not installed";
     }
     auto expect = [this](const std::vector<CgiField> &form, const std::string &outcome) {
-        CgiResponse r = get(form);
+        CgiResponse r = post(form);
         EXPECT_EQ(panelOutcome(r), outcome) << r.out;
     };
     for (const std::vector<CgiField> &form : std::vector<std::vector<CgiField>>{

@@ -40,10 +40,10 @@ protected:
         root.write("/mnt/config.dvi.ini", table("\r\n"));
         std::filesystem::remove(root.path("/mnt/ra101.ini"));
     }
-    CgiResponse get(const std::vector<CgiField> &fields) { return cgiGet(TIMING_CGI_BINARY, root.dir(), cgiUrlEncoded(fields)); }
+    CgiResponse post(const std::vector<CgiField> &fields) { return cgiPostUrl(TIMING_CGI_BINARY, root.dir(), fields); }
     CgiResponse shift(const std::string &v, const std::string &h)
     {
-        return get({{"hc_submit", ""}, {"chang", v}, {"hang", h}});
+        return post({{"hc_submit", ""}, {"chang", v}, {"hang", h}});
     }
     void format(int index, int mode = 1) { root.write("/mnt/format.ini", std::to_string(mode) + " " + std::to_string(index)); }
     std::string analog() const { return root.read("/mnt/config.ini"); }
@@ -120,7 +120,7 @@ TEST_F(TimingCgi, ViewShowsTheLineAndWritesNothing)
 {
     format(33);
     auto before = std::filesystem::last_write_time(root.path("/mnt/config.ini"));
-    CgiResponse r = get({{"viewhc", "View"}});
+    CgiResponse r = post({{"viewhc", "View"}});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, plain("\ncurrent:\nformat=33 V=43,H=133\n"));
     EXPECT_EQ(analog(), table());
@@ -132,20 +132,20 @@ TEST_F(TimingCgi, RestoreFactoryTables)
 {
     root.write("/mnt/config.ini", "junk");
     root.write("/mnt/config.dvi.ini", "junk");
-    CgiResponse r = get({{"resethc", ""}});
+    CgiResponse r = post({{"resethc", ""}});
     EXPECT_EQ(r.out, plain("recover ok"));
     EXPECT_EQ(analog(), root.read("/mnt/dfc/config.ini"));
     EXPECT_EQ(dvi(), "junk");
     EXPECT_EQ(shellLog(), "sync\nsync\n");
 
     root.write("/mnt/ra101.ini", "0");
-    r = get({{"resethc", ""}});
+    r = post({{"resethc", ""}});
     EXPECT_EQ(r.out, plain("recover ok"));
     EXPECT_EQ(dvi(), root.read("/mnt/dfc/config.dvi.ini"));
 
     std::filesystem::remove(root.path("/mnt/dfc/config.dvi.ini"));
     root.write("/mnt/config.dvi.ini", "junk");
-    r = get({{"resethc", ""}});
+    r = post({{"resethc", ""}});
     EXPECT_EQ(r.out, plain("recover failed: factory timing tables missing in /mnt/dfc\n"));
     EXPECT_EQ(dvi(), "junk");
 }
@@ -154,7 +154,7 @@ TEST_F(TimingCgi, ButtonsRunInHandlerOrder)
 {
     format(2);
     root.write("/mnt/config.ini", "junk");
-    CgiResponse r = get({{"viewhc", ""}, {"resethc", ""}, {"hang", "1"}, {"chang", "1"}, {"hc_submit", ""}});
+    CgiResponse r = post({{"viewhc", ""}, {"resethc", ""}, {"hang", "1"}, {"chang", "1"}, {"hc_submit", ""}});
     // The shift runs first, on the damaged table, then the restore, then the view of the restored table.
     EXPECT_EQ(r.out, plain("add V=1,H=1\nno readable line for format 2 in config.ini, timing table not changed\n"
                            "recover ok\ncurrent:\nformat=2 V=31,H=168\n"));
@@ -176,7 +176,7 @@ TEST_F(TimingCgi, TextRuleAndRefusedNumbers)
     EXPECT_EQ(shellLog(), "");
 
     // A field the form did not send counts as 0.
-    CgiResponse r = get({{"hc_submit", ""}, {"chang", "4"}});
+    CgiResponse r = post({{"hc_submit", ""}, {"chang", "4"}});
     EXPECT_EQ(r.out, plain("add V=4,H=\n\ncurrent:\nformat=5 V=15,H=105\n\nmodify:\nformat=5 V=19,H=105\n\nset ok\n"));
 }
 
@@ -253,7 +253,7 @@ TEST_F(TimingCgi, AnswerPanelTellsChangesFromRefusals)
         GTEST_SKIP() << "node is not installed";
     }
     auto expect = [this](const std::vector<CgiField> &form, const std::string &outcome) {
-        CgiResponse r = get(form);
+        CgiResponse r = post(form);
         EXPECT_EQ(panelOutcome(r), outcome) << r.out;
     };
     format(5);

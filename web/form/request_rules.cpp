@@ -1,0 +1,169 @@
+// Request rules of the CGI programs: changes by POST only, and only from the box's own pages.
+// One request per process; reads the environment strings the form layer filled and its entry list.
+#include "web/form/request_rules.h"
+
+#include "web/form/form.h"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+std::string envText(const char *name)
+{
+    const char *v = std::getenv(name);
+    return v != nullptr ? v : "";
+}
+
+std::string lowerCase(std::string_view s)
+{
+    std::string out(s);
+    for (char &c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
+bool isDigits(std::string_view s)
+{
+    if (s.empty()) {
+        return false;
+    }
+    for (char c : s) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// "host[:port]" (an IPv6 host in brackets) -> "host:port" with the host in lower case and
+// `defaultPort` when none is written; "" for anything else.
+std::string authorityHostPort(std::string_view authority, std::string_view defaultPort)
+{
+    size_t at = authority.rfind('@');
+    if (at != std::string_view::npos) {
+        authority.remove_prefix(at + 1);
+    }
+    std::string_view host;
+    std::string_view rest;
+    if (!authority.empty() && authority[0] == '[') {
+        size_t close = authority.find(']');
+        if (close == std::string_view::npos) {
+            return "";
+        }
+        host = authority.substr(0, close + 1);
+        rest = authority.substr(close + 1);
+    } else {
+        size_t colon = authority.find(':');
+        host = authority.substr(0, colon);
+        rest = colon == std::string_view::npos ? std::string_view() : authority.substr(colon);
+    }
+    if (host.empty()) {
+        return "";
+    }
+    std::string_view port = defaultPort;
+    if (!rest.empty()) {
+        if (rest[0] != ':' || !isDigits(rest.substr(1))) {
+            return "";
+        }
+        port = rest.substr(1);
+        // "8080" and "08080" are the same port.
+        while (port.size() > 1 && port[0] == '0') {
+            port.remove_prefix(1);
+        }
+    }
+    return lowerCase(host) + ":" + std::string(port);
+}
+
+// The host:port this request was sent to: the Host header, else the server's own name and port.
+std::string requestHostPort()
+{
+    std::string scheme = lowerCase(envText("REQUEST_SCHEME"));
+    if (scheme.empty()) {
+        scheme = lowerCase(envText("HTTPS")) == "on" ? "https" : "http";
+    }
+    std::string host = envText("HTTP_HOST");
+    if (host.empty()) {
+        std::string name = envText("SERVER_NAME");
+        std::string port = envText("SERVER_PORT");
+        host = port.empty() ? name : name + ":" + port;
+    }
+    return authorityHostPort(host, scheme == "https" ? "443" : "80");
+}
+
+bool isQuery(const char *field, std::initializer_list<const char *> queries)
+{
+    for (const char *q : queries) {
+        if (std::strcmp(field, q) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool changesSomething(std::initializer_list<const char *> queries)
+{
+    for (const cgiFormEntry *e = cgiFormEntryFirst; e != nullptr; e = e->next) {
+        if (!isQuery(e->attr, queries)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void refuse(const char *status, const char *extraHeader, const char *line)
+{
+    std::fprintf(cgiOut, "Status: %s\r\n%s", status, extraHeader);
+    cgiHeaderContentType("text/plain");
+    std::fprintf(cgiOut, "%s\n", line);
+}
+
+} // namespace
+
+std::string cgiUrlHostPort(std::string_view url)
+{
+    size_t sep = url.find("://");
+    if (sep == std::string_view::npos) {
+        return "";
+    }
+    std::string scheme = lowerCase(url.substr(0, sep));
+    if (scheme != "http" && scheme != "https") {
+        return "";
+    }
+    std::string_view rest = url.substr(sep + 3);
+    std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+    return authorityHostPort(authority, scheme == "https" ? "443" : "80");
+}
+
+bool cgiRequestAllowed(std::initializer_list<const char *> queries)
+{
+    if (strcasecmp(cgiRequestMethod, "post") != 0) {
+        if (changesSomething(queries)) {
+            refuse("405 Method Not Allowed", "Allow: POST\r\n",
+                   "refused: settings are changed with a POST request only; nothing changed");
+            return false;
+        }
+        return true;
+    }
+    // An empty Origin is no origin; "null" (a sandboxed or privacy-hiding page) names no host and is
+    // refused like any other site.
+    std::string origin = envText("HTTP_ORIGIN");
+    if (origin.empty()) {
+        origin = cgiReferrer;
+        if (origin.empty()) {
+            return true;
+        }
+    }
+    std::string from = cgiUrlHostPort(origin);
+    if (from.empty() || from != requestHostPort()) {
+        refuse("403 Forbidden", "", "refused: the request came from a page of another site; nothing changed");
+        return false;
+    }
+    return true;
+}
