@@ -11,6 +11,10 @@
 // Positions are absolute 64-bit byte counts (never wrapping in practice); the ring offset is the count
 // modulo the ring size. Every append is whole TS packets, so a count that is a multiple of 188 is a
 // packet boundary: that is where new and lapped clients start.
+//
+// Each append also marks when its bytes came (at most every 10 ms, in a table that reaches back
+// further than any client may lag), before it publishes them: a client maps what its socket still
+// holds to those times to know how far behind live it is.
 #include "encode/output/http_ts.h"
 
 #include "encode/core/console.h"
@@ -21,6 +25,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -58,6 +63,9 @@ constexpr int kIdleWaitMs = 100;
 // Whole steps copied out of the ring and handed to the kernel in one call when the client is behind.
 constexpr uint64_t kStepsPerSend = 16;
 constexpr int kAcceptPauseUs = 100000;
+// Append times are marked at most this often: a client's lag is known to this precision, and the
+// table's marks reach back at least 5 s.
+constexpr auto kMarkSpacing = std::chrono::milliseconds(10);
 
 const char kOkHeader[] =
     "HTTP/1.0 200 OK\r\nContent-type: application/octet-stream\r\nCache-control: no-cache\r\n\r\n";
@@ -78,6 +86,13 @@ std::atomic<int> threadsAlive{0}; // the server and its clients, for HttpTs_stop
 std::atomic<int> clientsNow{0};
 std::atomic<uint64_t> droppedClients{0};
 std::atomic<uint64_t> lappedEvents{0};
+std::atomic<uint64_t> behindEvents{0};
+
+// When the ring's bytes were appended and the rate they come at: written by the appending thread,
+// read by client threads.
+LagMarks appendMarks;
+StreamRate appendRate;
+LagClock::time_point lastAppendMark{}; // appender only
 std::atomic<int> requestTimeoutMs{HTTP_TS_REQUEST_TIMEOUT_MS};
 
 // The listening socket, so that a stop can wake the accept; the mutex keeps the stop from shutting
@@ -210,37 +225,6 @@ void answerRequest(int fd, const char *request)
     }
 }
 
-// False when the client is to go: gone, or stalled past the send timeout (counted and reported).
-bool sendToClient(int fd, const uint8_t *data, size_t len)
-{
-    Sent s = sendAll(fd, data, len);
-    if (s == Sent::TimedOut) {
-        uint64_t n = droppedClients.fetch_add(1) + 1;
-        Console_say("http client %d dropped: it took nothing for %d ms (%llu dropped so far)\n", fd, HTTP_TS_SEND_TIMEOUT_MS,
-            static_cast<unsigned long long>(n));
-    }
-    return s == Sent::All;
-}
-
-// The client's position is a whole ring behind: its next bytes are gone. What it was sent ends inside
-// a packet, so that packet is completed with stuffing bytes (the client's stream stays on 188-byte
-// boundaries and a demuxer needs no resync), and it goes on from a packet boundary at the live edge.
-bool skipToLiveEdge(int fd, uint64_t &next)
-{
-    uint64_t to = liveStart(ringTotal.load(std::memory_order_acquire));
-    lappedEvents.fetch_add(1);
-    Console_say("http client %d lapped: %llu bytes were overwritten before they could be sent, moved to the live edge\n",
-        fd, static_cast<unsigned long long>(to - next));
-    uint64_t torn = next % kPacketBytes;
-    next = to;
-    if (torn == 0) {
-        return true;
-    }
-    uint8_t stuffing[kPacketBytes];
-    std::memset(stuffing, 0xFF, sizeof stuffing);
-    return sendToClient(fd, stuffing, kPacketBytes - torn);
-}
-
 // Appends so far (wrapping), the word idle client threads sleep on, and how many of them do.
 std::atomic<int> appendSeq{0};
 std::atomic<int> idleClients{0};
@@ -261,41 +245,178 @@ void wakeIdleClients()
     }
 }
 
-// Whole steps from `next` on that are there and still intact, up to the batch; 0 when the first is
-// already overwritten.
-uint64_t copySteps(uint64_t next, uint64_t total, uint8_t *batch)
+// Until the socket has room again, looking at the stop signal at least as often as an idle client.
+void waitWritable(int fd)
+{
+    pollfd p{fd, POLLOUT, 0};
+    ::poll(&p, 1, kIdleWaitMs);
+}
+
+// When the ring byte at `pos` was appended; now when that cannot be told.
+LagClock::time_point appendedAt(uint64_t pos)
+{
+    LagClock::time_point t;
+    // Read again once when the appender overwrote the marks being read.
+    if (appendMarks.timeAt(pos, &t) || appendMarks.timeAt(pos, &t)) {
+        return t;
+    }
+    return LagClock::now();
+}
+
+// What a client thread copied out of the ring (or stuffing) and the kernel has not all taken yet:
+// whole steps, each with the time its first byte was appended.
+struct Outbox {
+    uint8_t bytes[kStep * kStepsPerSend];
+    LagClock::time_point times[kStepsPerSend];
+    uint64_t length = 0;
+    uint64_t sent = 0;
+};
+
+struct Client {
+    int fd = -1;
+    uint64_t next = 0; // the ring position after the last byte copied out
+    ClientLag lag;
+    Outbox box;
+    bool reportedBehind = false;
+};
+
+enum class Push { Done, Full, Gone };
+
+// What the outbox still holds, as far as the kernel takes it now.
+Push pushOutbox(Client &c)
+{
+    Outbox &b = c.box;
+    ssize_t n = ::send(c.fd, b.bytes + b.sent, b.length - b.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+        if (errno == EINTR) {
+            return Push::Done;
+        }
+        return errno == EAGAIN || errno == EWOULDBLOCK ? Push::Full : Push::Gone;
+    }
+    for (auto left = static_cast<uint64_t>(n); left > 0;) {
+        uint64_t step = b.sent / kStep;
+        uint64_t take = std::min(left, (step + 1) * kStep - b.sent);
+        c.lag.wrote(take, b.times[step]);
+        b.sent += take;
+        left -= take;
+    }
+    return b.sent < b.length ? Push::Full : Push::Done;
+}
+
+// The client's next bytes are overwritten (`lapped`) or older than the skip limit: it goes on from a
+// packet boundary at the live edge. What it was sent ends inside a packet, so that packet is
+// completed with stuffing bytes (the client's stream stays on 188-byte boundaries and a demuxer needs
+// no resync); they carry the time of what was skipped, so the client counts as behind until it took
+// them.
+void moveToLiveEdge(Client &c, bool lapped)
+{
+    // Never back: an append longer than the ring may have overwritten the client's bytes before it
+    // publishes its end.
+    uint64_t to = std::max(c.next, liveStart(ringTotal.load(std::memory_order_acquire)));
+    LagClock::time_point skipped = appendedAt(c.next);
+    if (lapped) {
+        lappedEvents.fetch_add(1);
+        Console_say("http client %d lapped: %llu bytes were overwritten before they could be sent, moved to the live edge\n",
+            c.fd, static_cast<unsigned long long>(to - c.next));
+    } else {
+        behindEvents.fetch_add(1);
+        if (!c.reportedBehind) {
+            Console_say("http client %d more than %d ms behind live, moved to the live edge (and again while it is)\n",
+                c.fd, CLIENT_LAG_SKIP_MS);
+            c.reportedBehind = true;
+        }
+    }
+    c.lag.skipped(skipped);
+    uint64_t torn = c.next % kPacketBytes;
+    c.next = to;
+    c.box.sent = 0;
+    c.box.length = torn == 0 ? 0 : kPacketBytes - torn;
+    std::memset(c.box.bytes, 0xFF, c.box.length);
+    c.box.times[0] = skipped;
+}
+
+// Whole steps from the client's position on that are there and still intact, up to the batch, into
+// its empty outbox; 0 when the first is already overwritten. The batch ends before a step that would
+// reach a slow client too late behind those before it: the outbox is a queue the socket does not
+// count.
+uint64_t copySteps(Client &c, uint64_t total, LagClock::time_point now)
 {
     uint64_t steps = 0;
-    while (steps < kStepsPerSend && total - (next + steps * kStep) > kStep &&
-           copyStep(next + steps * kStep, batch + steps * kStep)) {
+    while (steps < kStepsPerSend && total - (c.next + steps * kStep) > kStep) {
+        LagClock::time_point appended = appendedAt(c.next + steps * kStep);
+        if ((steps > 0 && c.lag.late(appended, now, steps * kStep)) ||
+            !copyStep(c.next + steps * kStep, c.box.bytes + steps * kStep)) {
+            break;
+        }
+        c.box.times[steps] = appended;
         steps++;
     }
+    c.box.sent = 0;
+    c.box.length = steps * kStep;
+    c.next += steps * kStep;
     return steps;
 }
 
+// Fills the client's empty outbox: the next steps, or stuffing on a move to the live edge. False when
+// there is nothing new to send.
+bool fillOutbox(Client &c, LagClock::time_point now)
+{
+    uint64_t total = ringTotal.load(std::memory_order_acquire);
+    if (total - c.next <= kStep) {
+        return false;
+    }
+    // Old bytes are skipped only when newer ones are there: a stream that paused goes on where it was.
+    bool lapped = total - c.next > kRingBytes;
+    if (lapped || (liveStart(total) > c.next && c.lag.late(appendedAt(c.next), now))) {
+        moveToLiveEdge(c, lapped);
+    } else if (copySteps(c, total, now) == 0) {
+        moveToLiveEdge(c, true);
+    }
+    return true;
+}
+
+void reportDropped(int fd)
+{
+    uint64_t n = droppedClients.fetch_add(1) + 1;
+    Console_say("http client %d dropped: it took nothing for %d ms (%llu dropped so far)\n", fd, HTTP_TS_SEND_TIMEOUT_MS,
+        static_cast<unsigned long long>(n));
+    // Reset rather than closed gracefully: a stalled peer would keep the connection and its queue.
+    linger abort{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+}
+
+// Streams the ring until the client goes, is dropped or the server stops. The socket is never waited
+// on for longer than an idle wait, so the client's lag is looked at on every turn.
 void streamRing(int fd)
 {
-    uint8_t batch[kStep * kStepsPerSend];
-    uint64_t next = liveStart(ringTotal.load(std::memory_order_acquire));
+    Client c;
+    c.fd = fd;
+    c.next = liveStart(ringTotal.load(std::memory_order_acquire));
+    c.lag.start(fd, LagClock::now(), appendRate.bytesPerSecond());
     Console_say("start send\n");
     while (!stopping.load(std::memory_order_relaxed)) {
         int seen = appendSeq.load(std::memory_order_acquire);
-        uint64_t total = ringTotal.load(std::memory_order_acquire);
-        if (total - next <= kStep) {
-            waitForAppend(seen);
-            continue;
+        auto now = LagClock::now();
+        c.lag.observe(now);
+        if (c.lag.stalled(now)) {
+            reportDropped(fd);
+            break;
         }
-        uint64_t steps = total - next > kRingBytes ? 0 : copySteps(next, total, batch);
-        if (steps == 0) {
-            if (!skipToLiveEdge(fd, next)) {
+        c.lag.fitSendBuffer(appendRate.bytesPerSecond());
+        if (c.box.sent < c.box.length) {
+            Push p = pushOutbox(c);
+            if (p == Push::Gone) {
                 break;
+            }
+            if (p == Push::Full) {
+                waitWritable(fd);
             }
             continue;
         }
-        if (!sendToClient(fd, batch, steps * kStep)) {
-            break;
+        // Nothing new for a client that still holds old bytes: the ring moves on meanwhile.
+        if (c.lag.behind(now) || !fillOutbox(c, now)) {
+            waitForAppend(seen);
         }
-        next += steps * kStep;
     }
     Console_say("exit send.....\n");
 }
@@ -470,6 +591,12 @@ void HttpTs_append(const uint8_t *data, int bytes)
         n = kRingBytes;
     }
     uint64_t start = end - n;
+    auto now = LagClock::now();
+    if (now - lastAppendMark >= kMarkSpacing) {
+        appendMarks.add(start, now);
+        lastAppendMark = now;
+    }
+    appendRate.add(n, now);
     ringClaimed.store(end, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
     uint64_t pos = start % kRingBytes;
@@ -489,7 +616,7 @@ uint64_t HttpTs_total()
 
 HttpTsStats HttpTs_stats()
 {
-    return {serverRunning.load(), clientsNow.load(), droppedClients.load(), lappedEvents.load()};
+    return {serverRunning.load(), clientsNow.load(), droppedClients.load(), lappedEvents.load(), behindEvents.load()};
 }
 
 void *httpTsThrFxn(void *arg)
@@ -562,5 +689,9 @@ bool HttpTs_reset()
     ringTotal.store(0);
     droppedClients.store(0);
     lappedEvents.store(0);
+    behindEvents.store(0);
+    appendMarks.clear();
+    appendRate.clear();
+    lastAppendMark = {};
     return true;
 }

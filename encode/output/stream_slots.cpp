@@ -51,8 +51,6 @@ constexpr int kListenBacklog = 5;
 constexpr auto kTick = std::chrono::milliseconds(500);
 // How long a wait for a client lasts before the thread looks at the stop signal again.
 constexpr int kAcceptPollMs = 100;
-// A client that has taken no whole unit for this long is dropped.
-constexpr auto kBehindLimit = std::chrono::milliseconds(STREAM_SLOT_SEND_TIMEOUT_MS);
 
 std::atomic<uint32_t> bindAddress{Path_bindAddress()};
 std::atomic<StreamSlots_SocketFunction> socketFunction{nullptr};
@@ -68,12 +66,14 @@ struct StreamSlot {
     // Written by the server thread before `connected` rises; the owner's from then until it lowers it.
     int client = -1;
     int listener = -1; // server thread only
-    // Owner thread only. What the kernel did not take of a unit the client began: sent before
-    // anything else, so that the client's stream stays whole. Units that come meanwhile are skipped.
+    // Owner thread only. What the kernel did not take of a unit the client began (produced at
+    // `pendingTime`): sent before anything else, so that the client's stream stays whole. Units that
+    // come meanwhile are skipped.
     std::vector<uint8_t> pending;
     size_t pendingSent = 0;
-    // Since when the client has taken no whole unit; zero while it keeps up.
-    std::chrono::steady_clock::time_point behindSince{};
+    LagClock::time_point pendingTime{};
+    // How far behind live the client is; set up by the server thread before it hands the client over.
+    ClientLag lag;
     // Server thread only: the failure text printed last, so that a port that stays taken is reported
     // once and not every half second.
     const char *lastFailure = nullptr;
@@ -88,6 +88,9 @@ struct StreamSlots_Object {
     std::mutex mutex;
     std::condition_variable wake;
     std::atomic<bool> stopping{false};
+    StreamRate rate; // the owner's stream, for the clients' send buffers
+    std::atomic<uint64_t> dropped{0};
+    std::atomic<uint64_t> skipped{0};
 };
 
 namespace {
@@ -173,6 +176,7 @@ void listenForClient(StreamSlot &slot)
             return;
         }
         slot.client = client;
+        slot.lag.start(client, LagClock::now(), slot.set->rate.bytesPerSecond());
         slot.connected.store(1, std::memory_order_release);
         return;
     }
@@ -209,22 +213,38 @@ void dropClient(StreamSlot &slot)
     slot.client = -1;
     slot.pending.clear();
     slot.pendingSent = 0;
-    slot.behindSince = {};
     slot.connected.store(0, std::memory_order_release);
 }
 
-enum class Progress { Whole, Behind, Failed };
+// A client that took nothing for the stall limit: its own line (once, at the drop), then the slot's.
+void dropStalled(StreamSlots_Object &set, StreamSlot &slot)
+{
+    uint64_t n = set.dropped.fetch_add(1) + 1;
+    Console_say("port %d: the client took nothing for %d ms, dropped (%llu so far)\n", slot.port,
+                STREAM_SLOT_SEND_TIMEOUT_MS, static_cast<unsigned long long>(n));
+    dropClient(slot);
+}
 
-// The rest of a unit the client began, as far as the kernel takes it now.
+// Whole: all of it went; Begun: the kernel took part, the rest is pending; Skipped: none of it went.
+enum class Progress { Whole, Begun, Skipped, Failed };
+
+Progress sendFailure()
+{
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Progress::Skipped : Progress::Failed;
+}
+
+// The rest of a unit the client began, as far as the kernel takes it now: Whole once none is left.
 Progress flushPending(StreamSlot &slot)
 {
     while (slot.pendingSent < slot.pending.size()) {
         ssize_t n = ::send(slot.client, slot.pending.data() + slot.pendingSent, slot.pending.size() - slot.pendingSent,
                            MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
-            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Progress::Behind : Progress::Failed;
+            Progress p = sendFailure();
+            return p == Progress::Skipped ? Progress::Begun : p;
         }
         slot.pendingSent += static_cast<size_t>(n);
+        slot.lag.wrote(static_cast<uint64_t>(n), slot.pendingTime);
     }
     slot.pending.clear();
     slot.pendingSent = 0;
@@ -233,7 +253,7 @@ Progress flushPending(StreamSlot &slot)
 
 // One unit without waiting: whole, skipped whole (the client's buffers are full), or begun, with the
 // remainder kept for the next turn.
-Progress sendUnit(StreamSlot &slot, const msghdr &msg)
+Progress sendUnit(StreamSlot &slot, const msghdr &msg, LagClock::time_point now)
 {
     size_t total = 0;
     for (size_t k = 0; k < msg.msg_iovlen; k++) {
@@ -241,8 +261,9 @@ Progress sendUnit(StreamSlot &slot, const msghdr &msg)
     }
     ssize_t n = ::sendmsg(slot.client, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0) {
-        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Progress::Behind : Progress::Failed;
+        return sendFailure();
     }
+    slot.lag.wrote(static_cast<uint64_t>(n), now);
     if (static_cast<size_t>(n) == total) {
         return Progress::Whole;
     }
@@ -258,7 +279,27 @@ Progress sendUnit(StreamSlot &slot, const msghdr &msg)
         skip -= from;
     }
     slot.pendingSent = 0;
-    return Progress::Behind;
+    slot.pendingTime = now;
+    return Progress::Begun;
+}
+
+// This unit for one client: the rest of one it began comes first; then this one, unless the client
+// is too far behind live, in which case it misses the unit whole (reported at its first miss).
+Progress serveClient(StreamSlots_Object &set, StreamSlot &slot, const msghdr &msg, LagClock::time_point now)
+{
+    Progress p = flushPending(slot);
+    if (p == Progress::Whole) {
+        p = slot.lag.behind(now) ? Progress::Skipped : sendUnit(slot, msg, now);
+    } else if (p == Progress::Begun) {
+        p = Progress::Skipped;
+    }
+    if (p == Progress::Skipped) {
+        set.skipped.fetch_add(1, std::memory_order_relaxed);
+        if (slot.lag.skipped(now)) {
+            Console_say("port %d: the client is behind live, it skips whole units while it is\n", slot.port);
+        }
+    }
+    return p;
 }
 
 // Server threads only wait for clients: they run with ordinary scheduling even when their owner (the
@@ -336,29 +377,35 @@ int StreamSlots_send(StreamSlots_Handle h, const uint8_t *unit, int bytes, Frame
     msg.msg_iovlen = h->tagged ? 2 : 1;
 
     int whole = 0;
-    auto now = std::chrono::steady_clock::now();
+    auto now = LagClock::now();
+    h->rate.add(h->tagged ? sizeof tag + static_cast<size_t>(bytes) : static_cast<size_t>(bytes), now);
     for (int i = 0; i < h->table->count; i++) {
         StreamSlot &slot = h->slots[i];
         if (slot.connected.load(std::memory_order_acquire) == 0) {
             continue;
         }
-        Progress p = flushPending(slot);
-        if (p == Progress::Whole) {
-            p = sendUnit(slot, msg);
-        }
-        if (p == Progress::Whole) {
-            slot.behindSince = {};
-            whole++;
+        slot.lag.observe(now);
+        if (slot.lag.stalled(now)) {
+            dropStalled(*h, slot);
             continue;
         }
-        if (p == Progress::Behind && slot.behindSince == std::chrono::steady_clock::time_point{}) {
-            slot.behindSince = now;
-        }
-        if (p == Progress::Failed || now - slot.behindSince >= kBehindLimit) {
+        slot.lag.fitSendBuffer(h->rate.bytesPerSecond());
+        Progress p = serveClient(*h, slot, msg, now);
+        if (p == Progress::Failed) {
             dropClient(slot);
+        } else if (p == Progress::Whole) {
+            whole++;
         }
     }
     return whole;
+}
+
+StreamSlotsStats StreamSlots_stats(StreamSlots_Handle h)
+{
+    if (h == nullptr) {
+        return {0, 0};
+    }
+    return {h->dropped.load(), h->skipped.load(std::memory_order_relaxed)};
 }
 
 bool StreamSlots_connected(StreamSlots_Handle h, int index)

@@ -7,14 +7,17 @@
 // slots and, when a send fails, closes the client and lowers the flag, which gives the slot back to its
 // server thread. The flag is the only hand-over, an atomic word.
 //
-// Nothing here holds the owner up: sends never wait. A client whose buffers are full skips whole
-// units (a unit it began is finished first, so its stream never tears) and is dropped once it has
-// taken no whole unit for 2 s. Server threads wait in bounded polls, so a stop ends them within a
-// fraction of a second; a set that is never stopped lives until the process ends. A client that
-// connects to a busy slot waits in the listen backlog and is taken when the slot is freed.
+// Nothing here holds the owner up: sends never wait. A client is judged by how far behind live it is
+// (client_lag.h): one more than 2 s behind, or whose socket is full, skips whole units (a unit it
+// began is finished first, so its stream never tears); one that has taken nothing for 3 s is dropped.
+// Its send buffer is bounded to a fraction of a second of the stream. Server threads wait in bounded
+// polls, so a stop ends them within a fraction of a second; a set that is never stopped lives until
+// the process ends. A client that connects to a busy slot waits in the listen backlog and is taken
+// when the slot is freed.
 #pragma once
 
 #include "encode/media/frame_times.h"
+#include "encode/output/client_lag.h"
 
 #include <pthread.h>
 
@@ -40,8 +43,8 @@ extern const StreamSlotTable StreamSlots_videoSecond;
 // The audio thread's table (AAC or MP3, whichever runs): 9999..9995.
 extern const StreamSlotTable StreamSlots_audio;
 
-// How long a client may take no whole unit before it is dropped.
-inline constexpr int STREAM_SLOT_SEND_TIMEOUT_MS = 2000;
+// How long a client may take nothing of what it was sent before it is dropped.
+inline constexpr int STREAM_SLOT_SEND_TIMEOUT_MS = CLIENT_LAG_STALL_MS;
 
 typedef struct StreamSlots_Object *StreamSlots_Handle;
 
@@ -50,11 +53,20 @@ typedef struct StreamSlots_Object *StreamSlots_Handle;
 // error is printed and the threads already started are ended again.
 StreamSlots_Handle StreamSlots_start(const StreamSlotTable *table, bool tagged);
 
-// Owner thread, once per unit: the unit (stamped `time`) to every connected slot in slot order, with
-// at most one send call per client and never a wait. A client whose send fails, or that has taken no
-// whole unit for STREAM_SLOT_SEND_TIMEOUT_MS, is printed with its slot's close line, closed and its
-// slot freed. Returns how many clients got the whole unit.
+// Owner thread, once per unit: the unit (stamped `time`) to every connected slot in slot order (the
+// rest of a unit a client began earlier first, then this one in one send call), never a wait. A
+// client whose send fails, or that has taken nothing for STREAM_SLOT_SEND_TIMEOUT_MS, is printed with
+// its slot's close line, closed and its slot freed. A client's lag counts from the moment of this
+// call, not from `time`: the time of day can be set while the box runs, and the capture-to-send
+// delay is not the client's. Returns how many clients got the whole unit.
 int StreamSlots_send(StreamSlots_Handle h, const uint8_t *unit, int bytes, FrameTime time);
+
+struct StreamSlotsStats {
+    uint64_t dropped; // clients let go because they took nothing for STREAM_SLOT_SEND_TIMEOUT_MS
+    uint64_t skipped; // units a client missed because it was behind
+};
+// Any thread.
+StreamSlotsStats StreamSlots_stats(StreamSlots_Handle h);
 
 // True while slot `index` (0 = slot 1) has a client.
 bool StreamSlots_connected(StreamSlots_Handle h, int index);

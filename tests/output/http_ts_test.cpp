@@ -3,6 +3,7 @@
 #include "encode/core/output_switches.h"
 #include "encode/output/http_ts.h"
 #include "encode/output/udp.h"
+#include "tests/output/paced_reader.h"
 #include "tests/output/ts_feed_support.h"
 #include "tests/support/net.h"
 #include "tests/support/temp_root.h"
@@ -53,6 +54,7 @@ public:
     RawClient &operator=(const RawClient &) = delete;
 
     bool connected() const { return connected_; }
+    int fd() const { return fd_; }
     void close()
     {
         if (fd_ >= 0) {
@@ -370,35 +372,128 @@ TEST_F(HttpTsTest, LappedClientMovesToTheLiveEdgeWithWholePackets)
     EXPECT_TRUE(tap_.has("moved to the live edge\n"));
 }
 
-TEST_F(HttpTsTest, StalledClientIsDroppedWhileTheSinkKeepsAccepting)
-{
-    startServer();
-    feedPackets(0, 20);
-    RawClient stalled(port_, "GET / HTTP/1.0\r\n\r\n", 4096);
-    ASSERT_TRUE(streaming(1));
+// Numbered packets appended at a steady rate, every 10 ms what is due; each one's append time is kept
+// (by packet number) for the readers to tell its age.
+struct PacedFeed {
+    std::vector<std::atomic<Clock::rep>> appended = std::vector<std::atomic<Clock::rep>>(100000);
+    double rate = 0;
+    uint64_t first = 0; // this case's first packet
+    uint64_t next = 0;
+    Clock::time_point start;
 
-    // Fed as fast as the copies go; no append may wait for the client that reads nothing.
-    auto start = Clock::now();
-    auto longest = Clock::duration::zero();
-    uint64_t k = 20;
-    const Bytes chunk = numberedPackets(0, 100);
-    while (HttpTs_stats().dropped == 0 && Clock::now() - start < std::chrono::seconds(15)) {
-        auto t = Clock::now();
-        feed(chunk);
-        longest = std::max(longest, Clock::now() - t);
-        k += 100;
+    void begin(double bytesPerSecond)
+    {
+        rate = bytesPerSecond;
+        first = next;
+        start = Clock::now();
     }
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    ASSERT_EQ(HttpTs_stats().dropped, 1u);
-    EXPECT_GE(seconds, 1.9);
-    EXPECT_LT(seconds, 8.0);
-    EXPECT_LT(std::chrono::duration<double>(longest).count(), 0.5);
-    EXPECT_GT(k * kTsPacket, 10u * HTTP_TS_RING_BYTES);
-    EXPECT_TRUE(stalled.closedWithin(3000));
-    EXPECT_TRUE(clientsConnected(0));
-    EXPECT_TRUE(tap_.waitFor("dropped: it took nothing for 2000 ms (1 dropped so far)\n", 1000));
-    EXPECT_TRUE(tap_.has("exit send.....\n"));
-    EXPECT_TRUE(tap_.has("exit tcp thread\n"));
+    void feedDue()
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        auto now = Clock::now();
+        auto due = std::min<uint64_t>(first + static_cast<uint64_t>(rate * seconds() / kTsPacket), appended.size());
+        for (uint64_t k = next; k < due; k++) {
+            appended[k].store(now.time_since_epoch().count(), std::memory_order_relaxed);
+        }
+        Bytes b = numberedPackets(next, due - next);
+        HttpTs_append(b.data(), static_cast<int>(b.size()));
+        next = due;
+    }
+    double seconds() const { return std::chrono::duration<double>(Clock::now() - start).count(); }
+};
+
+// What a slow reader made of the stream it read, after the answer's header.
+struct TakenPackets {
+    Bytes pending;
+    size_t header = kOkHeader.size();
+    int64_t last = -1;
+    uint64_t packets = 0; // of this case's feed, whole
+    uint64_t torn = 0;    // packets completed with stuffing at a move to the live edge
+    bool whole = true;    // every 188 bytes begin with a sync byte, the numbers only rise
+    double oldest = 0;    // the most a packet was behind when it was read, in seconds
+};
+
+void takePackets(TakenPackets &t, const PacedFeed &feed, const uint8_t *d, size_t n, Clock::time_point arrival)
+{
+    size_t skip = std::min(t.header, n);
+    t.header -= skip;
+    t.pending.insert(t.pending.end(), d + skip, d + n);
+    size_t at = 0;
+    for (; t.pending.size() - at >= kTsPacket; at += kTsPacket) {
+        int64_t k = packetNumber(&t.pending[at]);
+        t.whole = t.whole && t.pending[at] == 0x47 && (k < 0 || k > t.last);
+        if (k < 0) {
+            t.torn++;
+            continue;
+        }
+        t.last = k;
+        if (static_cast<uint64_t>(k) >= feed.first) {
+            auto appended = Clock::time_point(Clock::duration(feed.appended[static_cast<size_t>(k)].load()));
+            t.packets++;
+            t.oldest = std::max(t.oldest, std::chrono::duration<double>(arrival - appended).count());
+        }
+    }
+    t.pending.erase(t.pending.begin(), t.pending.begin() + static_cast<long>(at));
+}
+
+// Clients judged by how far behind live they are, at a slow and a fast stream: one that never reads
+// is dropped within 4 s whatever the rate, and the next client is served; one that reads at 70 % of
+// the rate stays, gets whole packets in order and is never more than 2 s behind.
+TEST_F(HttpTsTest, ClientsAreJudgedByHowFarBehindLiveTheyAre)
+{
+    struct Case {
+        int kbitPerSecond;
+        double readShare; // of the stream's rate; 0: never reads
+    };
+    const Case cases[] = {{200, 0}, {8000, 0}, {200, 0.7}, {8000, 0.7}};
+    // Long enough for a reader at 70 % to fall 2 s behind (0.3 s a second) and be moved.
+    constexpr auto kRun = std::chrono::seconds(9);
+    const std::string get = "GET / HTTP/1.0\r\n\r\n";
+    startServer();
+    PacedFeed feed;
+    int clients = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.kbitPerSecond) + " kbit/s, reading " + std::to_string(c.readShare));
+        const double rate = c.kbitPerSecond * 1000.0 / 8;
+        const HttpTsStats before = HttpTs_stats();
+        RawClient client(port_, get, paced::receiveBufferFor(rate));
+        ASSERT_TRUE(streaming(++clients));
+        feed.begin(rate);
+        if (c.readShare == 0) {
+            while (HttpTs_stats().dropped == before.dropped && feed.seconds() < 6) {
+                feed.feedDue();
+            }
+            EXPECT_LT(feed.seconds(), 4.0) << "the client that never reads was not dropped in time";
+            EXPECT_EQ(HttpTs_stats().dropped, before.dropped + 1);
+            EXPECT_TRUE(client.closedWithin(1000));
+            RawClient next(port_, get);
+            ASSERT_TRUE(streaming(++clients));
+            uint64_t from = feed.next;
+            while (next.data.size() < kOkHeader.size() + 4096 && feed.seconds() < 10) {
+                feed.feedDue();
+                next.readSome(0);
+            }
+            EXPECT_GE(consecutivePackets(next.data, kOkHeader.size()) + 11, static_cast<int64_t>(from));
+            continue;
+        }
+        TakenPackets taken;
+        const double readRate = c.readShare * rate;
+        bool stayed = true;
+        auto take = [&](const uint8_t *d, size_t n, Clock::time_point at) { takePackets(taken, feed, d, n, at); };
+        std::thread reader([&] { stayed = paced::readPaced(client.fd(), readRate, feed.start + kRun, take); });
+        while (Clock::now() < feed.start + kRun) {
+            feed.feedDue();
+        }
+        reader.join();
+        HttpTsStats after = HttpTs_stats();
+        EXPECT_TRUE(stayed) << "a client that keeps reading was dropped";
+        EXPECT_EQ(after.dropped, before.dropped);
+        EXPECT_TRUE(taken.whole);
+        EXPECT_LE(taken.torn, after.behind + after.lapped - before.behind - before.lapped);
+        EXPECT_GT(taken.packets, (feed.next - feed.first) / 2);
+        EXPECT_LE(taken.oldest, paced::behindLimit(client.fd(), readRate));
+    }
+    EXPECT_EQ(tap_.count("dropped: it took nothing for "), 2);
 }
 
 TEST_F(HttpTsTest, SilentClientIsLetGoAfterTheRequestTimeout)
