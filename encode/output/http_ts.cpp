@@ -21,7 +21,10 @@
 #include "encode/core/paths.h"
 #include "encode/core/shell.h"
 #include "encode/core/stage_thread.h"
+#include "encode/core/status_board.h"
 #include "encode/output/udp.h"
+
+#include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -85,6 +88,10 @@ std::atomic<bool> stopping{false};
 std::atomic<int> threadsAlive{0}; // the server and its clients, for HttpTs_stop
 std::atomic<int> clientsNow{0};
 std::atomic<uint64_t> droppedClients{0};
+std::atomic<uint64_t> sentBytes{0};     // to every client, for the status
+std::atomic<int> listeningPort{0};      // 0 while the server does not listen
+std::atomic<bool> listenFailed{false};
+int statusId = 0;                       // added by the first server thread, kept for the process
 std::atomic<uint64_t> lappedEvents{0};
 std::atomic<uint64_t> behindEvents{0};
 
@@ -293,6 +300,7 @@ Push pushOutbox(Client &c)
         }
         return errno == EAGAIN || errno == EWOULDBLOCK ? Push::Full : Push::Gone;
     }
+    sentBytes.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     for (auto left = static_cast<uint64_t>(n); left > 0;) {
         uint64_t step = b.sent / kStep;
         uint64_t take = std::min(left, (step + 1) * kStep - b.sent);
@@ -538,6 +546,21 @@ void acceptLoop(int fd)
     }
 }
 
+void report(const void *, nlohmann::json &out)
+{
+    int port = listeningPort.load();
+    int clients = clientsNow.load();
+    out["kind"] = "http";
+    out["name"] = "HTTP TS";
+    out["target"] = port > 0 ? ":" + std::to_string(port) : "";
+    out["state"] = listenFailed.load() ? "error" : port == 0 ? "off" : clients > 0 ? "ok" : "waiting";
+    out["clients"] = clients;
+    out["bytes"] = sentBytes.load(std::memory_order_relaxed);
+    out["dropped"] = droppedClients.load() + lappedEvents.load();
+    out["error"] = listenFailed.load() ? "Server exception!" : "";
+    out["error_time"] = 0;
+}
+
 void serve(const HttpTsServerConfig &config)
 {
     Console_say("My web server started...\n");
@@ -545,9 +568,12 @@ void serve(const HttpTsServerConfig &config)
     int fd = openListener(config);
     if (fd < 0) {
         Console_say("Server exception!\n");
+        listenFailed.store(true);
         Shell_run("reboot");
         return;
     }
+    listenFailed.store(false);
+    listeningPort.store(config.port);
     {
         ScopedLock lock(listenMutex);
         listenFd = fd;
@@ -629,8 +655,12 @@ void *httpTsThrFxn(void *arg)
     }
     threadsAlive.fetch_add(1);
     requestTimeoutMs.store(config.requestTimeoutMs > 0 ? config.requestTimeoutMs : HTTP_TS_REQUEST_TIMEOUT_MS);
+    if (statusId == 0) {
+        statusId = StatusBoard_add(StatusSection::Output, report, nullptr);
+    }
     TsOut_setHttpSink(HttpTs_append);
     serve(config);
+    listeningPort.store(0);
     serverRunning.store(false);
     threadsAlive.fetch_sub(1);
     return THREAD_SUCCESS;

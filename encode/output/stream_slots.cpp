@@ -5,7 +5,10 @@
 
 #include "encode/core/console.h"
 #include "encode/core/paths.h"
+#include "encode/core/status_board.h"
 #include "encode/output/stream_tag.h"
+
+#include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -79,6 +82,11 @@ struct StreamSlot {
     const char *lastFailure = nullptr;
     pthread_t thread{};
     bool started = false;
+    // What the status says of the slot: bumped by the owner, read by the status thread.
+    std::atomic<uint64_t> sent{0};
+    std::atomic<uint64_t> skippedUnits{0};
+    std::atomic<uint64_t> drops{0};
+    int statusId = 0;
 };
 
 struct StreamSlots_Object {
@@ -94,6 +102,20 @@ struct StreamSlots_Object {
 };
 
 namespace {
+
+void report(const void *ctx, nlohmann::json &out)
+{
+    const auto &slot = *static_cast<const StreamSlot *>(ctx);
+    out["kind"] = "tcp";
+    out["name"] = "TCP " + std::to_string(slot.entry->fixedPort);
+    out["target"] = ":" + std::to_string(slot.port);
+    out["state"] = slot.connected.load(std::memory_order_relaxed) != 0 ? "ok" : "waiting";
+    out["bytes"] = slot.sent.load(std::memory_order_relaxed);
+    out["dropped"] = slot.skippedUnits.load(std::memory_order_relaxed);
+    out["clients_dropped"] = slot.drops.load(std::memory_order_relaxed);
+    out["error"] = "";
+    out["error_time"] = 0;
+}
 
 // Reports a failure of the server body once per run of the same failure.
 void reportOnce(StreamSlot &slot, const char *text)
@@ -220,6 +242,7 @@ void dropClient(StreamSlot &slot)
 void dropStalled(StreamSlots_Object &set, StreamSlot &slot)
 {
     uint64_t n = set.dropped.fetch_add(1) + 1;
+    slot.drops.fetch_add(1, std::memory_order_relaxed);
     Console_say("port %d: the client took nothing for %d ms, dropped (%llu so far)\n", slot.port,
                 STREAM_SLOT_SEND_TIMEOUT_MS, static_cast<unsigned long long>(n));
     dropClient(slot);
@@ -245,6 +268,7 @@ Progress flushPending(StreamSlot &slot)
         }
         slot.pendingSent += static_cast<size_t>(n);
         slot.lag.wrote(static_cast<uint64_t>(n), slot.pendingTime);
+        slot.sent.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     }
     slot.pending.clear();
     slot.pendingSent = 0;
@@ -264,6 +288,7 @@ Progress sendUnit(StreamSlot &slot, const msghdr &msg, LagClock::time_point now)
         return sendFailure();
     }
     slot.lag.wrote(static_cast<uint64_t>(n), now);
+    slot.sent.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     if (static_cast<size_t>(n) == total) {
         return Progress::Whole;
     }
@@ -295,6 +320,7 @@ Progress serveClient(StreamSlots_Object &set, StreamSlot &slot, const msghdr &ms
     }
     if (p == Progress::Skipped) {
         set.skipped.fetch_add(1, std::memory_order_relaxed);
+        slot.skippedUnits.fetch_add(1, std::memory_order_relaxed);
         if (slot.lag.skipped(now)) {
             Console_say("port %d: the client is behind live, it skips whole units while it is\n", slot.port);
         }
@@ -359,6 +385,7 @@ StreamSlots_Handle StreamSlots_start(const StreamSlotTable *table, bool tagged)
             return nullptr;
         }
         slot.started = true;
+        slot.statusId = StatusBoard_add(StatusSection::Output, report, &slot);
     }
     return set.release();
 }
@@ -426,6 +453,9 @@ void StreamSlots_stop(StreamSlots_Handle h)
         h->stopping.store(true);
     }
     h->wake.notify_all();
+    for (int i = 0; i < h->table->count; i++) {
+        StatusBoard_remove(h->slots[i].statusId);
+    }
     for (int i = 0; i < h->table->count; i++) {
         StreamSlot &slot = h->slots[i];
         if (slot.started) {

@@ -3,22 +3,26 @@
 // reader of the RTSP hand-off FIFO, the recordings on "USB storage"), and the rule that one client
 // that stops reading never holds up the others.
 #include "tests/support/h264.h"
+#include "tests/support/nginx_rtmp.h"
 #include "tests/support/net.h"
 #include "tests/support/process.h"
 #include "tests/support/udp_capture.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -470,6 +474,102 @@ TEST_F(OutputsTest, RecordingToUsbStorage)
     ASSERT_TRUE(udp.waitFor(1, 20));
     std::this_thread::sleep_for(std::chrono::seconds(2));
     EXPECT_GT(udp.count(), 300u);
+    stop();
+}
+
+// Every output on, a client on each: the status document shows each one working and what it sent,
+// and a client that goes away is gone from it within 3 s.
+class StatusTest : public OutputsTest {
+protected:
+    // The output named `name` in the status, once `ok` holds for it (within `seconds`); null if not.
+    nlohmann::json waitForOutput(const std::string &name, const std::function<bool(const nlohmann::json &)> &ok,
+                                 int seconds = 20)
+    {
+        auto until = Clock::now() + std::chrono::seconds(seconds);
+        nlohmann::json last;
+        while (Clock::now() < until) {
+            nlohmann::json doc = nlohmann::json::parse(root.read("/tmp/encode.status"), nullptr, false);
+            for (const auto &o : doc.is_discarded() ? nlohmann::json::array() : doc["outputs"]) {
+                if (o.value("name", "") == name) {
+                    last = o;
+                    if (ok(o)) {
+                        return o;
+                    }
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        ADD_FAILURE() << name << " never as expected; last seen: " << last.dump();
+        return nullptr;
+    }
+    static bool sending(const nlohmann::json &o) { return o.value("state", "") == "ok" && o.value("bytes", 0) > 0; }
+};
+
+TEST_F(StatusTest, EachOutputShowsItsStateAndBytesAndAGoneClientLeavesIt)
+{
+    root.write("/mnt/tcp.ini", "1");
+    root.write("/mnt/rtsp.ini", "1");
+    root.write("/mnt/tsf.ini", "1");
+    root.write("/mnt/fn", "export f=rec1\n");
+    std::filesystem::create_directories(root.path("/mnt/usb/record"));
+    start();
+    int fifo = openFifoReaderWhenMade(root.path("/dev/shm/v_fifo"), 20000);
+    ASSERT_GE(fifo, 0) << program->out();
+    {
+        Client slot;
+        ASSERT_TRUE(slot.connectWithin(port(kSlot1), 10000));
+        std::atomic<bool> reading{true};
+        std::thread reader([&] {
+            while (reading) {
+                slot.read(100);
+                uint8_t buf[65536];
+                while (::read(fifo, buf, sizeof buf) == static_cast<ssize_t>(sizeof buf)) {
+                }
+            }
+        });
+        for (const char *name : {"UDP 1", "TCP 8888", "RTSP video", "Recording"}) {
+            SCOPED_TRACE(name);
+            waitForOutput(name, sending);
+        }
+        reading = false;
+        reader.join();
+    }
+    // The slot's client closed its end: the slot is free again at once, not after a time-out.
+    waitForOutput("TCP 8888", [](const nlohmann::json &o) { return o.value("state", "") == "waiting"; }, 3);
+    EXPECT_EQ(nlohmann::json::parse(root.read("/tmp/encode.status"))["streams"]["main"].value("on", false), true);
+    stop();
+    ::close(fifo);
+}
+
+TEST_F(StatusTest, HttpClientsAndRtmpShowInTheStatus)
+{
+    if (!NginxRtmp::available()) {
+        GTEST_SKIP() << "nginx with the RTMP module is not installed";
+    }
+    NginxRtmp nginx;
+    ASSERT_TRUE(nginx.running()) << nginx.errorLog();
+    root.write("/mnt/autorun.sh", "#!/bin/sh\nurl=" + nginx.url("cam") + "\n");
+    root.write("/mnt/httpts.ini", "1");
+    root.write("/mnt/rtsp.ini", "1");
+    root.write("/mnt/rtsporrtmp.ini", "1");
+    start();
+    waitForOutput("RTMP", sending);
+    waitForOutput("HTTP TS", [](const nlohmann::json &o) { return o.value("state", "") == "waiting"; });
+    {
+        Client player;
+        ASSERT_TRUE(player.connectWithin(port(kHttpPort), 10000));
+        player.sendText("GET / HTTP/1.0\r\n\r\n");
+        std::atomic<bool> reading{true};
+        std::thread reader([&] {
+            while (reading) {
+                player.read(100);
+            }
+        });
+        waitForOutput("HTTP TS", [](const nlohmann::json &o) { return o.value("clients", 0) == 1 && sending(o); });
+        reading = false;
+        reader.join();
+    }
+    waitForOutput("HTTP TS", [](const nlohmann::json &o) { return o.value("clients", 1) == 0; }, 3);
     stop();
 }
 
