@@ -8,6 +8,9 @@
 // 2. Real time: ours paced at 30 frames a second with each encoder preset: does it deliver 30?
 // 3. Latency: from each frame's time stamp (the time it was paced at, carried as its PTS) to the
 //    arrival of its last datagram at a socket on loopback.
+// 5. Status and preview: the paced job with AAC, with the status document and the preview picture
+//    (the default) against the same run with them off (ENCODE_STATUS=off), alternated twice: the
+//    ratio of CPU per frame.
 // 4. With audio: the same job plus AAC-LC, 44100 Hz stereo at 128 kbit/s in the same TS (ours from the
 //    virtual tone source, ffmpeg from the same two sines through its native aac encoder). Compared paced
 //    at 30 frames a second (ffmpeg with -re on both inputs), the appliance's real job: unpaced, our
@@ -245,7 +248,8 @@ std::string makeRoot(const std::string &dir, const char *quality)
 
 enum class Audio { None, Aac };
 
-Run ours(const std::string &root, const std::string &raw, bool paced, Audio audio, double seconds)
+Run ours(const std::string &root, const std::string &raw, bool paced, Audio audio, double seconds,
+         bool status = true)
 {
     Receiver rx(kOurVideoPid, audio == Audio::Aac ? kOurAudioPid : kNoPid);
     std::vector<std::string> argv = {ENCODE_BINARY, "-v", "/tmp/main.264", "-y", "7", "-I", "3", "-f", "30",
@@ -258,6 +262,9 @@ Run ours(const std::string &root, const std::string &raw, bool paced, Audio audi
     }
     if (!paced) {
         env.push_back("ENCODE_PACING=off");
+    }
+    if (!status) {
+        env.push_back("ENCODE_STATUS=off");
     }
     return runFor(argv, env, rx, seconds);
 }
@@ -356,6 +363,27 @@ void withAac(const Preset &p, const std::string &root, const std::string &raw)
     printRatio(a, b);
 }
 
+// Alternated, so that a change in the machine's other load falls on both sides alike.
+void statusCost(const Preset &p, const std::string &root, const std::string &raw)
+{
+    Run with{}, without{};
+    for (int i = 0; i < 2; i++) {
+        for (bool status : {false, true}) {
+            Run r = ours(root, raw, true, Audio::Aac, kRunSeconds, status);
+            Run &sum = status ? with : without;
+            sum.frames += r.frames;
+            sum.seconds += r.seconds;
+            sum.cpuSeconds += r.cpuSeconds;
+        }
+    }
+    std::printf("status document and preview, preset %s, paced at 30 with AAC:\n", p.name);
+    print("encode, status on", with);
+    print("encode, ENCODE_STATUS=off", without);
+    double on = with.cpuSeconds / std::max(with.frames, 1);
+    double off = without.cpuSeconds / std::max(without.frames, 1);
+    std::printf("  ratio on/off: %.3fx CPU per frame\n", off > 0 ? on / off : 0);
+}
+
 } // namespace
 
 int main()
@@ -386,6 +414,9 @@ int main()
         std::string root = makeRoot(dir, p.quality);
         videoOnly(p, root, raw);
         withAac(p, root, raw);
+        if (p.quality[0] == '0') {
+            statusCost(p, root, raw);
+        }
     }
     std::system(("rm -rf '" + std::string(dir) + "'").c_str());
     return 0;
