@@ -19,6 +19,7 @@ packages=(
   lighttpd
   nlohmann-json3-dev libturbojpeg0-dev libcrypt-dev
   curl nodejs
+  chromium chromium-driver python3-selenium
   iproute2 procps
 )
 
