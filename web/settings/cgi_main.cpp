@@ -9,6 +9,7 @@
 
 #include "encode/core/config_store.h"
 #include "encode/core/shell.h"
+#include "web/settings/mac.h"
 #include "web/settings/mixer.h"
 #include "web/settings/report.h"
 #include "web/settings/start_script.h"
@@ -17,7 +18,6 @@
 #include "web/settings/validate.h"
 #include "web/settings/wifi.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -319,26 +319,6 @@ void codecRadios(Request &req)
 
 // --- Network, Wi-Fi and MAC ---
 
-bool macIsValid(const std::string &mac)
-{
-    // Six groups of two hexadecimal digits separated by colons; the length is checked before.
-    int groups = 0;
-    size_t i = 0;
-    while (i <= mac.size()) {
-        size_t e = mac.find(':', i);
-        if (e == std::string::npos) {
-            e = mac.size();
-        }
-        if (e - i != 2 || !std::isxdigit(static_cast<unsigned char>(mac[i])) ||
-            !std::isxdigit(static_cast<unsigned char>(mac[i + 1]))) {
-            return false;
-        }
-        groups++;
-        i = e + 1;
-    }
-    return groups == 6;
-}
-
 void macAction()
 {
     std::string v;
@@ -347,16 +327,16 @@ void macAction()
     }
     std::printf("set mac=%s\n", v.c_str());
     bool good = true;
-    if (v.size() != 17) {
+    if (v.size() != kMacLength) {
         std::printf("mac's length is illegal");
         good = false;
     }
-    if (!good || !macIsValid(v)) {
+    if (!good || !Mac_isValid(v)) {
         std::printf("set failed, please check your typed mac address and try again!");
         return;
     }
     std::printf("mac check pass...");
-    if (!Store_write("/mnt/mac.sh", "ifconfig eth0 hw ether " + v + "\n")) {
+    if (!Store_write(kMacScript, Mac_scriptText(v))) {
         std::printf("Can't open file");
         return;
     }
