@@ -17,6 +17,7 @@ packages=(
   ffmpeg
   nginx libnginx-mod-rtmp
   lighttpd
+  nlohmann-json3-dev
   curl nodejs
   iproute2 procps
 )

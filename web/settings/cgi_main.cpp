@@ -9,6 +9,7 @@
 
 #include "encode/core/config_store.h"
 #include "encode/core/shell.h"
+#include "web/settings/current.h"
 #include "web/settings/mac.h"
 #include "web/settings/mixer.h"
 #include "web/settings/report.h"
@@ -624,6 +625,10 @@ bool streamActions(Request &req)
 
 int cgiMain()
 {
+    if (PageValues_requested()) {
+        PageValues_serve(Current_settings);
+        return 0;
+    }
     cgiHeaderContentType("text/plain");
     Request req;
     req.ra202 = Config_exists("/mnt/ra202.ini");
