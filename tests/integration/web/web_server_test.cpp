@@ -145,4 +145,6 @@ TEST_F(WebServer, StatusAndCurrentValuesThroughTheServer)
         EXPECT_TRUE(hasHeader(r, "Cache-Control: no-store")) << cgi;
         EXPECT_EQ(body(r).rfind("{\"notes\":{", 0), 0u) << cgi << "\n" << r;
     }
+    EXPECT_NE(curl("'" + url("/values.js") + "'").find("text/javascript"), std::string::npos);
+    EXPECT_NE(curl("'" + url("/dash.js") + "'").find("text/javascript"), std::string::npos);
 }

@@ -1,6 +1,7 @@
 // The pages against their programs: every choice and typed value a page sends comes back in the read
 // answer as the page would show it, every field of a page is answered, every action that restores
-// factory settings asks first; and the pages' own script (under node) filling the fields.
+// factory settings asks first; and the pages' own script (under node): filling the fields, the
+// dashboard made from a status file, and the test that a restart has come back.
 #include "tests/support/temp_root.h"
 #include "tests/web/cgi_answer.h"
 #include "tests/web/page_script.h"
@@ -209,4 +210,79 @@ run(null);
               "sel:The box holds \xE2\x80\x9C" "51\xE2\x80\x9D, which this page does not offer.,text:\n"
               "10 - x | radio:\n"
               "10 - x | \n");
+}
+
+TEST(PageScript, DashboardFromAStatusFile)
+{
+    if (!pageScriptRunnable()) {
+        GTEST_SKIP() << "node is not installed";
+    }
+    // The sample status of every output kind, one output of a kind the page does not know, then
+    // documents with parts missing or of the wrong type: the page shows what there is.
+    const std::string script = R"js(const { dashModel } = require(process.argv[2] + '/dash.js');
+const fs = require('fs');
+const show = (m) => console.log([m.input, m.streams, m.audio, m.uptime].join(' | '));
+const m = dashModel(JSON.parse(fs.readFileSync(process.argv[3], 'utf8')));
+show(m);
+for (const o of m.outputs) console.log([o.kind, o.cls, o.name, o.rate, o.details, o.error].join(' | '));
+for (const l of m.levels) console.log([l.label, l.peakPct.toFixed(1), l.rmsPct.toFixed(1), l.text].join(' | '));
+for (const doc of [{}, { input: { signal: false }, streams: { main: null }, outputs: 'x', audio: { on: false } },
+                   { outputs: [null, 7, { state: 7 }], audio: { levels: [{ peak_dbfs: null }, 'x'] } }]) {
+  const d = dashModel(doc);
+  show(d);
+  console.log(d.outputs.length + ' outputs ' + d.outputs.map((o) => o.name + '/' + o.cls).join(',') +
+              ', levels ' + d.levels.map((l) => l.text).join(','));
+}
+)js";
+    const std::string sample = std::string(ENCODE_SOURCE_DIR) + "/tests/web/status/encode.status";
+    std::ifstream in(sample);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    const std::string dot = " \xC2\xB7 ";
+    EXPECT_EQ(pageScriptRun(script, ss.str()),
+              "1280\xC3\x97" "720" + dot + "30.0 fps" + dot + "standard 25 | Main 1280\xC3\x97" "720" + dot + "30.0 fps" +
+                  dot + "3.99 Mbit/s" + dot + "2 dropped" + dot + "key frame 0.4 s ago; Second off | AAC" + dot +
+                  "44100 Hz" + dot + "128 kbit/s | up 1 h 2 min 3 s" + dot + "CPU 25 %" + dot + "version 1.0.0\n"
+              "udp | ok | UDP 1 | 4.10 Mbit/s | 1.7 GiB sent | \n"
+              "http | waiting | HTTP TS | 0 kbit/s | 0 clients" + dot + "0 B sent | \n"
+              "tcp | ok | TCP 8888 | 3.99 Mbit/s | 50.0 MiB sent" + dot + "14 dropped | \n"
+              "fifo | waiting | RTSP video | 0 kbit/s | 0 B sent | \n"
+              "rtmp | error | RTMP | 0 kbit/s | 1.1 MiB sent" + dot + "120 dropped" + dot +
+                  "3 reconnects | connect failed: Connection refused (10 s ago)\n"
+              "recorder | ok | Recording | 4.10 Mbit/s | 700.0 MiB sent" + dot + "file 700.0 MiB" + dot +
+                  "14.0 GiB free | \n"
+              "srt | unknown | SRT caller |  | latency ms 120 | \n"
+              "L | 90.0 | 84.8 | peak -6.0 dBFS, RMS -9.1 dBFS\n"
+              "R | 79.2 | 70.0 | peak -12.5 dBFS, RMS -18.0 dBFS\n"
+              "unknown |  | unknown | \n"
+              "0 outputs , levels \n"
+              "no signal | Main unknown | off | \n"
+              "0 outputs , levels \n"
+              "unknown |  | on | \n"
+              "1 outputs output/unknown, levels peak \xE2\x80\x93, RMS \xE2\x80\x93,peak \xE2\x80\x93, RMS \xE2\x80\x93\n");
+}
+
+TEST(PageScript, StatusAgeAndTheEndOfARestart)
+{
+    if (!pageScriptRunnable()) {
+        GTEST_SKIP() << "node is not installed";
+    }
+    // Each line: age by the server's Date header, and whether a restart asked 30 s ago is over.
+    const std::string script = R"js(const { statusAge, restartDone } = require(process.argv[2] + '/dash.js');
+const date = 'Tue, 09 Dec 2025 03:13:30 GMT'; // 1765250010
+const cases = [
+  [{ time: 1765250009.5, uptime_s: 12, streams: { main: { fps: 30 } } }, date],  // restarted and streaming
+  [{ time: 1765250009.5, uptime_s: 3600, streams: { main: { fps: 30 } } }, date], // the old encoder still runs
+  [{ time: 1765250009.5, uptime_s: 12, streams: { main: { fps: 0 } } }, date],   // restarted, no picture yet
+  [{ time: 1765250001, uptime_s: 12, streams: { main: { fps: 30 } } }, date],    // its status is 9 s old
+  [{ time: 1765250009.5, uptime_s: 12, streams: {} }, date],                     // no main stream reported
+  [{ time: 1765250009.5, uptime_s: 12, streams: { main: { fps: 30 } } }, null],  // no Date: age unknown
+  [null, date],
+];
+for (const [s, d] of cases) {
+  const age = statusAge(s, d);
+  console.log((age === null ? 'null' : age.toFixed(1)) + ' ' + restartDone(s, age, 30));
+}
+)js";
+    EXPECT_EQ(pageScriptRun(script, ""), "0.5 true\n0.5 false\n0.5 false\n9.0 false\n0.5 false\nnull true\nnull false\n");
 }
