@@ -10,6 +10,8 @@
 
 #include "encode/core/config_store.h"
 #include "encode/core/shell.h"
+#include "web/settings/current.h"
+#include "web/settings/mac.h"
 #include "web/settings/mixer.h"
 #include "web/settings/password.h"
 #include "web/settings/report.h"
@@ -19,7 +21,6 @@
 #include "web/settings/validate.h"
 #include "web/settings/wifi.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -326,26 +327,6 @@ void codecRadios(Request &req)
 
 // --- Network, Wi-Fi and MAC ---
 
-bool macIsValid(const std::string &mac)
-{
-    // Six groups of two hexadecimal digits separated by colons; the length is checked before.
-    int groups = 0;
-    size_t i = 0;
-    while (i <= mac.size()) {
-        size_t e = mac.find(':', i);
-        if (e == std::string::npos) {
-            e = mac.size();
-        }
-        if (e - i != 2 || !std::isxdigit(static_cast<unsigned char>(mac[i])) ||
-            !std::isxdigit(static_cast<unsigned char>(mac[i + 1]))) {
-            return false;
-        }
-        groups++;
-        i = e + 1;
-    }
-    return groups == 6;
-}
-
 void macAction()
 {
     std::string v;
@@ -354,16 +335,16 @@ void macAction()
     }
     std::printf("set mac=%s\n", v.c_str());
     bool good = true;
-    if (v.size() != 17) {
+    if (v.size() != kMacLength) {
         std::printf("mac's length is illegal");
         good = false;
     }
-    if (!good || !macIsValid(v)) {
+    if (!good || !Mac_isValid(v)) {
         std::printf("set failed, please check your typed mac address and try again!");
         return;
     }
     std::printf("mac check pass...");
-    if (!Store_write("/mnt/mac.sh", "ifconfig eth0 hw ether " + v + "\n")) {
+    if (!Store_write(kMacScript, Mac_scriptText(v))) {
         std::printf("Can't open file");
         return;
     }
@@ -651,7 +632,11 @@ bool streamActions(Request &req)
 
 int cgiMain()
 {
-    if (!cgiRequestAllowed({"name44_submit", "mg_gx", "sub_v", "password_state"})) {
+    if (!cgiRequestAllowed({"name44_submit", "mg_gx", "sub_v", "password_state", "get"})) {
+        return 0;
+    }
+    if (PageValues_requested()) {
+        PageValues_serve(Current_settings);
         return 0;
     }
     if (cgiFormButtonPressed("password_state")) {

@@ -4,6 +4,7 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <initializer_list>
 
 namespace {
 
@@ -89,8 +90,11 @@ SubtitleRecord Subtitle_parse(std::string_view record)
 {
     SubtitleRecord r;
     size_t pos = 0;
-    if (!scanInt(record, pos, r.enable) || !scanInt(record, pos, r.x) || !scanInt(record, pos, r.y)) {
-        return r;
+    for (int *field : {&r.enable, &r.x, &r.y}) {
+        if (!scanInt(record, pos, *field)) {
+            return r;
+        }
+        r.fields++;
     }
     while (pos < record.size() && isSpace(record[pos])) {
         pos++;
@@ -100,6 +104,7 @@ SubtitleRecord Subtitle_parse(std::string_view record)
         e++;
     }
     r.text.assign(record.substr(pos, e - pos));
+    r.fields += r.text.empty() ? 0 : 1;
     return r;
 }
 

@@ -13,6 +13,7 @@ struct SubtitleRecord {
     int x = 0;
     int y = 0;
     std::string text; // GB2312 bytes
+    int fields = 0;   // how many of the four the record held
 };
 
 // Parses the record as "%d %d %d %s"; fields that are not there stay 0 or empty.

@@ -9,13 +9,15 @@
 
 #include "encode/core/config_store.h"
 #include "encode/core/shell.h"
-
+#include "web/values/values.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <span>
+#include <string>
 
 namespace {
 
@@ -54,19 +56,24 @@ bool restoreFactory(const RecordFile &f)
     return status == 0;
 }
 
-// Reads the record (its first 80 bytes). A record that is missing, or holds no number at all, is
-// first restored from the factory copy: the encoder cannot start without it, and writing it back from
-// nothing would store a stream of size 0. Without a factory copy nothing is written.
-bool loadRecord(const RecordFile &f, int *fields)
+// The record as it stands (its first 80 bytes): the number of fields read, -1 without the file.
+int readRecord(const RecordFile &f, int *fields)
 {
     std::fill(fields, fields + f.fieldCount, 0);
-    std::span<int> span(fields, static_cast<size_t>(f.fieldCount));
-    if (Config_readRecord(f.path, span, kRecordLimitSecondStream) > 0) {
+    return Config_readRecord(f.path, std::span<int>(fields, static_cast<size_t>(f.fieldCount)),
+                             kRecordLimitSecondStream);
+}
+
+// Reads the record for a change or the report. A record that is missing, or holds no number at all,
+// is first restored from the factory copy: the encoder cannot start without it, and writing it back
+// from nothing would store a stream of size 0. Without a factory copy nothing is written.
+bool loadRecord(const RecordFile &f, int *fields)
+{
+    if (readRecord(f, fields) > 0) {
         return true;
     }
     if (restoreFactory(f)) {
-        std::fill(fields, fields + f.fieldCount, 0);
-        if (Config_readRecord(f.path, span, kRecordLimitSecondStream) > 0) {
+        if (readRecord(f, fields) > 0) {
             std::printf("%s was missing or unreadable: factory settings restored\n", f.name);
             return true;
         }
@@ -262,11 +269,84 @@ void resetAction()
     }
 }
 
+// --- The page's current values, read as the report reads them but never restored: a read writes
+// nothing, so a missing or unreadable record is answered as null until a change restores it. ---
+
+struct PageField {
+    const char *name;
+    const RecordFile *file;
+    int index;
+};
+
+constexpr PageField kPageFields[] = {
+    {"sbnt", &kRs, kEnable},
+    {"l", &kRs, kWidth},
+    {"w", &kRs, kHeight},
+    {"s_bitrate", &kRs, kBitrate},
+    {"s_framerate", &kRs, kFramerate},
+    {"s_fi", &kRs, kIFrame},
+    {"s_idr", &kRs, kIdr},
+    {"s_cvbr", &kRs, kMaxDelay},
+    {"s_ctrlbz", &kRs, kProfile},
+    {"s_ctrlcz", &kRs, kPreset},
+    {"s_menu_encst", &kRs, kLevel},
+    {"ts_stream", &kRsc, 0},
+    {"r_stream", &kRsc, 1},
+};
+
+// The field's value as the page sends it: the radio choice the handler stores this value from.
+std::optional<std::string> pageText(const PageField &f, int v)
+{
+    if (f.file == &kRsc) {
+        return v != 0 ? "male" : "female";
+    }
+    switch (f.index) {
+    case kEnable: return v == 1 ? "male" : "female";
+    case kProfile: return v == 1 ? "female" : v == 2 ? "amale" : "male";
+    case kPreset: return v == 1 ? "female" : "male";
+    case kLevel:
+        if (levelText(v) == nullptr) {
+            return std::nullopt;
+        }
+        return v == 0 ? "40" : std::to_string(v); // the encoder takes 0 as level 4.0
+    default: return std::to_string(v);
+    }
+}
+
+void currentValues(PageValues &out)
+{
+    int rs[kMaxFields];
+    int rsc[kMaxFields];
+    int rsCount = readRecord(kRs, rs);
+    int rscCount = readRecord(kRsc, rsc);
+    for (const PageField &f : kPageFields) {
+        int count = f.file == &kRs ? rsCount : rscCount;
+        int v = f.file == &kRs ? rs[f.index] : rsc[f.index];
+        std::string path = f.file->path;
+        std::optional<std::string> text = pageText(f, v);
+        if (count < 0) {
+            out.unknown(f.name, path + " is missing");
+        } else if (count == 0) {
+            out.unknown(f.name, path + " holds no number");
+        } else if (f.index >= count) {
+            out.unknown(f.name, path + " holds only " + std::to_string(count) + " fields");
+        } else if (!text) {
+            out.unknown(f.name, path + " holds level " + std::to_string(v) + ", which is not in the list");
+        } else {
+            out.set(f.name, *text);
+        }
+    }
+}
+
 } // namespace
 
 int cgiMain()
 {
-    if (!cgiRequestAllowed({"view_s"})) {
+    if (!cgiRequestAllowed({"view_s", "get"})) {
+        return 0;
+    }
+    if (PageValues_requested()) {
+        PageValues_serve(currentValues);
         return 0;
     }
     cgiHeaderContentType("text/plain");

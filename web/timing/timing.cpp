@@ -10,7 +10,8 @@
 
 #include "encode/core/config_store.h"
 #include "encode/core/shell.h"
-
+#include "web/settings/report.h"
+#include "web/values/values.h"
 
 #include <cstdio>
 #include <string>
@@ -114,30 +115,52 @@ bool findLine(const std::string &table, int format, TableLine &out)
     return true;
 }
 
+// The line of the format now selected, as read from its table.
+struct Current {
+    int format = 0;
+    const char *path = nullptr;
+    std::string table;
+    TableLine line;
+};
+
+enum class ReadResult { Ok, NoFormat, NoTable, TooLarge, NoLine };
+
+ReadResult readCurrent(Current &c)
+{
+    c.format = currentFormat();
+    if (c.format == 0) {
+        return ReadResult::NoFormat;
+    }
+    c.path = tablePath();
+    if (!Config_readText(c.path, c.table, kTableReadLimit + 1)) {
+        return ReadResult::NoTable;
+    }
+    if (c.table.size() > static_cast<size_t>(kTableReadLimit)) {
+        return ReadResult::TooLarge;
+    }
+    return findLine(c.table, c.format, c.line) ? ReadResult::Ok : ReadResult::NoLine;
+}
+
 // The table update: prints the current offsets of the selected format and, unless only viewing,
 // stores them moved by the request's amounts.
 void updateTable(const Request &req)
 {
-    int format = currentFormat();
-    if (format == 0) {
+    Current c;
+    switch (readCurrent(c)) {
+    case ReadResult::NoFormat:
         std::printf("no capture format index in format.ini, timing table not changed\n");
         return;
-    }
-    const char *path = tablePath();
-    std::string table;
-    if (!Config_readText(path, table, kTableReadLimit + 1)) {
-        std::printf("Can't open file");
+    case ReadResult::NoTable: std::printf("Can't open file"); return;
+    case ReadResult::TooLarge: std::printf("%s is too large for a timing table, not changed\n", c.path + 5); return;
+    case ReadResult::NoLine:
+        std::printf("no readable line for format %d in %s, timing table not changed\n", c.format, c.path + 5);
         return;
+    case ReadResult::Ok: break;
     }
-    if (table.size() > static_cast<size_t>(kTableReadLimit)) {
-        std::printf("%s is too large for a timing table, not changed\n", path + 5);
-        return;
-    }
-    TableLine line;
-    if (!findLine(table, format, line)) {
-        std::printf("no readable line for format %d in %s, timing table not changed\n", format, path + 5);
-        return;
-    }
+    const int format = c.format;
+    const char *path = c.path;
+    const std::string &table = c.table;
+    const TableLine &line = c.line;
     std::printf("\ncurrent:\nformat=%d V=%lld,H=%lld\n", format, line.v, line.h);
     if (req.view) {
         return; // the table stays as it is
@@ -215,11 +238,48 @@ void restoreAction()
     }
 }
 
+// The page's current values: the format now selected, its table and the line's two offsets.
+void currentValues(PageValues &out)
+{
+    Current c;
+    ReadResult r = readCurrent(c);
+    if (r == ReadResult::NoFormat) {
+        out.unknown("format", "no capture format index in /mnt/format.ini");
+    } else {
+        const char *name = Report_formatName(c.format);
+        out.set("format", std::to_string(c.format) + (name != nullptr ? std::string(" (") + name + ")" : ""));
+    }
+    if (c.path != nullptr) {
+        out.set("table", c.path);
+    } else {
+        out.unknown("table", "no capture format index in /mnt/format.ini");
+    }
+    std::string why;
+    switch (r) {
+    case ReadResult::Ok:
+        out.set("v", std::to_string(c.line.v));
+        out.set("h", std::to_string(c.line.h));
+        return;
+    case ReadResult::NoFormat: why = "no capture format index in /mnt/format.ini"; break;
+    case ReadResult::NoTable: why = std::string(c.path) + " is missing"; break;
+    case ReadResult::TooLarge: why = std::string(c.path) + " is too large for a timing table"; break;
+    case ReadResult::NoLine:
+        why = "no readable line for format " + std::to_string(c.format) + " in " + c.path;
+        break;
+    }
+    out.unknown("v", why);
+    out.unknown("h", why);
+}
+
 } // namespace
 
 int cgiMain()
 {
-    if (!cgiRequestAllowed({"viewhc"})) {
+    if (!cgiRequestAllowed({"viewhc", "get"})) {
+        return 0;
+    }
+    if (PageValues_requested()) {
+        PageValues_serve(currentValues);
         return 0;
     }
     cgiHeaderContentType("text/plain");

@@ -49,6 +49,7 @@
 
   var answer = document.getElementById("answer");
   var title = document.getElementById("answer-title");
+  var hint = document.getElementById("restart-hint");
 
   // The confirmation lines come last; a report printed before the change would show the old values,
   // so the panel opens at its end.
@@ -57,6 +58,30 @@
     title.className = outcome ? "answer-" + outcome : "";
     answer.textContent = text;
     answer.scrollTop = answer.scrollHeight;
+  }
+
+  // When a stored change takes effect: the form's data-applies says it ("" for a form that only
+  // shows); without it, at the next start of the encoder.
+  function showWhen(form, outcome) {
+    if (!hint) {
+      return;
+    }
+    hint.hidden = true;
+    hint.textContent = "";
+    if (outcome !== "done") {
+      return;
+    }
+    var when = form.dataset.applies;
+    if (when === undefined) {
+      hint.append("Stored. It takes effect when the encoder restarts: ");
+      var link = document.createElement("a");
+      link.href = "index.html#apply-restart";
+      link.textContent = "Apply and restart";
+      hint.append(link, ".");
+    } else if (when !== "") {
+      hint.textContent = when;
+    }
+    hint.hidden = hint.textContent === "";
   }
 
   document.addEventListener("submit", function (ev) {
@@ -82,11 +107,15 @@
       button.disabled = true;
     }
     show(label + " …", "", "");
+    showWhen(form, "");
     fetch(form.action, { method: "POST", body: body, cache: "no-store" })
       .then(function (response) {
         return response.text().then(function (text) {
           var a = readAnswer(label, response.status, text);
           show(a.heading, a.text, a.outcome);
+          showWhen(form, a.outcome);
+          // The fields of this form show again what is stored, whatever the answer was.
+          form.dispatchEvent(new CustomEvent("encoder-answer", { bubbles: true, detail: { outcome: a.outcome } }));
         });
       })
       .catch(function (err) {

@@ -176,3 +176,29 @@ TEST_F(WebServer, ChangedPasswordTakesAtOnce)
     EXPECT_EQ(body(curl("'" + url("/cgi-bin/settings.cgi?password_state=1") + "'", "admin:S3cret-pass")),
               "{\"factory_password\":false}\n");
 }
+
+// The status and the pages' read answers come through the server with their status, type and
+// no-store header, as the pages' script sees them.
+TEST_F(WebServer, StatusAndCurrentValuesThroughTheServer)
+{
+    std::string r = curl("'" + url("/cgi-bin/status.cgi") + "'");
+    EXPECT_NE(r.find("HTTP/1.1 404"), std::string::npos) << r;
+    EXPECT_TRUE(hasHeader(r, "Cache-Control: no-store")) << r;
+    EXPECT_EQ(body(r), "/tmp/encode.status is missing: the encoder has not written it\n");
+
+    root.write("/tmp/encode.status", "{\"version\": \"1.0.0\", \"time\": 1765250000.25}");
+    r = curl("'" + url("/cgi-bin/status.cgi") + "'");
+    EXPECT_NE(r.find("HTTP/1.1 200"), std::string::npos) << r;
+    EXPECT_TRUE(hasHeader(r, "Content-type: application/json")) << r;
+    EXPECT_TRUE(hasHeader(r, "Cache-Control: no-store")) << r;
+    EXPECT_EQ(body(r), "{\"version\": \"1.0.0\", \"time\": 1765250000.25}");
+
+    for (const char *cgi : {"settings", "stream2", "timing"}) {
+        r = curl("'" + url(std::string("/cgi-bin/") + cgi + ".cgi?get=1") + "'");
+        EXPECT_TRUE(hasHeader(r, "Content-type: application/json")) << cgi << "\n" << r;
+        EXPECT_TRUE(hasHeader(r, "Cache-Control: no-store")) << cgi;
+        EXPECT_EQ(body(r).rfind("{\"notes\":{", 0), 0u) << cgi << "\n" << r;
+    }
+    EXPECT_NE(curl("'" + url("/values.js") + "'").find("text/javascript"), std::string::npos);
+    EXPECT_NE(curl("'" + url("/dash.js") + "'").find("text/javascript"), std::string::npos);
+}
