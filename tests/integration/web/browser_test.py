@@ -1,0 +1,289 @@
+#!/usr/bin/python3
+"""The operator's pages in a real browser (Debian's Chromium through its driver, headless) against the
+box as it runs itself: scripts/box.sh in a temporary root, with lighttpd, the CGIs, rtsp_server and
+encode on a noisy picture, its transport stream to a UDP socket of this test. What a person sees: the
+login, the stored values in the fields, a dashboard that moves, a bit rate changed and the box
+restarted with it, the factory-password notice, and a form of another site that changes nothing.
+
+Run by ctest: browser_test.py --source DIR --build DIR."""
+
+import argparse
+import base64
+import glob
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import urllib.error
+import urllib.parse
+import urllib.request
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+ARGS = None
+FACTORY = ("admin", "changeme")
+NEW_PASSWORD = "Br0wser-test"
+VIDEO_PID = 0x64
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(what, predicate, seconds):
+    until = time.monotonic() + seconds
+    last = None
+    while time.monotonic() < until:
+        last = predicate()
+        if last:
+            return last
+        time.sleep(0.2)
+    raise AssertionError("%s: not within %d s (last: %r)" % (what, seconds, last))
+
+
+class UdpMeter:
+    """Counts the video PID's TS payload bytes arriving on a loopback port, with their times."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.settimeout(0.2)
+        self.port = self.sock.getsockname()[1]
+        self.arrivals = []  # (time, video payload bytes)
+        self.lock = threading.Lock()
+        self.running = True
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        while self.running:
+            try:
+                data = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            video = 0
+            for at in range(0, len(data) - 187, 188):
+                if data[at] == 0x47 and ((data[at + 1] & 0x1F) << 8 | data[at + 2]) == VIDEO_PID:
+                    video += 184
+            with self.lock:
+                self.arrivals.append((time.monotonic(), video))
+
+    def kbps(self, seconds):
+        """The video's rate over the last `seconds`, in kbit/s."""
+        now = time.monotonic()
+        with self.lock:
+            total = sum(b for t, b in self.arrivals if t >= now - seconds)
+        return total * 8 / 1000 / seconds
+
+    def close(self):
+        self.running = False
+        self.thread.join()
+        self.sock.close()
+
+
+class Pages(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="browser-test-")
+        cls.root = os.path.join(cls.dir, "root")
+        cls.build = ARGS.build
+        subprocess.run(["bash", os.path.join(ARGS.source, "scripts/mkroot.sh"), cls.root, cls.build], check=True,
+                       stdout=subprocess.DEVNULL)
+        # Camera-like noise, so that the encoder fills the bit rate it is given.
+        cls.noisy = os.path.join(cls.dir, "noisy.nv12")
+        subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=30",
+                        "-vf", "noise=alls=20:allf=t+u", "-frames:v", "30", "-pix_fmt", "nv12", "-f", "rawvideo",
+                        cls.noisy], check=True)
+        cls.udp = UdpMeter()
+        cls.web_port = free_port()
+        cls.base = "http://127.0.0.1:%d" % cls.web_port
+        cls.store({"namez_submit": "Set", "tz": "127.0.0.1", "namec_submit": "Set", "tc": str(cls.udp.port)})
+        cls.start_box()
+        cls.start_foreign_site()
+        cls.driver = cls.start_browser()
+        cls.login(FACTORY)
+
+    @classmethod
+    def tearDownClass(cls):
+        for stop in (lambda: cls.driver.quit(), cls.stop_box, lambda: cls.foreign.terminate(), cls.udp.close):
+            try:
+                stop()
+            except Exception:  # one failed stop must not keep the others from running
+                pass
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    # --- The box and its peers ---
+
+    @classmethod
+    def store(cls, fields):
+        """One press of the settings page's buttons through the program itself, as make demo does."""
+        body = urllib.parse.urlencode(fields).encode()
+        env = {"PATH": os.environ["PATH"], "ENCODE_ROOT": cls.root, "REQUEST_METHOD": "POST",
+               "CONTENT_TYPE": "application/x-www-form-urlencoded", "CONTENT_LENGTH": str(len(body))}
+        subprocess.run([os.path.join(cls.build, "web/settings/settings_cgi")], input=body, env=env, check=True,
+                       stdout=subprocess.DEVNULL)
+
+    @classmethod
+    def start_box(cls):
+        env = dict(os.environ, ENCODE_ROOT=cls.root, ENCODE_VIDEO_SOURCE="file:" + cls.noisy,
+                   ENCODE_AUDIO_SOURCE="tone", ENCODE_PORT_OFFSET=str(free_port() % 20000 + 10000),
+                   BOX_RESTART_PAUSE="1")
+        cls.box_log = open(os.path.join(cls.dir, "box.out"), "w")
+        cls.box = subprocess.Popen(["bash", os.path.join(ARGS.source, "scripts/box.sh"), "--build", cls.build,
+                                    "--port", str(cls.web_port)], env=env, stdout=cls.box_log,
+                                   stderr=subprocess.STDOUT, start_new_session=True)
+        wait_for("the encoder's first datagrams", lambda: cls.udp.kbps(1) > 0, 60)
+
+    @classmethod
+    def stop_box(cls):
+        cls.box.send_signal(signal.SIGTERM)
+        cls.box.wait(30)
+        cls.box_log.close()
+
+    @classmethod
+    def start_foreign_site(cls):
+        """Another site on another port: a page that posts a changed bit rate to the box when opened."""
+        site = os.path.join(cls.dir, "foreign")
+        os.makedirs(site)
+        with open(os.path.join(site, "post.html"), "w") as f:
+            f.write('<form id="f" method="post" action="%s/cgi-bin/settings.cgi">'
+                    '<input name="bitrate" value="123456"><input name="name3_submit" value="Set"></form>'
+                    '<script>document.getElementById("f").submit();</script>' % cls.base)
+        cls.foreign_port = free_port()
+        conf = os.path.join(cls.dir, "foreign.conf")
+        with open(conf, "w") as f:
+            f.write('server.document-root = "%s"\nserver.bind = "127.0.0.1"\nserver.port = %d\n'
+                    'mimetype.assign = (".html" => "text/html")\n' % (site, cls.foreign_port))
+        cls.foreign = subprocess.Popen(["lighttpd", "-D", "-f", conf])
+
+    @classmethod
+    def start_browser(cls):
+        options = webdriver.ChromeOptions()
+        options.binary_location = "/usr/bin/chromium"
+        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                     "--no-first-run", "--window-size=1280,2000", "--user-data-dir=" + os.path.join(cls.dir, "chromium")):
+            options.add_argument(flag)
+        return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+    @classmethod
+    def login(cls, credentials):
+        """Every request of the browser carries the login from now on."""
+        token = base64.b64encode(("%s:%s" % credentials).encode()).decode()
+        cls.driver.execute_cdp_cmd("Network.enable", {})
+        cls.driver.execute_cdp_cmd("Network.setExtraHTTPHeaders", {"headers": {"Authorization": "Basic " + token}})
+
+    # --- Helpers ---
+
+    def script(self):
+        with open(os.path.join(self.root, "mnt/autorun.sh")) as f:
+            return f.read()
+
+    def stored(self, key):
+        return re.search(r"^%s=(.*)$" % key, self.script(), re.M).group(1)
+
+    def open_main_page(self):
+        self.driver.get(self.base + "/")
+        wait_for("the fields filled", lambda: self.value("bitrate") != "", 20)
+
+    def value(self, field_id):
+        return self.driver.find_element(By.ID, field_id).get_attribute("value")
+
+    def js(self, code, *args):
+        return self.driver.execute_script(code, *args)
+
+    def preview_pixels(self):
+        return self.js("""
+            var img = document.getElementById('dash-preview');
+            if (!img.complete || img.naturalWidth === 0) { return null; }
+            var c = document.createElement('canvas');
+            c.width = img.naturalWidth; c.height = img.naturalHeight;
+            c.getContext('2d').drawImage(img, 0, 0);
+            return c.toDataURL();""")
+
+    def udp_row(self):
+        return self.js("var li = document.querySelector('#dash-outputs li[data-kind=udp]');"
+                       "return li ? [li.dataset.state, li.textContent] : null;")
+
+    # --- The cases, in the order a person meets them ---
+
+    def test_1_the_pages_need_the_login(self):
+        for path in ("/", "/cgi-bin/status.cgi", "/cgi-bin/settings.cgi?get=1"):
+            with self.assertRaises(urllib.error.HTTPError) as refused:
+                urllib.request.urlopen(self.base + path, timeout=10)
+            self.assertEqual(refused.exception.code, 401, path)
+
+    def test_2_fields_show_what_is_stored(self):
+        self.open_main_page()
+        self.assertEqual(self.value("bitrate"), self.stored("bitrate"))
+        self.assertEqual(self.value("ip"), self.stored("ip"))
+        self.assertEqual(self.value("rtmpurl"), self.stored("url").strip("'"))
+        self.assertEqual(self.value("tc"), str(self.udp.port))
+
+    def test_3_the_dashboard_moves(self):
+        self.open_main_page()
+        first = wait_for("a preview picture", self.preview_pixels, 20)
+        wait_for("a new preview picture", lambda: (self.preview_pixels() or first) != first, 20)
+        state, text = wait_for("the UDP row", self.udp_row, 20)
+        self.assertEqual(state, "ok")
+        wait_for("the UDP row's counters moving", lambda: self.udp_row()[1] != text, 10)
+        self.assertTrue(self.driver.find_element(By.ID, "dash-offline").get_attribute("hidden"))
+        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#dash-levels .level")), 2)
+
+    def test_4_a_changed_bit_rate_runs_after_apply_and_restart(self):
+        self.open_main_page()
+        field = self.driver.find_element(By.ID, "bitrate")
+        field.clear()
+        field.send_keys("2000000")
+        field.find_element(By.XPATH, "./ancestor::form//button[@name='name3_submit']").click()
+        wait_for("the start script rewritten", lambda: self.stored("bitrate") == "2000000", 10)
+        self.driver.find_element(By.ID, "apply-restart").click()
+        WebDriverWait(self.driver, 5).until(lambda d: d.switch_to.alert).accept()
+        wait_for("the page seeing the box stream again", lambda: "restart-done" in self.js(
+            "return document.getElementById('restart-progress').className;"), 90)
+        self.assertEqual(self.value("bitrate"), "2000000")
+        time.sleep(5)  # a whole measuring window of the new encoder
+        self.assertAlmostEqual(self.udp.kbps(5), 2000, delta=400)
+
+    def test_5_the_factory_password_notice_goes_with_the_factory_password(self):
+        self.open_main_page()
+        notice = self.driver.find_element(By.ID, "password-notice")
+        wait_for("the notice", lambda: "factory password" in notice.text, 10)
+        for name, text in (("password_current", FACTORY[1]), ("password_new", NEW_PASSWORD),
+                           ("password_again", NEW_PASSWORD)):
+            notice.find_element(By.NAME, name).send_keys(text)
+        notice.find_element(By.NAME, "password_submit").click()
+        wait_for("the change confirmed", lambda: "Password changed" in notice.text, 10)
+        self.login(("admin", NEW_PASSWORD))
+        self.open_main_page()
+        time.sleep(1)  # the notice's own question to the box has been answered
+        self.assertNotIn("factory password", self.driver.find_element(By.ID, "password-notice").text)
+
+    def test_6_a_form_of_another_site_changes_nothing(self):
+        before = self.script()
+        self.driver.get("http://127.0.0.1:%d/post.html" % self.foreign_port)
+        wait_for("the box's answer", lambda: "refused" in self.driver.find_element(By.TAG_NAME, "body").text, 20)
+        self.assertIn("refused: the request came from a page of another site; nothing changed",
+                      self.driver.find_element(By.TAG_NAME, "body").text)
+        self.assertEqual(self.script(), before)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--source", required=True)
+    parser.add_argument("--build", required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
