@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -125,6 +126,7 @@ json document(Run &run)
 
 void loop()
 {
+    pthread_setname_np(pthread_self(), "status");
     Run run;
     run.started = run.last = Clock::now();
     run.lastCpu = cpuSeconds();
