@@ -559,7 +559,7 @@ TEST_F(RtmpPublish, MetadataAnnouncesCarriedStream)
         return runCommand("timeout 20 ffprobe -v error -listen 1 -show_entries "
                           "format_tags:stream=codec_name,avg_frame_rate -of default=nw=1 " + url + " 2>&1");
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // ffprobe listening
+    ASSERT_TRUE(waitListening(port, 10000)) << "ffprobe never listened";
     Relay relay(port);
     ASSERT_NO_FATAL_FAILURE(publish("rtmp://127.0.0.1:" + std::to_string(relay.port()) + "/live/meta"));
     Player p(FrameTime_now());

@@ -10,6 +10,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <random>
 #include <vector>
 
@@ -79,6 +82,33 @@ inline int connectLoopback(int port, int timeoutMs)
         poll(nullptr, 0, 20);
     } while (std::chrono::steady_clock::now() < until);
     return -1;
+}
+
+// True once something listens on TCP port `port` of this host (the kernel's socket table; nothing
+// connects, so a server that takes one client only is not disturbed), within `timeoutMs`.
+inline bool waitListening(int port, int timeoutMs)
+{
+    const std::string listen = "0A";
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    do {
+        for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+            std::ifstream in(table);
+            std::string line;
+            std::getline(in, line); // the heading
+            while (std::getline(in, line)) {
+                std::istringstream fields(line);
+                std::string slot, local, remote, state;
+                fields >> slot >> local >> remote >> state;
+                size_t colon = local.rfind(':');
+                if (state == listen && colon != std::string::npos &&
+                    std::stoi(local.substr(colon + 1), nullptr, 16) == port) {
+                    return true;
+                }
+            }
+        }
+        poll(nullptr, 0, 20);
+    } while (std::chrono::steady_clock::now() < until);
+    return false;
 }
 
 // Reads exactly `n` bytes within `timeoutMs`; false on end of stream, error or time out.
