@@ -4,8 +4,8 @@
 #include "encode/app/options.h"
 
 #include "encode/core/console_text.h"
-#include "encode/media/capture_format.h"
-#include "encode/media/engine.h"
+#include "encode/device/capture_format.h"
+#include "encode/codec/engine.h"
 #include "encode/media/videostd.h"
 
 #include <getopt.h>

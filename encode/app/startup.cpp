@@ -20,7 +20,7 @@
 #include "encode/core/second_stream.h"
 #include "encode/core/shared_status.h"
 #include "encode/core/shell.h"
-#include "encode/media/engine.h"
+#include "encode/codec/engine.h"
 #include "encode/media/fifo.h"
 #include "encode/media/media.h"
 #include "encode/media/pause.h"

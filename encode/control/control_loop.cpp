@@ -4,7 +4,7 @@
 #include "encode/control/control_loop.h"
 
 #include "encode/core/shared_status.h"
-#include "encode/media/engine.h"
+#include "encode/codec/engine.h"
 
 #include <chrono>
 #include <cstdio>

@@ -15,9 +15,9 @@
 #include "encode/core/shared_status.h"
 #include "encode/core/status_board.h"
 #include "encode/media/buftab.h"
-#include "encode/media/capture.h"
+#include "encode/device/capture.h"
 #include "encode/media/media.h"
-#include "encode/media/resizer.h"
+#include "encode/device/resizer.h"
 
 #include <nlohmann/json.hpp>
 
@@ -85,7 +85,7 @@ CapPicture secondPicture(Buffer_Handle hBuf)
     if (main.colorSpace != ColorSpace_YUV420PSEMI) {
         return pic;
     }
-    CaptureSecondGeometry g = Capture_secondGeometry(main.lineLength, main.height);
+    SecondPictureGeometry g = SecondPicture_geometry(main.lineLength, main.height);
     if (!g.present || g.offset + g.lumaSize + g.chromaSize > main.size) {
         return pic;
     }
@@ -410,7 +410,7 @@ bool setUpDevice(CaptureThreadParams *envp, EndPath &end, Capture_Attrs &cAttrs)
 {
     checkSecondPicture(envp->width, envp->height);
     int lineLength = CaptureFormat_align32(envp->width * ColorSpace_getBpp(ColorSpace_YUV420PSEMI) / 8);
-    CaptureSecondGeometry second = Capture_secondGeometry(lineLength, envp->height);
+    SecondPictureGeometry second = SecondPicture_geometry(lineLength, envp->height);
     int64_t bufSize = static_cast<int64_t>(second.offset) + second.lumaSize + second.chromaSize;
     BufferGfx_Attrs gfx = BufferGfx_Attrs_DEFAULT;
     gfx.colorSpace = ColorSpace_YUV420PSEMI;

@@ -3,7 +3,7 @@
 // video thread keeps one record per stream and is its only user.
 #pragma once
 
-#include "encode/media/videnc.h"
+#include "encode/codec/videnc.h"
 
 #include <cstdint>
 

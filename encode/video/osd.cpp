@@ -10,7 +10,7 @@
 
 #include "encode/core/config_store.h"
 #include "encode/core/paths.h"
-#include "encode/media/capture.h"
+#include "encode/device/capture.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -111,7 +111,7 @@ bool frameOf(Buffer_Handle hBuf, Frame &f)
         dim.x + static_cast<int64_t>(dim.width) > line) {
         return false;
     }
-    CaptureSecondGeometry probe = Capture_secondGeometry(dim.lineLength, dim.height);
+    SecondPictureGeometry probe = SecondPicture_geometry(dim.lineLength, dim.height);
     const int64_t secondBytes = probe.present ? static_cast<int64_t>(probe.lumaSize + probe.chromaSize) : 0;
     const int64_t mainBytes = size - secondBytes;
     const int64_t chromaOffset = mainBytes * 2 / 3;
@@ -128,7 +128,7 @@ bool frameOf(Buffer_Handle hBuf, Frame &f)
     f.height = dim.height;
     f.lineLength = dim.lineLength;
     if (probe.present) {
-        CaptureSecondGeometry g = Capture_secondGeometry(dim.lineLength, static_cast<int>(planeRows));
+        SecondPictureGeometry g = SecondPicture_geometry(dim.lineLength, static_cast<int>(planeRows));
         if (g.width > 0 && g.height > 0 && g.lineLength >= g.width &&
             static_cast<int64_t>(g.offset + g.lumaSize + g.chromaSize) <= size) {
             f.secondLuma = base + g.offset;

@@ -5,7 +5,7 @@
 #include "encode/video/preview.h"
 
 #include "encode/core/paths.h"
-#include "encode/media/capture.h"
+#include "encode/device/capture.h"
 #include "encode/media/colorspace.h"
 
 extern "C" {

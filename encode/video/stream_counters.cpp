@@ -1,6 +1,6 @@
 #include "encode/video/stream_counters.h"
 
-#include "encode/media/videnc.h"
+#include "encode/codec/videnc.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,7 +1,7 @@
 // Command-line parsing: defaults, every option in both forms, console lines (GB2312 where the
 // appliance prints Chinese), the usage text and each option error with its message and status.
 #include "encode/app/options.h"
-#include "encode/media/engine.h"
+#include "encode/codec/engine.h"
 
 #include <gtest/gtest.h>
 

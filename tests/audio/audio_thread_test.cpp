@@ -4,7 +4,7 @@
 #include "encode/audio/audio_thread.h"
 #include "encode/core/output_switches.h"
 #include "encode/core/shared_status.h"
-#include "encode/media/engine.h"
+#include "encode/codec/engine.h"
 #include "encode/media/frame_times.h"
 #include "encode/output/stream_slots.h"
 #include "encode/output/udp.h"

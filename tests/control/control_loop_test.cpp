@@ -1,7 +1,7 @@
 // The control loop as one party among stand-in stage threads: the prompt, the quit polling, and the
 // release of everyone when the engine cannot be opened.
 #include "encode/control/control_loop.h"
-#include "encode/media/engine.h"
+#include "encode/codec/engine.h"
 
 #include "encode/core/shared_status.h"
 

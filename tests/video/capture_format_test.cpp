@@ -1,6 +1,6 @@
 // The capture adapter's fixed rules: the driver's standard identifiers, the size and pitch rules, the
 // pixel format choice, and the pictures it draws (black, the seven bars, the moving test picture).
-#include "encode/media/capture.h"
+#include "encode/device/capture.h"
 #include "encode/media/buftab.h"
 
 #include <linux/videodev2.h>

@@ -8,7 +8,7 @@
 #include "encode/core/second_stream.h"
 #include "encode/core/shared_status.h"
 #include "encode/media/buftab.h"
-#include "encode/media/capture.h"
+#include "encode/device/capture.h"
 #include "encode/media/media.h"
 #include "tests/support/temp_root.h"
 
