@@ -67,7 +67,7 @@ const StandardChoice kStandards[] = {
 const int kInputs[] = {Capture_Input_COMPOSITE, Capture_Input_SVIDEO, Capture_Input_COMPONENT,
                        Capture_Input_CAMERA};
 
-// The input a standard implies when -I is not given; -1 where none is known.
+// The input a standard implies when -I is not given; Capture_Input_NONE where none is known.
 int inputForStandard(int standard)
 {
     switch (standard) {
@@ -81,7 +81,7 @@ int inputForStandard(int standard)
     case VideoStd_D1_PAL:
         return Capture_Input_COMPOSITE;
     default:
-        return -1;
+        return Capture_Input_NONE;
     }
 }
 
@@ -425,7 +425,7 @@ bool settle(LaunchOptions *opts)
 {
     if (opts->video_input == LAUNCH_INPUT_DERIVED) {
         int derived = inputForStandard(opts->display_standard);
-        if (derived < 0) {
+        if (derived == Capture_Input_NONE) {
             std::fputs("Unknown display standard\n", stderr);
             Options_usage(stderr);
             return false;
@@ -472,5 +472,5 @@ int Options_parse(int argc, char **argv, LaunchOptions *opts, DestinationPorts *
         return 1;
     }
     std::fflush(stdout);
-    return -1;
+    return Options_CONTINUE;
 }

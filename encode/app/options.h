@@ -51,9 +51,13 @@ struct DestinationPorts {
     int port3 = 0;
 };
 
+// Options_parse's answer when the program goes on; any other answer is the exit status to leave with.
+inline constexpr int Options_CONTINUE = -1;
+
 // Parses the options into `opts` and `ports` (which keep their defaults where no option speaks).
-// Returns -1 when the program should go on, or the exit status to leave with at once: 0 after -h,
-// 1 after any option error (its message and, where due, the usage text already on standard error).
+// Returns Options_CONTINUE when the program should go on, or the exit status to leave with at once:
+// 0 after -h, 1 after any option error (its message and, where due, the usage text already on
+// standard error).
 int Options_parse(int argc, char **argv, LaunchOptions *opts, DestinationPorts *ports);
 
 // The usage text, unchanged.

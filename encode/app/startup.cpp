@@ -626,7 +626,7 @@ int Encode_main(int argc, char **argv)
         std::printf("\nH.264 network stream encoder\n\n");
 
         int exitNow = Options_parse(argc, argv, &l.opts, &l.ports);
-        if (exitNow >= 0) {
+        if (exitNow != Options_CONTINUE) {
             return exitNow;
         }
         if (l.opts.framerate > 0) {

@@ -95,7 +95,7 @@ int Audio_detectLayout(const uint8_t *buf, int n)
             return AudioHdmi_LEFT_TO_RIGHT;
         }
     }
-    return -1;
+    return AudioHdmi_UNDECIDED;
 }
 
 void ChannelRepair::detect(const uint8_t *buf, int n, int64_t seconds)
@@ -112,7 +112,7 @@ void ChannelRepair::detect(const uint8_t *buf, int n, int64_t seconds)
     }
     if (detecting_) {
         int found = Audio_detectLayout(buf, n);
-        if (found >= 0) {
+        if (found != AudioHdmi_UNDECIDED) {
             mode_ = found;
         }
     }

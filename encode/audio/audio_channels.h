@@ -16,6 +16,7 @@ enum AudioHdmiMode : int {
     AudioHdmi_RIGHT_TO_LEFT = 1, // left := right
     AudioHdmi_LEFT_TO_RIGHT = 2, // right := left
     AudioHdmi_DETECT = 3,        // silence until the layout is found
+    AudioHdmi_UNDECIDED = -1,    // what the detection answers when the samples do not say
 };
 
 // n bytes of mono samples become 2n bytes of stereo in place (the buffer must hold 2n). Returns 2n.
@@ -24,8 +25,8 @@ void Audio_copyRightToLeft(uint8_t *buf, int n);
 void Audio_copyLeftToRight(uint8_t *buf, int n);
 
 // The layout the buffer's first half shows: AudioHdmi_LEFT_TO_RIGHT when only the left channel
-// carries sound, AudioHdmi_RIGHT_TO_LEFT when only the right one does, -1 when no group of four
-// frames says so.
+// carries sound, AudioHdmi_RIGHT_TO_LEFT when only the right one does, AudioHdmi_UNDECIDED when no
+// group of four frames says so.
 int Audio_detectLayout(const uint8_t *buf, int n);
 
 // The HDMI repair of one thread: its mode and the detection's state.

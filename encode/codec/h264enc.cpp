@@ -160,8 +160,10 @@ bool isUserDataSei(const uint8_t *nal, int len)
     return i < len && type + nal[i] == 5;
 }
 
+constexpr int kUnitDoesNotFit = -1;
+
 // Copies the NAL units behind 4-byte start codes, without libx264's version SEI. The byte count, or
-// -1 when they do not fit.
+// kUnitDoesNotFit.
 int writeAccessUnit(const x264_nal_t *nals, int count, uint8_t *dst, int capacity)
 {
     static constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
@@ -174,7 +176,7 @@ int writeAccessUnit(const x264_nal_t *nals, int count, uint8_t *dst, int capacit
             continue;
         }
         if (used + 4 + bodyLen > capacity) {
-            return -1;
+            return kUnitDoesNotFit;
         }
         std::memcpy(dst + used, kStartCode, 4);
         std::memcpy(dst + used + 4, body, static_cast<size_t>(bodyLen));
@@ -611,7 +613,7 @@ int H264Encoder::writeHeaders(VideoEnc_OutBuf *out, VideoEnc_OutArgs *outArgs)
         return Media_EFAIL;
     }
     int bytes = writeAccessUnit(nals, count, out->data, out->size);
-    if (bytes < 0) {
+    if (bytes == kUnitDoesNotFit) {
         outArgs->extendedError = VideoEnc_ERR_OUTPUTFULL;
         return Media_EFAIL;
     }
@@ -666,7 +668,7 @@ int H264Encoder::process(const VideoEnc_InPicture *in, VideoEnc_OutBuf *out, con
         return Media_EFAIL;
     }
     int bytes = writeAccessUnit(nals, count, out->data, out->size);
-    if (bytes < 0) {
+    if (bytes == kUnitDoesNotFit) {
         idrPending_ = true;
         outArgs->extendedError = VideoEnc_ERR_OUTPUTFULL;
         return Media_EFAIL;

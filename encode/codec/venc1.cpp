@@ -62,7 +62,7 @@ int levelOf(int value)
 void readRateControl(H264Enc_DynParams &dyn)
 {
     int f[6] = {0, 0, 0, 0, 0, 0};
-    if (Config_readRecord("/mnt/cvbr.ini", f, kRecordLimitSecondStream) < 0) {
+    if (Config_readRecord("/mnt/cvbr.ini", f, kRecordLimitSecondStream) == Config_ENOFILE) {
         const int defaults[6] = {1, 28, 45, 0, 42, 0};
         std::copy(std::begin(defaults), std::end(defaults), f);
     }

@@ -90,26 +90,26 @@ int openBus()
             std::fprintf(stderr, "Run as root?\n");
         }
     }
-    return -1;
+    return I2c_EBUS;
 }
 
-// Functionality check and forced slave address: -1 after printing why.
+// Functionality check and forced slave address: I2c_EBUS after printing why.
 int prepareBus(int fd, int chip)
 {
     unsigned long funcs = 0;
     if (io().ioctl(fd, I2C_FUNCS, &funcs) < 0) {
         std::fprintf(stderr, "Error: Could not get the adapter functionality matrix: %s\n", std::strerror(errno));
-        return -1;
+        return I2c_EBUS;
     }
     if ((funcs & I2C_FUNC_SMBUS_READ_BYTE_DATA) == 0) {
         std::fprintf(stderr, "Error: Adapter does not have %s capability\n", "SMBus read byte");
-        return -1;
+        return I2c_EBUS;
     }
     if (io().ioctl(fd, I2C_SLAVE_FORCE, reinterpret_cast<void *>(static_cast<unsigned long>(chip))) < 0) {
         std::fprintf(stderr, "Error: Could not set address to 0x%02x: %s\n", chip, std::strerror(errno));
-        return -1;
+        return I2c_EBUS;
     }
-    return 0;
+    return I2c_EOK;
 }
 
 int smbusAccess(int fd, char readWrite, int reg, i2c_smbus_data *data)
@@ -143,14 +143,14 @@ void I2c_setTransport(const I2cTransport *t)
 int i2cSetRegister(int chip, int reg, int value, int verify)
 {
     Bus bus(openBus());
-    if (bus.fd() < 0 || prepareBus(bus.fd(), chip) < 0) {
-        return -1;
+    if (bus.fd() < 0 || prepareBus(bus.fd(), chip) != I2c_EOK) {
+        return I2c_EBUS;
     }
     i2c_smbus_data data{};
     data.byte = static_cast<__u8>(value & 0xFF);
     int result = smbusAccess(bus.fd(), I2C_SMBUS_WRITE, reg, &data);
     if (result < 0) {
-        return -1;
+        return I2c_EBUS;
     }
     if (!verify) {
         return result;
@@ -167,13 +167,13 @@ int i2cSetRegister(int chip, int reg, int value, int verify)
 int i2cGetRegister(int chip, int reg)
 {
     Bus bus(openBus());
-    if (bus.fd() < 0 || prepareBus(bus.fd(), chip) < 0) {
-        return -1;
+    if (bus.fd() < 0 || prepareBus(bus.fd(), chip) != I2c_EOK) {
+        return I2c_EBUS;
     }
     int result = readByteData(bus.fd(), reg);
     if (result < 0) {
         std::fprintf(stderr, "Error: Read failed\n");
-        return -2;
+        return I2c_EREAD;
     }
     return result;
 }
@@ -183,15 +183,15 @@ int colorConfig()
     struct stat st {};
     if (::stat(Path_resolve("/mnt/ra101.ini").c_str(), &st) == 0) {
         std::printf("ra101 or ra202, exit\n");
-        return 0;
+        return I2c_EOK;
     }
     int v[kColorValues] = {-1, -1, -1, -1, -1, -1};
-    if (Config_readRecord("/mnt/color.ini", v, kRecordLimitColor) < 0) {
-        return -1;
+    if (Config_readRecord("/mnt/color.ini", v, kRecordLimitColor) == Config_ENOFILE) {
+        return I2c_ENOFILE;
     }
     for (int x : v) {
         if (x < 0 || x > 256) {
-            return 0;
+            return I2c_EOK;
         }
     }
     std::printf("rgb contrast=%d,%d,%d,brightness=%d,%d,%d\n", v[0], v[1], v[2], v[3], v[4], v[5]);
@@ -201,5 +201,5 @@ int colorConfig()
     for (int i = 0; i < kColorValues; i++) {
         i2cSetRegister(kColorChip, kColorFirstRegister + i, v[i], 1);
     }
-    return 0;
+    return I2c_EOK;
 }

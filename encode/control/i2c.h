@@ -6,17 +6,26 @@
 // thread may call these at any time without sharing state with another caller.
 #pragma once
 
+// The accesses' answers besides a register value (0..255): 0 for success, a named code per failure.
+enum I2cStatus : int {
+    I2c_EOK = 0,
+    I2c_EBUS = -1,    // the bus cannot be opened, queried or addressed, or the transfer failed
+    I2c_EREAD = -2,   // the read transfer failed
+    I2c_ENOFILE = -1, // colorConfig: /mnt/color.ini is missing
+};
+
 // Writes one byte. With verify 1 the register is read back: the read-back value is returned (a failed
-// read gives its negative result). Without verify: the transfer result (0 or above), -1 on failure.
+// read gives its negative result). Without verify: the transfer result (0 or above), I2c_EBUS on failure.
 // Only the low 8 bits of value reach the chip; the read-back is compared with value itself.
 int i2cSetRegister(int chip, int reg, int value, int verify);
 
-// The register's value 0..255; -1 when the bus cannot be opened, queried or addressed; -2 when the
-// read transfer fails.
+// The register's value 0..255; I2c_EBUS when the bus cannot be opened, queried or addressed;
+// I2c_EREAD when the read transfer fails.
 int i2cGetRegister(int chip, int reg);
 
-// Applies /mnt/color.ini to the capture chip (0x5C, registers 0x08..0x0D). 0 when applied, when a value
-// lies outside 0..256 (nothing written) or on boards with /mnt/ra101.ini; -1 when the file is missing.
+// Applies /mnt/color.ini to the capture chip (0x5C, registers 0x08..0x0D). I2c_EOK when applied, when a
+// value lies outside 0..256 (nothing written) or on boards with /mnt/ra101.ini; I2c_ENOFILE when the
+// file is missing.
 int colorConfig();
 
 // The seam under the register access: the three kernel calls it makes. Tests install a transport that

@@ -21,13 +21,13 @@ bool isDigit(unsigned char c)
     return c >= '0' && c <= '9';
 }
 
-// Reads up to `limit` bytes from the start of the file; -1 when it cannot be opened.
+// Reads up to `limit` bytes from the start of the file; Config_ENOFILE when it cannot be opened.
 int readHead(std::string_view path, char *buf, int limit)
 {
     std::string real = Path_resolve(path);
     int fd = ::open(real.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        return -1;
+        return Config_ENOFILE;
     }
     int total = 0;
     while (total < limit) {
@@ -49,7 +49,7 @@ int writeWhole(std::string_view path, std::string_view text)
     std::string real = Path_resolve(path);
     int fd = ::open(real.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
-        return -1;
+        return Config_ENOFILE;
     }
     size_t done = 0;
     while (done < text.size()) {
@@ -59,11 +59,11 @@ int writeWhole(std::string_view path, std::string_view text)
         }
         if (n <= 0) {
             ::close(fd);
-            return -1;
+            return Config_EWRITE;
         }
         done += static_cast<size_t>(n);
     }
-    return ::close(fd) == 0 ? 0 : -1;
+    return ::close(fd) == 0 ? Config_EOK : Config_EWRITE;
 }
 
 // Parses one "%d" field at text[pos] as scanf would (leading whitespace, optional sign, digits).
@@ -268,7 +268,7 @@ int Config_readRecord(std::string_view path, std::span<int> fields, int byteLimi
 {
     std::string text;
     if (!Config_readText(path, text, byteLimit)) {
-        return -1;
+        return Config_ENOFILE;
     }
     size_t pos = 0;
     int parsed = 0;
@@ -285,11 +285,12 @@ int Config_readRecord(std::string_view path, std::span<int> fields, int byteLimi
 
 int Config_writeText(std::string_view path, std::string_view text)
 {
-    if (writeWhole(path, text) != 0) {
-        return -1;
+    int r = writeWhole(path, text);
+    if (r != Config_EOK) {
+        return r;
     }
     Shell_run("sync");
-    return 0;
+    return Config_EOK;
 }
 
 int Config_writeRecord(std::string_view path, std::span<const int> fields)
@@ -343,7 +344,7 @@ int Config_replaceField(std::string_view path, int fieldNumber, std::string_view
 {
     std::string record;
     if (!Config_readText(path, record, byteLimit)) {
-        return -1;
+        return Config_ENOFILE;
     }
     return Config_writeText(path, Config_replaceFieldText(record, fieldNumber, text));
 }

@@ -81,24 +81,34 @@ inline constexpr int kRecordLimitMask = 100;        // m.ini
 inline constexpr int kRecordLimitColor = 24;        // color.ini
 inline constexpr int kRecordLimitFormat = 5;        // format.ini
 
+// What the store's readers and writers give back besides a count: 0 for success, a named negative
+// code for each failure.
+enum ConfigStatus : int {
+    Config_EOK = 0,
+    Config_ENOFILE = -1, // the file cannot be opened (read: missing; write: not creatable)
+    Config_EWRITE = -2,  // it opened, but not all of it could be written
+};
+
 // Reads at most `byteLimit` bytes and parses "%d" fields into `fields` in order (leading whitespace
 // skipped, stopping at the first field that is no number). Fields not supplied keep their values.
-// Returns the number of fields parsed, or -1 when the file cannot be opened.
+// Returns the number of fields parsed, or Config_ENOFILE when the file cannot be opened.
 int Config_readRecord(std::string_view path, std::span<int> fields, int byteLimit);
 
 // The record's text (at most byteLimit bytes); false when the file cannot be opened.
 bool Config_readText(std::string_view path, std::string &text, int byteLimit);
 
 // Truncates and writes the fields joined by single spaces (no line end), then runs "sync".
-// Returns 0, or -1 when the file cannot be opened for writing (the old file is then left alone).
+// Config_EOK, Config_ENOFILE when the file cannot be opened for writing (the old file is then left
+// alone), or Config_EWRITE.
 int Config_writeRecord(std::string_view path, std::span<const int> fields);
 
-// Writes `text` as the whole file (truncating), then runs "sync". 0, or -1 when it cannot be opened.
+// Writes `text` as the whole file (truncating), then runs "sync". Config_EOK, Config_ENOFILE or
+// Config_EWRITE.
 int Config_writeText(std::string_view path, std::string_view text);
 
 // Reads the record (at most byteLimit bytes), puts `text` in place of space-separated field
 // `fieldNumber` (from 1; missing fields before it are written as "0") and writes it back.
-// 0, or -1 when the file cannot be read or written.
+// Config_EOK, Config_ENOFILE when the file cannot be read, or what the write gives.
 int Config_replaceField(std::string_view path, int fieldNumber, std::string_view text, int byteLimit);
 
 // The field-replacement itself, on a record already in memory.

@@ -137,13 +137,13 @@ int Shell_run(std::string_view command)
     const char *argv[] = {"/bin/sh", "-c", line.c_str(), nullptr};
     pid_t pid = 0;
     if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char **>(argv), environ) != 0) {
-        return -1;
+        return Shell_ENOSHELL;
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
-            return -1;
+            return Shell_ENOSHELL;
         }
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : Shell_ENOSHELL;
 }

@@ -10,8 +10,12 @@
 #include <string>
 #include <string_view>
 
+// Shell_run's answer when no shell could be started or it did not exit by itself; otherwise the answer
+// is the shell's exit status (0 for a recorded host command).
+inline constexpr int Shell_ENOSHELL = -1;
+
 // Runs (or records) the command. Returns the shell's exit status, 0 for a recorded host command, and
-// -1 when the shell could not be started.
+// Shell_ENOSHELL when the shell could not be started or was killed.
 int Shell_run(std::string_view command);
 
 // The command with every system path under ENCODE_ROOT (the command unchanged when not rooted).

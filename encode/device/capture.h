@@ -61,9 +61,9 @@ uint64_t Capture_dropped(Capture_Handle hCapture);
 // The standard the device was set up with (after the half-rate rule).
 VideoStd_Type Capture_getVideoStd(Capture_Handle hCapture);
 
-// Black picture in the buffer's colour space (see CapPicture_blackFill). 0 or -1.
+// Black picture in the buffer's colour space (see CapPicture_blackFill). Media_EOK or Media_EFAIL.
 int CapBuf_blackFill(Buffer_Handle hBuf);
-// The seven grey bars on black. 0 or -1.
+// The seven grey bars on black. Media_EOK or Media_EFAIL.
 int CapBuf_drawTestBars(Buffer_Handle hBuf);
 // The buffer's picture as a plane view.
 CapPicture CapBuf_picture(Buffer_Handle hBuf);

@@ -226,7 +226,7 @@ int CaptureFormat_stdFromId(uint64_t id)
             return row.std;
         }
     }
-    return -1;
+    return CaptureFormat_NO_STD;
 }
 
 uint64_t CaptureFormat_idFromStd(int std)
@@ -347,7 +347,7 @@ int CaptureFormat_stdFromSize(int width, int height, bool interlaced, double fps
             return s.std;
         }
     }
-    return -1;
+    return CaptureFormat_NO_STD;
 }
 
 int CaptureFormat_align32(int value)
@@ -414,45 +414,45 @@ int CapPicture_blackFill(const CapPicture &pic)
         size_t luma = static_cast<size_t>(pic.lineLength) * pic.height;
         size_t chroma = static_cast<size_t>(pic.lineLength) * chromaRows(pic);
         if (luma + chroma > pic.size) {
-            return -1;
+            return Media_EFAIL;
         }
         std::memset(pic.data, 0, luma);
         std::memset(pic.data + luma, 128, chroma);
-        return 0;
+        return Media_EOK;
     }
     case ColorSpace_UYVY: {
         if ((reinterpret_cast<uintptr_t>(pic.data) & 3) != 0) {
-            return -1;
+            return Media_EFAIL;
         }
         size_t bytes = static_cast<size_t>(pic.lineLength) * pic.height;
         if (bytes > pic.size) {
-            return -1;
+            return Media_EFAIL;
         }
         auto *words = reinterpret_cast<uint32_t *>(pic.data);
         for (size_t i = 0; i < bytes / 4; i++) {
             words[i] = 0x10801080u;
         }
-        return 0;
+        return Media_EOK;
     }
     case ColorSpace_RGB565: {
         size_t bytes = static_cast<size_t>(pic.lineLength) * pic.height;
         std::memset(pic.data, 0, bytes < pic.size ? bytes : pic.size);
-        return 0;
+        return Media_EOK;
     }
     default:
         std::fprintf(stderr, "Error: Unsupported color space (%d) for _blackFill\n", pic.colorSpace);
-        return -1;
+        return Media_EFAIL;
     }
 }
 
 int CapPicture_drawTestBars(const CapPicture &pic)
 {
-    if (CapPicture_blackFill(pic) < 0) {
-        return -1;
+    if (CapPicture_blackFill(pic) != Media_EOK) {
+        return Media_EFAIL;
     }
     int barWidth = pic.width / 8;
     if (pic.colorSpace == ColorSpace_RGB565) {
-        return 0; // no luma plane to draw the bars into
+        return Media_EOK; // no luma plane to draw the bars into
     }
     for (int r = 0; r < pic.height; r++) {
         uint8_t *row = pic.data + static_cast<size_t>(r) * pic.lineLength;
@@ -467,7 +467,7 @@ int CapPicture_drawTestBars(const CapPicture &pic)
             }
         }
     }
-    return 0;
+    return Media_EOK;
 }
 
 void CapPicture_drawColorBars(const CapPicture &pic)
@@ -541,7 +541,7 @@ void CapPicture_drawTestsrc(const CapPicture &pic, const CapPicture *background,
 int64_t CapPicture_readFrameNumber(const uint8_t *luma, int lineLength, int width, int height)
 {
     if (luma == nullptr || !rowFits(width, height)) {
-        return -1;
+        return CapPicture_NO_FRAME_NUMBER;
     }
     int bs = blockSize(width);
     // The mean of the inner half of each block: edges suffer most from coding.
@@ -560,13 +560,13 @@ int64_t CapPicture_readFrameNumber(const uint8_t *luma, int lineLength, int widt
         return mean >= 176 ? 1 : mean <= 80 ? 0 : -1;
     };
     if (level(0) != 1 || level(1) != 0 || level(kRowBlocks - 2) != 0 || level(kRowBlocks - 1) != 1) {
-        return -1;
+        return CapPicture_NO_FRAME_NUMBER;
     }
     uint32_t value = 0;
     for (int b = 0; b < kMarkerBits; b++) {
         int bit = level(2 + b);
         if (bit < 0) {
-            return -1;
+            return CapPicture_NO_FRAME_NUMBER;
         }
         value = (value << 1) | static_cast<uint32_t>(bit);
     }

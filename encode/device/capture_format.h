@@ -5,9 +5,15 @@
 // bars, the virtual device's moving picture).
 #pragma once
 
+#include "encode/media/media.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
+
+// What the lookups below answer when they find nothing.
+inline constexpr int CaptureFormat_NO_STD = -1;
+inline constexpr int64_t CapPicture_NO_FRAME_NUMBER = -1;
 
 // Capture inputs, numbered as the launch option stores them.
 enum {
@@ -16,13 +22,14 @@ enum {
     Capture_Input_COMPONENT = 2,
     Capture_Input_CAMERA = 3,
     Capture_Input_COUNT = 4,
+    Capture_Input_NONE = -1, // no input is known for the case at hand
 };
 
 // "S-Video", "Composite", "Component", "Camera"; null outside 0..3.
 const char *CaptureFormat_inputName(int input);
 
 // The driver's 64-bit standard identifier as a standard number (first matching row of the table);
-// -1 for an identifier the table does not know.
+// CaptureFormat_NO_STD for an identifier the table does not know.
 int CaptureFormat_stdFromId(uint64_t id);
 // An identifier that maps back to `std`, for forcing a standard on the driver; 0 when there is none.
 uint64_t CaptureFormat_idFromStd(int std);
@@ -45,7 +52,7 @@ CaptureRate CaptureFormat_frameRate(int std);
 int64_t CaptureFormat_framePeriodNs(CaptureRate rate);
 
 // For devices that know neither standards nor timings (USB capture dongles, cameras): the standard
-// of a picture size and rate (fps <= 0: unknown). -1 when no standard has that size.
+// of a picture size and rate (fps <= 0: unknown). CaptureFormat_NO_STD when no standard has that size.
 int CaptureFormat_stdFromSize(int width, int height, bool interlaced, double fps);
 
 int CaptureFormat_align32(int value);
@@ -82,11 +89,12 @@ struct CapPicture {
 };
 
 // Black: luma 0 and chroma 128 (colour spaces 0, 1), words 0x10801080 (2, 4-byte aligned), zero
-// bytes (4). Others: "Error: Unsupported color space (%d) for _blackFill\n" and -1.
+// bytes (4). Media_EOK; others: "Error: Unsupported color space (%d) for _blackFill\n" and Media_EFAIL
+// (also for a picture larger than its memory).
 int CapPicture_blackFill(const CapPicture &pic);
 
 // Black, then 7 vertical bars: bar j covers columns j x (width/8) .. (j+1) x (width/8) - 1 with luma
-// j x 31; the last eighth stays black. -1 when the colour space cannot be black-filled.
+// j x 31; the last eighth stays black. Media_EOK, or Media_EFAIL when it cannot be black-filled.
 int CapPicture_drawTestBars(const CapPicture &pic);
 
 // The virtual device's moving picture (colour spaces 0 and 1): eight colour bars, a box that moves
@@ -97,5 +105,5 @@ void CapPicture_drawTestsrc(const CapPicture &pic, const CapPicture *background,
                             int64_t wallClockMs);
 
 // Reads back the frame number the moving picture carries, from a luma plane (also after lossy coding):
-// -1 when the picture is too small or carries no block row (for instance the grey bars).
+// CapPicture_NO_FRAME_NUMBER when the picture is too small or carries no block row (the grey bars).
 int64_t CapPicture_readFrameNumber(const uint8_t *luma, int lineLength, int width, int height);

@@ -160,7 +160,7 @@ public:
             Media_warning("[Capture] VIDIOC_S_STD failed on %s (%s)\n", name_.c_str(), std::strerror(errno));
         }
         int s = CaptureFormat_stdFromId(id);
-        if (s < 0) {
+        if (s == CaptureFormat_NO_STD) {
             Media_error("[Capture] Unknown video standard on capture device %s\n", name_.c_str());
             return Media_EFAIL;
         }
@@ -320,7 +320,7 @@ private:
             double fps = total > 0 ? static_cast<double>(bt.pixelclock) / total : 0;
             int s = CaptureFormat_stdFromSize(static_cast<int>(bt.width), static_cast<int>(bt.height),
                                               bt.interlaced != 0, fps);
-            if (s > 0) {
+            if (s != CaptureFormat_NO_STD) {
                 xioctl(fd_, VIDIOC_S_DV_TIMINGS, &t);
                 return s;
             }

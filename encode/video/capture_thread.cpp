@@ -97,8 +97,8 @@ CapPicture secondPicture(Buffer_Handle hBuf)
 // stream never shows a stale or uninitialised picture where the main one shows something else.
 int blackFrame(Buffer_Handle hBuf)
 {
-    if (CapBuf_blackFill(hBuf) < 0) {
-        return -1;
+    if (CapBuf_blackFill(hBuf) != Media_EOK) {
+        return Media_EFAIL;
     }
     CapPicture second = secondPicture(hBuf);
     if (second.size > 0) {

@@ -417,7 +417,7 @@ void refreshMask(const Frame &f)
     // Numbers the file does not hold keep the values of the last switch-on.
     int fields[5] = {0, mask.main.x, mask.main.y, mask.main.width, mask.main.height};
     int parsed = Config_readRecord("/mnt/m.ini", fields, kRecordLimitMask);
-    if (parsed < 0) {
+    if (parsed == Config_ENOFILE) {
         reportMissing(mask.reportedMissing, "error m.ini");
         return;
     }

@@ -78,7 +78,7 @@ std::string usage()
 TEST(OptionsTest, DefaultsWithoutOptions)
 {
     Parsed p = parse({});
-    EXPECT_EQ(p.result, -1);
+    EXPECT_EQ(p.result, Options_CONTINUE);
     EXPECT_EQ(p.opts.display_standard, 25);
     EXPECT_STREQ(p.opts.standardName, "720P 60Hz");
     EXPECT_EQ(p.opts.linein, 1);
@@ -114,7 +114,7 @@ TEST(OptionsTest, ShortAndLongFormsSetTheSameFields)
                       "--samplerate", "48000", "--preview_disable", "--video_input", "1", "--linein", "--keyboard",
                       "--time", "10"});
     for (const Parsed *p : {&s, &l}) {
-        EXPECT_EQ(p->result, -1) << p->err;
+        EXPECT_EQ(p->result, Options_CONTINUE) << p->err;
         EXPECT_STREQ(p->opts.ipaddr, "10.1.2.3");
         EXPECT_STREQ(p->opts.ipdaddr, "10.1.2.4");
         EXPECT_STREQ(p->opts.ipeaddr, "10.1.2.255");
@@ -149,7 +149,7 @@ TEST(OptionsTest, ConsoleLinesInGb2312)
 {
     Parsed p = parse({"-z", "192.168.1.20 trailing", "-c", "1234", "-d", "10.0.0.2", "-m", "5000", "-e",
                       "10.0.0.3", "-n", "6000", "-f", "30", "-i", "60"});
-    ASSERT_EQ(p.result, -1);
+    ASSERT_EQ(p.result, Options_CONTINUE);
     EXPECT_STREQ(p.opts.ipaddr, "192.168.1.20");
     std::string expected = toGb2312("TS流接收端：ip = 192.168.1.20, len = 12\n") + toGb2312("TS流接收端端口：1234\n") +
                            "TS send d ip = 10.0.0.2, len = 8\n" + "TS send 2 ip port 5000\n" +
@@ -164,7 +164,7 @@ TEST(OptionsTest, ConsoleLinesInGb2312)
 TEST(OptionsTest, AddressLongerThanADottedQuadIsNotTruncated)
 {
     Parsed p = parse({"-z", "192.168.100.2001"});
-    ASSERT_EQ(p.result, -1);
+    ASSERT_EQ(p.result, Options_CONTINUE);
     EXPECT_STREQ(p.opts.ipaddr, "");
     EXPECT_NE(p.out.find("ip = 192.168.100.2001, len = 16\n"), std::string::npos);
 }
@@ -187,11 +187,11 @@ TEST(OptionsTest, StandardsAndInputs)
             EXPECT_EQ(p.result, 1) << c.y;
             EXPECT_EQ(p.err, "Unknown display standard\n" + usage()) << c.y;
         } else {
-            EXPECT_EQ(p.result, -1) << c.y;
+            EXPECT_EQ(p.result, Options_CONTINUE) << c.y;
             EXPECT_EQ(p.opts.video_input, c.input) << c.y;
         }
         Parsed with = parse({"-y", c.y, "-I", "3"});
-        EXPECT_EQ(with.result, -1) << c.y;
+        EXPECT_EQ(with.result, Options_CONTINUE) << c.y;
         EXPECT_EQ(with.opts.display_standard, c.number);
         EXPECT_STREQ(with.opts.standardName, c.name);
         EXPECT_EQ(with.opts.video_input, 2);
@@ -307,7 +307,7 @@ TEST(OptionsTest, HelpPrintsTheUsageTextAndEndsWithZero)
 TEST(OptionsTest, HugeFrameRatesSaturateWithoutOverflow)
 {
     Parsed p = parse({"-f", "10000000000000000"});
-    EXPECT_EQ(p.result, -1);
+    EXPECT_EQ(p.result, Options_CONTINUE);
     EXPECT_EQ(p.opts.framerate, 2147483000);
     p = parse({"-f", "-10000000000000000"});
     EXPECT_EQ(p.opts.framerate, -2147483000);

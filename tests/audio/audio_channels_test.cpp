@@ -60,9 +60,9 @@ TEST(AudioChannels, FourPatternsAndNoMatch)
         {0x1000, 0x7000, AudioHdmi_RIGHT_TO_LEFT}, // right loud, left quiet
         {0x0000, 0x1000, AudioHdmi_RIGHT_TO_LEFT}, // left silent, right carries the sound
         {0x1000, 0x0000, AudioHdmi_LEFT_TO_RIGHT},
-        {0x1000, 0x1000, -1}, // both quiet: nothing decided
-        {0x7000, 0x7000, -1},
-        {0x0000, 0x0000, -1}, // silence is skipped
+        {0x1000, 0x1000, AudioHdmi_UNDECIDED}, // both quiet: nothing decided
+        {0x7000, 0x7000, AudioHdmi_UNDECIDED},
+        {0x0000, 0x0000, AudioHdmi_UNDECIDED}, // silence is skipped
     };
     for (const Case &c : cases) {
         std::vector<uint8_t> b = detectionBuffer(frames, c.l, c.r);
@@ -72,7 +72,7 @@ TEST(AudioChannels, FourPatternsAndNoMatch)
     std::vector<uint8_t> b = detectionBuffer(frames, 0, 0);
     std::vector<uint8_t> loud = detectionBuffer(frames / 2, 0x7000, 0x1000);
     std::memcpy(b.data() + b.size() / 2, loud.data(), loud.size());
-    EXPECT_EQ(Audio_detectLayout(b.data(), static_cast<int>(b.size())), -1);
+    EXPECT_EQ(Audio_detectLayout(b.data(), static_cast<int>(b.size())), AudioHdmi_UNDECIDED);
 }
 
 TEST(AudioChannels, DetectionWaitsTwoSecondsOfLockThenFindsTheLayout)

@@ -166,7 +166,7 @@ TEST_F(I2cTest, FailedWriteIsSilentMinusOne)
 {
     fake.writeFails = true;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(i2cSetRegister(0x18, 0x03, 0x92, 1), -1);
+    EXPECT_EQ(i2cSetRegister(0x18, 0x03, 0x92, 1), I2c_EBUS);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(fake.closeCount, 1);
 }
@@ -177,7 +177,7 @@ TEST_F(I2cTest, ReadGivesValueOrMinusTwo)
     EXPECT_EQ(i2cGetRegister(0x23, 0x64), 0x83);
     fake.readFails = true;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(i2cGetRegister(0x23, 0x64), -2);
+    EXPECT_EQ(i2cGetRegister(0x23, 0x64), I2c_EREAD);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: Read failed\n");
     EXPECT_EQ(fake.closeCount, 2);
 }
@@ -186,33 +186,33 @@ TEST_F(I2cTest, BusSetUpFailuresAreMinusOneWithTheirLines)
 {
     fake.plainNode = false;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(i2cGetRegister(0x23, 0x64), -1);
+    EXPECT_EQ(i2cGetRegister(0x23, 0x64), I2c_EBUS);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Error: Could not open file `/dev/i2c-1' or `/dev/i2c/1': No such file or directory\n");
 
     fake.openErrno = EACCES;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(i2cSetRegister(0x23, 0x64, 1, 0), -1);
+    EXPECT_EQ(i2cSetRegister(0x23, 0x64, 1, 0), I2c_EBUS);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Error: Could not open file `/dev/i2c-1': Permission denied\nRun as root?\n");
     fake.plainNode = true;
 
     fake.funcsFail = true;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(i2cGetRegister(0x23, 0x64), -1);
+    EXPECT_EQ(i2cGetRegister(0x23, 0x64), I2c_EBUS);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Error: Could not get the adapter functionality matrix: Input/output error\n");
     fake.funcsFail = false;
 
     fake.funcs = I2C_FUNC_SMBUS_WRITE_BYTE_DATA;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(i2cSetRegister(0x23, 0x64, 1, 0), -1);
+    EXPECT_EQ(i2cSetRegister(0x23, 0x64, 1, 0), I2c_EBUS);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: Adapter does not have SMBus read byte capability\n");
     fake.funcs = I2C_FUNC_SMBUS_READ_BYTE_DATA;
 
     fake.addressFails = true;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(i2cGetRegister(0x5C, 0x08), -1);
+    EXPECT_EQ(i2cGetRegister(0x5C, 0x08), I2c_EBUS);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Error: Could not set address to 0x5c: Device or resource busy\n");
     EXPECT_TRUE(fake.writes.empty());
@@ -224,7 +224,7 @@ TEST_F(I2cTest, KernelTransportReportsMissingBusUnderTheRoot)
     I2c_setTransport(nullptr);
     TempRoot root;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(i2cGetRegister(0x23, 0x64), -1);
+    EXPECT_EQ(i2cGetRegister(0x23, 0x64), I2c_EBUS);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Error: Could not open file `/dev/i2c-1' or `/dev/i2c/1': No such file or directory\n");
 }
@@ -274,7 +274,7 @@ TEST_F(I2cTest, ColorConfigMissingFileAndRa101Board)
 {
     TempRoot root;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(colorConfig(), -1);
+    EXPECT_EQ(colorConfig(), I2c_ENOFILE);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
     root.write("/mnt/color.ini", "128 128 128 0 0 0");

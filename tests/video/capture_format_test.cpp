@@ -54,9 +54,9 @@ TEST(CaptureStandards, IdentifierTableFirstMatchWins)
         EXPECT_EQ(CaptureFormat_stdFromId(c.id), c.std) << std::hex << c.id;
     }
     // Two HD bits together match no exact row; nothing at all is unknown.
-    EXPECT_EQ(CaptureFormat_stdFromId(hi(0x40000 | 0x80000)), -1);
-    EXPECT_EQ(CaptureFormat_stdFromId(0), -1);
-    EXPECT_EQ(CaptureFormat_stdFromId(0x80000000u | hi(1)), -1);
+    EXPECT_EQ(CaptureFormat_stdFromId(hi(0x40000 | 0x80000)), CaptureFormat_NO_STD);
+    EXPECT_EQ(CaptureFormat_stdFromId(0), CaptureFormat_NO_STD);
+    EXPECT_EQ(CaptureFormat_stdFromId(0x80000000u | hi(1)), CaptureFormat_NO_STD);
 }
 
 TEST(CaptureStandards, EveryAcceptedStandardCanBeForcedAndReadsBack)
@@ -108,7 +108,7 @@ TEST(CaptureStandards, PictureSizeOfDevicesWithoutStandards)
     EXPECT_EQ(CaptureFormat_stdFromSize(1920, 1080, true, 30), 36);
     EXPECT_EQ(CaptureFormat_stdFromSize(720, 576, true, 25), 22);
     EXPECT_EQ(CaptureFormat_stdFromSize(1366, 768, false, 60), 18);
-    EXPECT_EQ(CaptureFormat_stdFromSize(1000, 700, false, 60), -1);
+    EXPECT_EQ(CaptureFormat_stdFromSize(1000, 700, false, 60), CaptureFormat_NO_STD);
 }
 
 TEST(CaptureFormats, OwnFormatFirstThenConvertible)
@@ -173,7 +173,7 @@ TEST(CapturePictures, BlackFillForEachColourSpace)
     }
     CapPicture misaligned = uyvy.pic;
     misaligned.data += 1;
-    EXPECT_EQ(CapPicture_blackFill(misaligned), -1);
+    EXPECT_EQ(CapPicture_blackFill(misaligned), Media_EFAIL);
 
     Frame rgb(16, 4, ColorSpace_RGB565, 32);
     ASSERT_EQ(CapPicture_blackFill(rgb.pic), 0);
@@ -181,7 +181,7 @@ TEST(CapturePictures, BlackFillForEachColourSpace)
 
     Frame rgb888(16, 4, ColorSpace_RGB888, 64);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(CapPicture_blackFill(rgb888.pic), -1);
+    EXPECT_EQ(CapPicture_blackFill(rgb888.pic), Media_EFAIL);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: Unsupported color space (3) for _blackFill\n");
     EXPECT_EQ(rgb888.mem[0], 0xAB);
 }
@@ -237,10 +237,10 @@ TEST(CapturePictures, FrameNumberReadsBackEvenAfterNoise)
         }
         // The grey bars carry no number.
         CapPicture_drawTestBars(f.pic);
-        EXPECT_EQ(CapPicture_readFrameNumber(f.pic.data, f.pic.lineLength, w, h), -1);
+        EXPECT_EQ(CapPicture_readFrameNumber(f.pic.data, f.pic.lineLength, w, h), CapPicture_NO_FRAME_NUMBER);
     }
     std::vector<uint8_t> tiny(64 * 64, 0);
-    EXPECT_EQ(CapPicture_readFrameNumber(tiny.data(), 64, 64, 64), -1);
+    EXPECT_EQ(CapPicture_readFrameNumber(tiny.data(), 64, 64, 64), CapPicture_NO_FRAME_NUMBER);
 }
 
 TEST(CapturePictures, TheMovingPictureMovesAndShowsTheTime)

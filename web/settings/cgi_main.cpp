@@ -146,7 +146,7 @@ void scriptText(Request &req, const char *button, const char *field, const char 
 void showMask()
 {
     int m[10] = {0};
-    if (Config_readRecord(kMask, m, kRecordLimitMask) < 0) {
+    if (Config_readRecord(kMask, m, kRecordLimitMask) == Config_ENOFILE) {
         std::printf("Can't open file /mnt/m.ini\n");
         return;
     }
@@ -162,7 +162,7 @@ void maskSwitch(const char *button, const char *name, int field, const char *on,
     if (!cgiFormButtonPressed(button) || !radio(name, 2, c)) {
         return;
     }
-    if (Config_replaceField(kMask, field, c == 1 ? "1" : "0", kRecordLimitMask) != 0) {
+    if (Config_replaceField(kMask, field, c == 1 ? "1" : "0", kRecordLimitMask) != Config_EOK) {
         std::printf("Can't open file /mnt/m.ini\n");
         return;
     }
@@ -186,8 +186,8 @@ void maskPair(const char *button, const char *nameA, const char *nameB, int fiel
     if ((!a.empty() && !accept(nameA, Check_digits(a, 5))) || (!b.empty() && !accept(nameB, Check_digits(b, 5)))) {
         return;
     }
-    if (Config_replaceField(kMask, field, gridValue(a), kRecordLimitMask) != 0 ||
-        Config_replaceField(kMask, field + 1, gridValue(b), kRecordLimitMask) != 0) {
+    if (Config_replaceField(kMask, field, gridValue(a), kRecordLimitMask) != Config_EOK ||
+        Config_replaceField(kMask, field + 1, gridValue(b), kRecordLimitMask) != Config_EOK) {
         std::printf("Can't open file /mnt/m.ini\n");
         return;
     }

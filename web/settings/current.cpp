@@ -190,7 +190,7 @@ void numberValue(PageValues &out, const char *field, const char *path, const cha
 {
     int v[1] = {0};
     int n = Config_readRecord(path, v, kRecordLimitSecondStream);
-    if (n < 0) {
+    if (n == Config_ENOFILE) {
         out.unknown(field, missing(path) + without);
     } else if (n == 0) {
         out.unknown(field, std::string(path) + " holds no number" + without);
@@ -255,7 +255,7 @@ void captureValues(PageValues &out)
     int q[1] = {0};
     int n = Config_readRecord("/mnt/qiehuan", q, kRecordLimitSecondStream);
     if (n < 1) {
-        out.unknown("ctrlax", n < 0 ? missing("/mnt/qiehuan") : "/mnt/qiehuan holds no number");
+        out.unknown("ctrlax", n == Config_ENOFILE ? missing("/mnt/qiehuan") : "/mnt/qiehuan holds no number");
     } else {
         out.set("ctrlax", q[0] == 1 ? "male" : "female");
     }
@@ -267,7 +267,7 @@ void recordValues(PageValues &out, const char *path, int limit, const std::vecto
     std::vector<int> v(fields.size(), 0);
     int n = Config_readRecord(path, v, limit);
     for (size_t i = 0; i < fields.size(); i++) {
-        if (n < 0) {
+        if (n == Config_ENOFILE) {
             out.unknown(fields[i], missing(path));
         } else if (static_cast<int>(i) >= n) {
             out.unknown(fields[i], std::string(path) + " holds only " + std::to_string(n) + " readable fields");

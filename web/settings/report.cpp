@@ -81,7 +81,7 @@ constexpr std::array<LevelName, 16> kLevels = {{
 int readNumber(std::string_view path, int missing)
 {
     int v[1] = {0};
-    return Config_readRecord(path, v, kRecordLimitSecondStream) < 0 ? missing : v[0];
+    return Config_readRecord(path, v, kRecordLimitSecondStream) == Config_ENOFILE ? missing : v[0];
 }
 
 void reportWifi(std::string_view pending)
@@ -151,7 +151,7 @@ void reportOutputs(const KeyState &s)
         std::printf("ts output: enable\n");
     }
     int rsc[2] = {0, 0};
-    if (Config_readRecord("/mnt/kavex_rsc.ini", rsc, kRecordLimitSecondStream) >= 0) {
+    if (Config_readRecord("/mnt/kavex_rsc.ini", rsc, kRecordLimitSecondStream) != Config_ENOFILE) {
         std::printf(rsc[0] != 0 ? "ts select:second stream\n" : "ts select:main stream\n");
         std::printf(rsc[1] != 0 ? "rtsp/rtmp select:second stream\n" : "rtsp/rtmp select:main stream\n");
     }
@@ -174,7 +174,7 @@ FormatSetting Report_readFormat()
 {
     FormatSetting f;
     int v[2] = {0, 0};
-    if (Config_readRecord("/mnt/format.ini", v, kRecordLimitFormat) < 0) {
+    if (Config_readRecord("/mnt/format.ini", v, kRecordLimitFormat) == Config_ENOFILE) {
         return f;
     }
     f.present = true;
@@ -241,7 +241,7 @@ void Report_format(bool ra202)
         } else {
             std::printf("Read: detect format\n");
             int q[1] = {0};
-            if (Config_readRecord("/mnt/qiehuan", q, kRecordLimitSecondStream) >= 0) {
+            if (Config_readRecord("/mnt/qiehuan", q, kRecordLimitSecondStream) != Config_ENOFILE) {
                 std::printf(q[0] == 1 ? "autodetect: auto reboot\n" : "autodetect: sdk control\n");
             }
         }
@@ -255,7 +255,7 @@ void Report_format(bool ra202)
     }
     std::printf("Read: detect format\n");
     int size[2] = {0, 0};
-    if (Config_readRecord("/tmp/format.ini", size, kRecordLimitSecondStream) >= 0) {
+    if (Config_readRecord("/tmp/format.ini", size, kRecordLimitSecondStream) != Config_ENOFILE) {
         std::printf("detect format:%dx%d\n\n", size[0], size[1]);
     }
 }

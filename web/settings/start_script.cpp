@@ -24,7 +24,7 @@ bool sameBlock(const KeyState &a, const KeyState &b)
 void applyColors(const KeyState &s)
 {
     for (const ColorHit &c : s.colors) {
-        if (Config_replaceField("/mnt/color.ini", c.field, std::to_string(c.value), kRecordLimitColor) != 0) {
+        if (Config_replaceField("/mnt/color.ini", c.field, std::to_string(c.value), kRecordLimitColor) != Config_EOK) {
             std::printf("Can't open file /mnt/color.ini\n");
             return;
         }

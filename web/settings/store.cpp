@@ -14,7 +14,7 @@ bool Store_read(std::string_view path, std::string &text, int limit)
 bool Store_write(std::string_view path, std::string_view text)
 {
     // Config_writeText syncs once; the second sync is the one the flash copy is waited for with.
-    if (Config_writeText(path, text) != 0) {
+    if (Config_writeText(path, text) != Config_EOK) {
         return false;
     }
     Shell_run("sync");
@@ -24,7 +24,7 @@ bool Store_write(std::string_view path, std::string_view text)
 bool Store_setFlag(std::string_view path, char digit)
 {
     const char text[2] = {digit, '\n'};
-    if (Config_writeText(path, std::string_view(text, 2)) != 0) {
+    if (Config_writeText(path, std::string_view(text, 2)) != Config_EOK) {
         std::printf("Can't open file");
         return false;
     }

@@ -90,7 +90,7 @@ bool storeField(const RecordFile &f, int index, int value)
         return false;
     }
     fields[index] = value;
-    if (Config_writeRecord(f.path, std::span<const int>(fields, static_cast<size_t>(f.fieldCount))) != 0) {
+    if (Config_writeRecord(f.path, std::span<const int>(fields, static_cast<size_t>(f.fieldCount))) != Config_EOK) {
         std::printf("Can't open file");
         return false;
     }

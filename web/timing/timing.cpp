@@ -180,7 +180,7 @@ void updateTable(const Request &req)
     }
     text += std::to_string(format) + "," + std::to_string(v) + "," + std::to_string(h) + "\n";
     text.append(table, line.tailStart, std::string::npos);
-    if (Config_writeText(path, text) != 0) {
+    if (Config_writeText(path, text) != Config_EOK) {
         std::printf("Can't open file");
         return;
     }
