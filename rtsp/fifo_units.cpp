@@ -200,15 +200,15 @@ void handOut(FifoUnits_Object *h, FifoUnit *unit, size_t offset, uint32_t bytes,
     h->units++;
 }
 
-// 1 with a unit, 0 when more bytes are needed.
-int parse(FifoUnits_Object *h, FifoUnit *unit, size_t *need)
+// True with a unit, false when more bytes are needed.
+bool parse(FifoUnits_Object *h, FifoUnit *unit, size_t *need)
 {
     for (;;) {
         const uint8_t *p = h->buf.data() + h->begin;
         const size_t avail = h->end - h->begin;
         *need = h->layout == FifoUnits_TAGGED ? STREAM_TAG_BYTES : 4;
         if (avail < *need) {
-            return 0;
+            return false;
         }
         if (h->layout == FifoUnits_DETECT) {
             if (std::memcmp(p, kMagic, sizeof kMagic) == 0) {
@@ -228,12 +228,12 @@ int parse(FifoUnits_Object *h, FifoUnit *unit, size_t *need)
             }
             *need = STREAM_TAG_BYTES + tag.length;
             if (avail < *need) {
-                return 0;
+                return false;
             }
             handOut(h, unit, STREAM_TAG_BYTES, tag.length, *need);
             unit->timeUs = int64_t{tag.time.seconds} * 1000000 + tag.time.microseconds;
             unit->sampleRate = unit->samples = 0;
-            return 1;
+            return true;
         }
         int rate = 0;
         int samples = 0;
@@ -244,13 +244,13 @@ int parse(FifoUnits_Object *h, FifoUnit *unit, size_t *need)
         }
         *need = bytes;
         if (avail < *need) {
-            return 0;
+            return false;
         }
         handOut(h, unit, 0, bytes, bytes);
         unit->timeUs = -1;
         unit->sampleRate = rate;
         unit->samples = samples;
-        return 1;
+        return true;
     }
 }
 
@@ -307,19 +307,19 @@ FifoUnits_Handle FifoUnits_create(const char *systemPath, FifoUnits_Layout layou
     return h;
 }
 
-int FifoUnits_next(FifoUnits_Handle h, FifoUnit *unit, int waitMs)
+bool FifoUnits_next(FifoUnits_Handle h, FifoUnit *unit, int waitMs)
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
     h->begin += h->handedOut;
     h->handedOut = 0;
     if (h->fd < 0 && !openFifo(h)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
-        return 0;
+        return false;
     }
     for (;;) {
         size_t need = 0;
-        if (parse(h, unit, &need) == 1) {
-            return 1;
+        if (parse(h, unit, &need)) {
+            return true;
         }
         makeRoom(h, need);
         pollfd p{h->fd, POLLIN, 0};
@@ -329,7 +329,7 @@ int FifoUnits_next(FifoUnits_Handle h, FifoUnit *unit, int waitMs)
         }
         if (ready <= 0) {
             checkNode(h);
-            return 0;
+            return false;
         }
         ssize_t n = ::read(h->fd, h->buf.data() + h->end, std::min(kReadChunk, h->buf.size() - h->end));
         if (n > 0) {
@@ -344,7 +344,7 @@ int FifoUnits_next(FifoUnits_Handle h, FifoUnit *unit, int waitMs)
         std::this_thread::sleep_for(std::min<Clock::duration>(kHangupRest, deadline - Clock::now()));
         checkNode(h);
         if (h->fd < 0 || msLeft(deadline) == 0) {
-            return 0;
+            return false;
         }
     }
 }

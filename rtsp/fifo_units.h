@@ -39,9 +39,9 @@ typedef struct FifoUnits_Object *FifoUnits_Handle;
 // FifoUnits_next. `name` starts every line the reader prints. Null when out of memory.
 FifoUnits_Handle FifoUnits_create(const char *systemPath, FifoUnits_Layout layout, const char *name);
 
-// The next whole unit: 1 with *unit filled, 0 when none came within `waitMs` milliseconds (or the FIFO
-// cannot be opened; its line is printed once).
-int FifoUnits_next(FifoUnits_Handle h, FifoUnit *unit, int waitMs);
+// The next whole unit: true with *unit filled, false when none came within `waitMs` milliseconds (or
+// the FIFO cannot be opened; its line is printed once).
+bool FifoUnits_next(FifoUnits_Handle h, FifoUnit *unit, int waitMs);
 
 // Units read and bytes skipped so far.
 uint64_t FifoUnits_count(FifoUnits_Handle h);

@@ -147,7 +147,10 @@ bool startsDecoding(const FifoUnit &u)
     return false;
 }
 
-// The unit's presentation time in the media, or -1 to leave it out. Under feed.lock.
+// What presentationUs answers for a unit to leave out.
+constexpr int64_t kLeaveOut = -1;
+
+// The unit's presentation time in the media, or kLeaveOut. Under feed.lock.
 int64_t presentationUs(StreamIndex s, int64_t timeUs)
 {
     if (!feed.originSet) {
@@ -166,7 +169,7 @@ int64_t presentationUs(StreamIndex s, int64_t timeUs)
         feed.jumpSaid = true;
     }
     if (pts < 0 || pts < last) {
-        return -1; // older than what the media already has
+        return kLeaveOut; // older than what the media already has
     }
     last = pts;
     return pts;
@@ -188,7 +191,7 @@ void push(StreamIndex s, AudioKind kind, const FifoUnit &u, int64_t timeUs)
             feed.videoStarted = true;
         }
         int64_t pts = presentationUs(s, timeUs);
-        if (pts < 0) {
+        if (pts == kLeaveOut) {
             return;
         }
         buffer = gst_buffer_new_memdup(u.data, u.bytes);
@@ -269,7 +272,7 @@ void videoReader()
     }
     FifoUnit u{};
     while (!quitFlag.load()) {
-        if (FifoUnits_next(h, &u, kReadWaitMs) == 1) {
+        if (FifoUnits_next(h, &u, kReadWaitMs)) {
             push(kVideo, kAudioNone, u, u.timeUs);
         }
     }
@@ -329,7 +332,7 @@ void audioReader()
     Mp3Clock mp3;
     FifoUnit u{};
     while (!quitFlag.load()) {
-        if (FifoUnits_next(h, &u, kReadWaitMs) == 1) {
+        if (FifoUnits_next(h, &u, kReadWaitMs)) {
             AudioKind kind = u.layout == FifoUnits_MP3 ? kAudioMp3 : kAudioAac;
             lastUnit = Clock::now();
             if (!options.audioFixed) {
@@ -448,13 +451,17 @@ const OptionEntry kOptions[] = {
     {"--audio", parseAudio},
 };
 
-// 0 to go on, -1 after the usage asked for, else the exit status.
+// parseOptions' answers besides an exit status for an option error.
+constexpr int kGoOn = 0;
+constexpr int kHelpShown = -1;
+
+// kGoOn, kHelpShown after the usage asked for, else the exit status.
 int parseOptions(int argc, char **argv)
 {
     for (int i = 1; i < argc; i++) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             usage();
-            return -1;
+            return kHelpShown;
         }
         const OptionEntry *entry = nullptr;
         for (const OptionEntry &o : kOptions) {
@@ -499,8 +506,8 @@ GstRTSPServer *makeServer()
 int main(int argc, char **argv)
 {
     gst_init(&argc, &argv);
-    if (int status = parseOptions(argc, argv); status != 0) {
-        return status < 0 ? 0 : status;
+    if (int status = parseOptions(argc, argv); status != kGoOn) {
+        return status == kHelpShown ? 0 : status;
     }
     std::signal(SIGPIPE, SIG_IGN);
     GstRTSPServer *server = makeServer();

@@ -70,7 +70,7 @@ Bytes mp3Frame(uint8_t fill)
 bool nextUnit(FifoUnits_Handle h, FifoUnit *u, int tries = 50)
 {
     for (int i = 0; i < tries; i++) {
-        if (FifoUnits_next(h, u, kWaitMs) == 1) {
+        if (FifoUnits_next(h, u, kWaitMs)) {
             return true;
         }
     }
@@ -168,7 +168,7 @@ TEST_F(FifoUnitsTest, RecordsWrittenInPiecesAndBackToBack)
     // The tag split in the middle, then the rest with the whole next record.
     ASSERT_EQ(::write(fd, all.data(), 9), 9);
     FifoUnit u{};
-    EXPECT_EQ(FifoUnits_next(h.get(), &u, 50), 0);
+    EXPECT_FALSE(FifoUnits_next(h.get(), &u, 50));
     ASSERT_EQ(::write(fd, all.data() + 9, all.size() - 9), static_cast<ssize_t>(all.size() - 9));
     ASSERT_TRUE(nextUnit(h.get(), &u));
     EXPECT_EQ(bytesOf(u), pattern(1, 5000));

@@ -110,12 +110,14 @@ bool parseNumber(const char *text, int &value)
     return true;
 }
 
-// The radio's choice index, or -1 when it is missing or not one of the accepted values.
+constexpr int kNoChoice = -1;
+
+// The radio's choice index, or kNoChoice when it is missing or not one of the accepted values.
 int radioChoice(const char *name, int choices)
 {
     int choice = 0;
     if (cgiFormRadio(name, kRadioChoices, choices, &choice, 0) != cgiFormSuccess) {
-        return -1;
+        return kNoChoice;
     }
     return choice;
 }
@@ -233,7 +235,7 @@ void switchAction(const SwitchRadio &s)
         return;
     }
     int choice = radioChoice(s.name, kTwoWay);
-    if (choice >= 0) {
+    if (choice != kNoChoice) {
         std::printf("%s", choice == 1 ? s.secondText : s.firstText);
         storeField(*s.file, s.index, choice == 1 ? 0 : 1);
     }
@@ -244,7 +246,7 @@ void codecActions()
 {
     if (cgiFormButtonPressed("s_codec_submit")) {
         int choice = radioChoice("s_ctrlbz", kThreeWay);
-        if (choice >= 0 && storeField(kRs, kProfile, choice)) {
+        if (choice != kNoChoice && storeField(kRs, kProfile, choice)) {
             static const char *const kLines[] = {"H264 encode High Profile select\n",
                                                  "H264 encode Main Profile select\n",
                                                  "H264 encode Baseline Profile select\n"};
@@ -253,7 +255,7 @@ void codecActions()
     }
     if (cgiFormButtonPressed("s_ctrlcz_submit")) {
         int choice = radioChoice("s_ctrlcz", kTwoWay);
-        if (choice >= 0 && storeField(kRs, kPreset, choice == 1 ? 1 : 0)) {
+        if (choice != kNoChoice && storeField(kRs, kPreset, choice == 1 ? 1 : 0)) {
             std::printf(choice == 1 ? "H264 encode High speed mode select\n" : "H264 encode High quality mode select\n");
         }
     }
