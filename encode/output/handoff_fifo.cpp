@@ -119,7 +119,7 @@ bool fits(const HandoffFifo_Object *h, long queued, long record)
     return 2 * (queued + record) + 2 * pageBytes() <= h->capacity;
 }
 
-int drop(HandoffFifo_Object *h, const char *why)
+bool drop(HandoffFifo_Object *h, const char *why)
 {
     h->dropped.fetch_add(1, std::memory_order_relaxed);
     if (!h->dropping && why != nullptr) {
@@ -128,12 +128,12 @@ int drop(HandoffFifo_Object *h, const char *why)
         std::fflush(stdout);
     }
     h->dropping = true;
-    return 0;
+    return false;
 }
 
 // No reader has the FIFO open any more. Closing our end frees the pipe and whatever the old reader
 // left in it half read, so that the next reader starts on a record boundary.
-int readerLeft(HandoffFifo_Object *h)
+bool readerLeft(HandoffFifo_Object *h)
 {
     ::close(h->fd);
     h->fd = -1;
@@ -202,7 +202,7 @@ void advance(iovec *&parts, int &count, size_t done)
 // The kernel took only the first `done` bytes (someone made the pipe smaller behind our back). The
 // rest goes in within a bound; a record left torn ends the output, since the reader could not find
 // the start of any later record.
-int finish(HandoffFifo_Object *h, iovec *parts, int count, size_t done)
+bool finish(HandoffFifo_Object *h, iovec *parts, int count, size_t done)
 {
     auto until = std::chrono::steady_clock::now() + kFinishLimit;
     for (;;) {
@@ -210,7 +210,7 @@ int finish(HandoffFifo_Object *h, iovec *parts, int count, size_t done)
         done = 0;
         if (count == 0) {
             h->dropping = false;
-            return 1;
+            return true;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
@@ -243,7 +243,7 @@ int finish(HandoffFifo_Object *h, iovec *parts, int count, size_t done)
     h->reading.store(false, std::memory_order_relaxed);
     h->stopped = true;
     h->dropped.fetch_add(1, std::memory_order_relaxed);
-    return 0;
+    return false;
 }
 
 } // namespace
@@ -289,14 +289,14 @@ HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind)
     return h;
 }
 
-int HandoffFifo_write(HandoffFifo_Handle h, const uint8_t *unit, int bytes, FrameTime time)
+bool HandoffFifo_write(HandoffFifo_Handle h, const uint8_t *unit, int bytes, FrameTime time)
 {
     if (h == nullptr || unit == nullptr || bytes <= 0) {
-        return 0;
+        return false;
     }
     if (h->stopped) {
         h->dropped.fetch_add(1, std::memory_order_relaxed);
-        return 0;
+        return false;
     }
     if (h->fd < 0 && !reopen(h)) {
         return drop(h, nullptr); // still no reader; its line was printed when the last one left
@@ -316,14 +316,14 @@ int HandoffFifo_write(HandoffFifo_Handle h, const uint8_t *unit, int bytes, Fram
     if (n == record) {
         h->dropping = false;
         h->written.fetch_add(static_cast<uint64_t>(record), std::memory_order_relaxed);
-        return 1;
+        return true;
     }
     if (n < 0) {
         return errno == EPIPE ? readerLeft(h) : drop(h, "the reader is behind");
     }
-    int r = finish(h, first, count, static_cast<size_t>(n));
-    h->written.fetch_add(r == 1 ? static_cast<uint64_t>(record) : 0, std::memory_order_relaxed);
-    return r;
+    bool whole = finish(h, first, count, static_cast<size_t>(n));
+    h->written.fetch_add(whole ? static_cast<uint64_t>(record) : 0, std::memory_order_relaxed);
+    return whole;
 }
 
 uint64_t HandoffFifo_dropped(HandoffFifo_Handle h)

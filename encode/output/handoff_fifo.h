@@ -46,8 +46,8 @@ typedef struct HandoffFifo_Object *HandoffFifo_Handle;
 HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind);
 
 // One record: the stream tag (for a tagged kind) stamped `time`, then the unit, written whole or
-// not at all. 1 when written, 0 when dropped.
-int HandoffFifo_write(HandoffFifo_Handle h, const uint8_t *unit, int bytes, FrameTime time);
+// not at all. True when written, false when dropped.
+bool HandoffFifo_write(HandoffFifo_Handle h, const uint8_t *unit, int bytes, FrameTime time);
 
 // Records dropped so far.
 uint64_t HandoffFifo_dropped(HandoffFifo_Handle h);

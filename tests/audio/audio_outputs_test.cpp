@@ -126,10 +126,10 @@ TEST_F(AudioFifoTest, AacFrameGoesInAt32768WaitingAndIsDroppedWholeAt32769)
     ASSERT_GE(extra_, 0);
     const int bytes = static_cast<int>(frame_.size());
     for (uint32_t i = 0; i < 8; i++) {
-        ASSERT_EQ(HandoffFifo_write(fifo.get(), frame_.data(), bytes, {100 + i, i}), 1);
+        ASSERT_TRUE(HandoffFifo_write(fifo.get(), frame_.data(), bytes, {100 + i, i}));
     }
     ASSERT_EQ(queued(), 32768);
-    EXPECT_EQ(HandoffFifo_write(fifo.get(), frame_.data(), bytes, {200, 0}), 1);
+    EXPECT_TRUE(HandoffFifo_write(fifo.get(), frame_.data(), bytes, {200, 0}));
     EXPECT_EQ(queued(), 32768 + 4096);
 
     std::vector<uint8_t> got = drain();
@@ -143,18 +143,18 @@ TEST_F(AudioFifoTest, AacFrameGoesInAt32768WaitingAndIsDroppedWholeAt32769)
     }
 
     for (uint32_t i = 0; i < 8; i++) {
-        ASSERT_EQ(HandoffFifo_write(fifo.get(), frame_.data(), bytes, {300 + i, i}), 1);
+        ASSERT_TRUE(HandoffFifo_write(fifo.get(), frame_.data(), bytes, {300 + i, i}));
     }
     uint8_t one = 0x11;
     ASSERT_EQ(::write(extra_, &one, 1), 1);
     ASSERT_EQ(queued(), 32769);
-    EXPECT_EQ(HandoffFifo_write(fifo.get(), frame_.data(), bytes, {400, 0}), 0);
+    EXPECT_FALSE(HandoffFifo_write(fifo.get(), frame_.data(), bytes, {400, 0}));
     EXPECT_EQ(queued(), 32769); // nothing of it went in
     EXPECT_EQ(HandoffFifo_dropped(fifo.get()), 1u);
 
     // Once the reader has caught up the next frame goes in again.
     drain();
-    EXPECT_EQ(HandoffFifo_write(fifo.get(), frame_.data(), bytes, {500, 0}), 1);
+    EXPECT_TRUE(HandoffFifo_write(fifo.get(), frame_.data(), bytes, {500, 0}));
     EXPECT_EQ(queued(), 4096);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("/dev/shm/aa_fifo: the reader is behind, record dropped (1 so far)\n"), std::string::npos)
@@ -167,7 +167,7 @@ TEST_F(AudioFifoTest, Mp3FramesGoInBareWithoutTheQueueLimit)
     ASSERT_NE(fifo, nullptr);
     const int bytes = static_cast<int>(frame_.size());
     for (int i = 0; i < 12; i++) {
-        ASSERT_EQ(HandoffFifo_write(fifo.get(), frame_.data(), bytes, {1, 0}), 1) << i;
+        ASSERT_TRUE(HandoffFifo_write(fifo.get(), frame_.data(), bytes, {1, 0})) << i;
     }
     EXPECT_EQ(queued(), 12 * 4080);
     std::vector<uint8_t> got = drain();

@@ -44,7 +44,7 @@ size_t count(const std::string &text, const std::string &what)
     return n;
 }
 
-int writeUnit(HandoffFifo_Handle h, uint32_t seq, size_t bytes)
+bool writeUnit(HandoffFifo_Handle h, uint32_t seq, size_t bytes)
 {
     std::vector<uint8_t> u = makeUnit(seq, bytes);
     return HandoffFifo_write(h, u.data(), static_cast<int>(u.size()), {1000 + seq, seq});
@@ -136,8 +136,8 @@ TEST_F(HandoffFifoTest, MadeAfreshOpenWhenAReaderComesAndRecordsAreTagPlusUnit)
     EXPECT_EQ(st.st_mode & 0777, 0777u);
     EXPECT_EQ(::fcntl(reader_, F_GETPIPE_SZ), HANDOFF_FIFO_PIPE_BYTES);
 
-    EXPECT_EQ(writeUnit(fifo.get(), 3, 5000), 1);
-    EXPECT_EQ(writeUnit(fifo.get(), 4, 20), 1);
+    EXPECT_TRUE(writeUnit(fifo.get(), 3, 5000));
+    EXPECT_TRUE(writeUnit(fifo.get(), 4, 20));
     Record a, b;
     ASSERT_TRUE(readRecord(reader_, &a));
     ASSERT_TRUE(readRecord(reader_, &b));
@@ -204,7 +204,7 @@ void stallAndCatchUp(HandoffFifo_Handle fifo, int reader, uint32_t records, size
     }
     EXPECT_TRUE(silentFor(reader, 100));
 
-    EXPECT_EQ(writeUnit(fifo, 5000, bytes), 1);
+    EXPECT_TRUE(writeUnit(fifo, 5000, bytes));
     Record r;
     ASSERT_TRUE(readRecord(reader, &r));
     EXPECT_EQ(unitNumber(r.payload), 5000);
@@ -237,19 +237,19 @@ TEST_F(HandoffFifoTest, ReaderThatLeavesIsReplacedWithoutWaitingAndTheNewOneStar
 {
     FifoPtr fifo = openWithReader(&HandoffFifo_video);
     ASSERT_NE(fifo, nullptr);
-    EXPECT_EQ(writeUnit(fifo.get(), 1, 5000), 1);
-    EXPECT_EQ(writeUnit(fifo.get(), 2, 5000), 1);
+    EXPECT_TRUE(writeUnit(fifo.get(), 1, 5000));
+    EXPECT_TRUE(writeUnit(fifo.get(), 2, 5000));
     uint8_t part[100];
     ASSERT_TRUE(readExact(reader_, part, sizeof part)); // leaves the rest half read
     closeReader();
 
     auto before = Clock::now();
-    EXPECT_EQ(writeUnit(fifo.get(), 3, 5000), 0);
-    EXPECT_EQ(writeUnit(fifo.get(), 4, 5000), 0);
+    EXPECT_FALSE(writeUnit(fifo.get(), 3, 5000));
+    EXPECT_FALSE(writeUnit(fifo.get(), 4, 5000));
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - before).count(), 0.1);
 
     openReader("/dev/shm/v_fifo");
-    EXPECT_EQ(writeUnit(fifo.get(), 5, 5000), 1);
+    EXPECT_TRUE(writeUnit(fifo.get(), 5, 5000));
     Record r;
     ASSERT_TRUE(readRecord(reader_, &r)) << "the new reader did not start on a record";
     EXPECT_EQ(unitNumber(r.payload), 5);
@@ -272,9 +272,9 @@ TEST_F(HandoffFifoTest, ReaderThatLeavesWhileThePipeIsFullIsNoticed)
         writeUnit(fifo.get(), seq, 20000);
     }
     closeReader();
-    EXPECT_EQ(writeUnit(fifo.get(), 100, 20000), 0);
+    EXPECT_FALSE(writeUnit(fifo.get(), 100, 20000));
     openReader("/dev/shm/v_fifo");
-    EXPECT_EQ(writeUnit(fifo.get(), 101, 20000), 1);
+    EXPECT_TRUE(writeUnit(fifo.get(), 101, 20000));
     Record r;
     ASSERT_TRUE(readRecord(reader_, &r));
     EXPECT_EQ(unitNumber(r.payload), 101);
@@ -296,7 +296,7 @@ TEST_F(HandoffFifoTest, QueueLimitDropsOnceMoreThanItIsWaiting)
         ASSERT_TRUE(readRecord(reader_, &r));
         EXPECT_EQ(unitNumber(r.payload), i);
     }
-    EXPECT_EQ(writeUnit(fifo.get(), 99, 1000), 1);
+    EXPECT_TRUE(writeUnit(fifo.get(), 99, 1000));
     EXPECT_EQ(count(output(), "/dev/shm/aa_fifo: the reader is behind, record dropped (1 so far)\n"), 1u)
         << output();
 }
@@ -305,8 +305,8 @@ TEST_F(HandoffFifoTest, UntaggedRecordsAreTheBareUnits)
 {
     FifoPtr fifo = openWithReader(&kBare);
     ASSERT_NE(fifo, nullptr);
-    EXPECT_EQ(writeUnit(fifo.get(), 8, 417), 1);
-    EXPECT_EQ(writeUnit(fifo.get(), 9, 418), 1);
+    EXPECT_TRUE(writeUnit(fifo.get(), 8, 417));
+    EXPECT_TRUE(writeUnit(fifo.get(), 9, 418));
     std::vector<uint8_t> a(417), b(418);
     ASSERT_TRUE(readExact(reader_, a.data(), a.size()));
     ASSERT_TRUE(readExact(reader_, b.data(), b.size()));
@@ -323,13 +323,13 @@ TEST_F(HandoffFifoTest, RecordLargerThanThePipeGrowsItOrIsDroppedWhole)
         Record r;
         return readRecord(reader_, &r, 3000) ? unitNumber(r.payload) : -1L;
     });
-    int result = writeUnit(fifo.get(), 42, 700 * 1024);
+    bool written = writeUnit(fifo.get(), 42, 700 * 1024);
     if (::fcntl(reader_, F_GETPIPE_SZ) >= 2 * HANDOFF_FIFO_PIPE_BYTES) {
-        EXPECT_EQ(result, 1);
+        EXPECT_TRUE(written);
         EXPECT_EQ(got.get(), 42);
     } else {
         // Not allowed to grow the pipe: the record goes, whole.
-        EXPECT_EQ(result, 0);
+        EXPECT_FALSE(written);
         EXPECT_EQ(count(output(), "the record is larger than the pipe"), 1u);
         EXPECT_EQ(got.get(), -1);
     }
@@ -345,7 +345,7 @@ TEST_F(HandoffFifoTest, RecordTheKernelTookInPartIsFinishedWhileTheReaderReads)
         Record r;
         return readRecord(reader_, &r, 3000) ? unitNumber(r.payload) : -1L;
     });
-    EXPECT_EQ(writeUnit(fifo.get(), 7, 100000), 1);
+    EXPECT_TRUE(writeUnit(fifo.get(), 7, 100000));
     EXPECT_EQ(got.get(), 7);
     EXPECT_EQ(HandoffFifo_dropped(fifo.get()), 0u);
 }
@@ -356,11 +356,11 @@ TEST_F(HandoffFifoTest, RecordLeftTornEndsTheOutputForTheRun)
     ASSERT_NE(fifo, nullptr);
     ASSERT_GE(::fcntl(reader_, F_SETPIPE_SZ, 16384), 0);
     auto before = Clock::now();
-    EXPECT_EQ(writeUnit(fifo.get(), 7, 100000), 0);
+    EXPECT_FALSE(writeUnit(fifo.get(), 7, 100000));
     double waited = std::chrono::duration<double>(Clock::now() - before).count();
     EXPECT_GT(waited, 1.5);
     EXPECT_LT(waited, 3.0);
-    EXPECT_EQ(writeUnit(fifo.get(), 8, 100), 0);
+    EXPECT_FALSE(writeUnit(fifo.get(), 8, 100));
     EXPECT_EQ(HandoffFifo_dropped(fifo.get()), 2u);
     EXPECT_EQ(count(output(), "/dev/shm/v_fifo: the reader stopped inside a record, no more records this run\n"), 1u);
     // The reader sees the end of the stream after the torn part, never a later record.

@@ -144,7 +144,7 @@ TEST_F(FifoUnitsTest, TaggedRecordsComeBackWholeWithTheirTimes)
     for (size_t k = 0; k < sizes.size(); k++) {
         Bytes unit = pattern(static_cast<uint32_t>(k), sizes[k]);
         FrameTime t{1700000000u + static_cast<uint32_t>(k), 999999u - static_cast<uint32_t>(k)};
-        ASSERT_EQ(HandoffFifo_write(w, unit.data(), static_cast<int>(unit.size()), t), 1);
+        ASSERT_TRUE(HandoffFifo_write(w, unit.data(), static_cast<int>(unit.size()), t));
         FifoUnit u{};
         ASSERT_TRUE(nextUnit(h.get(), &u)) << sizes[k];
         EXPECT_EQ(bytesOf(u), unit);
@@ -226,7 +226,7 @@ TEST_F(FifoUnitsTest, TellsTheLayoutFromTheData)
     ASSERT_NE(w, nullptr);
     for (uint8_t k = 0; k < 3; k++) {
         Bytes f = mp3Frame(k);
-        ASSERT_EQ(HandoffFifo_write(w, f.data(), static_cast<int>(f.size()), {0, 0}), 1);
+        ASSERT_TRUE(HandoffFifo_write(w, f.data(), static_cast<int>(f.size()), {0, 0}));
     }
     for (uint8_t k = 0; k < 3; k++) {
         FifoUnit u{};
@@ -277,7 +277,7 @@ TEST_F(FifoUnitsTest, FollowsANodeMadeAfresh)
         HandoffFifo_Handle w = openWriter(&HandoffFifo_video, h.get());
         ASSERT_NE(w, nullptr) << run;
         Bytes unit = pattern(static_cast<uint32_t>(run), 2000);
-        ASSERT_EQ(HandoffFifo_write(w, unit.data(), static_cast<int>(unit.size()), {1, 2}), 1);
+        ASSERT_TRUE(HandoffFifo_write(w, unit.data(), static_cast<int>(unit.size()), {1, 2}));
         FifoUnit u{};
         ASSERT_TRUE(nextUnit(h.get(), &u));
         EXPECT_EQ(bytesOf(u), unit);
