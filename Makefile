@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENCODE_WERROR=ON
 
-.PHONY: all deps build test unit-asan tsan bench demo fuzz clean
+.PHONY: all deps build test unit-asan tsan bench demo fuzz soak clean
 
 all: build
 
@@ -41,6 +41,12 @@ bench: deps build
 # Builds only the programs the box runs (scripts/demo.sh), not the tests.
 demo: deps $(BUILD)/CMakeCache.txt
 	@JOBS=$(JOBS) bash scripts/demo.sh $(BUILD)
+
+# The box left running with every output on and clients coming and going (SOAK_MINUTES, default 60);
+# prints a table of RSS, descriptors and threads and a verdict. Not part of make test.
+SOAK_MINUTES ?= 60
+soak: deps build
+	SOAK_MINUTES=$(SOAK_MINUTES) /usr/bin/python3 bench/soak.py --build $(BUILD)
 
 # The libFuzzer harnesses of tests/fuzz/ (every *_fuzz.cpp), FUZZ_TIME seconds each; not part of make test.
 FUZZ_TIME ?= 30
