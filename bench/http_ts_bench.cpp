@@ -1,9 +1,9 @@
 // The HTTP TS server with 50 clients on loopback, against lighttpd serving the same bytes.
 //
-// Ours: the server (httpTsThrFxn through HttpTs_start, on 127.0.0.1 and a free port) in this process,
-// fed 8 Mbit/s of TS packets in frame-sized appends under the output semaphore, as the writer feeds
-// it; 50 clients in a child process, so that this process's CPU time (getrusage) is the server's and
-// the feeder's only. Over a 10 s window: CPU per client (CPU seconds / clients / seconds), the bytes
+// Ours: a server (HttpTs_create, on 127.0.0.1 and a free port) in this process, fed 8 Mbit/s of TS
+// packets in frame-sized appends through a TS output, under its lock, as the writer feeds it; 50
+// clients in a child process, so that this process's CPU time (getrusage) is the server's and the
+// feeder's only. Over a 10 s window: CPU per client (CPU seconds / clients / seconds), the bytes
 // each client received against the bytes written (min, median, max), the clients lapped and dropped,
 // and packets that arrived torn or out of order (sync byte and continuity counter, checked by the
 // clients). The server holds back a step's last 2 KiB until more follows, so each end of the window
@@ -397,12 +397,20 @@ struct Window {
     Result r{};
 };
 
-// Appends frames on a fixed schedule at `bitRate`, under the output semaphore as the writer does. One
+// Our server and the TS output that feeds it.
+struct Ours {
+    HttpTs_Handle server;
+    TsOut_Handle out;
+    int port;
+};
+
+// Appends frames on a fixed schedule at `bitRate`, through the TS output as the writer does. One
 // source runs through every measurement, so that a client joining at a rate change sees no break.
 class Feeder {
 public:
-    Feeder(TsSource &source, double bitRate)
-        : source_(source),
+    Feeder(const Ours &ours, TsSource &source, double bitRate)
+        : ours_(ours),
+          source_(source),
           period_(std::chrono::duration_cast<Clock::duration>(
               std::chrono::duration<double>(kFrameBytes * 8.0 / bitRate))),
           due_(Clock::now())
@@ -413,9 +421,7 @@ public:
         std::this_thread::sleep_until(due_);
         behind_ = std::max(behind_, Clock::now() - due_);
         const uint8_t *frame = source_.next();
-        OutputSem_wait();
-        HttpTs_append(frame, kFrameBytes);
-        OutputSem_post();
+        TsOut_fanOut(ours_.out, frame, kFrameBytes);
         due_ += period_;
     }
     // A pause in the schedule: what was appended goes out meanwhile.
@@ -427,6 +433,7 @@ public:
     bool fellBehind() const { return behind_ > std::chrono::milliseconds(100); }
 
 private:
+    const Ours &ours_;
     TsSource &source_;
     Clock::duration period_;
     Clock::time_point due_;
@@ -434,11 +441,12 @@ private:
 };
 
 // With `feeding` false, the clients are connected and the window sees no append: the cost of waiting.
-Window measureOurs(const ClientProcess &cp, TsSource &source, int port, double bitRate, double seconds, bool feeding)
+Window measureOurs(const ClientProcess &cp, TsSource &source, const Ours &ours, double bitRate, double seconds,
+                   bool feeding)
 {
     Window w;
-    Feeder feed(source, bitRate);
-    if (!askClients(cp, port, "/")) {
+    Feeder feed(ours, source, bitRate);
+    if (!askClients(cp, ours.port, "/")) {
         return w;
     }
     int said = -1;
@@ -447,8 +455,8 @@ Window measureOurs(const ClientProcess &cp, TsSource &source, int port, double b
         said = clientsSaid(cp, 'R', 0);
     }
     feed.drain();
-    HttpTsStats s0 = HttpTs_stats();
-    uint64_t total0 = HttpTs_total();
+    HttpTsStats s0 = HttpTs_stats(ours.server);
+    uint64_t total0 = HttpTs_total(ours.server);
     bool marked = said == 1 && markStart(cp);
     double cpu0 = selfCpu();
     auto t0 = Clock::now();
@@ -458,15 +466,15 @@ Window measureOurs(const ClientProcess &cp, TsSource &source, int port, double b
     w.cpu = selfCpu() - cpu0;
     w.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     feed.drain();
-    HttpTsStats s1 = HttpTs_stats();
-    w.written = HttpTs_total() - total0;
+    HttpTsStats s1 = HttpTs_stats(ours.server);
+    w.written = HttpTs_total(ours.server) - total0;
     w.ok = markEnd(cp, w.r) && marked;
     w.lapped = s1.lapped - s0.lapped;
     w.dropped = s1.dropped - s0.dropped;
     w.fellBehind = feed.fellBehind();
     // The server's client threads leave at their next failed send; the next job starts without them.
     auto until = Clock::now() + std::chrono::milliseconds(kStopTimeoutMs);
-    while (HttpTs_stats().clients > 0 && Clock::now() < until) {
+    while (HttpTs_stats(ours.server).clients > 0 && Clock::now() < until) {
         feed.step();
     }
     return w;
@@ -590,12 +598,12 @@ bool healthy(const Window &w)
     return w.ok && w.lapped == 0 && w.dropped == 0 && s.closed == 0 && s.torn == 0 && s.minRatio >= kShortRatio;
 }
 
-void sweep(FILE *out, const ClientProcess &cp, TsSource &source, int port)
+void sweep(FILE *out, const ClientProcess &cp, TsSource &source, const Ours &ours)
 {
     std::fprintf(out, "limit: ours fed faster, %.0f s per rate, until a client is lapped, dropped or short:\n",
                  kSweepSeconds);
     for (double rate = kSweepStartRate; rate <= kSweepMaxRate; rate *= 2) {
-        Window w = measureOurs(cp, source, port, rate, kSweepSeconds, true);
+        Window w = measureOurs(cp, source, ours, rate, kSweepSeconds, true);
         Summary s = summarize(w);
         std::fprintf(out,
                      "  %5.0f Mbit/s in, %6.0f Mbit/s out: %.3f%% of a core per client, min ratio %.4f, lapped %llu, "
@@ -609,16 +617,16 @@ void sweep(FILE *out, const ClientProcess &cp, TsSource &source, int port)
     }
 }
 
-void compare(FILE *out, const ClientProcess &cp, TsSource &source, int port, const std::string &dir)
+void compare(FILE *out, const ClientProcess &cp, TsSource &source, const Ours &us, const std::string &dir)
 {
     std::fprintf(out, "%d clients on loopback, %.0f s, %.0f Mbit/s of TS in %d-byte frames (%d a second)\n",
                  kClients, kRunSeconds, kBitRate / 1e6, kFrameBytes, kFps);
-    Window ours = measureOurs(cp, source, port, kBitRate, kRunSeconds, true);
-    report(out, "ours (HTTP TS ring, appends under the output semaphore)", ours, "written");
+    Window ours = measureOurs(cp, source, us, kBitRate, kRunSeconds, true);
+    report(out, "ours (HTTP TS ring, appends through the TS output)", ours, "written");
     std::fprintf(out, "    lapped %llu, dropped %llu -> %s\n", static_cast<unsigned long long>(ours.lapped),
                  static_cast<unsigned long long>(ours.dropped),
                  healthy(ours) ? "every client got the stream" : "FAILED");
-    Window idle = measureOurs(cp, source, port, kBitRate, kIdleSeconds, false);
+    Window idle = measureOurs(cp, source, us, kBitRate, kIdleSeconds, false);
     std::fprintf(out, "    the same %d clients connected, nothing appended for %.0f s: %.3f%% of a core per client\n",
                  kClients, kIdleSeconds, 100 * cpuPerClient(idle));
     Window peer = measurePeer(cp, dir, kRunSeconds);
@@ -646,20 +654,28 @@ int main()
     // The server reports every client on standard output; the bench's own lines go to a copy of it.
     FILE *out = ::fdopen(::dup(1), "w");
     int null = ::open("/dev/null", O_WRONLY);
-    if (dir == nullptr || out == nullptr || null < 0 || ::dup2(null, 1) < 0 || OutputSem_create() != 0) {
+    if (dir == nullptr || out == nullptr || null < 0 || ::dup2(null, 1) < 0) {
         std::fprintf(stderr, "cannot set up\n");
         return 1;
     }
     std::setvbuf(out, nullptr, _IOLBF, 0);
     HttpTsServerConfig config{freePort(), INADDR_LOOPBACK, HTTP_TS_REQUEST_TIMEOUT_MS};
-    if (HttpTs_start(&config) != 0) {
+    Ours ours{HttpTs_create(&config), nullptr, config.port};
+    TsOut_Attrs attrs{};
+    attrs.httpTs = true;
+    attrs.http = ours.server;
+    ours.out = ours.server != nullptr ? TsOut_create(&attrs) : nullptr;
+    if (ours.out == nullptr) {
         std::fprintf(stderr, "cannot start the server\n");
         return 1;
     }
     TsSource source;
-    compare(out, cp, source, config.port, dir);
-    sweep(out, cp, source, config.port);
-    bool stopped = HttpTs_stop(kStopTimeoutMs);
+    compare(out, cp, source, ours, dir);
+    sweep(out, cp, source, ours);
+    TsOut_delete(ours.out);
+    auto stopStart = Clock::now();
+    HttpTs_delete(ours.server);
+    bool stopped = Clock::now() - stopStart < std::chrono::milliseconds(kStopTimeoutMs);
     askClients(cp, 0, "");
     ::waitpid(cp.pid, nullptr, 0);
     std::system(("rm -rf '" + std::string(dir) + "'").c_str());

@@ -189,8 +189,8 @@ double now()
 }
 
 // One pass of our multiplexer over all units; `pass` moves the clock on so the stream stays continuous.
-size_t oursPass(const std::vector<Unit> &units, int64_t passMicros, int pass, std::vector<uint8_t> &out,
-                TsMux_Config &cfg)
+size_t oursPass(TsMux_Handle mux, const std::vector<Unit> &units, int64_t passMicros, int pass,
+                std::vector<uint8_t> &out, TsMux_Config &cfg)
 {
     size_t written = 0;
     TsMux_Params p{};
@@ -205,7 +205,7 @@ size_t oursPass(const std::vector<Unit> &units, int64_t passMicros, int pass, st
         p.seconds = static_cast<uint32_t>(t / 1000000);
         p.microseconds = static_cast<uint32_t>(t % 1000000);
         p.flags = u.video ? TSMUX_FLAGS_VIDEO : TSMUX_FLAGS_AUDIO;
-        written += static_cast<size_t>(TsMux_process(&p));
+        written += static_cast<size_t>(TsMux_process(mux, &p));
     }
     return written;
 }
@@ -317,7 +317,8 @@ int main()
     TsMux_Params init{};
     init.size = TSMUX_PARAMS_SIZE;
     init.config = &cfg;
-    if (TsMux_init(&init) != 1) {
+    TsMux_Handle mux = TsMux_create();
+    if (mux == nullptr || TsMux_init(mux, &init) != Media_EOK) {
         return 1;
     }
     std::vector<uint8_t> out(4608000);  // the writer thread's buffer
@@ -344,7 +345,7 @@ int main()
         size_t bytes = 0;
         int passes = 0;
         do {
-            const size_t w = oursPass(units, passMicros, oursPassNo++, out, cfg);
+            const size_t w = oursPass(mux, units, passMicros, oursPassNo++, out, cfg);
             if (w == 0) {
                 return 1;
             }
@@ -376,5 +377,6 @@ int main()
     std::printf("libavformat mpegts:     %8.1f MB/s  (%zu TS bytes per pass, %.2f%% overhead)\n", bestLavf, lavfOut,
                 100.0 * (static_cast<double>(lavfOut) / static_cast<double>(inBytes) - 1));
     std::printf("ratio ours / libavformat: %.2f\n", bestOurs / bestLavf);
+    TsMux_delete(mux);
     return 0;
 }

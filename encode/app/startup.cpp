@@ -3,9 +3,10 @@
 // the parameter records it hands to the stage threads; they live until the shutdown has joined every
 // thread that uses them. Every shared object is held by a unique_ptr, so that any early return (the
 // status 255 of a failed UDP set-up included) releases what was made through one path, while the
-// shutdown releases them explicitly in the order the stages rely on. The watchdog and the USB recorder
-// are started detached and never joined: the process's end is theirs; the recorder is only asked to
-// write what it holds once the threads that feed it have been joined.
+// shutdown releases them explicitly in the order the stages rely on. The outputs the writer and the
+// audio threads share (multiplexer, TS output, HTTP server, recorder) are made here and deleted after
+// those threads have been joined; the recorder's deletion writes what it holds. The watchdog is
+// started detached and never joined: the process's end is its.
 #include "encode/app/startup.h"
 
 #include "encode/app/options.h"
@@ -25,6 +26,8 @@
 #include "encode/media/media.h"
 #include "encode/media/pause.h"
 #include "encode/media/rendezvous.h"
+#include "encode/output/http_ts.h"
+#include "encode/output/output_sem.h"
 #include "encode/output/recorder.h"
 #include "encode/output/tsmux.h"
 #include "encode/output/udp.h"
@@ -50,11 +53,12 @@ const StageThreads kBuildThreads = {
     writerThrFxn,   // writer
     audioThrFxn,    // AAC audio
     speechThrFxn,   // MP3 audio
-    recorderThrFxn, // USB recorder
+    Recorder_create, // USB recorder
     watchdogThrFxn, // watchdog
     ctrlThrFxn,     // control loop
     pthread_create,
     pthread_join,
+    ::socket,
 };
 
 std::atomic<const StageThreads *> stageThreads{&kBuildThreads};
@@ -85,6 +89,23 @@ struct PauseDeleter {
 using FifoPtr = std::unique_ptr<Fifo_Object, FifoDeleter>;
 using RendezvousPtr = std::unique_ptr<Rendezvous_Object, RendezvousDeleter>;
 using PausePtr = std::unique_ptr<Pause_Object, PauseDeleter>;
+
+struct TsMuxDeleter {
+    void operator()(TsMux_Object *p) const { TsMux_delete(p); }
+};
+struct TsOutDeleter {
+    void operator()(TsOut_Object *p) const { TsOut_delete(p); }
+};
+struct HttpTsDeleter {
+    void operator()(HttpTs_Object *p) const { HttpTs_delete(p); }
+};
+struct RecorderDeleter {
+    void operator()(Recorder_Object *p) const { Recorder_delete(p, kRecorderStopMs, nullptr); }
+};
+using TsMuxPtr = std::unique_ptr<TsMux_Object, TsMuxDeleter>;
+using TsOutPtr = std::unique_ptr<TsOut_Object, TsOutDeleter>;
+using HttpTsPtr = std::unique_ptr<HttpTs_Object, HttpTsDeleter>;
+using RecorderPtr = std::unique_ptr<Recorder_Object, RecorderDeleter>;
 
 // The real-time attribute record of the video and audio threads.
 class ThreadAttrs {
@@ -121,9 +142,6 @@ private:
     bool ready_ = false;
 };
 
-// The multiplexer keeps pointing at this configuration for the life of the process.
-TsMux_Config tsConfig;
-
 // Everything one run of the program makes. Members are destroyed in reverse order, which is the
 // order of the shutdown for whatever the shutdown did not release itself.
 struct Launch {
@@ -134,7 +152,13 @@ struct Launch {
     int initMask = 0;
     bool controlRan = false;
 
+    // The multiplexer's record points at the configuration for the life of the run.
+    TsMux_Config tsConfig{};
     TsMux_Params tsParams{};
+    TsMuxPtr tsMux;
+    RecorderPtr recorder;
+    HttpTsPtr http;
+    TsOutPtr tsOut; // hands the packets to the three above, so it is deleted before them
 
     PausePtr pause;
     RendezvousPtr rvStandard;
@@ -225,14 +249,12 @@ void readFlag(const FlagFile &f, OutputSwitches &sw)
 // cannot be started costs the recording only: every other output runs.
 void startRecorder(Launch &l, OutputSwitches &sw)
 {
-    pthread_t recorder;
-    if (l.threads.create(&recorder, nullptr, l.threads.recorder, nullptr) != 0) {
+    l.recorder.reset(l.threads.recorder(nullptr));
+    if (l.recorder == nullptr) {
         std::fputs("Error: Failed to create recorder thread, recording is off\n", stderr);
         sw.tsRecord = 0;
         OutputSwitches_set(sw);
-        return;
     }
-    pthread_detach(recorder);
 }
 
 // Reads every switch file in its order.
@@ -368,6 +390,7 @@ bool startWriter(Launch &l)
     w.outBufSize = l.videoEnv.outBufSize;
     w.write_disable = l.opts.write_disable;
     w.tsParams = l.tsParams;
+    w.tsOut = l.tsOut.get();
     if (l.threads.create(&l.writerThread, nullptr, l.threads.writer, &w) != 0) {
         return fail(l, "Error: Failed to create writer thread\n");
     }
@@ -392,6 +415,7 @@ void fillAudio(const Launch &l, Record &r, const CodecEntry *codec)
     r.soundbitrate = l.opts.soundbitrate;
     r.samplerate = l.opts.samplerate;
     r.tsParams = l.tsParams;
+    r.tsOut = l.tsOut.get();
 }
 
 bool startAudio(Launch &l)
@@ -418,8 +442,8 @@ bool startSpeech(Launch &l)
     if (l.threads.speech == nullptr) {
         return fail(l, "Error: MP3 audio is not available in this build\n");
     }
-    tsConfig = TsMux_encoderConfig(TsMux_Audio_MP3);
-    if (TsMux_init(&l.tsParams) <= 0) {
+    l.tsConfig = TsMux_encoderConfig(TsMux_Audio_MP3);
+    if (TsMux_init(l.tsMux.get(), &l.tsParams) != Media_EOK) {
         return fail(l, "init TS failed!\n");
     }
     SpeechThreadParams &s = l.speechEnv;
@@ -443,12 +467,13 @@ bool startUp(Launch &l)
     if (l.opts.audiofile != nullptr || l.opts.speechfile != nullptr) {
         audio = TsMux_Audio_AAC; // MP3 changes it when its thread starts
     }
-    tsConfig = TsMux_encoderConfig(audio);
+    l.tsConfig = TsMux_encoderConfig(audio);
     l.tsParams = TsMux_Params{};
     l.tsParams.size = TSMUX_PARAMS_SIZE;
-    l.tsParams.config = &tsConfig;
+    l.tsParams.config = &l.tsConfig;
     l.tsParams.program = 0;
-    if (TsMux_init(&l.tsParams) <= 0) {
+    l.tsMux.reset(TsMux_create());
+    if (l.tsMux == nullptr || TsMux_init(l.tsMux.get(), &l.tsParams) != Media_EOK) {
         return fail(l, "init TS failed!\n");
     }
 
@@ -460,6 +485,30 @@ bool startUp(Launch &l)
 
     l.pause.reset(Pause_create(&Pause_Attrs_DEFAULT));
     return l.pause != nullptr || fail(l, "Error: Failed to create Pause object\n");
+}
+
+// The HTTP TS server when the switch asks for it (one that cannot start costs that output only), then
+// the TS output with the UDP destinations; false when a UDP socket cannot be created.
+bool startTsOutput(Launch &l)
+{
+    OutputSwitches sw = OutputSwitches_get();
+    if (sw.httpTs) {
+        l.http.reset(HttpTs_create(nullptr));
+        if (l.http == nullptr) {
+            std::fputs("Error: Failed to create http ts server thread\n", stderr);
+        }
+    }
+    TsOut_Attrs attrs{};
+    attrs.destinations = NetDestinations_make(l.opts.ipaddr, l.ports.port1, l.opts.ipdaddr, l.ports.port2,
+                                              l.opts.ipeaddr, l.ports.port3);
+    attrs.mux = l.tsMux.get();
+    attrs.streamOff = sw.tsOff != 0;
+    attrs.httpTs = sw.httpTs != 0;
+    attrs.http = l.http.get();
+    attrs.recorder = l.recorder.get();
+    attrs.socketFunction = l.threads.socket;
+    l.tsOut.reset(TsOut_create(&attrs));
+    return l.tsOut != nullptr;
 }
 
 bool createRendezvous(Launch &l, int parties)
@@ -586,9 +635,11 @@ void shutDown(Launch &l)
     // Every thread that used the rest has been joined; the Launch lets them go.
 
     // Nothing feeds the recorder any more: what it holds goes to the disk before the process ends.
-    if (!Recorder_stop(kRecorderStopMs)) {
+    l.tsOut.reset();
+    if (Recorder_delete(l.recorder.release(), kRecorderStopMs, nullptr) != Media_EOK) {
         std::fputs("Warning: the recording could not be completed in time, its last second may be missing\n", stderr);
     }
+    l.http.reset();
     std::fflush(stdout);
     Shell_run("sync");
     Shell_run("echo 3 > /proc/sys/vm/drop_caches");
@@ -636,9 +687,7 @@ int Encode_main(int argc, char **argv)
         std::fflush(stdout);
 
         if (startUp(l)) {
-            NetDestinations dest = NetDestinations_make(l.opts.ipaddr, l.ports.port1, l.opts.ipdaddr, l.ports.port2,
-                                                        l.opts.ipeaddr, l.ports.port3);
-            if (Udp_setup(dest) != 1) {
+            if (!startTsOutput(l)) {
                 std::fputs("Error: Failed to create socket fd.\n", stderr);
                 return 255; // at once: no stage thread exists yet, the Launch lets its objects go
             }

@@ -1,7 +1,7 @@
 // The audio threads, AAC ("audio") and MP3 ("speech"): one body, and a table of the few points where
 // the two differ. A thread owns its codec engine handle, encoder, sound device, its two buffers, the
 // TS output area, the five audio TCP slots and the audio hand-off FIFO; nothing of it is shared
-// except through the output semaphore, under which it multiplexes and fans out like the writer.
+// except through the TS output, under whose lock it multiplexes and fans out like the writer.
 //
 // Per frame: pause gate, one codec frame of sound, the HDMI channel repair, the frame time, the
 // encoder, then the frame to every audio output in their fixed order. The loop allocates nothing and
@@ -23,9 +23,9 @@
 #include "encode/media/media.h"
 #include "encode/device/sound.h"
 #include "encode/output/handoff_fifo.h"
+#include "encode/output/output_sem.h"
 #include "encode/output/rtmp.h"
 #include "encode/output/stream_slots.h"
-#include "encode/output/udp.h"
 
 #include <nlohmann/json.hpp>
 
@@ -99,6 +99,7 @@ struct Job {
     int bitRate;
     int sampleRate;
     TsMux_Params *ts;
+    TsOut_Handle tsOut;
     const Variant *variant;
 };
 
@@ -116,6 +117,7 @@ Job makeJob(Record *r, const char *codec, const Variant *variant)
             r->soundbitrate,
             r->samplerate,
             &r->tsParams,
+            r->tsOut,
             variant};
 }
 
@@ -301,7 +303,7 @@ struct Loop {
     int failedReads = 0;
 };
 
-// Step 2 of the TS output: the frame multiplexed and sent on, under the output semaphore.
+// Step 2 of the TS output: the frame multiplexed and sent on, under the TS output's lock.
 void multiplex(Loop &lp, const uint8_t *data, int bytes, FrameTime t)
 {
     TsMux_Params &p = *lp.job.ts;
@@ -313,12 +315,7 @@ void multiplex(Loop &lp, const uint8_t *data, int bytes, FrameTime t)
     p.output = lp.end.tsArea.get();
     p.flags = TSMUX_FLAGS_AUDIO;
     p.outBytes = 0;
-    OutputSem_wait();
-    int packets = TsMux_process(&p);
-    if (packets > 0) {
-        TsOut_fanOut(p.output, packets);
-    }
-    OutputSem_post();
+    TsOut_send(lp.job.tsOut, &p);
 }
 
 // One encoded frame to every audio output, in their order: TCP slots, transport stream, then RTMP
@@ -326,7 +323,7 @@ void multiplex(Loop &lp, const uint8_t *data, int bytes, FrameTime t)
 void fanOut(Loop &lp, const uint8_t *data, int bytes, FrameTime t)
 {
     StreamSlots_send(lp.end.slots.get(), data, bytes, t);
-    if (TsOut_wanted()) {
+    if (TsOut_wanted(lp.job.tsOut)) {
         multiplex(lp, data, bytes, t);
     }
     if (lp.sw.rtsp && lp.sw.rtmp) {

@@ -1,12 +1,14 @@
 // The parameter records of the two audio threads: AAC ("audio") and MP3 ("speech"). The main thread
 // starts one of them; each carries its own copy of the multiplexer's parameter record, the MP3 one
-// taken after the multiplexer was set up again for MPEG audio.
+// taken after the multiplexer was set up again for MPEG audio, and the TS output it shares with the
+// writer.
 #pragma once
 
 #include "encode/core/stage_thread.h"
 #include "encode/media/pause.h"
 #include "encode/media/rendezvous.h"
 #include "encode/output/tsmux.h"
+#include "encode/output/udp.h"
 
 #include <cstdint>
 
@@ -24,6 +26,7 @@ struct AudioThreadParams {
     int samplerate;
     int16_t write_disable;
     TsMux_Params tsParams;
+    TsOut_Handle tsOut; // null: no TS
 };
 
 struct SpeechThreadParams {
@@ -39,6 +42,7 @@ struct SpeechThreadParams {
     int soundbitrate;
     int samplerate;
     TsMux_Params tsParams; // taken after the multiplexer was set up for MP3
+    TsOut_Handle tsOut;    // null: no TS
 };
 
 // The thread functions (argument: the record above). 0 after an orderly stop (quit seen), -1 after a

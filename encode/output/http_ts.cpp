@@ -1,6 +1,7 @@
-// Owns the HTTP TS ring, the server thread and the client threads.
+// Owns a server's HTTP TS ring, its server thread and its client threads; deleting the server stops
+// and joins every one of them before anything is freed.
 //
-// The ring is written by whichever thread holds the output semaphore and read by every client thread
+// The ring is written by whichever thread holds the TS output's lock and read by every client thread
 // at once, without a lock: the writer must never wait for a reader. It is kept as 64-bit words that
 // both sides access as relaxed atomics, and the writer announces each append before it starts
 // (`claimed`) and publishes it when done (`total`), seqlock fashion. A client copies its 2048-byte
@@ -20,16 +21,14 @@
 #include "encode/core/console.h"
 #include "encode/core/paths.h"
 #include "encode/core/shell.h"
-#include "encode/core/stage_thread.h"
 #include "encode/core/status_board.h"
-#include "encode/output/udp.h"
+#include "encode/media/media.h"
 
 #include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <linux/futex.h>
@@ -42,8 +41,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <list>
+#include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -79,34 +83,55 @@ const char *const kNotImplemented[] = {
     "The command is not yet completed\r\n",
 };
 
-std::atomic<uint64_t> ring[kRingWords];
-std::atomic<uint64_t> ringTotal{0};   // bytes published
-std::atomic<uint64_t> ringClaimed{0}; // bytes an append has started to write
+// A client thread and its socket. The socket is closed by the thread itself, under the server's
+// threads mutex, so that a stop never shuts down a number the system has handed out again.
+struct ClientThread {
+    std::thread thread;
+    int fd = -1;       // -1 once closed
+    bool done = false; // the thread touches nothing of the server any more: it can be joined
+};
 
-std::atomic<bool> serverRunning{false};
-std::atomic<bool> stopping{false};
-std::atomic<int> threadsAlive{0}; // the server and its clients, for HttpTs_stop
-std::atomic<int> clientsNow{0};
-std::atomic<uint64_t> droppedClients{0};
-std::atomic<uint64_t> sentBytes{0};     // to every client, for the status
-std::atomic<int> listeningPort{0};      // 0 while the server does not listen
-std::atomic<bool> listenFailed{false};
-int statusId = 0;                       // added by the first server thread, kept for the process
-std::atomic<uint64_t> lappedEvents{0};
-std::atomic<uint64_t> behindEvents{0};
+} // namespace
 
-// When the ring's bytes were appended and the rate they come at: written by the appending thread,
-// read by client threads.
-LagMarks appendMarks;
-StreamRate appendRate;
-LagClock::time_point lastAppendMark{}; // appender only
-std::atomic<int> requestTimeoutMs{HTTP_TS_REQUEST_TIMEOUT_MS};
+struct HttpTs_Object {
+    HttpTsServerConfig config{};
 
-// The listening socket, so that a stop can wake the accept; the mutex keeps the stop from shutting
-// down a descriptor number the server has already closed and the system handed out again.
-std::mutex listenMutex;
-int listenFd = -1;
+    std::unique_ptr<std::atomic<uint64_t>[]> ring;
+    std::atomic<uint64_t> ringTotal{0};   // bytes published
+    std::atomic<uint64_t> ringClaimed{0}; // bytes an append has started to write
 
+    // When the ring's bytes were appended and the rate they come at: written by the appending thread,
+    // read by client threads.
+    LagMarks appendMarks;
+    StreamRate appendRate;
+    LagClock::time_point lastAppendMark{}; // appender only
+    // Appends so far (wrapping), the word idle client threads sleep on, and how many of them do.
+    std::atomic<int> appendSeq{0};
+    std::atomic<int> idleClients{0};
+
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> serverRunning{false};
+    std::atomic<bool> listenFailed{false};
+    std::atomic<int> listeningPort{0}; // 0 while the server does not listen
+    std::atomic<int> clientsNow{0};
+    std::atomic<uint64_t> droppedClients{0};
+    std::atomic<uint64_t> sentBytes{0}; // to every client, for the status
+    std::atomic<uint64_t> lappedEvents{0};
+    std::atomic<uint64_t> behindEvents{0};
+    int statusId = 0;
+
+    std::mutex threadsMutex;
+    // Guarded by threadsMutex: the listening socket (so that a stop can wake the accept) and the
+    // client threads with their sockets.
+    int listenFd = -1;
+    std::list<ClientThread> clients;
+
+    std::thread server;
+};
+
+namespace {
+
+using Server = HttpTs_Object;
 
 void sleepUs(long us)
 {
@@ -116,9 +141,9 @@ void sleepUs(long us)
 }
 
 // A sleep that a stop cuts short.
-void napMs(int ms)
+void napMs(const Server &s, int ms)
 {
-    for (int slept = 0; slept < ms && !stopping.load(); slept += 10) {
+    for (int slept = 0; slept < ms && !s.stopping.load(); slept += 10) {
         sleepUs(10000);
     }
 }
@@ -127,28 +152,28 @@ void napMs(int ms)
 
 // Bytes into the words at ring offset `pos` (pos + n stays within the ring). Only the appending
 // thread stores, so a partly covered word can be read, merged and stored back.
-void storeSpan(uint64_t pos, const uint8_t *src, uint64_t n)
+void storeSpan(Server &s, uint64_t pos, const uint8_t *src, uint64_t n)
 {
     while (n > 0) {
         uint64_t w = pos / kWordBytes;
         uint64_t off = pos % kWordBytes;
         uint64_t take = std::min(kWordBytes - off, n);
-        uint64_t v = take == kWordBytes ? 0 : ring[w].load(std::memory_order_relaxed);
+        uint64_t v = take == kWordBytes ? 0 : s.ring[w].load(std::memory_order_relaxed);
         std::memcpy(reinterpret_cast<uint8_t *>(&v) + off, src, take);
-        ring[w].store(v, std::memory_order_relaxed);
+        s.ring[w].store(v, std::memory_order_relaxed);
         pos += take;
         src += take;
         n -= take;
     }
 }
 
-void loadSpan(uint64_t pos, uint8_t *dst, uint64_t n)
+void loadSpan(const Server &s, uint64_t pos, uint8_t *dst, uint64_t n)
 {
     while (n > 0) {
         uint64_t w = pos / kWordBytes;
         uint64_t off = pos % kWordBytes;
         uint64_t take = std::min(kWordBytes - off, n);
-        uint64_t v = ring[w].load(std::memory_order_relaxed);
+        uint64_t v = s.ring[w].load(std::memory_order_relaxed);
         std::memcpy(dst, reinterpret_cast<const uint8_t *>(&v) + off, take);
         pos += take;
         dst += take;
@@ -158,16 +183,16 @@ void loadSpan(uint64_t pos, uint8_t *dst, uint64_t n)
 
 // Copies the step at absolute position `from`. False when the writer had started to overwrite any of
 // it before the copy was complete: the copy may then mix two laps and must not be sent.
-bool copyStep(uint64_t from, uint8_t *out)
+bool copyStep(const Server &s, uint64_t from, uint8_t *out)
 {
     uint64_t pos = from % kRingBytes;
     uint64_t first = std::min(kStep, kRingBytes - pos);
-    loadSpan(pos, out, first);
+    loadSpan(s, pos, out, first);
     if (first < kStep) {
-        loadSpan(0, out + first, kStep - first);
+        loadSpan(s, 0, out + first, kStep - first);
     }
     std::atomic_thread_fence(std::memory_order_acquire);
-    return ringClaimed.load(std::memory_order_relaxed) <= from + kRingBytes;
+    return s.ringClaimed.load(std::memory_order_relaxed) <= from + kRingBytes;
 }
 
 uint64_t liveStart(uint64_t total)
@@ -232,23 +257,19 @@ void answerRequest(int fd, const char *request)
     }
 }
 
-// Appends so far (wrapping), the word idle client threads sleep on, and how many of them do.
-std::atomic<int> appendSeq{0};
-std::atomic<int> idleClients{0};
-
-void waitForAppend(int seen)
+void waitForAppend(Server &s, int seen)
 {
-    idleClients.fetch_add(1);
+    s.idleClients.fetch_add(1);
     timespec limit{0, kIdleWaitMs * 1000000L};
-    ::syscall(SYS_futex, reinterpret_cast<int *>(&appendSeq), FUTEX_WAIT_PRIVATE, seen, &limit, nullptr, 0);
-    idleClients.fetch_sub(1);
+    ::syscall(SYS_futex, reinterpret_cast<int *>(&s.appendSeq), FUTEX_WAIT_PRIVATE, seen, &limit, nullptr, 0);
+    s.idleClients.fetch_sub(1);
 }
 
-void wakeIdleClients()
+void wakeIdleClients(Server &s)
 {
-    appendSeq.fetch_add(1, std::memory_order_release);
-    if (idleClients.load() > 0) {
-        ::syscall(SYS_futex, reinterpret_cast<int *>(&appendSeq), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
+    s.appendSeq.fetch_add(1, std::memory_order_release);
+    if (s.idleClients.load() > 0) {
+        ::syscall(SYS_futex, reinterpret_cast<int *>(&s.appendSeq), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
     }
 }
 
@@ -260,11 +281,11 @@ void waitWritable(int fd)
 }
 
 // When the ring byte at `pos` was appended; now when that cannot be told.
-LagClock::time_point appendedAt(uint64_t pos)
+LagClock::time_point appendedAt(const Server &s, uint64_t pos)
 {
     LagClock::time_point t;
     // Read again once when the appender overwrote the marks being read.
-    if (appendMarks.timeAt(pos, &t) || appendMarks.timeAt(pos, &t)) {
+    if (s.appendMarks.timeAt(pos, &t) || s.appendMarks.timeAt(pos, &t)) {
         return t;
     }
     return LagClock::now();
@@ -280,7 +301,9 @@ struct Outbox {
 };
 
 struct Client {
-    int fd = -1;
+    explicit Client(Server &server, int socket) : s(server), fd(socket) {}
+    Server &s;
+    int fd;
     uint64_t next = 0; // the ring position after the last byte copied out
     ClientLag lag;
     Outbox box;
@@ -300,7 +323,7 @@ Push pushOutbox(Client &c)
         }
         return errno == EAGAIN || errno == EWOULDBLOCK ? Push::Full : Push::Gone;
     }
-    sentBytes.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+    c.s.sentBytes.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     for (auto left = static_cast<uint64_t>(n); left > 0;) {
         uint64_t step = b.sent / kStep;
         uint64_t take = std::min(left, (step + 1) * kStep - b.sent);
@@ -320,14 +343,14 @@ void moveToLiveEdge(Client &c, bool lapped)
 {
     // Never back: an append longer than the ring may have overwritten the client's bytes before it
     // publishes its end.
-    uint64_t to = std::max(c.next, liveStart(ringTotal.load(std::memory_order_acquire)));
-    LagClock::time_point skipped = appendedAt(c.next);
+    uint64_t to = std::max(c.next, liveStart(c.s.ringTotal.load(std::memory_order_acquire)));
+    LagClock::time_point skipped = appendedAt(c.s, c.next);
     if (lapped) {
-        lappedEvents.fetch_add(1);
+        c.s.lappedEvents.fetch_add(1);
         Console_say("http client %d lapped: %llu bytes were overwritten before they could be sent, moved to the live edge\n",
             c.fd, static_cast<unsigned long long>(to - c.next));
     } else {
-        behindEvents.fetch_add(1);
+        c.s.behindEvents.fetch_add(1);
         if (!c.reportedBehind) {
             Console_say("http client %d more than %d ms behind live, moved to the live edge (and again while it is)\n",
                 c.fd, CLIENT_LAG_SKIP_MS);
@@ -351,9 +374,9 @@ uint64_t copySteps(Client &c, uint64_t total, LagClock::time_point now)
 {
     uint64_t steps = 0;
     while (steps < kStepsPerSend && total - (c.next + steps * kStep) > kStep) {
-        LagClock::time_point appended = appendedAt(c.next + steps * kStep);
+        LagClock::time_point appended = appendedAt(c.s, c.next + steps * kStep);
         if ((steps > 0 && c.lag.late(appended, now, steps * kStep)) ||
-            !copyStep(c.next + steps * kStep, c.box.bytes + steps * kStep)) {
+            !copyStep(c.s, c.next + steps * kStep, c.box.bytes + steps * kStep)) {
             break;
         }
         c.box.times[steps] = appended;
@@ -369,13 +392,13 @@ uint64_t copySteps(Client &c, uint64_t total, LagClock::time_point now)
 // there is nothing new to send.
 bool fillOutbox(Client &c, LagClock::time_point now)
 {
-    uint64_t total = ringTotal.load(std::memory_order_acquire);
+    uint64_t total = c.s.ringTotal.load(std::memory_order_acquire);
     if (total - c.next <= kStep) {
         return false;
     }
     // Old bytes are skipped only when newer ones are there: a stream that paused goes on where it was.
     bool lapped = total - c.next > kRingBytes;
-    if (lapped || (liveStart(total) > c.next && c.lag.late(appendedAt(c.next), now))) {
+    if (lapped || (liveStart(total) > c.next && c.lag.late(appendedAt(c.s, c.next), now))) {
         moveToLiveEdge(c, lapped);
     } else if (copySteps(c, total, now) == 0) {
         moveToLiveEdge(c, true);
@@ -383,9 +406,9 @@ bool fillOutbox(Client &c, LagClock::time_point now)
     return true;
 }
 
-void reportDropped(int fd)
+void reportDropped(Server &s, int fd)
 {
-    uint64_t n = droppedClients.fetch_add(1) + 1;
+    uint64_t n = s.droppedClients.fetch_add(1) + 1;
     Console_say("http client %d dropped: it took nothing for %d ms (%llu dropped so far)\n", fd, HTTP_TS_SEND_TIMEOUT_MS,
         static_cast<unsigned long long>(n));
     // Reset rather than closed gracefully: a stalled peer would keep the connection and its queue.
@@ -395,22 +418,21 @@ void reportDropped(int fd)
 
 // Streams the ring until the client goes, is dropped or the server stops. The socket is never waited
 // on for longer than an idle wait, so the client's lag is looked at on every turn.
-void streamRing(int fd)
+void streamRing(Server &s, int fd)
 {
-    Client c;
-    c.fd = fd;
-    c.next = liveStart(ringTotal.load(std::memory_order_acquire));
-    c.lag.start(fd, LagClock::now(), appendRate.bytesPerSecond());
+    Client c(s, fd);
+    c.next = liveStart(s.ringTotal.load(std::memory_order_acquire));
+    c.lag.start(fd, LagClock::now(), s.appendRate.bytesPerSecond());
     Console_say("start send\n");
-    while (!stopping.load(std::memory_order_relaxed)) {
-        int seen = appendSeq.load(std::memory_order_acquire);
+    while (!s.stopping.load(std::memory_order_relaxed)) {
+        int seen = s.appendSeq.load(std::memory_order_acquire);
         auto now = LagClock::now();
         c.lag.observe(now);
         if (c.lag.stalled(now)) {
-            reportDropped(fd);
+            reportDropped(s, fd);
             break;
         }
-        c.lag.fitSendBuffer(appendRate.bytesPerSecond());
+        c.lag.fitSendBuffer(s.appendRate.bytesPerSecond());
         if (c.box.sent < c.box.length) {
             Push p = pushOutbox(c);
             if (p == Push::Gone) {
@@ -423,60 +445,100 @@ void streamRing(int fd)
         }
         // Nothing new for a client that still holds old bytes: the ring moves on meanwhile.
         if (c.lag.behind(now) || !fillOutbox(c, now)) {
-            waitForAppend(seen);
+            waitForAppend(s, seen);
         }
     }
     Console_say("exit send.....\n");
 }
 
-void serveClient(int fd)
+// The client's socket closed and forgotten, under the mutex a stop shuts sockets down with.
+void closeClient(Server &s, ClientThread &t)
+{
+    ScopedLock lock(s.threadsMutex);
+    ::close(t.fd);
+    t.fd = -1;
+}
+
+void serveClient(Server &s, ClientThread &t, int fd)
 {
     setTimeout(fd, SO_SNDTIMEO, HTTP_TS_SEND_TIMEOUT_MS);
-    setTimeout(fd, SO_RCVTIMEO, requestTimeoutMs.load());
+    setTimeout(fd, SO_RCVTIMEO, s.config.requestTimeoutMs);
     char request[100];
     ssize_t n;
     do {
         n = ::recv(fd, request, sizeof request - 1, 0);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
-        sleepUs(1000000);
-        ::close(fd);
+        napMs(s, 1000);
+        closeClient(s, t);
         Console_say("error exit,,,,,,,,\n");
         return;
     }
     request[n] = '\0';
     answerRequest(fd, request);
     Console_say("client from %d(socket num)\n", fd);
-    streamRing(fd);
+    streamRing(s, fd);
     Console_say("exit tcp thread\n");
-    ::close(fd);
+    closeClient(s, t);
 }
 
-void *clientThread(void *arg)
+void clientMain(Server *s, ClientThread *t, int fd)
 {
-    int fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
-    clientsNow.fetch_add(1);
-    serveClient(fd);
-    clientsNow.fetch_sub(1);
-    threadsAlive.fetch_sub(1);
-    return nullptr;
+    s->clientsNow.fetch_add(1);
+    serveClient(*s, *t, fd);
+    s->clientsNow.fetch_sub(1);
+    ScopedLock lock(s->threadsMutex);
+    t->done = true;
+}
+
+// Client threads that have ended are joined before the next one starts, so that a server that runs
+// for months does not gather them.
+void reapClients(Server &s)
+{
+    std::list<ClientThread> ended;
+    {
+        ScopedLock lock(s.threadsMutex);
+        for (auto it = s.clients.begin(); it != s.clients.end();) {
+            auto next = std::next(it);
+            if (it->done) {
+                ended.splice(ended.end(), s.clients, it);
+            }
+            it = next;
+        }
+    }
+    for (ClientThread &t : ended) {
+        t.thread.join();
+    }
 }
 
 // The socket number travels by value in the thread's argument: each client has its own copy
 // whatever the server accepts next.
-void startClient(int fd)
+void startClient(Server &s, int fd)
 {
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    threadsAlive.fetch_add(1);
-    pthread_t thread;
-    int r = pthread_create(&thread, &attr, clientThread, reinterpret_cast<void *>(static_cast<intptr_t>(fd)));
-    pthread_attr_destroy(&attr);
-    if (r != 0) {
-        threadsAlive.fetch_sub(1);
-        Console_say("http client %d refused: no thread for it (error %d)\n", fd, r);
+    reapClients(s);
+    ScopedLock lock(s.threadsMutex);
+    ClientThread &t = s.clients.emplace_back();
+    t.fd = fd;
+    try {
+        t.thread = std::thread(clientMain, &s, &t, fd);
+    } catch (const std::system_error &e) {
+        s.clients.pop_back();
+        Console_say("http client %d refused: no thread for it (error %d)\n", fd, e.code().value());
         ::close(fd);
+    }
+}
+
+// Every socket of the server shut down: the accept and each client's receive or send return at once.
+void shutDownSockets(Server &s)
+{
+    ScopedLock lock(s.threadsMutex);
+    if (s.listenFd >= 0) {
+        ::shutdown(s.listenFd, SHUT_RDWR);
+    }
+    for (const ClientThread &t : s.clients) {
+        if (t.fd >= 0) {
+            ::shutdown(t.fd, SHUT_RDWR);
+        }
     }
 }
 
@@ -511,15 +573,15 @@ int openListener(const HttpTsServerConfig &config)
     return fd;
 }
 
-void acceptLoop(int fd)
+void acceptLoop(Server &s, int fd)
 {
     bool failing = false;
-    while (!stopping.load()) {
+    while (!s.stopping.load()) {
         Console_say("wait tcp client\n");
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
         int client = ::accept4(fd, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_CLOEXEC);
-        if (stopping.load()) {
+        if (s.stopping.load()) {
             if (client >= 0) {
                 ::close(client);
             }
@@ -541,60 +603,64 @@ void acceptLoop(int fd)
         Console_say("user_socket.sin_addr=%s\n", addr);
         Console_say("acc_socket=%d\n", client);
         Console_say("http connect\n");
-        startClient(client);
+        startClient(s, client);
         sleepUs(kAcceptPauseUs);
     }
 }
 
-void report(const void *, nlohmann::json &out)
+void report(const void *ctx, nlohmann::json &out)
 {
-    int port = listeningPort.load();
-    int clients = clientsNow.load();
+    const auto &s = *static_cast<const Server *>(ctx);
+    int port = s.listeningPort.load();
+    int clients = s.clientsNow.load();
+    bool failed = s.listenFailed.load();
     out["kind"] = "http";
     out["name"] = "HTTP TS";
     out["target"] = port > 0 ? ":" + std::to_string(port) : "";
-    out["state"] = listenFailed.load() ? "error" : port == 0 ? "off" : clients > 0 ? "ok" : "waiting";
+    out["state"] = failed ? "error" : port == 0 ? "off" : clients > 0 ? "ok" : "waiting";
     out["clients"] = clients;
-    out["bytes"] = sentBytes.load(std::memory_order_relaxed);
-    out["dropped"] = droppedClients.load() + lappedEvents.load();
-    out["error"] = listenFailed.load() ? "Server exception!" : "";
+    out["bytes"] = s.sentBytes.load(std::memory_order_relaxed);
+    out["dropped"] = s.droppedClients.load() + s.lappedEvents.load();
+    out["error"] = failed ? "Server exception!" : "";
     out["error_time"] = 0;
 }
 
-void serve(const HttpTsServerConfig &config)
+void serve(Server &s)
 {
     Console_say("My web server started...\n");
-    napMs(1000);
-    int fd = openListener(config);
+    napMs(s, 1000);
+    // A server deleted before it listened must not take the port, nor fail on it and ask for a reboot.
+    if (s.stopping.load()) {
+        return;
+    }
+    int fd = openListener(s.config);
     if (fd < 0) {
         Console_say("Server exception!\n");
-        listenFailed.store(true);
+        s.listenFailed.store(true);
         Shell_run("reboot");
         return;
     }
-    listenFailed.store(false);
-    listeningPort.store(config.port);
+    s.listeningPort.store(s.config.port);
     {
-        ScopedLock lock(listenMutex);
-        listenFd = fd;
+        ScopedLock lock(s.threadsMutex);
+        s.listenFd = fd;
     }
     // A stop that came before the socket was published could not wake the accept; it is seen here.
-    if (!stopping.load()) {
-        acceptLoop(fd);
+    if (!s.stopping.load()) {
+        acceptLoop(s, fd);
     }
     {
-        ScopedLock lock(listenMutex);
-        listenFd = -1;
+        ScopedLock lock(s.threadsMutex);
+        s.listenFd = -1;
     }
     ::close(fd);
 }
 
-void *startedServer(void *arg)
+void serverMain(Server *s)
 {
-    auto *config = static_cast<HttpTsServerConfig *>(arg);
-    HttpTsServerConfig copy = *config;
-    delete config;
-    return httpTsThrFxn(&copy);
+    serve(*s);
+    s->listeningPort.store(0);
+    s->serverRunning.store(false);
 }
 
 } // namespace
@@ -604,13 +670,62 @@ HttpTsServerConfig HttpTs_defaultConfig()
     return {Path_port(HTTP_TS_PORT), Path_bindAddress(), HTTP_TS_REQUEST_TIMEOUT_MS};
 }
 
-void HttpTs_append(const uint8_t *data, int bytes)
+HttpTs_Handle HttpTs_create(const HttpTsServerConfig *config)
 {
+    std::unique_ptr<Server> s(new (std::nothrow) Server);
+    if (s == nullptr) {
+        return nullptr;
+    }
+    s->config = config != nullptr ? *config : HttpTs_defaultConfig();
+    if (s->config.requestTimeoutMs <= 0) {
+        s->config.requestTimeoutMs = HTTP_TS_REQUEST_TIMEOUT_MS;
+    }
+    s->ring.reset(new (std::nothrow) std::atomic<uint64_t>[kRingWords]());
+    if (s->ring == nullptr) {
+        return nullptr;
+    }
+    s->serverRunning.store(true);
+    s->statusId = StatusBoard_add(StatusSection::Output, report, s.get());
+    try {
+        s->server = std::thread(serverMain, s.get());
+    } catch (const std::system_error &) {
+        StatusBoard_remove(s->statusId);
+        return nullptr;
+    }
+    return s.release();
+}
+
+void HttpTs_delete(HttpTs_Handle s)
+{
+    if (s == nullptr) {
+        return;
+    }
+    s->stopping.store(true);
+    shutDownSockets(*s);
+    wakeIdleClients(*s);
+    s->server.join();
+    // Clients accepted while the stop came were not there to be shut down.
+    shutDownSockets(*s);
+    std::list<ClientThread> clients;
+    {
+        ScopedLock lock(s->threadsMutex);
+        clients.swap(s->clients);
+    }
+    for (ClientThread &t : clients) {
+        t.thread.join();
+    }
+    StatusBoard_remove(s->statusId);
+    delete s;
+}
+
+void HttpTs_append(HttpTs_Handle s, const uint8_t *data, int bytes)
+{
+    MEDIA_ASSERT(s != nullptr);
     if (data == nullptr || bytes <= 0) {
         return;
     }
     uint64_t n = static_cast<uint64_t>(bytes);
-    uint64_t end = ringTotal.load(std::memory_order_relaxed) + n;
+    uint64_t end = s->ringTotal.load(std::memory_order_relaxed) + n;
     if (n > kRingBytes) {
         // Only the last lap of an append this long can still be read.
         data += n - kRingBytes;
@@ -618,110 +733,32 @@ void HttpTs_append(const uint8_t *data, int bytes)
     }
     uint64_t start = end - n;
     auto now = LagClock::now();
-    if (now - lastAppendMark >= kMarkSpacing) {
-        appendMarks.add(start, now);
-        lastAppendMark = now;
+    if (now - s->lastAppendMark >= kMarkSpacing) {
+        s->appendMarks.add(start, now);
+        s->lastAppendMark = now;
     }
-    appendRate.add(n, now);
-    ringClaimed.store(end, std::memory_order_relaxed);
+    s->appendRate.add(n, now);
+    s->ringClaimed.store(end, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
     uint64_t pos = start % kRingBytes;
     uint64_t first = std::min(n, kRingBytes - pos);
-    storeSpan(pos, data, first);
+    storeSpan(*s, pos, data, first);
     if (first < n) {
-        storeSpan(0, data + first, n - first);
+        storeSpan(*s, 0, data + first, n - first);
     }
-    ringTotal.store(end, std::memory_order_release);
-    wakeIdleClients();
+    s->ringTotal.store(end, std::memory_order_release);
+    wakeIdleClients(*s);
 }
 
-uint64_t HttpTs_total()
+uint64_t HttpTs_total(HttpTs_Handle s)
 {
-    return ringTotal.load(std::memory_order_acquire);
+    MEDIA_ASSERT(s != nullptr);
+    return s->ringTotal.load(std::memory_order_acquire);
 }
 
-HttpTsStats HttpTs_stats()
+HttpTsStats HttpTs_stats(HttpTs_Handle s)
 {
-    return {serverRunning.load(), clientsNow.load(), droppedClients.load(), lappedEvents.load(), behindEvents.load()};
-}
-
-void *httpTsThrFxn(void *arg)
-{
-    HttpTsServerConfig config = arg != nullptr ? *static_cast<const HttpTsServerConfig *>(arg) : HttpTs_defaultConfig();
-    bool idle = false;
-    if (!serverRunning.compare_exchange_strong(idle, true)) {
-        Console_say("http ts server already running\n");
-        return THREAD_FAILURE;
-    }
-    threadsAlive.fetch_add(1);
-    requestTimeoutMs.store(config.requestTimeoutMs > 0 ? config.requestTimeoutMs : HTTP_TS_REQUEST_TIMEOUT_MS);
-    if (statusId == 0) {
-        statusId = StatusBoard_add(StatusSection::Output, report, nullptr);
-    }
-    TsOut_setHttpSink(HttpTs_append);
-    serve(config);
-    listeningPort.store(0);
-    serverRunning.store(false);
-    threadsAlive.fetch_sub(1);
-    return THREAD_SUCCESS;
-}
-
-int HttpTs_start(const HttpTsServerConfig *config)
-{
-    auto *copy = new (std::nothrow) HttpTsServerConfig(config != nullptr ? *config : HttpTs_defaultConfig());
-    if (copy == nullptr) {
-        return -1;
-    }
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    int r = pthread_create(&thread, &attr, startedServer, copy);
-    pthread_attr_destroy(&attr);
-    if (r != 0) {
-        delete copy;
-        return -1;
-    }
-    return 0;
-}
-
-bool HttpTs_stop(int timeoutMs)
-{
-    stopping.store(true);
-    {
-        ScopedLock lock(listenMutex);
-        if (listenFd >= 0) {
-            ::shutdown(listenFd, SHUT_RDWR);
-        }
-    }
-    TsOut_setHttpSink(nullptr);
-    wakeIdleClients();
-    auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (threadsAlive.load() > 0 && Clock::now() < until) {
-        sleepUs(5000);
-    }
-    bool ended = threadsAlive.load() == 0;
-    if (ended) {
-        stopping.store(false);
-    }
-    return ended;
-}
-
-bool HttpTs_reset()
-{
-    if (serverRunning.load() || threadsAlive.load() > 0) {
-        return false;
-    }
-    for (auto &w : ring) {
-        w.store(0, std::memory_order_relaxed);
-    }
-    ringClaimed.store(0);
-    ringTotal.store(0);
-    droppedClients.store(0);
-    lappedEvents.store(0);
-    behindEvents.store(0);
-    appendMarks.clear();
-    appendRate.clear();
-    lastAppendMark = {};
-    return true;
+    MEDIA_ASSERT(s != nullptr);
+    return {s->serverRunning.load(), s->clientsNow.load(), s->droppedClients.load(), s->lappedEvents.load(),
+            s->behindEvents.load()};
 }

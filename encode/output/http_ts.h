@@ -2,12 +2,13 @@
 // server on TCP port 10000 streams that ring to every client from the moment it connects, whatever
 // path it asks for.
 //
-// Threads: the writer and audio threads append (through the fan-out, under the output semaphore); the
-// server thread accepts; one thread per client copies 2048-byte steps out of the ring and sends them
-// without waiting on a full socket. A client is judged by how far behind live it is (client_lag.h): one
-// more than 2 s behind, or a whole ring behind, is moved to the live edge; one that has taken nothing
-// for 3 s is dropped. None of the threads is ever joined. The ring and every shared word live in
-// static storage for the life of the process, so no thread can find anything freed under it.
+// A server is an object: HttpTs_create allocates its ring and starts its server thread, HttpTs_delete
+// stops and joins that thread and every client thread before it frees the ring, so servers on two
+// ports can run side by side. Threads: the writer and audio threads append (through the TS output
+// the server is handed to, under its lock); the server thread accepts; one thread per client copies
+// 2048-byte steps out of the ring and sends them without waiting on a full socket. A client is judged
+// by how far behind live it is (client_lag.h): one more than 2 s behind, or a whole ring behind, is
+// moved to the live edge; one that has taken nothing for 3 s is dropped.
 #pragma once
 
 #include "encode/output/client_lag.h"
@@ -29,24 +30,28 @@ struct HttpTsServerConfig {
     int requestTimeoutMs; // how long a client may take to send its request
 };
 
-// Port 10000 shifted by ENCODE_PORT_OFFSET, on every local address.
+// Port 10000 shifted by ENCODE_PORT_OFFSET, on the address ENCODE_BIND_ADDRESS names (every local
+// address without it).
 HttpTsServerConfig HttpTs_defaultConfig();
 
-// The server thread. `arg` is a HttpTsServerConfig, copied at once (null: the defaults). Registers the
-// ring as the fan-out's HTTP sink, waits a second, listens and accepts forever. When the listening
-// socket cannot be made it prints "Server exception!", asks for a reboot and returns.
-void *httpTsThrFxn(void *arg);
+typedef struct HttpTs_Object *HttpTs_Handle;
 
-// The writer's call after rvStart: the server thread started detached, with a copy of `config` (null:
-// the defaults). 0, or -1 when the thread could not be created.
-int HttpTs_start(const HttpTsServerConfig *config);
+// Allocates the ring and starts the server thread with a copy of `config` (null: the defaults). The
+// thread prints "My web server started...", waits a second, listens and accepts until the server is
+// deleted; when the listening socket cannot be made it prints "Server exception!", asks for a reboot
+// and ends (the ring still takes appends). Null when the memory or the thread cannot be had.
+HttpTs_Handle HttpTs_create(const HttpTsServerConfig *config);
 
-// The ring append, the fan-out's HTTP sink: a memory copy that never waits. `bytes` is whole TS
-// packets; an append longer than the ring keeps only its last 2 MiB.
-void HttpTs_append(const uint8_t *data, int bytes);
+// Ends the server: the accept and every client are woken (their sockets shut down), each thread is
+// joined, the status report removed and the ring freed. Nothing may append any more. Null is accepted.
+void HttpTs_delete(HttpTs_Handle h);
 
-// Bytes appended since the process started (the writer's total, counted in 64 bits).
-uint64_t HttpTs_total();
+// The ring append: a memory copy that never waits. `bytes` is whole TS packets; an append longer than
+// the ring keeps only its last 2 MiB. One appending thread at a time (the TS output's lock).
+void HttpTs_append(HttpTs_Handle h, const uint8_t *data, int bytes);
+
+// Bytes appended since the server was created (counted in 64 bits).
+uint64_t HttpTs_total(HttpTs_Handle h);
 
 struct HttpTsStats {
     bool serverRunning;
@@ -55,14 +60,5 @@ struct HttpTsStats {
     uint64_t lapped;  // times a client fell a whole ring behind and was moved to the live edge
     uint64_t behind;  // times a client more than 2 s behind live was moved to the live edge
 };
-HttpTsStats HttpTs_stats();
-
-// Ends the server and every client thread: the accept is woken, each client leaves at its next turn
-// (within a tenth of a second; one still answering its request within the send timeout). The HTTP
-// sink is unregistered. True when every thread had ended within `timeoutMs`. For tests, benchmarks
-// and a shutdown that wants its sockets back.
-bool HttpTs_stop(int timeoutMs);
-
-// The ring back to empty and the counters to 0. Only while no server runs and nothing appends (tests).
-// False (and nothing done) while a server or client thread is alive.
-bool HttpTs_reset();
+// Any thread.
+HttpTsStats HttpTs_stats(HttpTs_Handle h);

@@ -1,4 +1,4 @@
-// Owns the recorder's double buffer, its feed and the recorder thread.
+// Owns a recorder's double buffer, its feed and its thread.
 //
 // One mutex guards the hand-over: which half the feed fills, and each half's length, age and owner.
 // It is held for a few instructions at a time (the feed's copy, a hand-over, a give-back), never
@@ -7,17 +7,16 @@
 // Halves alternate strictly (a hand-over always moves the feed to the other half), so the recorder
 // writes them in the order they were filled.
 //
-// Everything here is in static storage with trivial destruction, so the thread may run on while the
-// process exits.
+// The thread is joined by Recorder_delete. Only when it has not ended in the time the owner can wait
+// (a hung disk) does the owner leave the recorder to it, and the thread frees it when it ends.
 #include "encode/output/recorder.h"
 
 #include "encode/core/config_store.h"
 #include "encode/core/console.h"
 #include "encode/core/paths.h"
 #include "encode/core/shell.h"
-#include "encode/core/stage_thread.h"
 #include "encode/core/status_board.h"
-#include "encode/output/udp.h"
+#include "encode/media/media.h"
 
 #include <nlohmann/json.hpp>
 
@@ -31,10 +30,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -64,68 +67,85 @@ size_t packetFloor(size_t n)
 }
 
 struct Half {
-    uint8_t bytes[kHalfBytes];
+    uint8_t *bytes;       // RECORDER_HALF_BYTES of the recorder's buffer
     size_t length;        // whole packets
     bool handedOver;      // the recorder's until it is on the disk
     Clock::time_point firstByte;
 };
 
-std::mutex handOverMutex;
-// Guarded by handOverMutex, with the length, hand-over flag and age of both halves.
-Half halves[2];
-int fillHalf = 0;
+} // namespace
 
-std::atomic<uint64_t> starts{0};
-std::atomic<bool> running{false};
-std::atomic<bool> stopping{false};
-std::atomic<bool> fileOpen{false};
-std::atomic<uint64_t> halvesWritten{0};
-std::atomic<uint64_t> writtenBytes{0};
-std::atomic<uint64_t> failedBytes{0};
-std::atomic<uint64_t> droppedBytes{0};
-std::atomic<uint64_t> droppedFeeds{0};
-std::atomic<uint64_t> rotations{0};
-std::atomic<int64_t> fileLimit{RECORDER_FILE_LIMIT_BYTES};
+struct Recorder_Object {
+    int64_t fileLimit = RECORDER_FILE_LIMIT_BYTES;
+    std::unique_ptr<uint8_t[]> buffer; // both halves
 
-// What the status says of the recording: the file being written, its size, the room left.
-std::atomic<int64_t> fileBytes{0};
-std::atomic<bool> recordFailing{false}; // the file could not be opened, or its writes fail
-StatusError lastError;
-std::mutex pathMutex;
-std::string currentPath; // guarded by pathMutex; "" without a file
-int statusId = 0;        // the first recorder thread adds the report; it stays for the process
+    std::mutex handOverMutex;
+    // Guarded by handOverMutex, with the length, hand-over flag and age of both halves.
+    Half halves[2] = {};
+    int fillHalf = 0;
 
-void setCurrentPath(const std::string &path)
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> accepting{true};
+    std::atomic<bool> running{false};
+    std::atomic<bool> fileOpen{false};
+    std::atomic<uint64_t> halvesWritten{0};
+    std::atomic<uint64_t> writtenBytes{0};
+    std::atomic<uint64_t> failedBytes{0};
+    std::atomic<uint64_t> droppedBytes{0};
+    std::atomic<uint64_t> droppedFeeds{0};
+    std::atomic<uint64_t> rotations{0};
+
+    // What the status says of the recording: the file being written, its size, the room left.
+    std::atomic<int64_t> fileBytes{0};
+    std::atomic<bool> recordFailing{false}; // the file could not be opened, or its writes fail
+    StatusError lastError;
+    mutable std::mutex pathMutex;
+    std::string currentPath; // guarded by pathMutex; "" without a file
+    int statusId = 0;
+
+    std::mutex lifeMutex;
+    std::condition_variable lifeCv;
+    bool finished = false;  // guarded by lifeMutex: the thread touches nothing of the recorder any more
+    bool abandoned = false; // guarded by lifeMutex: the owner gave up waiting, the thread frees it
+    std::thread thread;
+};
+
+namespace {
+
+using Recorder = Recorder_Object;
+
+void setCurrentPath(Recorder &r, const std::string &path)
 {
-    std::lock_guard<std::mutex> lock(pathMutex);
-    currentPath = path;
+    std::lock_guard<std::mutex> lock(r.pathMutex);
+    r.currentPath = path;
 }
 
-void report(const void *, nlohmann::json &out)
+void report(const void *ctx, nlohmann::json &out)
 {
+    const auto &r = *static_cast<const Recorder *>(ctx);
     std::string path;
     {
-        std::lock_guard<std::mutex> lock(pathMutex);
-        path = currentPath;
+        std::lock_guard<std::mutex> lock(r.pathMutex);
+        path = r.currentPath;
     }
     out["kind"] = "recorder";
     out["name"] = "Recording";
     out["target"] = path;
-    bool on = running.load();
-    out["state"] = recordFailing.load() ? "error" : !on ? "off" : fileOpen.load() ? "ok" : "waiting";
-    out["file_bytes"] = fileBytes.load(std::memory_order_relaxed);
+    bool on = r.running.load();
+    out["state"] = r.recordFailing.load() ? "error" : !on ? "off" : r.fileOpen.load() ? "ok" : "waiting";
+    out["file_bytes"] = r.fileBytes.load(std::memory_order_relaxed);
     struct statvfs fs {};
     std::string dir = Path_resolve(kRecordDir);
     out["free_bytes"] = ::statvfs(dir.c_str(), &fs) == 0 ? static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize : 0;
-    out["bytes"] = writtenBytes.load(std::memory_order_relaxed);
-    out["dropped"] = droppedBytes.load(std::memory_order_relaxed);
-    lastError.report(out);
+    out["bytes"] = r.writtenBytes.load(std::memory_order_relaxed);
+    out["dropped"] = r.droppedBytes.load(std::memory_order_relaxed);
+    r.lastError.report(out);
 }
 
 // Sleeps `ms` in slices, so that a stop is seen within one slice.
-void nap(int ms)
+void nap(const Recorder &r, int ms)
 {
-    while (ms > 0 && !stopping.load()) {
+    while (ms > 0 && !r.stopping.load()) {
         int slice = std::min(ms, 50);
         timespec t{0, slice * 1000000L};
         while (nanosleep(&t, &t) != 0 && errno == EINTR) {
@@ -136,23 +156,23 @@ void nap(int ms)
 
 // --- The double buffer (handOverMutex held) ---
 
-void handOver(int half)
+void handOver(Recorder &r, int half)
 {
-    halves[half].handedOver = true;
-    fillHalf = half ^ 1;
+    r.halves[half].handedOver = true;
+    r.fillHalf = half ^ 1;
 }
 
 // The half being filled goes to the disk when it has filled for long enough, or at a stop whatever
 // its age; not while the recorder still holds the other one, which the feed would then have no room
 // in.
-void handOverDue(bool now)
+void handOverDue(Recorder &r, bool now)
 {
-    Half &h = halves[fillHalf];
-    if (h.handedOver || h.length == 0 || halves[fillHalf ^ 1].handedOver) {
+    Half &h = r.halves[r.fillHalf];
+    if (h.handedOver || h.length == 0 || r.halves[r.fillHalf ^ 1].handedOver) {
         return;
     }
     if (now || Clock::now() - h.firstByte >= kHandOverAfter) {
-        handOver(fillHalf);
+        handOver(r, r.fillHalf);
     }
 }
 
@@ -192,18 +212,18 @@ struct RecordFile {
     bool failing = false;
 };
 
-void closeFile(RecordFile &file)
+void closeFile(Recorder &r, RecordFile &file)
 {
     if (file.fd >= 0) {
         ::fdatasync(file.fd);
         ::close(file.fd);
     }
     file.fd = -1;
-    fileOpen.store(false);
-    setCurrentPath("");
+    r.fileOpen.store(false);
+    setCurrentPath(r, "");
 }
 
-bool openFile(RecordFile &file, const std::string &name)
+bool openFile(Recorder &r, RecordFile &file, const std::string &name)
 {
     file.name = name;
     file.path = std::string(kRecordDir) + name + kRecordExtension;
@@ -215,31 +235,31 @@ bool openFile(RecordFile &file, const std::string &name)
     if (file.fd < 0) {
         std::string line = "error open file tsf_fd =" + file.path;
         Console_say("%s\n", line.c_str());
-        lastError.set(line.c_str());
-        recordFailing.store(true);
+        r.lastError.set(line.c_str());
+        r.recordFailing.store(true);
         return false;
     }
-    fileBytes.store(0);
-    setCurrentPath(file.path);
-    recordFailing.store(false);
-    fileOpen.store(true);
+    r.fileBytes.store(0);
+    setCurrentPath(r, file.path);
+    r.recordFailing.store(false);
+    r.fileOpen.store(true);
     return true;
 }
 
 // The file has reached the size limit (or, when /mnt/fn.sh named no new file, the next limit).
-bool rotationDue(const RecordFile &file)
+bool rotationDue(const Recorder &r, const RecordFile &file)
 {
     struct stat st;
     if (file.fd < 0 || ::fstat(file.fd, &st) != 0) {
         return false;
     }
-    return st.st_size >= (file.rotateAt > 0 ? file.rotateAt : fileLimit.load());
+    return st.st_size >= (file.rotateAt > 0 ? file.rotateAt : r.fileLimit);
 }
 
 // /mnt/fn.sh names the next file. When it leaves the same name (the script failed or is missing),
 // reopening would truncate the recording just made; that file goes on instead, and the next attempt
 // comes one limit later.
-void rotate(RecordFile &file)
+void rotate(Recorder &r, RecordFile &file)
 {
     Shell_run(kNameScript);
     std::string name;
@@ -247,34 +267,34 @@ void rotate(RecordFile &file)
     if (named && name == file.name) {
         Console_say("tsf: /mnt/fn.sh named no new file, %s goes on\n", file.path.c_str());
         struct stat st;
-        file.rotateAt = (::fstat(file.fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0) + fileLimit.load();
+        file.rotateAt = (::fstat(file.fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0) + r.fileLimit;
         return;
     }
-    closeFile(file);
-    rotations.fetch_add(1);
+    closeFile(r, file);
+    r.rotations.fetch_add(1);
     if (!named) {
         Console_say("%s", kNoNameLine);
         return;
     }
-    openFile(file, name);
+    openFile(r, file, name);
 }
 
 // What a failed write left of a packet is cut off again, so that the file still ends on a whole
 // packet and whatever is written after the gap starts on one.
-void cutTornPacket(const RecordFile &file)
+void cutTornPacket(Recorder &r, const RecordFile &file)
 {
     off_t end = ::lseek(file.fd, 0, SEEK_CUR);
     if (end > 0 && end % static_cast<off_t>(kPacketBytes) != 0) {
         off_t whole = end - end % static_cast<off_t>(kPacketBytes);
         if (::ftruncate(file.fd, whole) == 0) {
             ::lseek(file.fd, whole, SEEK_SET);
-            fileBytes.store(whole);
+            r.fileBytes.store(whole);
         }
     }
 }
 
 // Writes a span; true when all of it reached the file. A failure is reported once per run of them.
-bool writeSpan(RecordFile &file, const uint8_t *data, size_t n)
+bool writeSpan(Recorder &r, RecordFile &file, const uint8_t *data, size_t n)
 {
     size_t done = 0;
     while (done < n) {
@@ -287,25 +307,25 @@ bool writeSpan(RecordFile &file, const uint8_t *data, size_t n)
         }
         done += static_cast<size_t>(w);
     }
-    writtenBytes.fetch_add(done);
-    fileBytes.fetch_add(static_cast<int64_t>(done));
+    r.writtenBytes.fetch_add(done);
+    r.fileBytes.fetch_add(static_cast<int64_t>(done));
     if (done == n) {
         file.failing = false;
-        recordFailing.store(false);
+        r.recordFailing.store(false);
         return true;
     }
     int error = errno;
-    failedBytes.fetch_add(n - done);
+    r.failedBytes.fetch_add(n - done);
     if (!file.failing) {
         char line[256];
         std::snprintf(line, sizeof line, "tsf: write error on %s, errno = %d (%s); failed blocks are lost",
                       file.path.c_str(), error, std::strerror(error));
         Console_say("%s\n", line);
-        lastError.set(line);
+        r.lastError.set(line);
         file.failing = true;
-        recordFailing.store(true);
+        r.recordFailing.store(true);
     }
-    cutTornPacket(file);
+    cutTornPacket(r, file);
     return false;
 }
 
@@ -326,24 +346,24 @@ size_t nextPat(const uint8_t *data, size_t from, size_t length)
 
 // One half to the file in blocks. A file that is due to end ends just before the next PAT, so that
 // the next one begins with it; a block that fails is lost, and writing goes on at the next packet.
-void writeHalf(RecordFile &file, const uint8_t *data, size_t length)
+void writeHalf(Recorder &r, RecordFile &file, const uint8_t *data, size_t length)
 {
     size_t pos = 0;
     while (pos < length) {
         size_t end = std::min(pos + kBlockBytes, length);
-        if (rotationDue(file)) {
+        if (rotationDue(r, file)) {
             size_t pat = nextPat(data, pos, length);
             if (pat == pos) {
-                rotate(file);
+                rotate(r, file);
                 continue;
             }
             end = std::min(end, pat);
         }
-        if (file.fd >= 0 && !writeSpan(file, data + pos, end - pos)) {
+        if (file.fd >= 0 && !writeSpan(r, file, data + pos, end - pos)) {
             end = std::min(length, (end + kPacketBytes - 1) / kPacketBytes * kPacketBytes);
         }
         pos = end;
-        nap(kBlockPauseMs); // none at a stop
+        nap(r, kBlockPauseMs); // none at a stop
     }
     if (file.fd >= 0) {
         ::fdatasync(file.fd);
@@ -353,28 +373,28 @@ void writeHalf(RecordFile &file, const uint8_t *data, size_t length)
 // --- The recorder thread ---
 
 // Waits until `half` is handed over; false at a stop when it holds nothing more.
-bool waitHandedOver(int half)
+bool waitHandedOver(Recorder &r, int half)
 {
     for (;;) {
-        bool stop = stopping.load();
+        bool stop = r.stopping.load();
         {
-            ScopedLock lock(handOverMutex);
-            handOverDue(stop);
-            if (halves[half].handedOver) {
+            ScopedLock lock(r.handOverMutex);
+            handOverDue(r, stop);
+            if (r.halves[half].handedOver) {
                 return true;
             }
-            if (stop && (fillHalf != half || halves[half].length == 0)) {
+            if (stop && (r.fillHalf != half || r.halves[half].length == 0)) {
                 return false;
             }
         }
-        nap(kPollMs);
+        nap(r, kPollMs);
     }
 }
 
 // One line per run of drops: the run ends when a half is given back to the feed.
-void reportDrops(uint64_t &reported)
+void reportDrops(const Recorder &r, uint64_t &reported)
 {
-    uint64_t dropped = droppedBytes.load();
+    uint64_t dropped = r.droppedBytes.load();
     if (dropped != reported) {
         Console_say("tsf: both buffers were full, %llu bytes dropped (%llu in all)\n",
             static_cast<unsigned long long>(dropped - reported), static_cast<unsigned long long>(dropped));
@@ -382,133 +402,172 @@ void reportDrops(uint64_t &reported)
     }
 }
 
-void recordLoop(RecordFile &file)
+void recordLoop(Recorder &r, RecordFile &file)
 {
-    uint64_t reported = droppedBytes.load();
+    uint64_t reported = 0;
     for (int half = 0;; half ^= 1) {
-        if (!waitHandedOver(half)) {
+        if (!waitHandedOver(r, half)) {
             return;
         }
         // Handed over: the feed touches neither the bytes nor the length until the give-back.
-        writeHalf(file, halves[half].bytes, halves[half].length);
+        writeHalf(r, file, r.halves[half].bytes, r.halves[half].length);
         {
-            ScopedLock lock(handOverMutex);
-            halves[half].length = 0;
-            halves[half].handedOver = false;
+            ScopedLock lock(r.handOverMutex);
+            r.halves[half].length = 0;
+            r.halves[half].handedOver = false;
         }
-        halvesWritten.fetch_add(1);
-        reportDrops(reported);
-        nap(kHalfPauseMs);
+        r.halvesWritten.fetch_add(1);
+        reportDrops(r, reported);
+        nap(r, kHalfPauseMs);
     }
 }
 
-void resetHalves()
+// The thread is done with the recorder; when the owner has stopped waiting for it, the recorder is
+// the thread's to free.
+void finish(Recorder *r)
 {
-    ScopedLock lock(handOverMutex);
-    for (Half &h : halves) {
-        h.length = 0;
-        h.handedOver = false;
+    bool abandoned;
+    {
+        ScopedLock lock(r->lifeMutex);
+        r->finished = true;
+        abandoned = r->abandoned;
+        r->lifeCv.notify_all();
     }
-    fillHalf = 0;
-}
-
-} // namespace
-
-void Recorder_feed(const uint8_t *data, int bytes)
-{
-    if (data == nullptr || bytes <= 0) {
-        return;
-    }
-    size_t n = static_cast<size_t>(bytes);
-    ScopedLock lock(handOverMutex);
-    if (halves[fillHalf].handedOver && !halves[fillHalf ^ 1].handedOver) {
-        fillHalf ^= 1; // the recorder gave the other half back while this one waited for it
-    }
-    Half &now = halves[fillHalf];
-    Half &next = halves[fillHalf ^ 1];
-    size_t room = now.handedOver ? 0 : packetFloor(kHalfBytes - now.length);
-    size_t roomNext = now.handedOver || next.handedOver ? 0 : packetFloor(kHalfBytes);
-    if (n > room + roomNext) {
-        // Whole feeds only, so that the recording keeps whole packets around the gap.
-        droppedBytes.fetch_add(n);
-        droppedFeeds.fetch_add(1);
-        return;
-    }
-    size_t first = std::min(n, room);
-    copyIn(now, data, first);
-    if (first < n || packetFloor(kHalfBytes - now.length) == 0) {
-        handOver(fillHalf);
-    }
-    if (first < n) {
-        copyIn(next, data + first, n - first);
+    if (abandoned) {
+        delete r;
     }
 }
 
-void *recorderThrFxn(void *)
+void recordThread(Recorder *r)
 {
-    bool idle = false;
-    if (!running.compare_exchange_strong(idle, true)) {
-        Console_say("tsf: the recorder is already running\n");
-        return THREAD_FAILURE;
-    }
-    starts.fetch_add(1);
-    recordFailing.store(false);
-    if (statusId == 0) {
-        statusId = StatusBoard_add(StatusSection::Output, report, nullptr);
-    }
-    // Both halves free before the feed can run: the feed may start while the file is still opening.
-    resetHalves();
-    TsOut_setRecorderSink(Recorder_feed);
-
     RecordFile file;
     std::string name;
     bool recording = true;
     if (!readName(name)) {
         Console_say("%s", kNoNameLine);
     } else {
-        recording = openFile(file, name);
+        recording = openFile(*r, file, name);
     }
     if (recording) {
-        recordLoop(file);
+        recordLoop(*r, file);
     }
-    TsOut_setRecorderSink(nullptr);
-    closeFile(file);
-    running.store(false);
-    return THREAD_SUCCESS;
+    r->accepting.store(false);
+    closeFile(*r, file);
+    r->running.store(false);
+    finish(r);
 }
 
-RecorderStats Recorder_stats()
+RecorderStats statsOf(const Recorder &r)
 {
     RecorderStats s;
-    s.starts = starts.load();
-    s.running = running.load();
-    s.fileOpen = fileOpen.load();
-    s.halvesWritten = halvesWritten.load();
-    s.writtenBytes = writtenBytes.load();
-    s.failedBytes = failedBytes.load();
-    s.droppedBytes = droppedBytes.load();
-    s.droppedFeeds = droppedFeeds.load();
-    s.rotations = rotations.load();
+    s.running = r.running.load();
+    s.fileOpen = r.fileOpen.load();
+    s.halvesWritten = r.halvesWritten.load();
+    s.writtenBytes = r.writtenBytes.load();
+    s.failedBytes = r.failedBytes.load();
+    s.droppedBytes = r.droppedBytes.load();
+    s.droppedFeeds = r.droppedFeeds.load();
+    s.rotations = r.rotations.load();
     return s;
 }
 
-void Recorder_setFileLimit(int64_t bytes)
+} // namespace
+
+Recorder_Handle Recorder_create(const Recorder_Attrs *attrs)
 {
-    fileLimit.store(bytes > 0 ? bytes : RECORDER_FILE_LIMIT_BYTES);
+    std::unique_ptr<Recorder> r(new (std::nothrow) Recorder);
+    if (r == nullptr) {
+        return nullptr;
+    }
+    r->buffer.reset(new (std::nothrow) uint8_t[2 * kHalfBytes]);
+    if (r->buffer == nullptr) {
+        return nullptr;
+    }
+    for (int i = 0; i < 2; i++) {
+        r->halves[i].bytes = r->buffer.get() + i * kHalfBytes;
+    }
+    if (attrs != nullptr && attrs->fileLimit > 0) {
+        r->fileLimit = attrs->fileLimit;
+    }
+    r->running.store(true);
+    r->statusId = StatusBoard_add(StatusSection::Output, report, r.get());
+    try {
+        r->thread = std::thread(recordThread, r.get());
+    } catch (...) {
+        StatusBoard_remove(r->statusId);
+        return nullptr;
+    }
+    return r.release();
 }
 
-bool Recorder_stop(int timeoutMs)
+void Recorder_feed(Recorder_Handle r, const uint8_t *data, int bytes)
 {
-    TsOut_setRecorderSink(nullptr);
-    stopping.store(true);
-    auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (running.load() && Clock::now() < until) {
-        timespec t{0, 5000000L};
-        nanosleep(&t, nullptr);
+    MEDIA_ASSERT(r != nullptr);
+    if (data == nullptr || bytes <= 0 || !r->accepting.load()) {
+        return;
     }
-    bool ended = !running.load();
-    if (ended) {
-        stopping.store(false);
+    size_t n = static_cast<size_t>(bytes);
+    ScopedLock lock(r->handOverMutex);
+    if (r->halves[r->fillHalf].handedOver && !r->halves[r->fillHalf ^ 1].handedOver) {
+        r->fillHalf ^= 1; // the recorder gave the other half back while this one waited for it
     }
-    return ended;
+    Half &now = r->halves[r->fillHalf];
+    Half &next = r->halves[r->fillHalf ^ 1];
+    size_t room = now.handedOver ? 0 : packetFloor(kHalfBytes - now.length);
+    size_t roomNext = now.handedOver || next.handedOver ? 0 : packetFloor(kHalfBytes);
+    if (n > room + roomNext) {
+        // Whole feeds only, so that the recording keeps whole packets around the gap.
+        r->droppedBytes.fetch_add(n);
+        r->droppedFeeds.fetch_add(1);
+        return;
+    }
+    size_t first = std::min(n, room);
+    copyIn(now, data, first);
+    if (first < n || packetFloor(kHalfBytes - now.length) == 0) {
+        handOver(*r, r->fillHalf);
+    }
+    if (first < n) {
+        copyIn(next, data + first, n - first);
+    }
+}
+
+bool Recorder_accepting(Recorder_Handle r)
+{
+    MEDIA_ASSERT(r != nullptr);
+    return r->accepting.load();
+}
+
+RecorderStats Recorder_stats(Recorder_Handle r)
+{
+    MEDIA_ASSERT(r != nullptr);
+    return statsOf(*r);
+}
+
+int Recorder_delete(Recorder_Handle r, int timeoutMs, RecorderStats *last)
+{
+    if (r == nullptr) {
+        return Media_EOK;
+    }
+    r->accepting.store(false);
+    r->stopping.store(true);
+    {
+        std::unique_lock<std::mutex> lock(r->lifeMutex);
+        if (!r->lifeCv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [r] { return r->finished; })) {
+            // Everything of the owner's is let go while the thread cannot yet free the recorder.
+            StatusBoard_remove(r->statusId);
+            if (last != nullptr) {
+                *last = statsOf(*r);
+            }
+            r->thread.detach();
+            r->abandoned = true;
+            return Recorder_ETIMEOUT;
+        }
+    }
+    r->thread.join();
+    StatusBoard_remove(r->statusId);
+    if (last != nullptr) {
+        *last = statsOf(*r);
+    }
+    delete r;
+    return Media_EOK;
 }

@@ -9,11 +9,13 @@
 // whole TS packets only, a file ends on a whole packet, and the next file begins with a PAT, so every
 // file plays from its first byte.
 //
-// Threads: the writer and audio threads feed (through the fan-out, under the output semaphore); the
-// recorder thread, started by the main thread, writes; the main thread stops it after the feeding
-// threads have ended. A half belongs to the feed until it is handed over and to the recorder until it
-// is on the disk, so a slow or failing disk never has a half overwritten under it: the feed drops
-// whole feeds instead, and never waits for the disk.
+// A recorder is an object: Recorder_create allocates its double buffer and starts its thread, and
+// the TS output it is handed to (udp.h) feeds it; Recorder_delete is the clean stop. Threads: the
+// writer and audio threads feed (through the TS output, under its lock); the recorder thread writes;
+// the owner deletes the recorder after the feeding threads have ended. A half belongs to the feed
+// until it is handed over and to the recorder until it is on the disk, so a slow or failing disk
+// never has a half overwritten under it: the feed drops whole feeds instead, and never waits for the
+// disk.
 #pragma once
 
 #include <cstdint>
@@ -24,20 +26,33 @@ inline constexpr int64_t RECORDER_FILE_LIMIT_BYTES = 1073741824;
 // The longest a half fills before it is handed over to the disk.
 inline constexpr int RECORDER_HAND_OVER_MS = 1000;
 
-// The recorder thread (arg unused). Registers the feed as the fan-out's recorder sink, opens the file
-// named by /mnt/fn and records until it is stopped. When that first file cannot be opened it prints
-// "error open file tsf_fd =PATH", unregisters the feed (recording is off for the whole process, and
-// the fan-out no longer wants the multiplexer for it) and returns.
-void *recorderThrFxn(void *arg);
+// Status of Recorder_delete beside the media layer's codes: the recorder thread had not ended within
+// the time given (a disk that hangs).
+enum { Recorder_ETIMEOUT = -7 };
 
-// The feed, the fan-out's recorder sink: a memory copy that never waits for the disk. `bytes` is
-// whole TS packets. A feed goes whole into the half being filled, or is split at a packet boundary
-// across it and the next half; when the halves held by the recorder leave no room for all of it, it
-// is dropped whole and counted.
-void Recorder_feed(const uint8_t *data, int bytes);
+struct Recorder_Attrs {
+    int64_t fileLimit; // the size at which a file is closed and the next one started; 0: 1 GiB
+};
+
+typedef struct Recorder_Object *Recorder_Handle;
+
+// Allocates the double buffer and starts the recorder thread, which opens the file named by /mnt/fn
+// and records until the recorder is deleted. When that first file cannot be opened it prints "error
+// open file tsf_fd =PATH" and stops taking feeds: recording is off for the life of the recorder, and
+// the TS output no longer wants the multiplexer for it. Null attrs: the defaults. Null when the
+// memory or the thread cannot be had.
+Recorder_Handle Recorder_create(const Recorder_Attrs *attrs);
+
+// The feed: a memory copy that never waits for the disk. `bytes` is whole TS packets. A feed goes
+// whole into the half being filled, or is split at a packet boundary across it and the next half;
+// when the halves held by the recorder leave no room for all of it, it is dropped whole and counted.
+// One feeding thread at a time (the TS output's lock); ignored once the recorder takes no feeds.
+void Recorder_feed(Recorder_Handle h, const uint8_t *data, int bytes);
+
+// True while the recorder takes feeds: it has not given up on its first file and is not stopping.
+bool Recorder_accepting(Recorder_Handle h);
 
 struct RecorderStats {
-    uint64_t starts;        // recorder threads that have begun
     bool running;           // the recorder thread is alive
     bool fileOpen;          // it has a file to write to
     uint64_t halvesWritten; // halves handed back to the feed
@@ -47,14 +62,12 @@ struct RecorderStats {
     uint64_t droppedFeeds;
     uint64_t rotations;     // files started after the size limit
 };
-RecorderStats Recorder_stats();
+// Any thread.
+RecorderStats Recorder_stats(Recorder_Handle h);
 
-// The size at which a file is closed and the next one started (tests set a small one; 0 puts the
-// 1 GiB back). Read at every check, so it applies to the file being written.
-void Recorder_setFileLimit(int64_t bytes);
-
-// The clean stop, once nothing feeds any more: the feed is unregistered, the recorder writes every
-// byte it holds without its pauses, syncs and closes the file and ends. True when it had ended within
-// `timeoutMs` (a disk that hangs must not hold up the end of the process); true at once when no
-// recorder runs.
-bool Recorder_stop(int timeoutMs);
+// The clean stop, once nothing feeds any more: the recorder writes every byte it holds without its
+// pauses, syncs and closes the file, its thread is joined and the recorder freed. Media_EOK; or
+// Recorder_ETIMEOUT when the thread had not ended within `timeoutMs` (a disk that hangs must not hold
+// up the end of the process): the thread is then left to finish and free the recorder by itself.
+// `last` (may be null) receives the counters as they stood at the end. Null is accepted (Media_EOK).
+int Recorder_delete(Recorder_Handle h, int timeoutMs, RecorderStats *last);

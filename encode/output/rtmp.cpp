@@ -26,7 +26,7 @@
 #include "encode/core/shared_status.h"
 #include "encode/core/shell.h"
 #include "encode/core/status_board.h"
-#include "encode/output/udp.h"
+#include "encode/output/output_sem.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,14 +1,25 @@
-// TS multiplexer. Owns the stored PAT and PMT packets, one continuity counter per (program, stream
-// slot) and the count of calls since PAT/PMT last went out. TsMux_init runs in the main thread before
-// streaming; TsMux_process runs in the writer and audio threads, always under the output semaphore,
-// so the state needs no lock of its own. Nothing is allocated per call: packets are written straight
-// into the caller's buffer and every frame byte is copied exactly once.
+// TS multiplexer. Each object owns its stored PAT and PMT packets, one continuity counter per
+// (program, stream slot) and the count of calls since PAT/PMT last went out. TsMux_init runs in the
+// owner's thread before streaming; TsMux_process runs in the writer and audio threads, always under
+// the lock of the TS output the multiplexer is handed to, so the state needs no lock of its own.
+// Nothing is allocated per call: packets are written straight into the caller's buffer and every
+// frame byte is copied exactly once.
 #include "encode/output/tsmux.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <new>
+
+struct TsMux_Object {
+    bool initialised = false;
+    int builtPrograms = 0;  // programs whose PMT has been built
+    uint8_t pat[TSMUX_PACKET_SIZE];
+    uint8_t pmt[TSMUX_MAX_PROGRAMS][TSMUX_PACKET_SIZE];
+    uint8_t continuity[TSMUX_MAX_PROGRAMS][TSMUX_MAX_STREAMS] = {};
+    uint32_t psiCounter = 0;  // not reset by TsMux_init: a re-init must not delay the next PAT/PMT
+};
 
 namespace {
 
@@ -86,16 +97,6 @@ void putBe32(uint8_t *p, uint32_t v)
 uint8_t pidHigh(int32_t pid) { return static_cast<uint8_t>(0xE0 | ((pid >> 8) & 0x1F)); }
 uint8_t pidLow(int32_t pid) { return static_cast<uint8_t>(pid & 0xFF); }
 
-struct MuxState {
-    bool initialised = false;
-    int builtPrograms = 0;  // programs whose PMT has been built
-    uint8_t pat[TSMUX_PACKET_SIZE];
-    uint8_t pmt[TSMUX_MAX_PROGRAMS][TSMUX_PACKET_SIZE];
-    uint8_t continuity[TSMUX_MAX_PROGRAMS][TSMUX_MAX_STREAMS];
-    uint32_t psiCounter = 0;  // not reset by TsMux_init: a re-init must not delay the next PAT/PMT
-};
-MuxState state;
-
 // The fixed part of PAT and PMT: sync, PID with payload_unit_start, a 1-byte empty adaptation field,
 // pointer_field, table_id, section_length. The counter is always 0: the stored packets are re-sent as
 // they are.
@@ -114,9 +115,9 @@ void psiHeader(uint8_t *pkt, int32_t pid, uint8_t tableId, int sectionLength)
     pkt[9] = static_cast<uint8_t>(sectionLength);
 }
 
-void buildPat(const TsMux_Config &cfg)
+void buildPat(TsMux_Object &mux, const TsMux_Config &cfg)
 {
-    uint8_t *pat = state.pat;
+    uint8_t *pat = mux.pat;
     const int n = cfg.numPrograms;
     psiHeader(pat, 0x0000, 0x00, 9 + 4 * n);
     pat[10] = 0xFF;  // transport_stream_id
@@ -134,9 +135,9 @@ void buildPat(const TsMux_Config &cfg)
     putBe32(pat + 15 + 4 * n, crc32Mpeg(pat + 7, 8 + 4 * n));
 }
 
-void buildPmt(const TsMux_Config &cfg, int program)
+void buildPmt(TsMux_Object &mux, const TsMux_Config &cfg, int program)
 {
-    uint8_t *pmt = state.pmt[program];
+    uint8_t *pmt = mux.pmt[program];
     const int m = cfg.numStreams[program];
     psiHeader(pmt, cfg.pmtPid[program], 0x02, 13 + 5 * m);
     pmt[10] = static_cast<uint8_t>((program + 1) >> 8);
@@ -264,104 +265,115 @@ void say(const char *line)
     std::fflush(stdout);
 }
 
-} // namespace
-
-int TsMux_init(TsMux_Params *params)
-{
-    std::memset(state.continuity, 0, sizeof state.continuity);
-
-    if (params == nullptr) {
-        say("TS error:params==0! ");
-        return 0;
-    }
-    if (params->size != TSMUX_PARAMS_SIZE) {
-        std::printf("TS error:params.size==[%d]! \n", params->size);
-        std::fflush(stdout);
-        return 0;
-    }
-    if (params->config == nullptr) {
-        say("TS error:params.config==0! ");
-        return 0;
-    }
-    TsMux_Config &cfg = *params->config;
-    if (cfg.size != TSMUX_CONFIG_SIZE) {
-        say("TS error:config size is not compatible! ");
-        return 0;
-    }
-    if (cfg.numPrograms == 0) {
-        cfg = kDefaultConfig;
-    }
-    if (cfg.numPrograms <= 0) {
-        return 0;
-    }
-    if (!configFitsTables(cfg)) {
-        std::printf("TS error:config numPrograms=[%d] numStreams=[%d,%d] out of range! \n", cfg.numPrograms,
-                    cfg.numStreams[0], cfg.numStreams[1]);
-        std::fflush(stdout);
-        return 0;
-    }
-
-    buildPat(cfg);
-    for (int i = 0; i < cfg.numPrograms; ++i) {
-        buildPmt(cfg, i);
-    }
-    state.builtPrograms = cfg.numPrograms;
-    state.initialised = true;
-    return cfg.numPrograms;
-}
-
-// The record's own checks, in the order the messages have always come; the slot of the frame's
-// stream, or -1 after the message.
-static int checkParams(TsMux_Params *params)
+// The record's own checks, in the order the messages have always come: the slot of the frame's
+// stream (0 or above), or the refusal's status after its message.
+int checkParams(const TsMux_Object &mux, TsMux_Params *params)
 {
     if (params == nullptr) {
         say("params==0 ! ");
-        return -1;
+        return Media_EINVAL;
     }
     if (params->size != TSMUX_PARAMS_SIZE) {
         std::printf("params size=%d, umcompatible version! \n", params->size);
         std::fflush(stdout);
-        return -1;
+        return Media_EINVAL;
     }
     params->outBytes = 0;
     if (params->config == nullptr) {
         say("params config ==0! ");
-        return -1;
+        return Media_EINVAL;
     }
     const TsMux_Config &cfg = *params->config;
     if (cfg.size != TSMUX_CONFIG_SIZE) {
         std::printf("config size:%d, umcompatible version! \n", cfg.size);
         std::fflush(stdout);
-        return -1;
+        return Media_EINVAL;
     }
     const int32_t program = params->program;
     const int slot = findSlot(cfg, program, params->streamType);
     if (slot < 0) {
         std::printf("strame Type[%d] is not register in this channel[%d] \n", params->streamType, program);
         std::fflush(stdout);
-        return -1;
+        return Media_EINVAL;
     }
-    if (!state.initialised) {
+    if (!mux.initialised) {
         say("TS packet doesn't inited!! ");
-        return -1;
+        return Media_EFAIL;
     }
     // A program beyond those TsMux_init built has no PMT to send.
-    if (program >= state.builtPrograms) {
+    if (program >= mux.builtPrograms) {
         std::printf("strame Type[%d] is not register in this channel[%d] \n", params->streamType, program);
         std::fflush(stdout);
-        return -1;
+        return Media_EINVAL;
     }
     const int32_t length = params->dataLength;
     if (length < 0 || length > TSMUX_MAX_FRAME_LENGTH || (params->data == nullptr && length > 0)) {
         std::printf("params data invalid, dataLength=%d! \n", length);
         std::fflush(stdout);
-        return -1;
+        return Media_EINVAL;
     }
     if (params->output == nullptr) {
         say("params output ==0! ");
-        return -1;
+        return Media_EINVAL;
     }
     return slot;
+}
+
+} // namespace
+
+TsMux_Handle TsMux_create(void)
+{
+    return new (std::nothrow) TsMux_Object;
+}
+
+void TsMux_delete(TsMux_Handle mux)
+{
+    delete mux;
+}
+
+int TsMux_init(TsMux_Handle mux, TsMux_Params *params)
+{
+    MEDIA_ASSERT(mux != nullptr);
+    std::memset(mux->continuity, 0, sizeof mux->continuity);
+
+    if (params == nullptr) {
+        say("TS error:params==0! ");
+        return Media_EINVAL;
+    }
+    if (params->size != TSMUX_PARAMS_SIZE) {
+        std::printf("TS error:params.size==[%d]! \n", params->size);
+        std::fflush(stdout);
+        return Media_EINVAL;
+    }
+    if (params->config == nullptr) {
+        say("TS error:params.config==0! ");
+        return Media_EINVAL;
+    }
+    TsMux_Config &cfg = *params->config;
+    if (cfg.size != TSMUX_CONFIG_SIZE) {
+        say("TS error:config size is not compatible! ");
+        return Media_EINVAL;
+    }
+    if (cfg.numPrograms == 0) {
+        cfg = kDefaultConfig;
+    }
+    if (cfg.numPrograms <= 0) {
+        return Media_EINVAL;
+    }
+    if (!configFitsTables(cfg)) {
+        std::printf("TS error:config numPrograms=[%d] numStreams=[%d,%d] out of range! \n", cfg.numPrograms,
+                    cfg.numStreams[0], cfg.numStreams[1]);
+        std::fflush(stdout);
+        return Media_EINVAL;
+    }
+
+    buildPat(*mux, cfg);
+    for (int i = 0; i < cfg.numPrograms; ++i) {
+        buildPmt(*mux, cfg, i);
+    }
+    mux->builtPrograms = cfg.numPrograms;
+    mux->initialised = true;
+    return Media_EOK;
 }
 
 // PES header of one piece of the frame: the first piece carries the PTS, the later ones none.
@@ -390,21 +402,22 @@ static int pesHeader(uint8_t (&header)[kFirstHeaderLength], uint8_t streamId, in
     return headerLength;
 }
 
-int TsMux_process(TsMux_Params *params)
+int TsMux_process(TsMux_Handle mux, TsMux_Params *params)
 {
-    const int slot = checkParams(params);
+    MEDIA_ASSERT(mux != nullptr);
+    const int slot = checkParams(*mux, params);
     if (slot < 0) {
-        return 0;
+        return slot;
     }
     const TsMux_Config &cfg = *params->config;
     const int32_t program = params->program;
 
     uint8_t *out = params->output;
-    ++state.psiCounter;
-    if ((params->flags & TSMUX_FLAGS_PSI) != 0 || state.psiCounter > kPsiInterval) {
-        state.psiCounter = 0;
-        std::memcpy(out, state.pat, TSMUX_PACKET_SIZE);
-        std::memcpy(out + TSMUX_PACKET_SIZE, state.pmt[program], TSMUX_PACKET_SIZE);
+    ++mux->psiCounter;
+    if ((params->flags & TSMUX_FLAGS_PSI) != 0 || mux->psiCounter > kPsiInterval) {
+        mux->psiCounter = 0;
+        std::memcpy(out, mux->pat, TSMUX_PACKET_SIZE);
+        std::memcpy(out + TSMUX_PACKET_SIZE, mux->pmt[program], TSMUX_PACKET_SIZE);
         out += kPsiBytes;
     }
 
@@ -414,7 +427,7 @@ int TsMux_process(TsMux_Params *params)
 
     const int32_t pid = cfg.esPid[program][slot];
     const uint8_t streamId = streamIdOf(params->streamType);
-    uint8_t &counter = state.continuity[program][slot];
+    uint8_t &counter = mux->continuity[program][slot];
 
     const uint8_t *src = params->data;
     int left = params->dataLength;

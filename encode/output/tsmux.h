@@ -1,10 +1,13 @@
 // The transport-stream multiplexer: one encoded video access unit or one audio frame in, a run of
 // 188-byte TS packets out (PAT and PMT when due, then PES packets with PTS and one PCR per frame).
 //
-// Process-wide state (the stored PAT/PMT, continuity counters, PSI counter) lives in tsmux.cpp. There
-// is no lock: TsMux_init runs in the main thread before streaming starts, and every TsMux_process
-// call is made under the output semaphore the writer and audio threads share.
+// A multiplexer is an object (TsMux_create): its stored PAT/PMT, continuity counters and PSI counter
+// belong to it, so two of them make two independent streams. It has no lock: its owner calls
+// TsMux_init before streaming starts, and the TS output it is handed to (udp.h) makes every
+// TsMux_process call under its own lock, for the writer and the audio threads alike.
 #pragma once
+
+#include "encode/media/media.h"
 
 #include <cstdint>
 
@@ -51,15 +54,26 @@ struct TsMux_Params {
     int32_t outBytes;             // out: bytes written to `output`
 };
 
-// Builds PAT and PMT from params->config (filling it with the default config when its numPrograms is
-// 0) and zeroes the continuity counters. Returns the number of programs, or 0 on failure (with one
-// line on standard output, except for a non-positive program count).
-int TsMux_init(TsMux_Params *params);
+typedef struct TsMux_Object *TsMux_Handle;
+
+// A multiplexer that has built no tables yet (every TsMux_process refuses until TsMux_init succeeds).
+// Null when out of memory.
+TsMux_Handle TsMux_create(void);
+// Null is accepted.
+void TsMux_delete(TsMux_Handle mux);
+
+// Zeroes the continuity counters (whatever follows), then builds PAT and PMT from params->config,
+// filling it with the default config when its numPrograms is 0; the PSI counter keeps its value.
+// Media_EOK; Media_EINVAL for a record or config it refuses, with one line on standard output (none
+// for a non-positive program count). The programs are the config's numPrograms.
+int TsMux_init(TsMux_Handle mux, TsMux_Params *params);
 
 // Writes the packets of one frame to params->output and returns their byte count (a multiple of 188,
-// also stored in params->outBytes). Returns 0, writing nothing, on failure, with one line on standard
-// output; outBytes is then 0 too once the record itself passed its checks.
-int TsMux_process(TsMux_Params *params);
+// also stored in params->outBytes; 0 for an empty frame without PAT/PMT). On failure it writes
+// nothing, prints one line on standard output and returns Media_EINVAL for a record or frame it
+// refuses, Media_EFAIL before a successful TsMux_init; outBytes is then 0 too once the record itself
+// passed its checks.
+int TsMux_process(TsMux_Handle mux, TsMux_Params *params);
 
 // The most bytes TsMux_process can write for a frame of `dataLength` bytes, PAT and PMT included; 0
 // for a length it refuses (negative, or above TSMUX_MAX_FRAME_LENGTH).

@@ -1,33 +1,29 @@
-// Owns the UDP destinations and the output semaphore. The main thread sets both up before any stage
-// thread starts; afterwards the destinations are only read, by whichever thread holds the semaphore
-// (writer or audio), so the semaphore is their lock too.
+// Owns a TS output's UDP destinations and its lock. The main thread creates it before any stage thread
+// starts; afterwards the destinations are only read, by whichever thread holds the lock (writer or
+// audio), which is also what keeps the multiplexer, the HTTP ring and the recorder's feed to one
+// caller at a time.
 #include "encode/output/udp.h"
 
 #include "encode/core/config_store.h"
-#include "encode/core/output_switches.h"
 #include "encode/core/status_board.h"
 
 #include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
-#include <semaphore.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
 
 namespace {
 
-// The fan-out's other consumers, registered by the HTTP TS server and the recorder. Read under the
-// output semaphore by whichever thread fans out, written by the thread that starts the consumer.
-std::atomic<TsOut_Sink> httpSink{nullptr};
-std::atomic<TsOut_Sink> recorderSink{nullptr};
-
-// Where datagram sockets come from; tests put a failing one here.
-std::atomic<Udp_SocketFunction> socketCreate{::socket};
+using ScopedLock = std::lock_guard<std::mutex>;
 
 struct DestinationNames {
     const char *addrLine;
@@ -57,15 +53,11 @@ NetDestinations unused()
     return d;
 }
 
-NetDestinations destinations = unused();
-
-sem_t outputSem;
-bool outputSemCreated = false;
-
-// What the status says of each destination. The counters are bumped under the output semaphore by
-// the sender and read by the status thread; a failure is printed once per run of failed sends (an
-// unreachable destination fails every datagram).
+// What the status says of one destination. The counters are bumped under the lock by the sender and
+// read by the status thread; a failure is printed once per run of failed sends (an unreachable
+// destination fails every datagram).
 struct DestinationStatus {
+    const NetDestinations *destinations = nullptr;
     int index = 0;
     int id = 0;
     std::atomic<uint64_t> bytes{0};
@@ -73,23 +65,22 @@ struct DestinationStatus {
     std::atomic<bool> failing{false};
     StatusError error;
 };
-DestinationStatus destinationStatus[NET_DESTINATIONS];
 
 void reportDestination(const void *ctx, nlohmann::json &out)
 {
     const auto &st = *static_cast<const DestinationStatus *>(ctx);
+    const NetDestinations &d = *st.destinations;
     out["kind"] = "udp";
     out["name"] = "UDP " + std::to_string(st.index + 1);
-    out["target"] = std::string(destinations.addr[st.index]) + ":" + std::to_string(destinations.port[st.index]);
+    out["target"] = std::string(d.addr[st.index]) + ":" + std::to_string(d.port[st.index]);
     out["state"] = st.failing.load(std::memory_order_relaxed) ? "error" : "ok";
     out["bytes"] = st.bytes.load(std::memory_order_relaxed);
     out["dropped"] = st.dropped.load(std::memory_order_relaxed);
     st.error.report(out);
 }
 
-void countSend(int i, ssize_t result, int chunk)
+void countSend(DestinationStatus &st, ssize_t result, int chunk)
 {
-    DestinationStatus &st = destinationStatus[i];
     if (result == chunk) {
         st.bytes.fetch_add(static_cast<uint64_t>(chunk), std::memory_order_relaxed);
         st.failing.store(false, std::memory_order_relaxed);
@@ -98,7 +89,7 @@ void countSend(int i, ssize_t result, int chunk)
     st.dropped.fetch_add(1, std::memory_order_relaxed);
     if (!st.failing.exchange(true, std::memory_order_relaxed)) {
         char line[160];
-        std::snprintf(line, sizeof line, kNames[i].sendError, static_cast<int>(result), errno);
+        std::snprintf(line, sizeof line, kNames[st.index].sendError, static_cast<int>(result), errno);
         std::fputs(line, stderr);
         st.error.set(line);
     }
@@ -111,6 +102,105 @@ void copyAddress(char (&to)[NET_ADDRESS_CHARS + 1], const char *from)
         return;
     }
     std::memcpy(to, from, std::strlen(from));
+}
+
+} // namespace
+
+struct TsOut_Object {
+    TsOut_Attrs attrs{};
+    NetDestinations destinations = unused(); // fixed once created
+    DestinationStatus status[NET_DESTINATIONS];
+
+    // Held for a whole frame: the multiplexer, the destinations' sockets and counters, the HTTP ring's
+    // append and the recorder's feed each take one caller at a time.
+    std::mutex lock;
+
+    ~TsOut_Object()
+    {
+        for (DestinationStatus &st : status) {
+            StatusBoard_remove(st.id);
+        }
+        for (int fd : destinations.fd) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+};
+
+namespace {
+
+using TsOut = TsOut_Object;
+
+// The set-up of one destination in use: false when its socket cannot be created; a destination
+// whose address does not parse is left unused.
+bool setUpDestination(TsOut &t, int i, int ttl)
+{
+    NetDestinations &d = t.destinations;
+    int fd = t.attrs.socketFunction(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_in &sa = d.sockAddr[i];
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(d.port[i]));
+
+    std::printf(kNames[i].addrLine, d.addr[i]);
+    std::printf(kNames[i].portLine, d.port[i]);
+
+    if (i == kBroadcastDestination) {
+        int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    }
+    if (::inet_pton(AF_INET, d.addr[i], &sa.sin_addr) != 1) {
+        std::fputs(kNames[i].parseError, stderr);
+        ::close(fd);
+        return true;
+    }
+    d.fd[i] = fd;
+    if (ttl >= 0 && ttl <= 255) {
+        unsigned char t8 = static_cast<unsigned char>(ttl);
+        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &t8, sizeof t8);
+    }
+    return true;
+}
+
+// The datagrams to every destination in use.
+void sendUdp(TsOut &t, const uint8_t *data, int bytes)
+{
+    const NetDestinations &d = t.destinations;
+    for (int offset = 0; offset < bytes;) {
+        int chunk = bytes - offset > UDP_DATAGRAM_BYTES ? UDP_DATAGRAM_BYTES : bytes - offset;
+        for (int i = 0; i < NET_DESTINATIONS; i++) {
+            if (d.fd[i] < 0) {
+                continue;
+            }
+            ssize_t sent = t.attrs.sendFunction(d.fd[i], data + offset, static_cast<size_t>(chunk), 0,
+                                                reinterpret_cast<const sockaddr *>(&d.sockAddr[i]),
+                                                sizeof d.sockAddr[i]);
+            countSend(t.status[i], sent, chunk);
+        }
+        offset += chunk;
+    }
+}
+
+// The lock held.
+void fanOut(TsOut &t, const uint8_t *data, int bytes)
+{
+    if (data == nullptr || bytes <= 0) {
+        return;
+    }
+    if (!t.attrs.streamOff) {
+        if (!t.attrs.httpTs) {
+            sendUdp(t, data, bytes);
+        } else if (t.attrs.http != nullptr) {
+            HttpTs_append(t.attrs.http, data, bytes);
+        }
+    }
+    if (t.attrs.recorder != nullptr) {
+        Recorder_feed(t.attrs.recorder, data, bytes);
+    }
 }
 
 } // namespace
@@ -130,180 +220,80 @@ NetDestinations NetDestinations_make(const char *addr1, int port1, const char *a
     return d;
 }
 
-void Udp_close()
+TsOut_Handle TsOut_create(const TsOut_Attrs *attrs)
 {
-    for (DestinationStatus &st : destinationStatus) {
-        StatusBoard_remove(st.id);
-        st.id = 0;
+    MEDIA_ASSERT(attrs != nullptr);
+    std::unique_ptr<TsOut> t(new (std::nothrow) TsOut);
+    if (t == nullptr) {
+        return nullptr;
     }
-    for (int &fd : destinations.fd) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        fd = -1;
+    t->attrs = *attrs;
+    if (t->attrs.socketFunction == nullptr) {
+        t->attrs.socketFunction = ::socket;
     }
-    destinations = unused();
-}
-
-int Udp_setup(const NetDestinations &dest)
-{
-    Udp_close();
-    NetDestinations d = dest;
-    for (int &fd : d.fd) {
+    if (t->attrs.sendFunction == nullptr) {
+        t->attrs.sendFunction = ::sendto;
+    }
+    t->destinations = attrs->destinations;
+    for (int &fd : t->destinations.fd) {
         fd = -1;
     }
 
     int ttl = Config_readTtl();
-
     for (int i = 0; i < NET_DESTINATIONS; i++) {
-        if (d.port[i] <= 0) {
-            continue;
-        }
-        int fd = socketCreate.load()(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            destinations = d;
-            Udp_close();
-            return fd;
-        }
-        sockaddr_in &sa = d.sockAddr[i];
-        std::memset(&sa, 0, sizeof sa);
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(static_cast<uint16_t>(d.port[i]));
-
-        std::printf(kNames[i].addrLine, d.addr[i]);
-        std::printf(kNames[i].portLine, d.port[i]);
-
-        if (i == kBroadcastDestination) {
-            int on = 1;
-            ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-        }
-        if (::inet_pton(AF_INET, d.addr[i], &sa.sin_addr) != 1) {
-            std::fputs(kNames[i].parseError, stderr);
-            ::close(fd);
-            continue;
-        }
-        d.fd[i] = fd;
-        if (ttl >= 0 && ttl <= 255) {
-            unsigned char t = static_cast<unsigned char>(ttl);
-            ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &t, sizeof t);
+        if (t->destinations.port[i] > 0 && !setUpDestination(*t, i, ttl)) {
+            std::fflush(stdout);
+            return nullptr;
         }
     }
     std::fflush(stdout);
-    destinations = d;
     for (int i = 0; i < NET_DESTINATIONS; i++) {
-        if (d.fd[i] >= 0) {
-            destinationStatus[i].index = i;
-            destinationStatus[i].id = StatusBoard_add(StatusSection::Output, reportDestination, &destinationStatus[i]);
+        DestinationStatus &st = t->status[i];
+        st.destinations = &t->destinations;
+        st.index = i;
+        if (t->destinations.fd[i] >= 0) {
+            st.id = StatusBoard_add(StatusSection::Output, reportDestination, &st);
         }
     }
-    return 1;
+    return t.release();
 }
 
-NetDestinations Udp_destinations()
+void TsOut_delete(TsOut_Handle h)
 {
-    return destinations;
+    delete h;
 }
 
-int OutputSem_create()
+NetDestinations TsOut_destinations(TsOut_Handle h)
 {
-    if (outputSemCreated) {
-        return 0;
+    MEDIA_ASSERT(h != nullptr);
+    return h->destinations;
+}
+
+bool TsOut_wanted(TsOut_Handle h)
+{
+    if (h == nullptr) {
+        return false;
     }
-    if (::sem_init(&outputSem, 0, 1) != 0) {
-        return -1;
+    return !h->attrs.streamOff || (h->attrs.recorder != nullptr && Recorder_accepting(h->attrs.recorder));
+}
+
+int TsOut_send(TsOut_Handle h, TsMux_Params *params)
+{
+    MEDIA_ASSERT(h != nullptr);
+    if (h->attrs.mux == nullptr) {
+        return Media_EINVAL;
     }
-    outputSemCreated = true;
-    return 0;
-}
-
-void OutputSem_wait()
-{
-    while (::sem_wait(&outputSem) != 0 && errno == EINTR) {
+    ScopedLock lock(h->lock);
+    int bytes = TsMux_process(h->attrs.mux, params);
+    if (bytes > 0) {
+        fanOut(*h, params->output, bytes);
     }
+    return bytes;
 }
 
-void OutputSem_post()
+void TsOut_fanOut(TsOut_Handle h, const uint8_t *data, int bytes)
 {
-    ::sem_post(&outputSem);
-}
-
-void OutputSem_destroy()
-{
-    if (outputSemCreated) {
-        ::sem_destroy(&outputSem);
-        outputSemCreated = false;
-    }
-}
-
-void Udp_setSocketFunction(Udp_SocketFunction fn)
-{
-    socketCreate.store(fn != nullptr ? fn : ::socket);
-}
-
-void TsOut_setHttpSink(TsOut_Sink sink)
-{
-    httpSink.store(sink);
-}
-
-void TsOut_setRecorderSink(TsOut_Sink sink)
-{
-    recorderSink.store(sink);
-}
-
-bool TsOut_httpAvailable()
-{
-    return httpSink.load() != nullptr;
-}
-
-bool TsOut_recorderAvailable()
-{
-    return recorderSink.load() != nullptr;
-}
-
-bool TsOut_wanted()
-{
-    OutputSwitches sw = OutputSwitches_get();
-    return sw.tsOff == 0 || (sw.tsRecord != 0 && TsOut_recorderAvailable());
-}
-
-int Udp_send(const uint8_t *data, int bytes)
-{
-    int whole = 0;
-    for (int offset = 0; offset < bytes;) {
-        int chunk = bytes - offset > UDP_DATAGRAM_BYTES ? UDP_DATAGRAM_BYTES : bytes - offset;
-        for (int i = 0; i < NET_DESTINATIONS; i++) {
-            int fd = destinations.fd[i];
-            if (fd < 0) {
-                continue;
-            }
-            ssize_t sent = ::sendto(fd, data + offset, static_cast<size_t>(chunk), 0,
-                                    reinterpret_cast<const sockaddr *>(&destinations.sockAddr[i]),
-                                    sizeof destinations.sockAddr[i]);
-            whole += sent == chunk ? 1 : 0;
-            countSend(i, sent, chunk);
-        }
-        offset += chunk;
-    }
-    return whole;
-}
-
-void TsOut_fanOut(const uint8_t *data, int bytes)
-{
-    if (data == nullptr || bytes <= 0) {
-        return;
-    }
-    OutputSwitches sw = OutputSwitches_get();
-    if (!sw.tsOff) {
-        if (sw.httpTs) {
-            if (TsOut_Sink http = httpSink.load()) {
-                http(data, bytes);
-            }
-        } else {
-            Udp_send(data, bytes);
-        }
-    }
-    TsOut_Sink recorder = recorderSink.load();
-    if (sw.tsRecord && recorder != nullptr) {
-        recorder(data, bytes);
-    }
+    MEDIA_ASSERT(h != nullptr);
+    ScopedLock lock(h->lock);
+    fanOut(*h, data, bytes);
 }

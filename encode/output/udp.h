@@ -1,13 +1,20 @@
-// UDP transport-stream output: the three destinations set up once by the main thread before any
-// stage thread starts, the output semaphore that serialises the multiplexer and everything sent from
-// its output buffer, and the TS fan-out that the writer and the audio threads call with the
-// multiplexer's output while they hold that semaphore.
+// The TS output: the multiplexer's packets to their consumers. A TS output is an object its owner
+// (the main thread) creates once it knows the destinations and switches, hands to the writer and the
+// audio threads, and deletes after they have ended. It owns the three UDP destinations and the lock
+// under which the multiplexer runs and everything is sent from its output; the multiplexer, the HTTP
+// TS server and the recorder are the owner's, handed to it at creation, and outlive it.
 //
-// The destinations are fixed for the life of the process; after Udp_setup only the fan-out reads
-// them, always under the output semaphore, so they need no lock of their own.
+// The destinations are fixed for the life of the object: after creation only the fan-out reads them,
+// under the object's lock, which serialises the writer's and the audio threads' frames.
 #pragma once
 
+#include "encode/output/http_ts.h"
+#include "encode/output/recorder.h"
+#include "encode/output/tsmux.h"
+
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/types.h>
 
 #include <cstdint>
 
@@ -30,52 +37,49 @@ struct NetDestinations {
 NetDestinations NetDestinations_make(const char *addr1, int port1, const char *addr2, int port2,
                                      const char *addr3, int port3);
 
+// Where the datagram sockets come from and how a datagram is sent: socket(2) and sendto(2) unless a
+// test puts its own here.
+using TsOut_SocketFunction = int (*)(int domain, int type, int protocol);
+using TsOut_SendFunction = ssize_t (*)(int fd, const void *data, size_t bytes, int flags, const sockaddr *to,
+                                       socklen_t toLength);
+
+struct TsOut_Attrs {
+    NetDestinations destinations; // the sockets are made by TsOut_create; `fd` is not read
+    TsMux_Handle mux;             // initialised by the owner; null: TsOut_send refuses every frame
+    bool streamOff;               // /mnt/ts.ini: no stream output, only the recording gets the packets
+    bool httpTs;                  // /mnt/httpts.ini: the stream goes to `http` instead of UDP
+    HttpTs_Handle http;           // null: with httpTs the stream goes nowhere
+    Recorder_Handle recorder;     // null: nothing is recorded
+    TsOut_SocketFunction socketFunction; // null: socket(2)
+    TsOut_SendFunction sendFunction;     // null: sendto(2)
+};
+
+typedef struct TsOut_Object *TsOut_Handle;
+
 // Reads /mnt/ttl.ini, creates a datagram socket for every destination whose port is above 0 and
-// keeps those whose address parses. Returns 1, or the negative result of a failed socket() call (the
-// caller treats that as fatal). Replaces (and closes) the sockets of an earlier set-up.
-int Udp_setup(const NetDestinations &dest);
+// keeps those whose address parses, printing each as it comes. Null when a socket cannot be created
+// (the caller treats that as fatal) or out of memory.
+TsOut_Handle TsOut_create(const TsOut_Attrs *attrs);
+
+// Closes the sockets and frees the object; the multiplexer, server and recorder it was handed stay
+// the owner's. Nothing may send through it any more. Null is accepted.
+void TsOut_delete(TsOut_Handle h);
 
 // The destinations as set up (a copy, for logs and tests).
-NetDestinations Udp_destinations();
+NetDestinations TsOut_destinations(TsOut_Handle h);
 
-// Closes every socket and forgets the destinations (process end, tests).
-void Udp_close();
+// True while the multiplexer's output goes anywhere: the stream output is on, or a recorder takes it
+// (one that could not open its first file does not). The writer and the audio threads skip the
+// multiplexer when it does not. False for a null handle.
+bool TsOut_wanted(TsOut_Handle h);
 
-// The output semaphore: process-private, initial count 1. Created by the main thread after the UDP
-// set-up; 0 on success, -1 when sem_init fails.
-int OutputSem_create();
-void OutputSem_wait();
-void OutputSem_post();
-void OutputSem_destroy();
+// One frame, under the object's lock: multiplexed by the object's multiplexer from `params` (a
+// TsMux_process record with its output buffer), then fanned out as TsOut_fanOut does. Returns what
+// TsMux_process returned: the byte count, or its refusal's status (nothing is sent then).
+int TsOut_send(TsOut_Handle h, TsMux_Params *params);
 
-// Where Udp_setup gets its sockets (socket(2) by default; null puts that back). A seam for tests that
-// must see the set-up fail.
-using Udp_SocketFunction = int (*)(int domain, int type, int protocol);
-void Udp_setSocketFunction(Udp_SocketFunction fn);
-
-// The fan-out's other two consumers: the HTTP TS server's ring and the USB recorder register here
-// when they start (null unregisters). A sink runs under the output semaphore, so it must never
-// block: a slow consumer would stall every output of the box. Each one copies into its own memory
-// and returns; a consumer that cannot keep up drops, it never waits.
-using TsOut_Sink = void (*)(const uint8_t *data, int bytes);
-void TsOut_setHttpSink(TsOut_Sink sink);
-void TsOut_setRecorderSink(TsOut_Sink sink);
-
-// True when that consumer is registered.
-bool TsOut_httpAvailable();
-bool TsOut_recorderAvailable();
-
-// True while the multiplexer's output goes anywhere: TS output is on, or recording is on and the
-// recorder takes it (a recorder that could not open its first file does not). The writer and the
-// audio threads skip the multiplexer when it does not.
-bool TsOut_wanted();
-
-// The TS fan-out. Call with the output semaphore held; `bytes` is a multiple of 188. With TS output on,
-// the output goes whole to the HTTP ring when HTTP TS is on, else in 1316-byte datagrams (a shorter
-// remainder last) to destinations 1, 2, 3 in that order; a failed or short send is reported and
-// sending goes on. Then, with TS recording on, the same output goes to the recorder.
-void TsOut_fanOut(const uint8_t *data, int bytes);
-
-// Only the UDP part: the datagrams to every destination in use. Returns the number of datagrams that
-// went out whole (counted per destination).
-int Udp_send(const uint8_t *data, int bytes);
+// The fan-out, under the object's lock; `bytes` is a multiple of 188. With the stream output on, the
+// packets go whole to the HTTP ring when HTTP TS is on, else in 1316-byte datagrams (a shorter
+// remainder last) to destinations 1, 2, 3 in that order; a failed or short send is reported once per
+// run of them and sending goes on. Then the recorder, when there is one, gets the same packets.
+void TsOut_fanOut(TsOut_Handle h, const uint8_t *data, int bytes);

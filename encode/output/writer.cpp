@@ -1,6 +1,7 @@
 // The writer thread. Owns the encoded-video pools and the TS output buffer; its buffers are lent to
-// the video thread through the Fifo pair of its record and never copied. Everything it sends from the
-// multiplexer's output happens under the output semaphore, which it shares with the audio threads.
+// the video thread through the Fifo pair of its record and never copied. The multiplexer and its
+// output go through the TS output of its record, under that object's lock, which it shares with the
+// audio threads; its RTMP sends take the RTMP connection's semaphore.
 // A client, pipe reader or server that stalls costs only its own output: each of those sends is
 // bounded in its own module, so the writer always comes back for the next unit.
 #include "encode/output/writer.h"
@@ -13,10 +14,9 @@
 #include "encode/media/buftab.h"
 #include "encode/media/media.h"
 #include "encode/output/handoff_fifo.h"
-#include "encode/output/http_ts.h"
+#include "encode/output/output_sem.h"
 #include "encode/output/rtmp.h"
 #include "encode/output/stream_slots.h"
-#include "encode/output/udp.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -129,12 +129,7 @@ void multiplex(WriterThreadParams *envp, EndPath &end, Buffer_Handle hUnit, Fram
     p.output = Buffer_getUserPtr(end.tsBuffer.get());
     p.flags = TSMUX_FLAGS_VIDEO;
     p.outBytes = 0;
-    OutputSem_wait();
-    int bytes = TsMux_process(&p);
-    if (bytes > 0) {
-        TsOut_fanOut(p.output, bytes);
-    }
-    OutputSem_post();
+    TsOut_send(envp->tsOut, &p);
 }
 
 void sendToSlots(StreamSlots_Handle slots, Buffer_Handle hUnit, FrameTime t)
@@ -143,8 +138,8 @@ void sendToSlots(StreamSlots_Handle slots, Buffer_Handle hUnit, FrameTime t)
                      static_cast<int>(Buffer_getNumBytesUsed(hUnit)), t);
 }
 
-// Step 8 of a unit: RTMP or the RTSP hand-off FIFO gets the stream it was asked for. RTMP sends share
-// the output semaphore with the multiplexer, which keeps the connection's chunks in order.
+// Step 8 of a unit: RTMP or the RTSP hand-off FIFO gets the stream it was asked for. RTMP sends take
+// the connection's semaphore, which keeps its chunks in order between the writer and the audio.
 void handOff(EndPath &end, const Outputs &out, Buffer_Handle hMain, Buffer_Handle hSecond, FrameTime t)
 {
     Buffer_Handle hUnit = out.secondToRtsp && hSecond != nullptr ? hSecond : hMain;
@@ -175,7 +170,7 @@ void serve(WriterThreadParams *envp, EndPath &end, const Outputs &out, Buffer_Ha
     if (hSecond != nullptr) {
         sendToSlots(end.secondSlots.get(), hSecond, t);
     }
-    if (TsOut_wanted()) {
+    if (TsOut_wanted(envp->tsOut)) {
         multiplex(envp, end, out.secondToTs && hSecond != nullptr ? hSecond : hMain, t);
     }
     if (out.sw.rtsp) {
@@ -240,9 +235,6 @@ void *run(WriterThreadParams *envp, EndPath &end)
     if (out.sw.rtsp && !out.sw.rtmp) {
         // Waits for the RTSP server to open its end; only a stop ends the wait early.
         end.fifo.reset(HandoffFifo_open(&HandoffFifo_video));
-    }
-    if (out.sw.httpTs && HttpTs_start(nullptr) != 0) {
-        std::fputs("Error: Failed to create http ts server thread\n", stderr);
     }
     return loop(envp, end, out);
 }

@@ -1,6 +1,6 @@
 // The writer thread: the hub of the video outputs. It owns the encoded-video buffers, lends them to
 // the video thread, and for every access unit it gets back feeds the outputs in their fixed order
-// (TCP slots, the multiplexer with the TS fan-out under the output semaphore, the RTSP hand-off FIFO
+// (TCP slots, the multiplexer with the TS fan-out under the TS output's lock, the RTSP hand-off FIFO
 // or RTMP), then lends the buffer out again. The second ("fml") stream's one buffer travels with the
 // video thread through a Fifo pair of its own.
 #pragma once
@@ -11,6 +11,7 @@
 #include "encode/media/pause.h"
 #include "encode/media/rendezvous.h"
 #include "encode/output/tsmux.h"
+#include "encode/output/udp.h"
 
 #include <cstdint>
 
@@ -28,6 +29,7 @@ struct WriterThreadParams {
     int outBufSize; // copied from the video record
     int16_t write_disable;
     TsMux_Params tsParams; // ready-made; its config points at the encoder's TsMux_Config
+    TsOut_Handle tsOut;    // the TS output (multiplexer, UDP, HTTP, recorder); null: no TS
 };
 
 // Bytes of the TS output buffer: the largest multiplexed frame the writer handles.

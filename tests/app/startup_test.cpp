@@ -9,7 +9,6 @@
 #include "encode/core/pipeline_settings.h"
 #include "encode/core/second_stream.h"
 #include "encode/core/shared_status.h"
-#include "encode/output/udp.h"
 #include "encode/output/writer.h"
 #include "encode/video/capture_thread.h"
 #include "encode/video/video_thread.h"
@@ -43,6 +42,7 @@ struct Journal {
     TsMux_Config speechConfig{};
     void *videoResult = THREAD_SUCCESS;
     void *(*failCreateOf)(void *) = nullptr;
+    bool failRecorder = false;
     bool refuseRealtime = false;
     int realtimeRequests = 0;
 
@@ -131,14 +131,14 @@ void *fakeSpeech(void *arg)
     return THREAD_SUCCESS;
 }
 
-// The last thread started before the control loop: ends the run shortly after.
-// Detached and never joined, as the recorder is: it only says that it ran.
-void *fakeRecorder(void *)
+// The real recorder, or none when the journal says its thread cannot be had.
+Recorder_Handle fakeRecorder(const Recorder_Attrs *attrs)
 {
-    journal->add("recorder ran");
-    return THREAD_SUCCESS;
+    journal->add("create recorder");
+    return journal->failRecorder ? nullptr : Recorder_create(attrs);
 }
 
+// The last thread started before the control loop: ends the run shortly after.
 void *fakeWatchdog(void *)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -170,9 +170,6 @@ const char *nameOf(void *(*fn)(void *))
     }
     if (fn == fakeSpeech) {
         return "speech";
-    }
-    if (fn == fakeRecorder) {
-        return "recorder";
     }
     return fn == fakeWatchdog ? "watchdog" : "other";
 }
@@ -235,7 +232,7 @@ int fakeCreate(pthread_t *thread, const pthread_attr_t *attr, void *(*fn)(void *
 }
 
 const StageThreads kFakes = {fakeCapture, fakeVideo,     fakeWriter,     fakeAudio, fakeSpeech, fakeRecorder,
-                             fakeWatchdog, watchedControl, fakeCreate, fakeJoin};
+                             fakeWatchdog, watchedControl, fakeCreate, fakeJoin, nullptr};
 
 struct Outcome {
     int status = 0;
@@ -253,7 +250,6 @@ protected:
     void TearDown() override
     {
         Startup_setStageThreads(nullptr);
-        Udp_setSocketFunction(nullptr);
         journal = nullptr;
         SharedStatus_reset();
     }
@@ -380,6 +376,8 @@ TEST_F(StartupTest, VideoAndAacStartInOrderWithTheirRecords)
     EXPECT_EQ(journal_.audio.linein, 1);
     EXPECT_EQ(journal_.audio.soundbitrate, 64000);
     EXPECT_EQ(journal_.audio.samplerate, 48000);
+    EXPECT_NE(journal_.writer.tsOut, nullptr);
+    EXPECT_EQ(journal_.audio.tsOut, journal_.writer.tsOut) << "one TS output for video and audio";
     EXPECT_TRUE(Pipeline_audioPresent());
     EXPECT_EQ(journal_.realtimeRequests, 2); // video and audio
 }
@@ -408,7 +406,9 @@ int refuseSocket(int, int, int)
 
 TEST_F(StartupTest, SocketCreationFailureLeavesAtOnceWith255)
 {
-    Udp_setSocketFunction(refuseSocket);
+    StageThreads refusing = kFakes;
+    refusing.socket = refuseSocket;
+    Startup_setStageThreads(&refusing);
     Outcome r = run({"-v", "/tmp/main.264", "-z", "127.0.0.1", "-c", "5000"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "Error: Failed to create socket fd.\n");
@@ -540,7 +540,7 @@ TEST_F(StartupTest, RecordingSwitchStartsTheRecorderBeforeAnyStage)
     EXPECT_LT(at("create recorder"), at("create capture"));
 
     // A recorder that cannot start costs the recording, not the stream.
-    journal_.failCreateOf = fakeRecorder;
+    journal_.failRecorder = true;
     r = run({"-v", "x.264"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "Error: Failed to create recorder thread, recording is off\n");

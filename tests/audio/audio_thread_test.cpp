@@ -7,7 +7,6 @@
 #include "encode/codec/engine.h"
 #include "encode/media/frame_times.h"
 #include "encode/output/stream_slots.h"
-#include "encode/output/udp.h"
 #include "tests/support/net.h"
 #include "tests/audio/audio_frames.h"
 #include "tests/support/temp_root.h"
@@ -54,7 +53,6 @@ protected:
         setenv("ENCODE_PORT_OFFSET", std::to_string(offset_).c_str(), 1);
         setenv("ENCODE_AUDIO_SOURCE", "tone", 1);
         StreamSlots_setBindAddress(INADDR_LOOPBACK);
-        ASSERT_EQ(OutputSem_create(), 0);
         root_.write("/dev/shm/.keep", "");
         init_ = Rendezvous_create(1, &Rendezvous_Attrs_DEFAULT);
         cleanup_ = Rendezvous_create(1, &Rendezvous_Attrs_DEFAULT);
@@ -78,7 +76,6 @@ protected:
         Pause_delete(pause_);
         Rendezvous_delete(init_);
         Rendezvous_delete(cleanup_);
-        OutputSem_destroy();
         OutputSwitches_reset();
         SharedStatus_reset();
         unsetenv("ENCODE_PORT_OFFSET");
@@ -88,7 +85,7 @@ protected:
     void switches(bool tcp, bool rtsp)
     {
         OutputSwitches sw{};
-        sw.tsOff = 1; // no multiplexer here: the integration tests read the transport stream
+        sw.tsOff = 1; // and the records carry no TS output: the integration tests read the transport stream
         sw.tcp = tcp ? 1 : 0;
         sw.rtsp = rtsp ? 1 : 0;
         OutputSwitches_set(sw);

@@ -1,6 +1,5 @@
 // The HTTP TS server on loopback: real players (the ffmpeg program) and raw sockets read the stream
-// while the test feeds transport-stream packets through the fan-out, as the writer does.
-#include "encode/core/output_switches.h"
+// while the test feeds transport-stream packets through a TS output, as the writer does.
 #include "encode/output/http_ts.h"
 #include "encode/output/udp.h"
 #include "tests/output/paced_reader.h"
@@ -17,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -138,43 +138,46 @@ int64_t consecutivePackets(const Bytes &bytes, size_t from)
     return first;
 }
 
+struct TsOutDeleter {
+    void operator()(TsOut_Object *t) const { TsOut_delete(t); }
+};
+struct ServerDeleter {
+    void operator()(HttpTs_Object *s) const { HttpTs_delete(s); }
+};
+
 class HttpTsTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        OutputSwitches sw{};
-        sw.httpTs = 1;
-        OutputSwitches_set(sw);
-        ASSERT_EQ(OutputSem_create(), 0);
-        ASSERT_TRUE(HttpTs_reset());
         port_ = freeLoopbackPort();
         ASSERT_GT(port_, 0);
     }
     void TearDown() override
     {
-        EXPECT_TRUE(HttpTs_stop(8000));
-        OutputSem_destroy();
-        OutputSwitches_reset();
+        out_.reset();
+        server_.reset();
     }
 
     HttpTsServerConfig config(int requestTimeoutMs = 3000) const
     {
         return {port_, INADDR_LOOPBACK, requestTimeoutMs};
     }
-    // The server started and accepting.
+    // The server created, the TS output that feeds it, and the server accepting.
     void startServer(int requestTimeoutMs = 3000)
     {
         HttpTsServerConfig c = config(requestTimeoutMs);
-        ASSERT_EQ(HttpTs_start(&c), 0);
+        server_.reset(HttpTs_create(&c));
+        ASSERT_NE(server_, nullptr);
+        TsOut_Attrs attrs{};
+        attrs.httpTs = true;
+        attrs.http = server_.get();
+        out_.reset(TsOut_create(&attrs));
+        ASSERT_NE(out_, nullptr);
         ASSERT_TRUE(tap_.waitFor("wait tcp client\n", 5000));
     }
-    // Through the fan-out, as the writer and audio threads do.
-    void feed(const uint8_t *data, size_t bytes)
-    {
-        OutputSem_wait();
-        TsOut_fanOut(data, static_cast<int>(bytes));
-        OutputSem_post();
-    }
+    HttpTsStats stats() const { return HttpTs_stats(server_.get()); }
+    // Through the TS output, as the writer and audio threads do.
+    void feed(const uint8_t *data, size_t bytes) { TsOut_fanOut(out_.get(), data, static_cast<int>(bytes)); }
     void feed(const Bytes &b) { feed(b.data(), b.size()); }
     void feedPackets(uint64_t first, size_t count) { feed(numberedPackets(first, count)); }
     // True once `n` clients have taken their start position in the ring.
@@ -184,12 +187,14 @@ protected:
     }
     bool clientsConnected(int n, int ms = 3000)
     {
-        return eventually([&] { return HttpTs_stats().clients == n; }, ms);
+        return eventually([&] { return stats().clients == n; }, ms);
     }
 
     TempRoot root_;
     StdoutTap tap_;
     int port_ = 0;
+    std::unique_ptr<HttpTs_Object, ServerDeleter> server_;
+    std::unique_ptr<TsOut_Object, TsOutDeleter> out_;
 };
 
 TEST_F(HttpTsTest, TwoPlayersDecodeTheStreamAtOnce)
@@ -241,7 +246,7 @@ TEST_F(HttpTsTest, TwoPlayersDecodeTheStreamAtOnce)
     EXPECT_EQ(tap_.count("exit send.....\n"), 2);
     EXPECT_EQ(tap_.count("exit tcp thread\n"), 2);
     EXPECT_TRUE(tap_.has("user_socket.sin_addr=127.0.0.1\n"));
-    EXPECT_EQ(HttpTs_stats().lapped, 0u);
+    EXPECT_EQ(stats().lapped, 0u);
 }
 
 TEST_F(HttpTsTest, EveryRequestGetsItsAnswerAndThenTheWholeStream)
@@ -285,7 +290,7 @@ TEST_F(HttpTsTest, EveryRequestGetsItsAnswerAndThenTheWholeStream)
     for (auto [c, head] : answered) {
         EXPECT_GE(c->data.size() - head + HTTP_TS_STEP_BYTES, (fed - 89) * kTsPacket);
     }
-    EXPECT_EQ(HttpTs_stats().lapped, 0u);
+    EXPECT_EQ(stats().lapped, 0u);
     EXPECT_EQ(tap_.count("client from "), 3);
     EXPECT_TRUE(tap_.has("(socket num)\n"));
 }
@@ -300,13 +305,28 @@ TEST_F(HttpTsTest, ClientsStartOnAPacketBoundaryAndNeverGetBytesTheStreamDidNotH
     ASSERT_TRUE(early.readAtLeast(kOkHeader.size() + 2048, 3000));
     EXPECT_EQ(consecutivePackets(early.data, kOkHeader.size()), 0);
 
+    // A second server beside the first, on a port of its own, streams its own ring to its client.
+    HttpTsServerConfig otherConfig{freeLoopbackPort(), INADDR_LOOPBACK, 3000};
+    std::unique_ptr<HttpTs_Object, ServerDeleter> other(HttpTs_create(&otherConfig));
+    ASSERT_NE(other, nullptr);
+    ASSERT_TRUE(waitListening(otherConfig.port, 5000));
+    RawClient second(otherConfig.port, "GET / HTTP/1.0\r\n\r\n");
+    ASSERT_TRUE(streaming(2));
+    Bytes own = numberedPackets(5000, 30);
+    HttpTs_append(other.get(), own.data(), static_cast<int>(own.size()));
+    ASSERT_TRUE(second.readAtLeast(kOkHeader.size() + 2048, 3000));
+    EXPECT_EQ(consecutivePackets(second.data, kOkHeader.size()), 5000);
+    EXPECT_EQ(HttpTs_stats(other.get()).clients, 1);
+    EXPECT_EQ(stats().clients, 1);
+    other.reset();
+
     // An append longer than the ring keeps its last 2 MiB; a client joining then starts just
     // before its end.
     const size_t longRun = HTTP_TS_RING_BYTES / kTsPacket + 5000;
     feedPackets(30, longRun);
-    EXPECT_EQ(HttpTs_total(), (30 + longRun) * kTsPacket);
+    EXPECT_EQ(HttpTs_total(server_.get()), (30 + longRun) * kTsPacket);
     RawClient late(port_, "GET / HTTP/1.0\r\n\r\n");
-    ASSERT_TRUE(streaming(2));
+    ASSERT_TRUE(streaming(3));
     feedPackets(30 + longRun, 40);
     ASSERT_TRUE(late.readAtLeast(kOkHeader.size() + 4096, 3000));
     EXPECT_EQ(consecutivePackets(late.data, kOkHeader.size()), static_cast<int64_t>(30 + longRun - 11));
@@ -330,14 +350,14 @@ TEST_F(HttpTsTest, LappedClientMovesToTheLiveEdgeWithWholePackets)
     });
     uint64_t k = 20;
     auto until = Clock::now() + std::chrono::seconds(10);
-    while (HttpTs_stats().lapped == 0 && Clock::now() < until) {
+    while (stats().lapped == 0 && Clock::now() < until) {
         feedPackets(k, 200);
         k += 200;
         std::this_thread::sleep_for(std::chrono::microseconds(1000));
     }
     done = true;
     reader.join();
-    ASSERT_GE(HttpTs_stats().lapped, 1u);
+    ASSERT_GE(stats().lapped, 1u);
     // Some stream after the jump, slowly enough to keep up.
     for (int i = 0; i < 100; i++) {
         feedPackets(k, 11);
@@ -345,7 +365,7 @@ TEST_F(HttpTsTest, LappedClientMovesToTheLiveEdgeWithWholePackets)
         slow.readSome(5);
     }
     slow.drain(300);
-    EXPECT_EQ(HttpTs_stats().dropped, 0u);
+    EXPECT_EQ(stats().dropped, 0u);
 
     // Whole packets throughout, one of them completed with stuffing, and later numbers after the gap.
     size_t at = kOkHeader.size();
@@ -375,6 +395,7 @@ TEST_F(HttpTsTest, LappedClientMovesToTheLiveEdgeWithWholePackets)
 // Numbered packets appended at a steady rate, every 10 ms what is due; each one's append time is kept
 // (by packet number) for the readers to tell its age.
 struct PacedFeed {
+    HttpTs_Handle server = nullptr;
     std::vector<std::atomic<Clock::rep>> appended = std::vector<std::atomic<Clock::rep>>(100000);
     double rate = 0;
     uint64_t first = 0; // this case's first packet
@@ -396,7 +417,7 @@ struct PacedFeed {
             appended[k].store(now.time_since_epoch().count(), std::memory_order_relaxed);
         }
         Bytes b = numberedPackets(next, due - next);
-        HttpTs_append(b.data(), static_cast<int>(b.size()));
+        HttpTs_append(server, b.data(), static_cast<int>(b.size()));
         next = due;
     }
     double seconds() const { return std::chrono::duration<double>(Clock::now() - start).count(); }
@@ -451,20 +472,21 @@ TEST_F(HttpTsTest, ClientsAreJudgedByHowFarBehindLiveTheyAre)
     const std::string get = "GET / HTTP/1.0\r\n\r\n";
     startServer();
     PacedFeed feed;
+    feed.server = server_.get();
     int clients = 0;
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.kbitPerSecond) + " kbit/s, reading " + std::to_string(c.readShare));
         const double rate = c.kbitPerSecond * 1000.0 / 8;
-        const HttpTsStats before = HttpTs_stats();
+        const HttpTsStats before = stats();
         RawClient client(port_, get, paced::receiveBufferFor(rate));
         ASSERT_TRUE(streaming(++clients));
         feed.begin(rate);
         if (c.readShare == 0) {
-            while (HttpTs_stats().dropped == before.dropped && feed.seconds() < 6) {
+            while (stats().dropped == before.dropped && feed.seconds() < 6) {
                 feed.feedDue();
             }
             EXPECT_LT(feed.seconds(), 4.0) << "the client that never reads was not dropped in time";
-            EXPECT_EQ(HttpTs_stats().dropped, before.dropped + 1);
+            EXPECT_EQ(stats().dropped, before.dropped + 1);
             EXPECT_TRUE(client.closedWithin(1000));
             RawClient next(port_, get);
             ASSERT_TRUE(streaming(++clients));
@@ -485,7 +507,7 @@ TEST_F(HttpTsTest, ClientsAreJudgedByHowFarBehindLiveTheyAre)
             feed.feedDue();
         }
         reader.join();
-        HttpTsStats after = HttpTs_stats();
+        HttpTsStats after = stats();
         EXPECT_TRUE(stayed) << "a client that keeps reading was dropped";
         EXPECT_EQ(after.dropped, before.dropped);
         EXPECT_TRUE(taken.whole);
@@ -523,10 +545,11 @@ TEST_F(HttpTsTest, ListeningSocketFailureRequestsAReboot)
     ASSERT_EQ(::listen(busy, 1), 0);
 
     HttpTsServerConfig c = config();
-    ASSERT_EQ(HttpTs_start(&c), 0);
+    server_.reset(HttpTs_create(&c));
+    ASSERT_NE(server_, nullptr);
     EXPECT_TRUE(tap_.waitFor("Server exception!\n", 5000));
     EXPECT_TRUE(tap_.has("My web server started...\nbind error!\nServer exception!\n"));
-    EXPECT_TRUE(eventually([] { return !HttpTs_stats().serverRunning; }, 2000));
+    EXPECT_TRUE(eventually([&] { return !stats().serverRunning; }, 2000));
     EXPECT_EQ(root_.read("/tmp/shell.log"), "reboot\n");
     EXPECT_FALSE(tap_.has("wait tcp client"));
     ::close(busy);

@@ -1,12 +1,10 @@
-// The USB recorder in a temporary root: the feed driven through the fan-out as the writer drives it,
-// the recorder thread writing real files that ffprobe reads back, /mnt/fn.sh run for real.
-#include "encode/core/output_switches.h"
+// The USB recorder in a temporary root: the feed driven as the TS output drives it, the recorder
+// thread writing real files that ffprobe reads back, /mnt/fn.sh run for real.
 #include "encode/output/recorder.h"
 #include "encode/output/udp.h"
 #include "tests/output/ts_feed_support.h"
 #include "tests/support/temp_root.h"
 
-#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -72,81 +70,48 @@ private:
 
 class RecorderTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        OutputSwitches sw{};
-        sw.tsOff = 1;
-        sw.tsRecord = 1;
-        OutputSwitches_set(sw);
-        ASSERT_EQ(OutputSem_create(), 0);
-        Recorder_setFileLimit(0);
-        before_ = Recorder_stats();
-    }
-    void TearDown() override
-    {
-        stop();
-        Recorder_setFileLimit(0);
-        OutputSem_destroy();
-        OutputSwitches_reset();
-    }
+    void TearDown() override { stop(); }
 
     void recordDir() const { std::filesystem::create_directories(root_.path("/mnt/usb/record")); }
     void nameFile(const std::string &content) const { root_.write("/mnt/fn", content); }
     std::string recording(const std::string &name) const { return root_.path("/mnt/usb/record/" + name + ".ts"); }
 
-    void start()
+    void start(int64_t fileLimit = 0)
     {
-        uint64_t starts = Recorder_stats().starts;
-        ASSERT_EQ(pthread_create(&thread_, nullptr, recorderThrFxn, nullptr), 0);
-        started_ = true;
-        // A stop asked for before the thread has begun would find nothing to stop.
-        ASSERT_TRUE(eventually([&] { return Recorder_stats().starts > starts; }, 2000));
+        Recorder_Attrs attrs{fileLimit};
+        recorder_ = Recorder_create(&attrs);
+        ASSERT_NE(recorder_, nullptr);
     }
-    // Started, with its file open and its feed registered.
-    void startRecording(const std::string &name)
+    // Started, with its file open.
+    void startRecording(const std::string &name, int64_t fileLimit = 0)
     {
-        start();
+        start(fileLimit);
         ASSERT_TRUE(tap_.waitFor("tsf-fd=/mnt/usb/record/" + name + ".ts\n", 5000));
-        ASSERT_TRUE(eventually([] { return Recorder_stats().fileOpen && TsOut_recorderAvailable(); }, 2000));
+        ASSERT_TRUE(eventually([&] { return stats().fileOpen; }, 2000));
     }
+    // The clean stop; the counters stay readable.
     void stop()
     {
-        if (started_) {
-            EXPECT_TRUE(Recorder_stop(5000));
-            pthread_join(thread_, nullptr);
-            started_ = false;
+        if (recorder_ != nullptr) {
+            EXPECT_EQ(Recorder_delete(recorder_, 5000, &last_), Media_EOK);
+            recorder_ = nullptr;
         }
     }
 
-    void feed(const uint8_t *data, size_t bytes)
-    {
-        OutputSem_wait();
-        TsOut_fanOut(data, static_cast<int>(bytes));
-        OutputSem_post();
-    }
+    // As the TS output feeds it, from one thread.
+    void feed(const uint8_t *data, size_t bytes) { Recorder_feed(recorder_, data, static_cast<int>(bytes)); }
     void feed(const Bytes &b) { feed(b.data(), b.size()); }
 
-    RecorderStats delta() const
-    {
-        RecorderStats now = Recorder_stats();
-        now.halvesWritten -= before_.halvesWritten;
-        now.writtenBytes -= before_.writtenBytes;
-        now.failedBytes -= before_.failedBytes;
-        now.droppedBytes -= before_.droppedBytes;
-        now.droppedFeeds -= before_.droppedFeeds;
-        now.rotations -= before_.rotations;
-        return now;
-    }
+    RecorderStats stats() const { return recorder_ != nullptr ? Recorder_stats(recorder_) : last_; }
     bool halvesWritten(uint64_t n, int ms = 5000) const
     {
-        return eventually([&] { return delta().halvesWritten >= n; }, ms);
+        return eventually([&] { return stats().halvesWritten >= n; }, ms);
     }
 
     TempRoot root_;
     StdoutTap tap_;
-    pthread_t thread_{};
-    bool started_ = false;
-    RecorderStats before_{};
+    Recorder_Handle recorder_ = nullptr;
+    RecorderStats last_{};
 };
 
 TEST_F(RecorderTest, EverythingFedIsInTheFileAfterAStopAndPlayersReadIt)
@@ -174,7 +139,7 @@ TEST_F(RecorderTest, EverythingFedIsInTheFileAfterAStopAndPlayersReadIt)
     // The partly filled second half too: nothing given to the recorder is lost at a stop.
     Bytes file = readFileBytes(recording("cam1"));
     EXPECT_TRUE(sameBytes(file, sample, 0, sample.size())) << file.size() << " of " << sample.size();
-    EXPECT_EQ(delta().droppedBytes, 0u);
+    EXPECT_EQ(stats().droppedBytes, 0u);
     std::string probe = runCommand("ffprobe -v quiet -count_frames -show_entries stream=codec_name,nb_read_frames "
                                    "-of csv=p=0 '" + recording("cam1") + "'");
     EXPECT_NE(probe.find("aac,"), std::string::npos) << probe;
@@ -194,7 +159,7 @@ TEST_F(RecorderTest, AFewPacketsReachTheDiskWithoutAStopOrAFullHalf)
     ASSERT_TRUE(eventually([&] { return readFileBytes(recording("slow")).size() == stream.size(); },
                            RECORDER_HAND_OVER_MS + 2000));
     EXPECT_TRUE(sameBytes(readFileBytes(recording("slow")), stream, 0, stream.size()));
-    EXPECT_TRUE(Recorder_stats().running);
+    EXPECT_TRUE(stats().running);
 }
 
 TEST_F(RecorderTest, AtTheSizeLimitTheNextFileNamedByFnShBeginsWithAPat)
@@ -210,8 +175,7 @@ TEST_F(RecorderTest, AtTheSizeLimitTheNextFileNamedByFnShBeginsWithAPat)
                               "printf 'export f=rec%s\\n' $n > \"$d/fn\"\n");
     ASSERT_EQ(chmod(root_.path("/mnt/fn.sh").c_str(), 0755), 0);
     const int64_t limit = 40000; // not a whole number of packets or units
-    Recorder_setFileLimit(limit);
-    startRecording("rec1");
+    startRecording("rec1", limit);
 
     Bytes stream = units(0, 300, 21);
     for (size_t u = 0; u < 300; u++) {
@@ -235,7 +199,7 @@ TEST_F(RecorderTest, AtTheSizeLimitTheNextFileNamedByFnShBeginsWithAPat)
             EXPECT_LT(static_cast<int64_t>(file.size()), limit + RECORDER_BLOCK_BYTES + 21 * kTsPacket);
         }
     }
-    EXPECT_EQ(delta().rotations, static_cast<uint64_t>(files - 1));
+    EXPECT_EQ(stats().rotations, static_cast<uint64_t>(files - 1));
     EXPECT_TRUE(tap_.has("tsf=rec2\ntsf-fd=/mnt/usb/record/rec2.ts\n"));
 }
 
@@ -244,15 +208,14 @@ TEST_F(RecorderTest, NoNewNameFromFnShKeepsTheFileInsteadOfTruncatingIt)
     recordDir();
     nameFile("export f=keep\n"); // and no /mnt/fn.sh at all: the name stays
     const int64_t limit = 2 * RECORDER_BLOCK_BYTES;
-    Recorder_setFileLimit(limit);
-    startRecording("keep");
+    startRecording("keep", limit);
 
     Bytes stream = units(0, 250, 21);
     feed(stream);
     stop();
 
     EXPECT_TRUE(sameBytes(readFileBytes(recording("keep")), stream, 0, stream.size()));
-    EXPECT_EQ(delta().rotations, 0u);
+    EXPECT_EQ(stats().rotations, 0u);
     // One attempt per limit's worth of recording, not one per block.
     int attempts = tap_.count("tsf: /mnt/fn.sh named no new file, /mnt/usb/record/keep.ts goes on\n");
     EXPECT_LE(attempts, static_cast<int>(stream.size() / limit));
@@ -265,13 +228,20 @@ TEST_F(RecorderTest, MissingRecordDirectoryTurnsRecordingAndItsMultiplexingOff)
     start();
     ASSERT_TRUE(tap_.waitFor("error open file tsf_fd =/mnt/usb/record/cam.ts\n", 5000));
     EXPECT_TRUE(tap_.has("tsf=cam\ntsf-fd=/mnt/usb/record/cam.ts\nerror open file tsf_fd =/mnt/usb/record/cam.ts\n"));
-    ASSERT_TRUE(eventually([] { return !Recorder_stats().running; }, 2000));
-    EXPECT_FALSE(TsOut_recorderAvailable());
-    // TS output is off and recording gave up: nothing wants the multiplexer any more.
-    EXPECT_FALSE(TsOut_wanted());
+    ASSERT_TRUE(eventually([&] { return !stats().running; }, 2000));
+    EXPECT_FALSE(Recorder_accepting(recorder_));
+    // The stream output is off and recording gave up: nothing wants the multiplexer any more.
+    TsOut_Attrs attrs{};
+    attrs.streamOff = true;
+    attrs.recorder = recorder_;
+    TsOut_Handle out = TsOut_create(&attrs);
+    ASSERT_NE(out, nullptr);
+    EXPECT_FALSE(TsOut_wanted(out));
 
-    feed(units(0, 10, 100));
-    EXPECT_EQ(delta().droppedBytes, 0u);
+    Bytes b = units(0, 10, 100);
+    TsOut_fanOut(out, b.data(), static_cast<int>(b.size()));
+    TsOut_delete(out);
+    EXPECT_EQ(stats().droppedBytes, 0u);
     EXPECT_FALSE(std::filesystem::exists(root_.path("/mnt/usb/record")));
 }
 
@@ -303,8 +273,8 @@ TEST_F(RecorderTest, NameFileRules)
         if (c.name.empty()) {
             EXPECT_TRUE(eventually(
                 [&] { return tap_.count("tsf: /mnt/fn names no file, nothing is recorded\n") == before + 1; }, 3000));
-            EXPECT_TRUE(Recorder_stats().running);
-            EXPECT_FALSE(Recorder_stats().fileOpen);
+            EXPECT_TRUE(stats().running);
+            EXPECT_FALSE(stats().fileOpen);
         } else {
             EXPECT_TRUE(eventually([&] { return tap_.count("tsf=" + c.name + "\n") == beforeNamed + 1; }, 3000));
             EXPECT_TRUE(eventually([&] { return std::filesystem::exists(recording(c.name)); }, 3000));
@@ -335,13 +305,13 @@ TEST_F(RecorderTest, BothHalvesFullDropsWholeFeedsWithOneLineAndNeverWaits)
         k += perFeed;
     }
     EXPECT_LT(std::chrono::duration<double>(longest).count(), 0.5);
-    RecorderStats d = delta();
+    RecorderStats d = stats();
     EXPECT_GT(d.droppedBytes, 0u);
     EXPECT_EQ(d.droppedBytes, d.droppedFeeds * perFeed * kTsPacket);
 
     // Once the first half is back the feed fits again; the run of drops is reported once.
     ASSERT_TRUE(tap_.waitFor("tsf: both buffers were full, " + std::to_string(d.droppedBytes) + " bytes dropped", 5000));
-    while (delta().halvesWritten < 3) {
+    while (stats().halvesWritten < 3) {
         ASSERT_LT(k, 200000u) << "the recorder does not get through its halves";
         feed(numberedPackets(k, 20));
         k += 20;
@@ -349,7 +319,7 @@ TEST_F(RecorderTest, BothHalvesFullDropsWholeFeedsWithOneLineAndNeverWaits)
     }
     stop();
     EXPECT_EQ(tap_.count("tsf: both buffers were full, "), 1);
-    EXPECT_EQ(delta().droppedBytes, d.droppedBytes);
+    EXPECT_EQ(stats().droppedBytes, d.droppedBytes);
 
     // The file is every packet fed but those whole feeds: whole packets, one gap.
     Bytes file = readFileBytes(recording("burst"));
@@ -380,7 +350,7 @@ TEST_F(RecorderTest, AFullDiskCostsBlocksAndTheFileEndsOnAWholePacket)
         ASSERT_TRUE(halvesWritten(1, 8000));
         stop();
     }
-    RecorderStats d = delta();
+    RecorderStats d = stats();
     EXPECT_GT(d.failedBytes, kHalf / 2);
     EXPECT_EQ(d.droppedBytes, 0u);
     EXPECT_TRUE(sameBytes(readFileBytes(recording("full")), stream, 0, room / kTsPacket * kTsPacket));

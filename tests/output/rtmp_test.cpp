@@ -6,7 +6,7 @@
 #include "encode/core/second_stream.h"
 #include "encode/core/shared_status.h"
 #include "encode/output/rtmp.h"
-#include "encode/output/udp.h"
+#include "encode/output/output_sem.h"
 #include "tests/support/flv.h"
 #include "tests/support/nginx_rtmp.h"
 #include "tests/support/process.h"

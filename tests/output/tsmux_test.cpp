@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -114,26 +116,27 @@ template <typename F> std::string printed(F &&f)
     return testing::internal::GetCapturedStdout();
 }
 
+struct MuxDeleter {
+    void operator()(TsMux_Object *m) const { TsMux_delete(m); }
+};
+using MuxPtr = std::unique_ptr<TsMux_Object, MuxDeleter>;
+
 class TsMuxTest : public testing::Test {
 protected:
     void SetUp() override
     {
+        ASSERT_NE(handle, nullptr);
         config = TsMux_encoderConfig(TsMux_Audio_AAC);
         params = {};
         params.size = TSMUX_PARAMS_SIZE;
         params.config = &config;
-        ASSERT_EQ(TsMux_init(&params), 1);
+        ASSERT_EQ(TsMux_init(handle.get(), &params), Media_EOK);
         out.assign(8u << 20, 0xAA);
-        // Start every test with the PSI counter just reset and every continuity counter at 0.
-        const std::vector<uint8_t> one(1, 0);
-        ASSERT_EQ(mux(one, 0x1B, 4), 3 * kPkt);
-        ASSERT_EQ(TsMux_init(&params), 1);
-        std::fill(out.begin(), out.begin() + 4 * kPkt, 0xAA);
     }
 
-    // Multiplexes one frame and returns the byte count.
+    // Multiplexes one frame (with `other` instead of the fixture's multiplexer) and returns the byte count.
     int mux(const std::vector<uint8_t> &frame, int32_t type, int32_t flags, uint32_t sec = 0, uint32_t usec = 0,
-            int32_t program = 0)
+            int32_t program = 0, TsMux_Handle other = nullptr)
     {
         params.program = program;
         params.data = frame.data();
@@ -144,11 +147,12 @@ protected:
         params.output = out.data();
         params.flags = flags;
         params.outBytes = -1;
-        const int n = TsMux_process(&params);
-        EXPECT_EQ(params.outBytes, n);
+        const int n = TsMux_process(other != nullptr ? other : handle.get(), &params);
+        EXPECT_EQ(params.outBytes, std::max(n, 0)) << "a refusal writes no byte count";
         return n;
     }
 
+    MuxPtr handle{TsMux_create()};
     TsMux_Config config{};
     TsMux_Params params{};
     std::vector<uint8_t> out;
@@ -170,9 +174,11 @@ TEST(TsMuxCrc, IndependentCrcMatchesTheStandardCheckValue)
     EXPECT_EQ(bitCrc(reinterpret_cast<const uint8_t *>(check.data()), check.size()), 0x0376E6E7u);
 }
 
-// Runs in the death-test child: exits 0 when both refusals came out as expected.
-[[noreturn]] void refuseBeforeInit()
+// A fresh multiplexer answers an unregistered type first, and only a registered one is told it is not
+// initialised.
+TEST(TsMuxBeforeInit, RefusesUntilInitialised)
 {
+    MuxPtr fresh(TsMux_create());
     TsMux_Config c = TsMux_encoderConfig(TsMux_Audio_AAC);
     std::vector<uint8_t> frame(10, 1), buf(4096, 0xAA);
     TsMux_Params p{};
@@ -185,29 +191,14 @@ TEST(TsMuxCrc, IndependentCrcMatchesTheStandardCheckValue)
     p.streamType = 0x03;
     int ra = -1;
     int rb = -1;
-    const std::string a = printed([&] { ra = TsMux_process(&p); });
+    EXPECT_EQ(printed([&] { ra = TsMux_process(fresh.get(), &p); }),
+              "strame Type[3] is not register in this channel[0] \n");
     p.streamType = 0x1B;
-    const std::string b = printed([&] { rb = TsMux_process(&p); });
-    bool untouched = true;
-    for (uint8_t x : buf) {
-        untouched = untouched && x == 0xAA;
-    }
-    const bool ok = a == "strame Type[3] is not register in this channel[0] \n" &&
-                    b == "TS packet doesn't inited!! " && untouched && p.outBytes == 0 && ra == 0 &&
-                    rb == 0;
-    if (!ok) {
-        std::fprintf(stderr, "got [%s] [%s]\n", a.c_str(), b.c_str());
-    }
-    std::exit(ok ? 0 : 1);
-}
-
-// Whatever happened before in this process, a fresh one answers an unregistered type first, and only
-// a registered one is told the module is not initialised. Run in a re-executed child so that no
-// earlier test has initialised the module.
-TEST(TsMuxBeforeInitDeathTest, RefusesUntilInitialised)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(refuseBeforeInit(), testing::ExitedWithCode(0), "");
+    EXPECT_EQ(printed([&] { rb = TsMux_process(fresh.get(), &p); }), "TS packet doesn't inited!! ");
+    EXPECT_EQ(ra, Media_EINVAL);
+    EXPECT_EQ(rb, Media_EFAIL);
+    EXPECT_EQ(p.outBytes, 0);
+    EXPECT_EQ(std::count(buf.begin(), buf.end(), 0xAA), static_cast<long>(buf.size()));
 }
 
 TEST_F(TsMuxTest, DefaultConfigFillsAnEmptyConfig)
@@ -217,7 +208,7 @@ TEST_F(TsMuxTest, DefaultConfigFillsAnEmptyConfig)
     TsMux_Params p{};
     p.size = TSMUX_PARAMS_SIZE;
     p.config = &c;
-    EXPECT_EQ(TsMux_init(&p), 2);
+    EXPECT_EQ(TsMux_init(handle.get(), &p), Media_EOK);
     EXPECT_EQ(c.size, 72);
     EXPECT_EQ(c.numPrograms, 2);
     EXPECT_EQ(c.pmtPid[0], 0x60);
@@ -241,7 +232,7 @@ TEST_F(TsMuxTest, DefaultConfigFillsAnEmptyConfig)
     p.flags = 4;
     p.program = 1;
     p.streamType = 0x98;
-    ASSERT_EQ(TsMux_process(&p), 3 * kPkt);
+    ASSERT_EQ(TsMux_process(handle.get(), &p), 3 * kPkt);
     const uint8_t *pat = out.data();
     EXPECT_EQ(pat[9], 9 + 8);
     const uint8_t entries[] = {0x00, 0x01, 0xE0, 0x60, 0x00, 0x02, 0xE0, 0x61};
@@ -298,7 +289,7 @@ TEST_F(TsMuxTest, PcrPidFollowsTheFirstVideoSlotElseSlotOne)
     config.streamType[0][1] = 0x02;
     config.streamType[0][2] = 0x10;
     config.esPid[0][2] = 0x1234;
-    ASSERT_EQ(TsMux_init(&params), 1);
+    ASSERT_EQ(TsMux_init(handle.get(), &params), Media_EOK);
     std::vector<uint8_t> frame(1, 0);
     ASSERT_EQ(mux(frame, 0x0F, 4), 3 * kPkt);
     EXPECT_EQ(out[kPkt + 15], 0xE0);
@@ -308,7 +299,7 @@ TEST_F(TsMuxTest, PcrPidFollowsTheFirstVideoSlotElseSlotOne)
 
     config.streamType[0][1] = 0x03;
     config.streamType[0][2] = 0x88;
-    ASSERT_EQ(TsMux_init(&params), 1);
+    ASSERT_EQ(TsMux_init(handle.get(), &params), Media_EOK);
     ASSERT_EQ(mux(frame, 0x0F, 4), 3 * kPkt);
     EXPECT_EQ(out[kPkt + 16], 100) << "no video stream: slot 1";
     EXPECT_EQ(be32(out.data() + kPkt + 19 + 15), bitCrc(out.data() + kPkt + 7, 27));
@@ -437,8 +428,18 @@ TEST_F(TsMuxTest, ContinuityCountersPerSlotWrapAndPsiStaysAtZero)
     }
     EXPECT_EQ(expectVideo, 36 % 16);
 
+    // A second multiplexer beside the first counts on its own, and so does the first.
+    MuxPtr second(TsMux_create());
+    ASSERT_EQ(TsMux_init(second.get(), &params), Media_EOK);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(mux(video, 0x1B, 0, 0, 0, 0, second.get()), 3 * kPkt);
+        EXPECT_EQ(parse(out.data()).counter, 3 * i);
+        ASSERT_EQ(mux(video, 0x1B, 0), 3 * kPkt);
+        EXPECT_EQ(parse(out.data()).counter, (expectVideo + 3 * i) % 16);
+    }
+
     // A new init starts every slot's counter again.
-    ASSERT_EQ(TsMux_init(&params), 1);
+    ASSERT_EQ(TsMux_init(handle.get(), &params), Media_EOK);
     ASSERT_EQ(mux(audio, 0x0F, 0), kPkt);
     EXPECT_EQ(parse(out.data()).counter, 0);
     ASSERT_EQ(mux(video, 0x1B, 0), 3 * kPkt);
@@ -450,7 +451,7 @@ TEST_F(TsMuxTest, HighestMatchingSlotWinsWhateverNumStreams)
     config.numStreams[0] = 1;
     config.streamType[0][2] = 0x1B;
     config.esPid[0][2] = 300;
-    ASSERT_EQ(TsMux_init(&params), 1);
+    ASSERT_EQ(TsMux_init(handle.get(), &params), Media_EOK);
     std::vector<uint8_t> frame(10, 1);
     ASSERT_EQ(mux(frame, 0x1B, 0), kPkt);
     EXPECT_EQ(parse(out.data()).pid, 300);
@@ -472,7 +473,7 @@ TEST_F(TsMuxTest, PsiRepeatsAfterHundredCallsOrOnRequest)
     for (int i = 0; i < 50; ++i) {
         printed([&] { mux(frame, 0x03, 1); });
     }
-    ASSERT_EQ(TsMux_init(&params), 1);
+    ASSERT_EQ(TsMux_init(handle.get(), &params), Media_EOK);
     for (int i = 2; i <= 100; ++i) {
         ASSERT_EQ(mux(frame, 0x0F, 1), kPkt) << "call " << i;
     }
@@ -504,7 +505,7 @@ TEST_F(TsMuxTest, EveryFrameLengthRoundTripsAndMatchesTheBound)
 {
     config.streamType[0][2] = 0x42;  // a stream type of no class
     config.esPid[0][2] = 104;
-    ASSERT_EQ(TsMux_init(&params), 1);
+    ASSERT_EQ(TsMux_init(handle.get(), &params), Media_EOK);
     std::vector<int> lengths;
     for (int n = 0; n <= 600; ++n) {
         lengths.push_back(n);
@@ -551,15 +552,15 @@ TEST_F(TsMuxTest, EmptyFrameGivesOnlyTablesWhenDue)
     EXPECT_EQ(out[0], 0x47);
 }
 
-// Refusals: one line each, nothing written, result and outBytes 0.
+// Refusals: one line each, nothing written, Media_EINVAL and outBytes 0.
 TEST_F(TsMuxTest, ProcessRefusals)
 {
     const std::vector<uint8_t> frame(50, 3);
     auto expectRefused = [&](TsMux_Params *p, const std::string &line) {
         std::fill(out.begin(), out.begin() + 1024, 0xAA);
         int r = -1;
-        EXPECT_EQ(printed([&] { r = TsMux_process(p); }), line);
-        EXPECT_EQ(r, 0);
+        EXPECT_EQ(printed([&] { r = TsMux_process(handle.get(), p); }), line);
+        EXPECT_EQ(r, Media_EINVAL);
         if (p != nullptr && p->size == TSMUX_PARAMS_SIZE) {
             EXPECT_EQ(p->outBytes, 0);
         }
@@ -616,7 +617,7 @@ TEST_F(TsMuxTest, ProcessRefusals)
 
     // None of the refusals consumed a continuity count or the pending PSI request.
     p = fresh();
-    ASSERT_EQ(TsMux_process(&p), 3 * kPkt);
+    ASSERT_EQ(TsMux_process(handle.get(), &p), 3 * kPkt);
     EXPECT_EQ(parse(out.data() + 2 * kPkt).counter, 0);
 }
 
@@ -629,40 +630,40 @@ TEST_F(TsMuxTest, ProgramBeyondThoseInitialisedIsRefused)
     int r = -1;
     EXPECT_EQ(printed([&] { r = mux(frame, 0x1B, 4, 0, 0, 1); }),
               "strame Type[27] is not register in this channel[1] \n");
-    EXPECT_EQ(r, 0);
+    EXPECT_EQ(r, Media_EINVAL);
 }
 
 TEST_F(TsMuxTest, InitRefusals)
 {
-    auto expectInit = [&](TsMux_Params *p, int result, const std::string &line) {
+    auto expectInit = [&](TsMux_Params *p, const std::string &line) {
         int r = -1;
-        EXPECT_EQ(printed([&] { r = TsMux_init(p); }), line);
-        EXPECT_EQ(r, result);
+        EXPECT_EQ(printed([&] { r = TsMux_init(handle.get(), p); }), line);
+        EXPECT_EQ(r, Media_EINVAL);
     };
     TsMux_Config c = config;
     TsMux_Params p{};
     p.size = TSMUX_PARAMS_SIZE;
     p.config = &c;
 
-    expectInit(nullptr, 0, "TS error:params==0! ");
+    expectInit(nullptr, "TS error:params==0! ");
     p.size = 43;
-    expectInit(&p, 0, "TS error:params.size==[43]! \n");
+    expectInit(&p, "TS error:params.size==[43]! \n");
     p.size = TSMUX_PARAMS_SIZE;
     p.config = nullptr;
-    expectInit(&p, 0, "TS error:params.config==0! ");
+    expectInit(&p, "TS error:params.config==0! ");
     p.config = &c;
     c.size = 0;
-    expectInit(&p, 0, "TS error:config size is not compatible! ");
+    expectInit(&p, "TS error:config size is not compatible! ");
     c.size = TSMUX_CONFIG_SIZE;
     c.numPrograms = -1;
-    expectInit(&p, 0, "");
+    expectInit(&p, "");
     c.numPrograms = 3;
-    expectInit(&p, 0, "TS error:config numPrograms=[3] numStreams=[2,0] out of range! \n");
+    expectInit(&p, "TS error:config numPrograms=[3] numStreams=[2,0] out of range! \n");
     c.numPrograms = 2;
-    expectInit(&p, 0, "TS error:config numPrograms=[2] numStreams=[2,0] out of range! \n");
+    expectInit(&p, "TS error:config numPrograms=[2] numStreams=[2,0] out of range! \n");
     c.numPrograms = 1;
     c.numStreams[0] = 4;
-    expectInit(&p, 0, "TS error:config numPrograms=[1] numStreams=[4,0] out of range! \n");
+    expectInit(&p, "TS error:config numPrograms=[1] numStreams=[4,0] out of range! \n");
     EXPECT_EQ(c.numPrograms, 1) << "a refused config is left as it was";
 
     // The tables built by the last good init survive refused ones.
@@ -678,7 +679,7 @@ TEST_F(TsMuxTest, FailedInitStillZeroesCounters)
     ASSERT_EQ(mux(frame, 0x1B, 0), kPkt);
     ASSERT_EQ(mux(frame, 0x1B, 0), kPkt);
     EXPECT_EQ(parse(out.data()).counter, 1);
-    printed([] { TsMux_init(nullptr); });
+    printed([&] { TsMux_init(handle.get(), nullptr); });
     ASSERT_EQ(mux(frame, 0x1B, 0), kPkt);
     EXPECT_EQ(parse(out.data()).counter, 0);
 }

@@ -1,6 +1,7 @@
-// UDP destinations and the TS fan-out against real sockets on 127.0.0.1.
-#include "encode/core/output_switches.h"
+// The TS output: UDP destinations and the fan-out against real sockets on 127.0.0.1, with a real
+// HTTP TS server and recorder as its other consumers.
 #include "encode/output/udp.h"
+#include "tests/support/net.h"
 #include "tests/support/temp_root.h"
 
 #include <arpa/inet.h>
@@ -9,10 +10,23 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
+
+struct TsOutDeleter {
+    void operator()(TsOut_Object *t) const { TsOut_delete(t); }
+};
+struct ServerDeleter {
+    void operator()(HttpTs_Object *s) const { HttpTs_delete(s); }
+};
+struct RecorderDeleter {
+    void operator()(Recorder_Object *r) const { Recorder_delete(r, 5000, nullptr); }
+};
+using TsOutPtr = std::unique_ptr<TsOut_Object, TsOutDeleter>;
 
 // A datagram receiver bound to an ephemeral loopback port.
 class Receiver {
@@ -82,29 +96,18 @@ int sockOptInt(int fd, int level, int name)
 
 class UdpTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        OutputSwitches_reset();
-        ASSERT_EQ(OutputSem_create(), 0);
-    }
-    void TearDown() override
-    {
-        Udp_close();
-        OutputSem_destroy();
-        OutputSwitches_reset();
-    }
     void setupAll(const char *a1, int p1, const char *a2, int p2, const char *a3, int p3)
     {
-        ASSERT_EQ(Udp_setup(NetDestinations_make(a1, p1, a2, p2, a3, p3)), 1);
+        TsOut_Attrs attrs{};
+        attrs.destinations = NetDestinations_make(a1, p1, a2, p2, a3, p3);
+        out_.reset(TsOut_create(&attrs));
+        ASSERT_NE(out_, nullptr);
     }
-    void fanOut(const std::vector<uint8_t> &ts)
-    {
-        OutputSem_wait();
-        TsOut_fanOut(ts.data(), static_cast<int>(ts.size()));
-        OutputSem_post();
-    }
+    void fanOut(const std::vector<uint8_t> &ts) { TsOut_fanOut(out_.get(), ts.data(), static_cast<int>(ts.size())); }
+    NetDestinations destinations() const { return TsOut_destinations(out_.get()); }
 
     TempRoot root_;
+    TsOutPtr out_;
 };
 
 TEST_F(UdpTest, FrameIsCutInto1316ByteDatagramsForEveryDestination)
@@ -145,7 +148,7 @@ TEST_F(UdpTest, UnparsableAddressIsSkippedAndTheOthersStillReceive)
     setupAll("127.0.0.1", r1.port(), "not.an.addr", r2.port(), "127.0.0.1", r3.port());
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "Error: d self ip addr error!\n");
-    EXPECT_LT(Udp_destinations().fd[1], 0);
+    EXPECT_LT(destinations().fd[1], 0);
 
     fanOut(tsBytes(2));
     EXPECT_EQ(r1.sizes(), (std::vector<int>{376}));
@@ -167,9 +170,12 @@ TEST_F(UdpTest, OverlongAddressIsNotTruncatedIntoAnotherOne)
     d = NetDestinations_make("127.000.000.0011", r1.port(), nullptr, 0, nullptr, 0);
     EXPECT_STREQ(d.addr[0], "");
     testing::internal::CaptureStderr();
-    ASSERT_EQ(Udp_setup(d), 1);
+    TsOut_Attrs attrs{};
+    attrs.destinations = d;
+    out_.reset(TsOut_create(&attrs));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: self ip addr error!\n");
-    EXPECT_LT(Udp_destinations().fd[0], 0);
+    ASSERT_NE(out_, nullptr);
+    EXPECT_LT(destinations().fd[0], 0);
 }
 
 TEST_F(UdpTest, PortZeroLeavesTheDestinationUnusedAndItsAddressEmpty)
@@ -181,8 +187,11 @@ TEST_F(UdpTest, PortZeroLeavesTheDestinationUnusedAndItsAddressEmpty)
     }
     EXPECT_EQ(d.port[1], -5);
     testing::internal::CaptureStdout();
-    ASSERT_EQ(Udp_setup(d), 1);
+    TsOut_Attrs attrs{};
+    attrs.destinations = d;
+    out_.reset(TsOut_create(&attrs));
     std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_NE(out_, nullptr);
     EXPECT_EQ(out.find("kavex->"), std::string::npos);
 }
 
@@ -190,7 +199,7 @@ TEST_F(UdpTest, BroadcastOnlyOnTheThirdDestinationAndSendErrorsAreReported)
 {
     Receiver r2, r3;
     setupAll("127.0.0.1", r2.port(), "127.0.0.1", r2.port(), "127.0.0.1", r3.port());
-    NetDestinations d = Udp_destinations();
+    NetDestinations d = destinations();
     EXPECT_EQ(sockOptInt(d.fd[0], SOL_SOCKET, SO_BROADCAST), 0);
     EXPECT_EQ(sockOptInt(d.fd[1], SOL_SOCKET, SO_BROADCAST), 0);
     EXPECT_EQ(sockOptInt(d.fd[2], SOL_SOCKET, SO_BROADCAST), 1);
@@ -214,92 +223,72 @@ TEST_F(UdpTest, MulticastTtlFromTtlIni)
     testing::internal::CaptureStdout();
     setupAll("127.0.0.1", r.port(), "", 0, "", 0);
     EXPECT_NE(testing::internal::GetCapturedStdout().find("ttl.ini read=64\n"), std::string::npos);
-    EXPECT_EQ(sockOptInt(Udp_destinations().fd[0], IPPROTO_IP, IP_MULTICAST_TTL), 64);
+    EXPECT_EQ(sockOptInt(destinations().fd[0], IPPROTO_IP, IP_MULTICAST_TTL), 64);
 
     root_.write("/mnt/ttl.ini", "128");
     setupAll("127.0.0.1", r.port(), "", 0, "", 0);
-    EXPECT_EQ(sockOptInt(Udp_destinations().fd[0], IPPROTO_IP, IP_MULTICAST_TTL), 128);
+    EXPECT_EQ(sockOptInt(destinations().fd[0], IPPROTO_IP, IP_MULTICAST_TTL), 128);
 
     // Above 255 the system default stays.
     root_.write("/mnt/ttl.ini", "300");
     setupAll("127.0.0.1", r.port(), "", 0, "", 0);
-    EXPECT_EQ(sockOptInt(Udp_destinations().fd[0], IPPROTO_IP, IP_MULTICAST_TTL), 1);
+    EXPECT_EQ(sockOptInt(destinations().fd[0], IPPROTO_IP, IP_MULTICAST_TTL), 1);
 
     std::remove(root_.path("/mnt/ttl.ini").c_str());
     setupAll("127.0.0.1", r.port(), "", 0, "", 0);
-    EXPECT_EQ(sockOptInt(Udp_destinations().fd[0], IPPROTO_IP, IP_MULTICAST_TTL), 0);
+    EXPECT_EQ(sockOptInt(destinations().fd[0], IPPROTO_IP, IP_MULTICAST_TTL), 0);
 }
 
-std::vector<int> httpGot;
-std::vector<int> recorderGot;
-void httpSink(const uint8_t *, int bytes)
+// With the stream on, the HTTP ring takes the whole output instead of UDP; the recorder takes it
+// besides, with the stream on or off; a consumer the output was not handed gets nothing and stops
+// nothing. The multiplexer is wanted only while the output goes somewhere.
+TEST_F(UdpTest, ConsumersGetTheOutputTheirSwitchesAskFor)
 {
-    httpGot.push_back(bytes);
-}
-void recorderSink(const uint8_t *, int bytes)
-{
-    recorderGot.push_back(bytes);
-}
+    struct Case {
+        const char *name;
+        bool streamOff, httpTs, withHttp, withRecorder;
+        std::vector<int> datagrams;
+        uint64_t httpBytes;
+        size_t recorded;
+        bool wanted;
+    };
+    const Case cases[] = {
+        {"udp and recording", false, false, true, true, {1316, 564}, 0, 1880, true},
+        {"http instead of udp", false, true, true, false, {}, 1880, 0, true},
+        {"stream off, recording on", true, true, true, true, {}, 0, 1880, true},
+        {"http on without a server", false, true, false, false, {}, 0, 0, true},
+        {"stream off, no recording", true, false, false, false, {}, 0, 0, false},
+    };
+    std::filesystem::create_directories(root_.path("/mnt/usb/record"));
+    root_.write("/mnt/fn", "export f=fan\n");
+    const std::string file = root_.path("/mnt/usb/record/fan.ts");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Receiver r1;
+        HttpTsServerConfig config{freeLoopbackPort(), INADDR_LOOPBACK, 1000};
+        std::unique_ptr<HttpTs_Object, ServerDeleter> http(c.withHttp ? HttpTs_create(&config) : nullptr);
+        std::unique_ptr<Recorder_Object, RecorderDeleter> recorder(c.withRecorder ? Recorder_create(nullptr)
+                                                                                  : nullptr);
+        TsOut_Attrs attrs{};
+        attrs.destinations = NetDestinations_make("127.0.0.1", r1.port(), "", 0, "", 0);
+        attrs.streamOff = c.streamOff;
+        attrs.httpTs = c.httpTs;
+        attrs.http = http.get();
+        attrs.recorder = recorder.get();
+        out_.reset(TsOut_create(&attrs));
+        ASSERT_NE(out_, nullptr);
+        EXPECT_EQ(TsOut_wanted(out_.get()), c.wanted);
 
-// The HTTP ring takes the whole output instead of UDP; the recorder takes it besides, with TS output
-// on or off; an unregistered consumer gets nothing and stops nothing.
-TEST_F(UdpTest, RegisteredSinksGetTheOutputTheirSwitchesAskFor)
-{
-    Receiver r1;
-    setupAll("127.0.0.1", r1.port(), "", 0, "", 0);
-    httpGot.clear();
-    recorderGot.clear();
-    TsOut_setHttpSink(httpSink);
-    TsOut_setRecorderSink(recorderSink);
-    EXPECT_TRUE(TsOut_httpAvailable());
-    EXPECT_TRUE(TsOut_recorderAvailable());
-
-    OutputSwitches sw{};
-    sw.httpTs = 1;
-    sw.tsRecord = 1;
-    OutputSwitches_set(sw);
-    fanOut(tsBytes(10));
-    EXPECT_EQ(httpGot, (std::vector<int>{1880}));
-    EXPECT_EQ(recorderGot, (std::vector<int>{1880}));
-    EXPECT_TRUE(r1.sizes(300).empty());
-
-    sw.tsOff = 1; // no stream output, the recording goes on
-    OutputSwitches_set(sw);
-    fanOut(tsBytes(1));
-    EXPECT_EQ(httpGot.size(), 1u);
-    EXPECT_EQ(recorderGot, (std::vector<int>{1880, 188}));
-
-    TsOut_setHttpSink(nullptr);
-    TsOut_setRecorderSink(nullptr);
-    EXPECT_FALSE(TsOut_httpAvailable());
-    sw = OutputSwitches{};
-    sw.httpTs = 1;
-    sw.tsRecord = 1;
-    OutputSwitches_set(sw);
-    fanOut(tsBytes(1));
-    EXPECT_EQ(httpGot.size(), 1u);
-    EXPECT_EQ(recorderGot.size(), 2u);
-}
-
-TEST_F(UdpTest, NothingGoesOverUdpWithTsOffOrHttpOn)
-{
-    Receiver r1;
-    setupAll("127.0.0.1", r1.port(), "", 0, "", 0);
-    OutputSwitches sw{};
-    sw.tsOff = 1;
-    OutputSwitches_set(sw);
-    fanOut(tsBytes(7));
-    EXPECT_TRUE(r1.sizes(500).empty());
-
-    sw = OutputSwitches{};
-    sw.httpTs = 1;
-    OutputSwitches_set(sw);
-    fanOut(tsBytes(7));
-    EXPECT_TRUE(r1.sizes(500).empty());
-
-    OutputSwitches_set(OutputSwitches{});
-    fanOut(tsBytes(7));
-    EXPECT_EQ(r1.sizes(), (std::vector<int>{1316}));
+        fanOut(tsBytes(10));
+        EXPECT_EQ(r1.sizes(c.datagrams.empty() ? 300 : 3000), c.datagrams);
+        if (http != nullptr) {
+            EXPECT_EQ(HttpTs_total(http.get()), c.httpBytes);
+        }
+        out_.reset();
+        EXPECT_EQ(Recorder_delete(recorder.release(), 5000, nullptr), Media_EOK);
+        EXPECT_EQ(std::filesystem::exists(file) ? std::filesystem::file_size(file) : 0, c.recorded);
+        std::filesystem::remove(file);
+    }
 }
 
 } // namespace

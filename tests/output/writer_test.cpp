@@ -1,6 +1,6 @@
 // The writer thread in this process, fed units as the video thread feeds it, with real clients: a
-// TCP client on the main and second slots, a reader of the hand-off FIFO, and in the recorder's place
-// in the TS fan-out a probe that runs inside the writer, between its outputs. Which stream each
+// TCP client on the main and second slots, a reader of the hand-off FIFO, a real recorder, and in the
+// place of the UDP send a probe that runs inside the writer, between its outputs. Which stream each
 // output carries, and in which order a unit reaches them.
 #include "encode/core/output_switches.h"
 #include "encode/core/second_stream.h"
@@ -10,6 +10,7 @@
 #include "encode/output/stream_slots.h"
 #include "encode/output/udp.h"
 #include "encode/output/writer.h"
+#include "tests/output/ts_feed_support.h"
 #include "tests/support/net.h"
 #include "tests/support/temp_root.h"
 
@@ -25,6 +26,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <cstdio>
 #include <cstring>
 #include <future>
@@ -74,10 +76,15 @@ std::atomic<int> probeSlot{-1};
 std::atomic<int> probeFifo{-1};
 std::vector<Seen> seen; // written by the writer thread while the test waits for the unit
 
-void probe(const uint8_t *data, int bytes)
+// The UDP send of the TS output (one datagram per unit here).
+ssize_t probe(int, const void *data, size_t bytes, int, const sockaddr *, socklen_t)
 {
-    seen.push_back({Bytes(data, data + bytes), queued(probeSlot.load()), queued(probeFifo.load())});
+    const auto *p = static_cast<const uint8_t *>(data);
+    seen.push_back({Bytes(p, p + bytes), queued(probeSlot.load()), queued(probeFifo.load())});
+    return static_cast<ssize_t>(bytes);
 }
+
+enum class Recording { None, Records, GivesUp };
 
 struct Routing {
     const char *name;
@@ -85,7 +92,7 @@ struct Routing {
     int tsCarries;       // kavex_rsc.ini field 1
     int rtspCarries;     // kavex_rsc.ini field 2
     bool tsOff;          // ts.ini 1: only the recording wants the TS
-    bool recorderTakes;  // the recorder has its file
+    Recording recording; // GivesUp: the recorder finds no record directory
     const char *tsStream;   // null: no TS at all
     const char *fifoStream;
 };
@@ -100,7 +107,6 @@ protected:
         ASSERT_GT(offset_, 0);
         setenv("ENCODE_PORT_OFFSET", std::to_string(offset_).c_str(), 1);
         StreamSlots_setBindAddress(INADDR_LOOPBACK);
-        ASSERT_EQ(OutputSem_create(), 0);
         root_.write("/dev/shm/.keep", "");
         init_ = Rendezvous_create(1, &Rendezvous_Attrs_DEFAULT);
         cleanup_ = Rendezvous_create(1, &Rendezvous_Attrs_DEFAULT);
@@ -123,14 +129,15 @@ protected:
         }
         probeSlot.store(-1);
         probeFifo.store(-1);
-        TsOut_setRecorderSink(nullptr);
+        TsOut_delete(tsOut_);
+        EXPECT_EQ(Recorder_delete(recorder_, 5000, nullptr), Media_EOK);
+        TsMux_delete(mux_);
         for (Fifo_Handle f : {toVideo_, fromVideo_, toVideoFml_, fromVideoFml_}) {
             Fifo_delete(f);
         }
         Pause_delete(pause_);
         Rendezvous_delete(init_);
         Rendezvous_delete(cleanup_);
-        OutputSem_destroy();
         OutputSwitches_reset();
         SecondStream_reset();
         SharedStatus_reset();
@@ -144,15 +151,23 @@ protected:
         s.tsCarriesSecond = r.tsCarries;
         s.rtspCarriesSecond = r.rtspCarries;
         SecondStream_set(s);
-        // UDP has no destination here: the recorder's place in the fan-out is the probe.
         OutputSwitches sw{};
         sw.tsOff = r.tsOff ? 1 : 0;
-        sw.tsRecord = 1;
         sw.rtsp = 1;
         OutputSwitches_set(sw);
-        TsOut_setRecorderSink(r.recorderTakes ? probe : nullptr);
+        if (r.recording != Recording::None) {
+            root_.write("/mnt/fn", "export f=w\n");
+            if (r.recording == Recording::Records) {
+                std::filesystem::create_directories(root_.path("/mnt/usb/record"));
+            }
+            recorder_ = Recorder_create(nullptr);
+            ASSERT_NE(recorder_, nullptr);
+            bool accepting = r.recording == Recording::Records;
+            ASSERT_TRUE(eventually([&] { return Recorder_accepting(recorder_) == accepting; }, 5000));
+        }
 
         config_ = TsMux_encoderConfig(TsMux_Audio_NONE);
+        mux_ = TsMux_create();
         WriterThreadParams &w = params_;
         w.hRendezvousInit = init_;
         w.hRendezvousCleanup = cleanup_;
@@ -165,7 +180,16 @@ protected:
         w.outBufSize = kBufferBytes;
         w.tsParams.size = TSMUX_PARAMS_SIZE;
         w.tsParams.config = &config_;
-        ASSERT_GT(TsMux_init(&w.tsParams), 0);
+        ASSERT_EQ(TsMux_init(mux_, &w.tsParams), Media_EOK);
+        TsOut_Attrs attrs{};
+        attrs.destinations = NetDestinations_make("127.0.0.1", 9, "", 0, "", 0);
+        attrs.mux = mux_;
+        attrs.streamOff = r.tsOff;
+        attrs.recorder = recorder_;
+        attrs.sendFunction = probe;
+        tsOut_ = TsOut_create(&attrs);
+        ASSERT_NE(tsOut_, nullptr);
+        w.tsOut = tsOut_;
         writer_ = std::async(std::launch::async, [this] { return writerThrFxn(&params_); });
 
         mainClient_ = connectLoopback(kMainSlot + offset_, 5000);
@@ -203,6 +227,9 @@ protected:
     Pause_Handle pause_ = nullptr;
     Fifo_Handle toVideo_ = nullptr, fromVideo_ = nullptr, toVideoFml_ = nullptr, fromVideoFml_ = nullptr;
     TsMux_Config config_{};
+    TsMux_Handle mux_ = nullptr;
+    Recorder_Handle recorder_ = nullptr;
+    TsOut_Handle tsOut_ = nullptr;
     WriterThreadParams params_{};
     std::future<void *> writer_;
     int mainClient_ = -1;
@@ -224,7 +251,7 @@ void PrintTo(const Routing &r, std::ostream *os)
 }
 
 // Each unit reaches the slots, then the TS, then the FIFO; each output carries the stream the store
-// gives it; with TS output off the TS is made only while the recorder takes it.
+// gives it; with TS output off the TS is made only while the recorder takes it, and recorded.
 TEST_P(WriterTest, EveryOutputGetsItsStreamInOrder)
 {
     const Routing &r = GetParam();
@@ -260,7 +287,7 @@ TEST_P(WriterTest, EveryOutputGetsItsStreamInOrder)
             ASSERT_TRUE(readExact(secondClient_, got.data(), got.size()));
             EXPECT_EQ(got, unit("SECOND", u));
         }
-        if (r.tsStream == nullptr) {
+        if (r.tsStream == nullptr || r.tsOff) {
             continue;
         }
         ASSERT_EQ(seen.size(), static_cast<size_t>(u - k)) << "one TS output per unit";
@@ -275,16 +302,27 @@ TEST_P(WriterTest, EveryOutputGetsItsStreamInOrder)
     // went somewhere.
     Fifo_flush(fromVideo_);
     ASSERT_EQ(writer_.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    EXPECT_EQ(seen.empty(), r.tsStream == nullptr);
+    EXPECT_EQ(seen.empty(), r.tsStream == nullptr || r.tsOff);
     EXPECT_EQ(params_.tsParams.outBytes > 0, r.tsStream != nullptr);
+    if (r.recording == Recording::Records) {
+        EXPECT_EQ(Recorder_delete(recorder_, 5000, nullptr), Media_EOK);
+        recorder_ = nullptr;
+        Bytes file = readFileBytes(root_.path("/mnt/usb/record/w.ts"));
+        for (int u = k + 1; u < k + 4; u++) {
+            char mark[32];
+            std::snprintf(mark, sizeof mark, "%s%04d", r.tsStream, u);
+            EXPECT_TRUE(contains(file, mark)) << mark;
+        }
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Routings, WriterTest,
-                         ::testing::Values(Routing{"MainEverywhere", false, 0, 0, false, true, "MAIN", "MAIN"},
-                                           Routing{"SecondToTs", true, 1, 0, false, true, "SECOND", "MAIN"},
-                                           Routing{"SecondToFifo", true, 0, 1, false, true, "MAIN", "SECOND"},
-                                           Routing{"RecordingWithTsOff", false, 0, 0, true, true, "MAIN", "MAIN"},
-                                           Routing{"RecorderGaveUp", false, 0, 0, true, false, nullptr, "MAIN"}),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Routings, WriterTest,
+    ::testing::Values(Routing{"MainEverywhere", false, 0, 0, false, Recording::None, "MAIN", "MAIN"},
+                      Routing{"SecondToTs", true, 1, 0, false, Recording::None, "SECOND", "MAIN"},
+                      Routing{"SecondToFifo", true, 0, 1, false, Recording::None, "MAIN", "SECOND"},
+                      Routing{"RecordingWithTsOff", false, 0, 0, true, Recording::Records, "MAIN", "MAIN"},
+                      Routing{"RecorderGaveUp", false, 0, 0, true, Recording::GivesUp, nullptr, "MAIN"}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -330,7 +330,8 @@ protected:
     }
 
     // Writes the frames in time order through the multiplexer into FILE; returns false on a refusal.
-    bool muxToFile(std::vector<Frame> frames, const TsMux_Config &cfg, int32_t audioType, const std::string &file)
+    bool muxToFile(TsMux_Handle mux, std::vector<Frame> frames, const TsMux_Config &cfg, int32_t audioType,
+                   const std::string &file)
     {
         std::stable_sort(frames.begin(), frames.end(),
                          [](const Frame &a, const Frame &b) { return a.microsTotal < b.microsTotal; });
@@ -353,7 +354,7 @@ protected:
             p.microseconds = static_cast<uint32_t>(f.microsTotal % 1000000);
             p.output = out.data();
             p.flags = f.video ? TSMUX_FLAGS_VIDEO : TSMUX_FLAGS_AUDIO;
-            const int n = TsMux_process(&p);
+            const int n = TsMux_process(mux, &p);
             if (n <= 0) {
                 return false;
             }
@@ -429,6 +430,7 @@ protected:
     TempRoot root;
     std::vector<Sent> sentVideo;
     std::vector<Sent> sentAudio;
+    std::unique_ptr<TsMux_Object, void (*)(TsMux_Object *)> mux{TsMux_create(), TsMux_delete};
 };
 
 TEST_F(TsMuxDemuxTest, H264AndAacAreReadBackFrameForFrame)
@@ -447,13 +449,13 @@ TEST_F(TsMuxDemuxTest, H264AndAacAreReadBackFrameForFrame)
     TsMux_Params p{};
     p.size = TSMUX_PARAMS_SIZE;
     p.config = &cfg;
-    ASSERT_EQ(TsMux_init(&p), 1);
+    ASSERT_EQ(TsMux_init(mux.get(), &p), Media_EOK);
 
     const int64_t base = 5000LL * 1000000;  // the clock of a box up for a while
     std::vector<Frame> frames = timed(video, true, base, 1.0 / 30);
     const std::vector<Frame> sound = timed(audio, false, base, 1024.0 / 44100);
     frames.insert(frames.end(), sound.begin(), sound.end());
-    ASSERT_TRUE(muxToFile(frames, cfg, TSMUX_STREAM_AAC_ADTS, tmp("av.ts")));
+    ASSERT_TRUE(muxToFile(mux.get(), frames, cfg, TSMUX_STREAM_AAC_ADTS, tmp("av.ts")));
     expectProgram(tmp("av.ts"), "aac", video.size(), audio.size());
 }
 
@@ -476,14 +478,14 @@ TEST_F(TsMuxDemuxTest, H264AndMp3AfterReinitialising)
     TsMux_Params p{};
     p.size = TSMUX_PARAMS_SIZE;
     p.config = &cfg;
-    ASSERT_EQ(TsMux_init(&p), 1);
+    ASSERT_EQ(TsMux_init(mux.get(), &p), Media_EOK);
     cfg = TsMux_encoderConfig(TsMux_Audio_MP3);
-    ASSERT_EQ(TsMux_init(&p), 1);
+    ASSERT_EQ(TsMux_init(mux.get(), &p), Media_EOK);
 
     std::vector<Frame> frames = timed(video, true, 0, 1.0 / 30);
     const std::vector<Frame> sound = timed(audio, false, 0, 1152.0 / 44100);
     frames.insert(frames.end(), sound.begin(), sound.end());
-    ASSERT_TRUE(muxToFile(frames, cfg, TSMUX_STREAM_MPEG_AUDIO, tmp("mp3.ts")));
+    ASSERT_TRUE(muxToFile(mux.get(), frames, cfg, TSMUX_STREAM_MPEG_AUDIO, tmp("mp3.ts")));
     expectProgram(tmp("mp3.ts"), "mp3", video.size(), audio.size());
 }
 
