@@ -22,6 +22,7 @@
 #include <gst/gst.h>
 #include <gst/rtsp-server/rtsp-server.h>
 #include <glib-unix.h>
+#include <malloc.h>
 #include <sys/time.h>
 
 #include <atomic>
@@ -45,6 +46,7 @@ enum StreamIndex { kVideo, kAudio, kStreams };
 constexpr int kDefaultPort = 8554;
 constexpr const char *kMountPath = "/live";
 constexpr int kReadWaitMs = 200;
+constexpr guint kSessionCleanupSeconds = 2;
 // Audio that has not come for this long is taken as gone: later sessions carry video alone.
 constexpr auto kAudioGone = std::chrono::seconds(2);
 // A tag time this far from the last one of its stream is a clock step or a restarted encoder.
@@ -394,6 +396,28 @@ GstRTSPFilterResult dropClient(GstRTSPServer *, GstRTSPClient *, gpointer)
     return GST_RTSP_FILTER_REMOVE;
 }
 
+// Every player brings a pipeline with streaming threads of its own, and each new thread may get an
+// allocator arena (and, in this GLib, slice magazines) of its own that stay when the thread goes: the
+// server's memory would creep up with every player that came and went. A few arenas, plain malloc
+// for GLib's slices, and handing freed memory back when the sessions are cleaned keep it flat.
+void keepMemoryFlat()
+{
+    setenv("G_SLICE", "always-malloc", 0);
+    mallopt(M_ARENA_MAX, 2);
+}
+
+// Sessions whose player vanished without a TEARDOWN (a killed player, a dropped network) are only
+// forgotten when someone asks the pool to look; without it each one keeps its state for the life of
+// the server.
+gboolean cleanupSessions(gpointer server)
+{
+    GstRTSPSessionPool *pool = gst_rtsp_server_get_session_pool(GST_RTSP_SERVER(server));
+    gst_rtsp_session_pool_cleanup(pool);
+    g_object_unref(pool);
+    malloc_trim(0);
+    return G_SOURCE_CONTINUE;
+}
+
 gboolean onQuitSignal(gpointer loop)
 {
     g_main_loop_quit(static_cast<GMainLoop *>(loop));
@@ -505,6 +529,7 @@ GstRTSPServer *makeServer()
 
 int main(int argc, char **argv)
 {
+    keepMemoryFlat();
     gst_init(&argc, &argv);
     if (int status = parseOptions(argc, argv); status != kGoOn) {
         return status == kHelpShown ? 0 : status;
@@ -525,6 +550,7 @@ int main(int argc, char **argv)
     GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
     guint sigterm = g_unix_signal_add(SIGTERM, onQuitSignal, loop);
     guint sigint = g_unix_signal_add(SIGINT, onQuitSignal, loop);
+    guint cleanup = g_timeout_add_seconds(kSessionCleanupSeconds, cleanupSessions, server);
     std::thread video(videoReader);
     std::thread audio(audioReader);
     g_main_loop_run(loop);
@@ -535,6 +561,7 @@ int main(int argc, char **argv)
     gst_rtsp_server_client_filter(server, dropClient, nullptr);
     g_source_remove(sigterm);
     g_source_remove(sigint);
+    g_source_remove(cleanup);
     g_source_remove(source);
     {
         ScopedLock guard(feed.lock);
