@@ -100,6 +100,7 @@ struct Job {
     int sampleRate;
     TsMux_Params *ts;
     const Variant *variant;
+    RtmpPublisher_Handle rtmp; // AAC only
 };
 
 template <typename Record>
@@ -116,7 +117,8 @@ Job makeJob(Record *r, const char *codec, const Variant *variant)
             r->soundbitrate,
             r->samplerate,
             &r->tsParams,
-            variant};
+            variant,
+            nullptr};
 }
 
 // What the status says of the audio: counted and measured by this thread as it encodes.
@@ -331,9 +333,7 @@ void fanOut(Loop &lp, const uint8_t *data, int bytes, FrameTime t)
     }
     if (lp.sw.rtsp && lp.sw.rtmp) {
         if (lp.job.variant->publishes) {
-            OutputSem_wait();
-            Rtmp_sendAudio(data, bytes, t);
-            OutputSem_post();
+            RtmpPublisher_sendAudio(lp.job.rtmp, data, bytes, t);
         }
     } else if (lp.end.fifo != nullptr) {
         HandoffFifo_write(lp.end.fifo.get(), data, bytes, t);
@@ -459,7 +459,9 @@ void *runThread(const Job &job)
 void *audioThrFxn(void *arg)
 {
     auto *envp = static_cast<AudioThreadParams *>(arg);
-    return runThread(makeJob(envp, envp->audioEncoder, &kAac));
+    Job job = makeJob(envp, envp->audioEncoder, &kAac);
+    job.rtmp = envp->rtmp;
+    return runThread(job);
 }
 
 void *speechThrFxn(void *arg)

@@ -6,6 +6,7 @@
 #include "encode/core/stage_thread.h"
 #include "encode/media/pause.h"
 #include "encode/media/rendezvous.h"
+#include "encode/output/rtmp.h"
 #include "encode/output/tsmux.h"
 
 #include <cstdint>
@@ -24,6 +25,7 @@ struct AudioThreadParams {
     int samplerate;
     int16_t write_disable;
     TsMux_Params tsParams;
+    RtmpPublisher_Handle rtmp; // the main thread's publisher while RTMP is on, else null
 };
 
 struct SpeechThreadParams {

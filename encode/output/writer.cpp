@@ -143,9 +143,10 @@ void sendToSlots(StreamSlots_Handle slots, Buffer_Handle hUnit, FrameTime t)
                      static_cast<int>(Buffer_getNumBytesUsed(hUnit)), t);
 }
 
-// Step 8 of a unit: RTMP or the RTSP hand-off FIFO gets the stream it was asked for. RTMP sends share
-// the output semaphore with the multiplexer, which keeps the connection's chunks in order.
-void handOff(EndPath &end, const Outputs &out, Buffer_Handle hMain, Buffer_Handle hSecond, FrameTime t)
+// Step 8 of a unit: RTMP or the RTSP hand-off FIFO gets the stream it was asked for. The publisher
+// takes a copy and sends it from its own thread.
+void handOff(EndPath &end, const Outputs &out, RtmpPublisher_Handle rtmp, Buffer_Handle hMain, Buffer_Handle hSecond,
+             FrameTime t)
 {
     Buffer_Handle hUnit = out.secondToRtsp && hSecond != nullptr ? hSecond : hMain;
     int bytes = static_cast<int>(Buffer_getNumBytesUsed(hUnit));
@@ -154,11 +155,7 @@ void handOff(EndPath &end, const Outputs &out, Buffer_Handle hMain, Buffer_Handl
         return;
     }
     if (out.sw.rtmp) {
-        if (!Rtmp_videoOff()) {
-            OutputSem_wait();
-            Rtmp_sendVideo(unit, bytes, t);
-            OutputSem_post();
-        }
+        RtmpPublisher_sendVideo(rtmp, unit, bytes, t);
     } else if (end.fifo != nullptr) {
         HandoffFifo_write(end.fifo.get(), unit, bytes, t);
     }
@@ -179,7 +176,7 @@ void serve(WriterThreadParams *envp, EndPath &end, const Outputs &out, Buffer_Ha
         multiplex(envp, end, out.secondToTs && hSecond != nullptr ? hSecond : hMain, t);
     }
     if (out.sw.rtsp) {
-        handOff(end, out, hMain, hSecond, t);
+        handOff(end, out, envp->rtmp, hMain, hSecond, t);
     }
 }
 
@@ -232,9 +229,6 @@ void *run(WriterThreadParams *envp, EndPath &end)
     }
     if (const char *message = allocate(envp, end, out)) {
         return fail(message);
-    }
-    if (out.sw.rtsp && out.sw.rtmp && Rtmp_start() != 0) {
-        std::fputs("Error: Failed to create rtmp thread\n", stderr);
     }
     Rendezvous_meet(envp->hRendezvousInit);
     if (out.sw.rtsp && !out.sw.rtmp) {
