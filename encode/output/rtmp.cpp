@@ -391,6 +391,11 @@ void dropConnection(Publisher &p, const char *why)
         return;
     }
     Stream &s = p.stream;
+    // The connection is abandoned: its close resets it, so that the server ends the stream at once
+    // instead of reading what was still queued for it first (seconds of it after a stall), and takes
+    // the next connection's stream of the same name.
+    linger reset{1, 0};
+    setsockopt(s.conn->guardFd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     shutdown(s.conn->guardFd, SHUT_RDWR);
     RTMP_Close(s.conn->r);
     int64_t last = std::max(s.video.last, s.audio.last);
