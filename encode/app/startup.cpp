@@ -27,8 +27,8 @@
 #include "encode/media/pause.h"
 #include "encode/media/rendezvous.h"
 #include "encode/output/http_ts.h"
-#include "encode/output/output_sem.h"
 #include "encode/output/recorder.h"
+#include "encode/output/rtmp.h"
 #include "encode/output/tsmux.h"
 #include "encode/output/udp.h"
 #include "encode/output/writer.h"
@@ -89,6 +89,10 @@ struct PauseDeleter {
 using FifoPtr = std::unique_ptr<Fifo_Object, FifoDeleter>;
 using RendezvousPtr = std::unique_ptr<Rendezvous_Object, RendezvousDeleter>;
 using PausePtr = std::unique_ptr<Pause_Object, PauseDeleter>;
+struct RtmpDeleter {
+    void operator()(RtmpPublisher_Object *p) const { RtmpPublisher_destroy(p); }
+};
+using RtmpPtr = std::unique_ptr<RtmpPublisher_Object, RtmpDeleter>;
 
 struct TsMuxDeleter {
     void operator()(TsMux_Object *p) const { TsMux_delete(p); }
@@ -171,6 +175,7 @@ struct Launch {
     FifoPtr videoToWriter; // encoded buffers
     FifoPtr videoToWriterFml; // the second stream's buffer, encoded
     FifoPtr writerToVideoFml; // and back
+    RtmpPtr rtmp;             // while RTMP is on: fed by the writer and the AAC audio thread
     ThreadAttrs attrs;
 
     pthread_t captureThread{};
@@ -391,6 +396,7 @@ bool startWriter(Launch &l)
     w.write_disable = l.opts.write_disable;
     w.tsParams = l.tsParams;
     w.tsOut = l.tsOut.get();
+    w.rtmp = l.rtmp.get();
     if (l.threads.create(&l.writerThread, nullptr, l.threads.writer, &w) != 0) {
         return fail(l, "Error: Failed to create writer thread\n");
     }
@@ -428,6 +434,7 @@ bool startAudio(Launch &l)
     a.audioEncoder = l.opts.audioCodec->name;
     a.audiofile = l.opts.audiofile;
     a.write_disable = l.opts.write_disable;
+    a.rtmp = l.rtmp.get();
     if (!startRealtime(l, &l.audioThread, sched_get_priority_max(SCHED_FIFO) - 2, l.threads.audio, &a, "audio",
                        "Error: Failed to create audio thread\n")) {
         return false;
@@ -528,14 +535,19 @@ bool startStages(Launch &l)
     bool video = l.opts.videofile != nullptr;
     bool audio = l.opts.audiofile != nullptr || l.opts.speechfile != nullptr;
 
-    if (OutputSem_create() != 0) {
-        return fail(l, "Error: Failed to create output semaphore\n");
-    }
     if (!createRendezvous(l, 1 + (video ? 3 : 0) + (audio ? 1 : 0))) {
         return false;
     }
     if (const char *message = l.attrs.prepare()) {
         return fail(l, message);
+    }
+    // RTMP instead of the RTSP hand-off. A publisher that cannot be made costs RTMP only.
+    OutputSwitches sw = OutputSwitches_get();
+    if (sw.rtsp && sw.rtmp) {
+        l.rtmp.reset(RtmpPublisher_create(nullptr));
+        if (l.rtmp == nullptr) {
+            std::fputs("Error: Failed to create rtmp thread\n", stderr);
+        }
     }
     if ((video && !startVideoPath(l)) || (l.opts.audiofile != nullptr && !startAudio(l)) ||
         (l.opts.speechfile != nullptr && !startSpeech(l))) {
@@ -624,6 +636,7 @@ void shutDown(Launch &l)
     join(l, kBitWriter, l.writerThread);
     l.writerToVideo.reset();
     l.videoToWriter.reset();
+    l.rtmp.reset(); // nothing feeds it any more: what it holds goes out and the stream ends
 
     // Capture last: the video thread hands its last buffers back through the capture Fifos.
     join(l, kBitCapture, l.captureThread);

@@ -23,7 +23,6 @@
 #include "encode/media/media.h"
 #include "encode/device/sound.h"
 #include "encode/output/handoff_fifo.h"
-#include "encode/output/output_sem.h"
 #include "encode/output/rtmp.h"
 #include "encode/output/stream_slots.h"
 
@@ -101,6 +100,7 @@ struct Job {
     TsMux_Params *ts;
     TsOut_Handle tsOut;
     const Variant *variant;
+    RtmpPublisher_Handle rtmp; // AAC only
 };
 
 template <typename Record>
@@ -118,7 +118,8 @@ Job makeJob(Record *r, const char *codec, const Variant *variant)
             r->samplerate,
             &r->tsParams,
             r->tsOut,
-            variant};
+            variant,
+            nullptr};
 }
 
 // What the status says of the audio: counted and measured by this thread as it encodes.
@@ -328,9 +329,7 @@ void fanOut(Loop &lp, const uint8_t *data, int bytes, FrameTime t)
     }
     if (lp.sw.rtsp && lp.sw.rtmp) {
         if (lp.job.variant->publishes) {
-            OutputSem_wait();
-            Rtmp_sendAudio(data, bytes, t);
-            OutputSem_post();
+            RtmpPublisher_sendAudio(lp.job.rtmp, data, bytes, t);
         }
     } else if (lp.end.fifo != nullptr) {
         HandoffFifo_write(lp.end.fifo.get(), data, bytes, t);
@@ -456,7 +455,9 @@ void *runThread(const Job &job)
 void *audioThrFxn(void *arg)
 {
     auto *envp = static_cast<AudioThreadParams *>(arg);
-    return runThread(makeJob(envp, envp->audioEncoder, &kAac));
+    Job job = makeJob(envp, envp->audioEncoder, &kAac);
+    job.rtmp = envp->rtmp;
+    return runThread(job);
 }
 
 void *speechThrFxn(void *arg)

@@ -7,6 +7,7 @@
 #include "encode/core/stage_thread.h"
 #include "encode/media/pause.h"
 #include "encode/media/rendezvous.h"
+#include "encode/output/rtmp.h"
 #include "encode/output/tsmux.h"
 #include "encode/output/udp.h"
 
@@ -27,6 +28,7 @@ struct AudioThreadParams {
     int16_t write_disable;
     TsMux_Params tsParams;
     TsOut_Handle tsOut; // null: no TS
+    RtmpPublisher_Handle rtmp; // the main thread's publisher while RTMP is on, else null
 };
 
 struct SpeechThreadParams {

@@ -1,37 +1,40 @@
 // RTMP publisher and FLV packaging.
 //
-// Threads: the publisher thread connects, installs the connection, watches the sends and reconnects;
-// the writer (video) and the AAC audio thread send. Every send, and every change of the installed
-// connection or of the stream state below, happens under the output semaphore, so the senders and
-// the publisher never touch the connection at the same time.
+// Threads: the writer and the AAC audio thread only copy units into the queue (its own lock, held for
+// the copy and nothing else). The sender thread takes them out and packages and sends them; the link
+// thread connects, installs the connection, watches the sends and reconnects. The installed connection
+// and the state of the stream on it are guarded by sendLock: the sender holds it for a unit, the link
+// thread to install, drop or retire a connection. The flags and counters everyone reads are atomics.
 //
 // librtmp (2.4) sends with plain blocking send() and bounds only receives, so a stalled server would
-// hold a sender, and with it the semaphore and the whole box, for ever. Two bounds stop that: the
-// socket gets a 1 s send timeout, and the publisher shuts the socket down when a send runs past its
-// deadline. The shutdown matters because librtmp closes the connection itself after a failed send and
-// sends two more commands while closing; on a shut-down socket those fail at once instead of each
-// waiting out its own timeout. The publisher keeps a dup() of the socket for that, so that it never
-// shuts down a descriptor number librtmp has already closed and the system has handed out again.
+// hold the sender for ever. Two bounds stop that: the socket gets a 1 s send timeout, and the link
+// thread shuts the socket down when a send runs past its deadline. The shutdown matters because
+// librtmp closes the connection itself after a failed send and sends two more commands while closing;
+// on a shut-down socket those fail at once instead of each waiting out its own timeout. The link thread
+// keeps a dup() of the socket for that, so that it never shuts down a descriptor number librtmp has
+// already closed and the system has handed out again. The TCP connection is made here rather than by
+// librtmp, so that it is bounded too and a stop can cut it short through that same dup.
 //
 // Hand-over: a sender that sees a send fail shuts the socket down, closes the connection and clears
-// the connected flag, all under the semaphore; from then on no sender touches the object. The
-// publisher frees it and installs a new one under the semaphore as well.
+// the connected flag, all under sendLock; from then on the sender does not touch the object. The link
+// thread frees it and installs a new one under sendLock as well.
 #include "encode/output/rtmp.h"
 
-#include "encode/core/console.h"
 #include "encode/core/config_store.h"
-#include "encode/core/paths.h"
+#include "encode/core/console.h"
 #include "encode/core/pipeline_settings.h"
 #include "encode/core/second_stream.h"
 #include "encode/core/shared_status.h"
 #include "encode/core/shell.h"
 #include "encode/core/status_board.h"
-#include "encode/output/output_sem.h"
 
 #include <nlohmann/json.hpp>
 
 #include <librtmp/log.h>
 #include <librtmp/rtmp.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -48,10 +51,13 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
+using ScopedLock = std::lock_guard<std::mutex>;
 
 constexpr int kVideoBodyBytes = 2097152;   // one access unit, with its lengths and tag header
 constexpr int kAudioBodyBytes = 1024;      // one AAC frame without its ADTS header, plus two bytes
@@ -59,9 +65,14 @@ constexpr int kSmallBodyBytes = 1024;      // metadata and sequence headers
 constexpr int kHeaderRoom = RTMP_MAX_HEADER_SIZE; // librtmp writes the chunk header in front of a body
 constexpr int kChunkSize = 1024;
 constexpr int kSendTimeoutMs = 1000;
+constexpr int kCloseTimeoutMs = 200;       // the two commands of an orderly end, on a server that may be gone
 constexpr int kWatchTickMs = 50;
 constexpr int kRetryMs = 1000;
-constexpr int kReceiveTimeoutS = 5;        // handshake and connect answers
+constexpr int kReceiveTimeoutS = 5;        // TCP connect, handshake and connect answers
+constexpr int kFlushMs = 1000;             // what is queued at the end gets this long to go out
+constexpr int kIdleTickMs = 100;           // the sender looks for an ended run of drops this often
+constexpr int kAudioWaitMs = 1000;         // a connection's first key frame waits this long for audio
+constexpr int kQueueUnits = 1024;          // about 13 s of 30 frames and 47 AAC frames a second
 constexpr int kUrlScanBytes = 1024;
 constexpr size_t kUrlChars = 255;          // a value of 256 characters or more is no URL
 constexpr int kParamSetSearch = 200;       // an SPS or a PPS ends within this many bytes
@@ -78,7 +89,6 @@ constexpr int kChannelControl = 2;
 constexpr int kChannelVideo = 3; // metadata too
 constexpr int kChannelAudio = 4;
 
-constexpr uint8_t kNalSlice = 1;
 constexpr uint8_t kNalIdr = 5;
 constexpr uint8_t kNalSps = 7;
 constexpr uint8_t kNalPps = 8;
@@ -104,62 +114,234 @@ struct StreamClock {
     bool started = false;
 };
 
-// Set by the publisher, read by everyone.
-std::atomic<bool> g_connected{false};
-std::atomic<bool> g_videoOff{false};
-std::atomic<int64_t> g_sendDeadline{0}; // steady-clock ns of the running send's deadline, 0 when none
-std::atomic<int> g_longestSendMs{0};
+// What the sender keeps of the stream on the installed connection.
+struct Stream {
+    Connection *conn = nullptr;
+    StreamClock video;
+    StreamClock audio;
+    int64_t resumeMs = 0;      // where the timestamps of the next connection start
+    bool headersSent = false;  // metadata and AVC sequence header on this connection
+    uint8_t aacConfig[2] = {}; // AudioSpecificConfig of the ADTS stream, once a frame has passed the check
+    bool aacKnown = false;      // on this connection
+    bool aacHeaderSent = false; // on this connection
+    const char *adtsRefused = nullptr; // the first-frame ADTS check's last complaint on this connection
+    bool audioAwaited = false;         // the first key frame has waited for audio on this connection
+    uint8_t lastSps[kParamSetSearch] = {};
+    uint8_t lastPps[kParamSetSearch] = {};
+    int lastSpsLen = 0;
+    int lastPpsLen = 0;
+    std::unique_ptr<uint8_t[]> videoBuf; // kHeaderRoom + kVideoBodyBytes, made at create
+    uint8_t audioBuf[kHeaderRoom + kAudioBodyBytes] = {};
+    uint8_t smallBuf[kHeaderRoom + kSmallBodyBytes] = {};
+};
 
-// What the status says of the publisher: bumped where the sends and the publisher run, read by the
-// status thread. The report is added at the first start and kept for the process.
-std::atomic<uint64_t> g_bytesSent{0};
-std::atomic<uint64_t> g_unitsDropped{0}; // units that came while no connection was up
-std::atomic<uint64_t> g_reconnects{0};
-std::atomic<bool> g_publishing{false};
-StatusError g_lastError;
-std::mutex g_urlLock;
-std::string g_url; // guarded by g_urlLock
-int g_statusId = 0;
+enum class Kind : uint8_t { Video, Audio };
 
-void report(const void *, nlohmann::json &out)
-{
-    out["kind"] = "rtmp";
-    out["name"] = "RTMP";
+struct QueuedUnit {
+    int offset;
+    int bytes;
+    Kind kind;
+    FrameTime time;
+};
+
+enum class Taken { Unit, Idle, Closed };
+
+// Copies of the units handed in, in one ring of bytes made at create, so that a unit costs its copy
+// and nothing else. A unit lies whole in the ring (one that does not fit before the ring's end starts
+// again at its beginning); the sender reads the oldest in place and gives its room back once it has
+// been sent.
+class UnitQueue {
+public:
+    bool make(int bytes)
     {
-        std::lock_guard<std::mutex> lock(g_urlLock);
-        out["target"] = g_url;
+        bytes_.reset(new (std::nothrow) uint8_t[static_cast<size_t>(bytes)]);
+        capacity_ = bytes_ != nullptr ? bytes : 0;
+        return bytes_ != nullptr;
     }
-    out["state"] = g_connected.load() ? "ok" : g_publishing.load() ? "waiting" : "off";
-    out["reconnects"] = g_reconnects.load(std::memory_order_relaxed);
-    out["bytes"] = g_bytesSent.load(std::memory_order_relaxed);
-    out["dropped"] = g_unitsDropped.load(std::memory_order_relaxed);
-    g_lastError.report(out);
-}
 
-// The publisher thread's life. The publisher is detached and may still be waiting while the process
-// exits, so nothing it touches is ever destroyed: the condition variable is made once and kept.
-std::mutex g_lifeLock;
-std::condition_variable &g_lifeCv = *new std::condition_variable;
-bool g_running = false;
-bool g_stopAsked = false;
+    // Producers. The drop rule lives here, under the same lock as the room it judges.
+    int put(Kind kind, const uint8_t *data, int bytes, FrameTime time, bool beginsWithSps, bool connected)
+    {
+        ScopedLock lock(lock_);
+        if (!connected) {
+            // The connection's loss is said on its own; a new one starts at an SPS anyway.
+            inRun_ = false;
+            videoWaits_ = false;
+            return Rtmp_ENOTCONNECTED;
+        }
+        if (kind == Kind::Video && videoWaits_ && !beginsWithSps) {
+            runDrops_++;
+            return Rtmp_EWAITKEY;
+        }
+        int at = count_ < kQueueUnits ? room(bytes) : -1;
+        if (at < 0) {
+            inRun_ = true;
+            runDrops_++;
+            videoWaits_ = videoWaits_ || kind == Kind::Video;
+            return Rtmp_EFULL;
+        }
+        std::memcpy(bytes_.get() + at, data, static_cast<size_t>(bytes));
+        units_[(first_ + count_) % kQueueUnits] = {at, bytes, kind, time};
+        count_++;
+        tail_ = at + bytes;
+        videoWaits_ = videoWaits_ && kind != Kind::Video;
+        // A run ends once nothing waits any more: video back at a key frame, or only audio was lost.
+        inRun_ = inRun_ && videoWaits_;
+        changed_.notify_all();
+        return Rtmp_EOK;
+    }
 
-// Under the output semaphore.
-Connection *g_conn = nullptr;
-StreamClock g_video;
-StreamClock g_audio;
-int64_t g_resumeMs = 0;     // where the timestamps of the next connection start
-bool g_headersSent = false; // metadata and AVC sequence header on this connection
-uint8_t g_aacConfig[2];       // AudioSpecificConfig of the ADTS stream, once a frame has passed the check
-bool g_aacKnown = false;      // on this connection
-bool g_aacHeaderSent = false; // on this connection
-const char *g_adtsRefused = nullptr; // the first-frame ADTS check's last complaint on this connection
-uint8_t g_lastSps[kParamSetSearch];
-uint8_t g_lastPps[kParamSetSearch];
-int g_lastSpsLen = 0;
-int g_lastPpsLen = 0;
-uint8_t *g_videoBuf = nullptr; // made at the first start and kept, as the publisher's state
-uint8_t g_audioBuf[kHeaderRoom + kAudioBodyBytes];
-uint8_t g_smallBuf[kHeaderRoom + kSmallBodyBytes];
+    // Sender: the oldest unit, left in place until release().
+    Taken take(QueuedUnit *unit, const uint8_t **data, int waitMs)
+    {
+        std::unique_lock<std::mutex> lock(lock_);
+        changed_.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return count_ > 0 || closed_; });
+        if (closed_) {
+            return Taken::Closed;
+        }
+        if (count_ == 0) {
+            return Taken::Idle;
+        }
+        *unit = units_[first_];
+        *data = bytes_.get() + unit->offset;
+        return Taken::Unit;
+    }
+    void release()
+    {
+        ScopedLock lock(lock_);
+        first_ = (first_ + 1) % kQueueUnits;
+        count_--;
+        changed_.notify_all();
+    }
+    // Sender, holding the oldest unit: the first audio frame queued behind it, once one is, within
+    // `waitMs`. False when none came.
+    bool awaitAudio(const uint8_t **data, int *bytes, int waitMs)
+    {
+        std::unique_lock<std::mutex> lock(lock_);
+        int at = -1;
+        changed_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] {
+            at = firstAudio();
+            return at >= 0 || closed_;
+        });
+        if (at < 0 || closed_) {
+            return false;
+        }
+        *data = bytes_.get() + units_[at].offset;
+        *bytes = units_[at].bytes;
+        return true;
+    }
+    // Sender: the units of a run of drops once it has ended (0 while none has).
+    uint64_t endedRun()
+    {
+        ScopedLock lock(lock_);
+        uint64_t n = inRun_ ? 0 : runDrops_;
+        runDrops_ = inRun_ ? runDrops_ : 0;
+        return n;
+    }
+
+    bool waitEmpty(int ms)
+    {
+        std::unique_lock<std::mutex> lock(lock_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return count_ == 0 || closed_; }) &&
+               count_ == 0;
+    }
+    void close()
+    {
+        ScopedLock lock(lock_);
+        closed_ = true;
+        changed_.notify_all();
+    }
+    int count()
+    {
+        ScopedLock lock(lock_);
+        return count_;
+    }
+
+private:
+    int firstAudio() const
+    {
+        for (int i = 1; i < count_; i++) {
+            int k = (first_ + i) % kQueueUnits;
+            if (units_[k].kind == Kind::Audio) {
+                return k;
+            }
+        }
+        return -1;
+    }
+    // Where `n` bytes can be written, or -1.
+    int room(int n) const
+    {
+        if (n > capacity_) {
+            return -1;
+        }
+        if (count_ == 0) {
+            return 0;
+        }
+        int head = units_[first_].offset;
+        if (head < tail_) { // in use: [head, tail)
+            if (capacity_ - tail_ >= n) {
+                return tail_;
+            }
+            return head >= n ? 0 : -1;
+        }
+        return head - tail_ >= n ? tail_ : -1; // in use: [head, end) and [0, tail)
+    }
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::unique_ptr<uint8_t[]> bytes_; // guarded by lock_ from here on
+    int capacity_ = 0;
+    int tail_ = 0;
+    QueuedUnit units_[kQueueUnits] = {};
+    int first_ = 0;
+    int count_ = 0;
+    bool closed_ = false;
+    bool videoWaits_ = false; // a video unit was dropped: only one that begins with an SPS is taken
+    bool inRun_ = false;      // units are being dropped for lack of room
+    uint64_t runDrops_ = 0;   // units of the current run, or of the ended one not yet printed
+};
+
+} // namespace
+
+struct RtmpPublisher_Object {
+    std::string configuredUrl; // fixed at create; empty: the start script's
+
+    // Set by the link thread, read by everyone.
+    std::atomic<bool> connected{false};
+    std::atomic<bool> videoOff{false};
+    std::atomic<bool> publishing{false};
+    std::atomic<int64_t> sendDeadline{0}; // steady-clock ns of the running send's deadline, 0 when none
+    std::atomic<int> longestSendMs{0};
+
+    // What the status and the stats say: bumped where it happens, read by anyone.
+    std::atomic<uint64_t> bytesSent{0};
+    std::atomic<uint64_t> unitsSent{0};
+    std::atomic<uint64_t> unitsRefused{0};
+    std::atomic<uint64_t> unitsDropped{0};
+    std::atomic<uint64_t> reconnects{0};
+    StatusError lastError;
+    int statusId = 0;
+
+    mutable std::mutex urlLock;
+    std::string url; // guarded by urlLock: the server the status names
+
+    UnitQueue queue;
+
+    std::mutex sendLock;
+    Stream stream; // guarded by sendLock
+
+    std::mutex lifeLock;
+    std::condition_variable lifeCv;
+    bool stopAsked = false; // guarded by lifeLock
+    int connectingFd = -1;  // guarded by lifeLock: the guard of a connection being made
+
+    std::thread sender;
+    std::thread link;
+};
+
+namespace {
+
+using Publisher = RtmpPublisher_Object;
 
 int64_t nowNs()
 {
@@ -180,53 +362,78 @@ void put32(uint8_t *p, uint32_t v)
     p[3] = static_cast<uint8_t>(v);
 }
 
-// --- Connection loss ---
-
-// Under the semaphore: the socket is shut down first, so that librtmp's close (two more commands)
-// fails at once instead of waiting out the send timeout again.
-void dropConnection(const char *why)
+void report(const void *ctx, nlohmann::json &out)
 {
-    if (!g_connected.load()) {
-        return;
+    const auto &p = *static_cast<const Publisher *>(ctx);
+    out["kind"] = "rtmp";
+    out["name"] = "RTMP";
+    {
+        ScopedLock lock(p.urlLock);
+        out["target"] = p.url;
     }
-    shutdown(g_conn->guardFd, SHUT_RDWR);
-    RTMP_Close(g_conn->r);
-    int64_t last = std::max(g_video.last, g_audio.last);
-    g_resumeMs = last + 1000000 / std::max(Pipeline_frameRate(), 1000);
-    g_connected.store(false);
-    char line[96];
-    std::snprintf(line, sizeof line, "rtmp connection lost (%s), reconnecting", why);
-    std::printf("%s\n", line);
-    std::fflush(stdout);
-    g_lastError.set(line);
+    out["state"] = p.connected.load() ? "ok" : p.publishing.load() ? "waiting" : "off";
+    out["reconnects"] = p.reconnects.load(std::memory_order_relaxed);
+    out["bytes"] = p.bytesSent.load(std::memory_order_relaxed);
+    out["dropped"] = p.unitsDropped.load(std::memory_order_relaxed);
+    p.lastError.report(out);
 }
 
-// Under the semaphore. The body must have kHeaderRoom bytes in front of it; librtmp overwrites them
-// and parts of the body with chunk headers, so a body is built anew for every send.
-bool sendPacket(uint8_t type, int channel, int64_t timestamp, uint8_t *body, uint32_t size)
+// What the sender made of a unit.
+enum class Outcome { Sent, Skipped, Failed };
+
+// --- Connection loss ---
+
+// Under sendLock: the socket is shut down first, so that librtmp's close (two more commands) fails at
+// once instead of waiting out the send timeout again.
+void dropConnection(Publisher &p, const char *why)
 {
-    RTMPPacket p{};
-    // Always the large header: the compressed forms have an extended-timestamp fault in this librtmp.
-    p.m_headerType = RTMP_PACKET_SIZE_LARGE;
-    p.m_packetType = type;
-    p.m_nChannel = channel;
-    p.m_nTimeStamp = static_cast<uint32_t>(timestamp);
-    p.m_nInfoField2 = g_conn->r->m_stream_id;
-    p.m_nBodySize = size;
-    p.m_body = reinterpret_cast<char *>(body);
-    int64_t start = nowNs();
-    g_sendDeadline.store(start + int64_t{kSendTimeoutMs} * 1000000);
-    int ok = RTMP_SendPacket(g_conn->r, &p, 0);
-    g_sendDeadline.store(0);
-    int ms = static_cast<int>((nowNs() - start) / 1000000);
-    if (ms > g_longestSendMs.load()) {
-        g_longestSendMs.store(ms);
+    if (!p.connected.load()) {
+        return;
     }
-    if (!ok || !RTMP_IsConnected(g_conn->r)) {
-        dropConnection(ms >= kSendTimeoutMs ? "send timed out" : "send failed");
+    Stream &s = p.stream;
+    // The connection is abandoned: its close resets it, so that the server ends the stream at once
+    // instead of reading what was still queued for it first (seconds of it after a stall), and takes
+    // the next connection's stream of the same name.
+    linger reset{1, 0};
+    setsockopt(s.conn->guardFd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    shutdown(s.conn->guardFd, SHUT_RDWR);
+    RTMP_Close(s.conn->r);
+    int64_t last = std::max(s.video.last, s.audio.last);
+    s.resumeMs = last + 1000000 / std::max(Pipeline_frameRate(), 1000);
+    p.connected.store(false);
+    char line[96];
+    std::snprintf(line, sizeof line, "rtmp connection lost (%s), reconnecting", why);
+    Console_say("%s\n", line);
+    p.lastError.set(line);
+}
+
+// Under sendLock. The body must have kHeaderRoom bytes in front of it; librtmp overwrites them and
+// parts of the body with chunk headers, so a body is built anew for every send.
+bool sendPacket(Publisher &p, uint8_t type, int channel, int64_t timestamp, uint8_t *body, uint32_t size)
+{
+    RTMP *r = p.stream.conn->r;
+    RTMPPacket packet{};
+    // Always the large header: the compressed forms have an extended-timestamp fault in this librtmp.
+    packet.m_headerType = RTMP_PACKET_SIZE_LARGE;
+    packet.m_packetType = type;
+    packet.m_nChannel = channel;
+    packet.m_nTimeStamp = static_cast<uint32_t>(timestamp);
+    packet.m_nInfoField2 = r->m_stream_id;
+    packet.m_nBodySize = size;
+    packet.m_body = reinterpret_cast<char *>(body);
+    int64_t start = nowNs();
+    p.sendDeadline.store(start + int64_t{kSendTimeoutMs} * 1000000);
+    int ok = RTMP_SendPacket(r, &packet, 0);
+    p.sendDeadline.store(0);
+    int ms = static_cast<int>((nowNs() - start) / 1000000);
+    if (ms > p.longestSendMs.load()) {
+        p.longestSendMs.store(ms);
+    }
+    if (!ok || !RTMP_IsConnected(r)) {
+        dropConnection(p, ms >= kSendTimeoutMs ? "send timed out" : "send failed");
         return false;
     }
-    g_bytesSent.fetch_add(size, std::memory_order_relaxed);
+    p.bytesSent.fetch_add(size, std::memory_order_relaxed);
     return true;
 }
 
@@ -285,11 +492,7 @@ int64_t framePeriodMs()
     return fps > 0 ? 1000 / fps : 1000000 / std::max(Pipeline_frameRate(), 1);
 }
 
-} // namespace
-
 // --- Metadata and sequence headers ---
-
-namespace {
 
 class Amf {
 public:
@@ -332,14 +535,15 @@ private:
     int len_ = 0;
 };
 
-bool sendMetadata()
+bool sendMetadata(Publisher &p)
 {
     int width = 0;
     int height = 0;
     int fps = 0;
     carriedGeometry(&width, &height, &fps);
     bool audio = Pipeline_audioPresent();
-    Amf a(g_smallBuf + kHeaderRoom, kSmallBodyBytes);
+    uint8_t *body = p.stream.smallBuf + kHeaderRoom;
+    Amf a(body, kSmallBodyBytes);
     a.string("@setDataFrame");
     a.string("onMetaData");
     a.byte(0x03);
@@ -363,12 +567,12 @@ bool sendMetadata()
     }
     a.name("");
     a.byte(0x09);
-    return sendPacket(kTypeMetadata, kChannelVideo, 0, g_smallBuf + kHeaderRoom, static_cast<uint32_t>(a.length()));
+    return sendPacket(p, kTypeMetadata, kChannelVideo, 0, body, static_cast<uint32_t>(a.length()));
 }
 
-bool sendAvcHeader(const uint8_t *sps, int spsLen, const uint8_t *pps, int ppsLen)
+bool sendAvcHeader(Publisher &p, const uint8_t *sps, int spsLen, const uint8_t *pps, int ppsLen)
 {
-    uint8_t *b = g_smallBuf + kHeaderRoom;
+    uint8_t *b = p.stream.smallBuf + kHeaderRoom;
     const uint8_t head[] = {kFlvKeyFrame, 0x00, 0x00, 0x00, 0x00, 0x01, sps[1], sps[2], sps[3], 0xFF, 0xE1};
     std::memcpy(b, head, sizeof head);
     int n = sizeof head;
@@ -379,18 +583,19 @@ bool sendAvcHeader(const uint8_t *sps, int spsLen, const uint8_t *pps, int ppsLe
     put16(b + n, static_cast<uint32_t>(ppsLen));
     std::memcpy(b + n + 2, pps, static_cast<size_t>(ppsLen));
     n += 2 + ppsLen;
-    return sendPacket(kTypeVideo, kChannelVideo, 0, b, static_cast<uint32_t>(n));
+    return sendPacket(p, kTypeVideo, kChannelVideo, 0, b, static_cast<uint32_t>(n));
 }
 
-bool sendAacHeader()
+bool sendAacHeader(Publisher &p)
 {
-    uint8_t *b = g_smallBuf + kHeaderRoom;
+    Stream &s = p.stream;
+    uint8_t *b = s.smallBuf + kHeaderRoom;
     b[0] = kFlvAac;
     b[1] = 0x00;
-    b[2] = g_aacConfig[0];
-    b[3] = g_aacConfig[1];
-    g_aacHeaderSent = sendPacket(kTypeAudio, kChannelAudio, 0, b, 4);
-    return g_aacHeaderSent;
+    b[2] = s.aacConfig[0];
+    b[3] = s.aacConfig[1];
+    s.aacHeaderSent = sendPacket(p, kTypeAudio, kChannelAudio, 0, b, 4);
+    return s.aacHeaderSent;
 }
 
 // --- Access units ---
@@ -481,15 +686,39 @@ bool beginsWithSps(const uint8_t *u, int bytes)
     return bytes > 4 && startCodeAt(u, bytes, 0) == 4 && (u[4] & 0x1F) == kNalSps;
 }
 
-bool sameParamSets(const Nal &sps, const Nal &pps)
+bool sameParamSets(const Stream &s, const Nal &sps, const Nal &pps)
 {
-    return sps.len == g_lastSpsLen && pps.len == g_lastPpsLen && std::memcmp(sps.p, g_lastSps, sps.len) == 0 &&
-           std::memcmp(pps.p, g_lastPps, pps.len) == 0;
+    return sps.len == s.lastSpsLen && pps.len == s.lastPpsLen && std::memcmp(sps.p, s.lastSps, sps.len) == 0 &&
+           std::memcmp(pps.p, s.lastPps, pps.len) == 0;
+}
+
+// The metadata, the AVC sequence header (again whenever the parameter sets change) and the AAC one,
+// as the key frame about to go out needs them.
+bool sendHeaders(Publisher &p, const Nal &sps, const Nal &pps)
+{
+    Stream &s = p.stream;
+    if (!s.headersSent && !sendMetadata(p)) {
+        return false;
+    }
+    if (!s.headersSent || !sameParamSets(s, sps, pps)) {
+        if (!sendAvcHeader(p, sps.p, sps.len, pps.p, pps.len)) {
+            return false;
+        }
+        std::memcpy(s.lastSps, sps.p, static_cast<size_t>(sps.len));
+        std::memcpy(s.lastPps, pps.p, static_cast<size_t>(pps.len));
+        s.lastSpsLen = sps.len;
+        s.lastPpsLen = pps.len;
+    }
+    if (!s.headersSent && s.aacKnown && !s.aacHeaderSent && !sendAacHeader(p)) {
+        return false;
+    }
+    s.headersSent = true;
+    return true;
 }
 
 // Start code, SPS, start code, PPS, start code, slices. The sequence header goes out on the first key
 // frame of a connection and again whenever the encoder's parameter sets change.
-int sendKeyFrame(const uint8_t *u, int bytes, int64_t ts)
+Outcome sendKeyFrame(Publisher &p, const uint8_t *u, int bytes, int64_t ts)
 {
     Nal sps{};
     Nal pps{};
@@ -497,49 +726,37 @@ int sendKeyFrame(const uint8_t *u, int bytes, int64_t ts)
     int afterPps = 0;
     if (!paramSet(u, bytes, 0, kNalSps, &sps, &afterSps) || sps.startCode != 4) {
         Console_say("error found sps\n");
-        return -1;
+        return Outcome::Failed;
     }
     if (!paramSet(u, bytes, afterSps, kNalPps, &pps, &afterPps)) {
         Console_say("error found pps\n");
-        return -1;
+        return Outcome::Failed;
     }
     if (afterPps >= bytes) {
         Console_say("error found iframe\n");
-        return -1;
+        return Outcome::Failed;
     }
-    uint8_t *body = g_videoBuf + kHeaderRoom;
+    uint8_t *body = p.stream.videoBuf.get() + kHeaderRoom;
     int n = buildVideoBody(body, kFlvKeyFrame, u, bytes, afterPps);
     if (n < 0) {
         Console_say("error found iframe\n");
-        return -1;
+        return Outcome::Failed;
     }
-    if (!g_headersSent && !sendMetadata()) {
-        return -1;
+    // The body was built before the headers go out: they use their own buffer.
+    if (!sendHeaders(p, sps, pps)) {
+        return Outcome::Failed;
     }
-    if (!g_headersSent || !sameParamSets(sps, pps)) {
-        if (!sendAvcHeader(sps.p, sps.len, pps.p, pps.len)) {
-            return -1;
-        }
-        std::memcpy(g_lastSps, sps.p, static_cast<size_t>(sps.len));
-        std::memcpy(g_lastPps, pps.p, static_cast<size_t>(pps.len));
-        g_lastSpsLen = sps.len;
-        g_lastPpsLen = pps.len;
-    }
-    if (!g_headersSent && g_aacKnown && !g_aacHeaderSent && !sendAacHeader()) {
-        return -1;
-    }
-    g_headersSent = true;
-    // The body was built before the headers went out: they use their own buffer.
-    return sendPacket(kTypeVideo, kChannelVideo, ts, body, static_cast<uint32_t>(n)) ? 1 : -1;
+    return sendPacket(p, kTypeVideo, kChannelVideo, ts, body, static_cast<uint32_t>(n)) ? Outcome::Sent
+                                                                                      : Outcome::Failed;
 }
 
-int sendInterFrame(const uint8_t *u, int bytes, int64_t ts)
+Outcome sendInterFrame(Publisher &p, const uint8_t *u, int bytes, int64_t ts)
 {
     if (startCodeAt(u, bytes, 0) == 0) {
         Console_say("error found frame start code\n");
-        return -1;
+        return Outcome::Failed;
     }
-    uint8_t *body = g_videoBuf + kHeaderRoom;
+    uint8_t *body = p.stream.videoBuf.get() + kHeaderRoom;
     bool idr = false;
     for (int at = 0; at < bytes;) {
         int next = 0;
@@ -550,9 +767,10 @@ int sendInterFrame(const uint8_t *u, int bytes, int64_t ts)
     int n = buildVideoBody(body, idr ? kFlvKeyFrame : kFlvInterFrame, u, bytes, 0);
     if (n < 0) {
         Console_say("error found frame data\n");
-        return -1;
+        return Outcome::Failed;
     }
-    return sendPacket(kTypeVideo, kChannelVideo, ts, body, static_cast<uint32_t>(n)) ? 1 : -1;
+    return sendPacket(p, kTypeVideo, kChannelVideo, ts, body, static_cast<uint32_t>(n)) ? Outcome::Sent
+                                                                                      : Outcome::Failed;
 }
 
 void checkTimestampLimit(int64_t ts, bool overflow)
@@ -562,162 +780,218 @@ void checkTimestampLimit(int64_t ts, bool overflow)
     }
 }
 
-} // namespace
-
-int Rtmp_sendVideo(const uint8_t *unit, int bytes, FrameTime time)
+// Under sendLock, connected. Skipped while the connection waits for a unit that begins with an SPS.
+Outcome sendVideoUnit(Publisher &p, const uint8_t *unit, int bytes, FrameTime time)
 {
-    if (!g_connected.load() && unit != nullptr && bytes > 0) {
-        g_unitsDropped.fetch_add(1, std::memory_order_relaxed);
-    }
-    if (!g_connected.load() || g_videoOff.load() || unit == nullptr || bytes <= 0) {
-        return 0;
+    Stream &s = p.stream;
+    if (p.videoOff.load()) {
+        return Outcome::Skipped;
     }
     bool key = beginsWithSps(unit, bytes);
-    if (!g_video.started && !key) {
-        return 0;
+    if (!s.video.started && !key) {
+        return Outcome::Skipped;
     }
-    if (!g_video.started) {
+    if (!s.video.started) {
         // A failed key frame leaves the clock waiting for the next one.
         StreamClock fresh;
         fresh.base = time;
-        fresh.offset = fresh.last = g_resumeMs;
-        StreamClock keep = g_video;
-        g_video = fresh;
-        checkTimestampLimit(g_resumeMs, false); // reconnections carry the timestamps on
-        int r = sendKeyFrame(unit, bytes, g_resumeMs);
-        g_video.started = r == 1;
-        if (r != 1) {
-            g_video = keep;
+        fresh.offset = fresh.last = s.resumeMs;
+        StreamClock keep = s.video;
+        s.video = fresh;
+        checkTimestampLimit(s.resumeMs, false); // reconnections carry the timestamps on
+        Outcome r = sendKeyFrame(p, unit, bytes, s.resumeMs);
+        s.video.started = r == Outcome::Sent;
+        if (r != Outcome::Sent) {
+            s.video = keep;
         }
         return r;
     }
     bool overflow = false;
-    int64_t rebaseMs = earlier(time, g_video.base) ? framePeriodMs() : 0;
-    int64_t ts = stamp(g_video, time, rebaseMs, &overflow);
+    int64_t rebaseMs = earlier(time, s.video.base) ? framePeriodMs() : 0;
+    int64_t ts = stamp(s.video, time, rebaseMs, &overflow);
     checkTimestampLimit(ts, overflow);
-    return key ? sendKeyFrame(unit, bytes, ts) : sendInterFrame(unit, bytes, ts);
+    return key ? sendKeyFrame(p, unit, bytes, ts) : sendInterFrame(p, unit, bytes, ts);
 }
 
 // --- Audio ---
 
-namespace {
-
 // A stream that is no ADTS at all would print the same line for every frame: each refusal is said
 // once in a row.
-void adtsRefused(const char *line)
+void adtsRefused(Stream &s, const char *line)
 {
-    if (g_adtsRefused != line) {
+    if (s.adtsRefused != line) {
         Console_say("%s\n", line);
-        g_adtsRefused = line;
+        s.adtsRefused = line;
     }
 }
 
 // The first frame's checks, with their messages. The sampling index, or -1 (the frame is dropped and
 // the next one checked again: a sequence header without a valid configuration helps no player).
-int checkAdtsHeader(const uint8_t *f)
+int checkAdtsHeader(Stream &s, const uint8_t *f)
 {
     if (f[0] != 0xFF || f[1] < 0xF0) {
-        adtsRefused("Bad 'syncword' at start of ADTS file");
+        adtsRefused(s, "Bad 'syncword' at start of ADTS file");
         return -1;
     }
     if ((f[2] >> 6) == 3) {
-        adtsRefused("Bad (reserved) 'profile': 3 in first frame of ADTS file");
+        adtsRefused(s, "Bad (reserved) 'profile': 3 in first frame of ADTS file");
         return -1;
     }
     int index = (f[2] >> 2) & 0x0F;
     if (index >= static_cast<int>(std::size(kAacRates))) {
-        adtsRefused("Bad 'sampling_frequency_index' in first frame of ADTS file");
+        adtsRefused(s, "Bad 'sampling_frequency_index' in first frame of ADTS file");
         return -1;
     }
-    std::printf("sample rate=%d\n", kAacRates[index]);
-    std::printf("sample rate=%d\n", index);
-    std::fflush(stdout);
+    Console_say("sample rate=%d\n", kAacRates[index]);
+    Console_say("sample rate=%d\n", index);
     return index;
 }
 
 // The AudioSpecificConfig an ADTS header describes: object type (profile + 1), sampling index,
 // channel configuration.
-void learnAacConfig(const uint8_t *f, int index)
+void learnAacConfig(Stream &s, const uint8_t *f, int index)
 {
     int objectType = (f[2] >> 6) + 1;
     int channels = ((f[2] & 0x01) << 2) | (f[3] >> 6);
-    g_aacConfig[0] = static_cast<uint8_t>((objectType << 3) | (index >> 1));
-    g_aacConfig[1] = static_cast<uint8_t>(((index & 1) << 7) | (channels << 3));
-    g_aacKnown = true;
+    s.aacConfig[0] = static_cast<uint8_t>((objectType << 3) | (index >> 1));
+    s.aacConfig[1] = static_cast<uint8_t>(((index & 1) << 7) | (channels << 3));
+    s.aacKnown = true;
 }
 
-bool startAudio(FrameTime time)
+bool startAudio(Publisher &p, FrameTime time)
 {
-    if (!g_aacHeaderSent && !sendAacHeader()) {
+    Stream &s = p.stream;
+    if (!s.aacHeaderSent && !sendAacHeader(p)) {
         return false;
     }
-    g_audio = StreamClock{};
-    if (g_videoOff.load()) {
-        g_audio.base = time;
-        g_audio.offset = g_audio.last = g_resumeMs;
+    s.audio = StreamClock{};
+    if (p.videoOff.load()) {
+        s.audio.base = time;
+        s.audio.offset = s.audio.last = s.resumeMs;
     } else {
-        g_audio.base = g_video.base;
-        g_audio.offset = g_audio.last = g_video.offset;
+        s.audio.base = s.video.base;
+        s.audio.offset = s.audio.last = s.video.offset;
     }
-    g_audio.started = true;
+    s.audio.started = true;
     return true;
 }
 
-} // namespace
-
-int Rtmp_sendAudio(const uint8_t *frame, int bytes, FrameTime time)
+// Under sendLock, connected.
+Outcome sendAudioFrame(Publisher &p, const uint8_t *frame, int bytes, FrameTime time)
 {
-    if (!g_connected.load()) {
-        return 1;
-    }
-    if (frame == nullptr || bytes < kAdtsMinBytes || bytes > kAdtsMaxBytes) {
+    Stream &s = p.stream;
+    if (bytes < kAdtsMinBytes || bytes > kAdtsMaxBytes) {
         Console_say("audio error\n");
-        return -1;
+        return Outcome::Failed;
     }
-    if (!g_aacKnown) {
-        int index = checkAdtsHeader(frame);
+    if (!s.aacKnown) {
+        int index = checkAdtsHeader(s, frame);
         if (index < 0) {
-            return -1;
+            return Outcome::Failed;
         }
-        learnAacConfig(frame, index);
+        learnAacConfig(s, frame, index);
     }
     // Frames before the first video key frame are dropped; the configuration they carry goes out with
     // the key frame, so that the stream begins with both sequence headers.
-    if (!g_videoOff.load() && !g_video.started) {
-        return 0;
+    if (!p.videoOff.load() && !s.video.started) {
+        return Outcome::Skipped;
     }
-    if (!g_audio.started && !startAudio(time)) {
-        return -1;
+    if (!s.audio.started && !startAudio(p, time)) {
+        return Outcome::Failed;
     }
     // A CRC makes the header 9 bytes; what follows must still be one whole frame.
     int header = (frame[1] & 0x01) != 0 ? 7 : 9;
     if (frame[0] != 0xFF || (frame[1] & 0xF0) != 0xF0 || bytes <= header) {
         Console_say("audio error\n");
-        return -1;
+        return Outcome::Failed;
     }
     bool overflow = false;
-    int64_t ts = stamp(g_audio, time, kAudioRebaseMs, &overflow);
-    uint8_t *b = g_audioBuf + kHeaderRoom;
+    int64_t ts = stamp(s.audio, time, kAudioRebaseMs, &overflow);
+    uint8_t *b = s.audioBuf + kHeaderRoom;
     b[0] = kFlvAac;
     b[1] = 0x01;
     std::memcpy(b + 2, frame + header, static_cast<size_t>(bytes - header));
-    return sendPacket(kTypeAudio, kChannelAudio, ts, b, static_cast<uint32_t>(bytes - header + 2)) ? 0 : -1;
+    return sendPacket(p, kTypeAudio, kChannelAudio, ts, b, static_cast<uint32_t>(bytes - header + 2))
+               ? Outcome::Sent
+               : Outcome::Failed;
 }
 
-bool Rtmp_videoOff(void)
+// --- Sender thread ---
+
+// A connection's stream begins with both sequence headers. With audio on, the first key frame of a
+// connection that has seen no audio yet (the encoder's very first one, as a rule) waits, once and for
+// at most kAudioWaitMs, for an audio frame to be queued behind it; that frame's configuration then goes
+// out with the key frame, and the frame itself in its turn.
+void learnAudioAhead(Publisher &p, const QueuedUnit &u, const uint8_t *data)
 {
-    return g_videoOff.load();
+    {
+        ScopedLock lock(p.sendLock);
+        Stream &s = p.stream;
+        if (u.kind != Kind::Video || !p.connected.load() || p.videoOff.load() || !Pipeline_audioPresent() ||
+            s.video.started || s.aacKnown || s.audioAwaited || !beginsWithSps(data, u.bytes)) {
+            return;
+        }
+        s.audioAwaited = true;
+    }
+    const uint8_t *frame = nullptr;
+    int bytes = 0;
+    if (!p.queue.awaitAudio(&frame, &bytes, kAudioWaitMs)) {
+        return;
+    }
+    ScopedLock lock(p.sendLock);
+    Stream &s = p.stream;
+    if (p.connected.load() && !s.aacKnown && bytes >= kAdtsMinBytes && bytes <= kAdtsMaxBytes) {
+        int index = checkAdtsHeader(s, frame);
+        if (index >= 0) {
+            learnAacConfig(s, frame, index);
+        }
+    }
 }
 
-bool Rtmp_connected(void)
+// One unit taken from the queue, under sendLock so that the link thread never swaps the connection
+// under a send. A unit that failed on a connection still up was refused (its message is out); one
+// whose send lost the connection was dropped.
+void handleUnit(Publisher &p, const QueuedUnit &u, const uint8_t *data)
 {
-    return g_connected.load();
+    learnAudioAhead(p, u, data);
+    ScopedLock lock(p.sendLock);
+    if (!p.connected.load()) {
+        p.unitsDropped.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    Outcome r = u.kind == Kind::Video ? sendVideoUnit(p, data, u.bytes, u.time)
+                                      : sendAudioFrame(p, data, u.bytes, u.time);
+    if (r == Outcome::Sent) {
+        p.unitsSent.fetch_add(1, std::memory_order_relaxed);
+    } else if (r == Outcome::Failed) {
+        (p.connected.load() ? p.unitsRefused : p.unitsDropped).fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
-int Rtmp_longestSendMs(void)
+void sendLoop(Publisher &p)
 {
-    return g_longestSendMs.load();
+    pthread_setname_np(pthread_self(), "rtmp send");
+    for (;;) {
+        QueuedUnit u{};
+        const uint8_t *data = nullptr;
+        Taken t = p.queue.take(&u, &data, kIdleTickMs);
+        if (t == Taken::Closed) {
+            return;
+        }
+        if (t == Taken::Unit) {
+            handleUnit(p, u, data);
+        }
+        // Said before the unit is given back: once the queue is empty, every run it saw end is said.
+        if (uint64_t n = p.queue.endedRun()) {
+            Console_say("rtmp queue full, %llu units dropped\n", static_cast<unsigned long long>(n));
+        }
+        if (t == Taken::Unit) {
+            p.queue.release();
+        }
+    }
 }
+
+} // namespace
 
 // --- The URL ---
 
@@ -753,31 +1027,37 @@ bool Rtmp_readUrl(std::string &url)
     return false;
 }
 
-// --- Publisher thread ---
+// --- Link thread ---
 
 namespace {
 
 enum class ConnectResult { Ok, Retry, Fatal };
 
-bool stopAsked()
+bool stopAsked(Publisher &p)
 {
-    std::lock_guard<std::mutex> lock(g_lifeLock);
-    return g_stopAsked;
+    ScopedLock lock(p.lifeLock);
+    return p.stopAsked;
 }
 
 // Sleeps up to ms; true when a stop was asked.
-bool sleepOrStop(int ms)
+bool sleepOrStop(Publisher &p, int ms)
 {
-    std::unique_lock<std::mutex> lock(g_lifeLock);
-    return g_lifeCv.wait_for(lock, std::chrono::milliseconds(ms), [] { return g_stopAsked; });
+    std::unique_lock<std::mutex> lock(p.lifeLock);
+    return p.lifeCv.wait_for(lock, std::chrono::milliseconds(ms), [&p] { return p.stopAsked; });
 }
 
+// A connection still open is closed without ceremony: its socket is shut down first, so that the
+// commands librtmp sends while closing fail at once.
 void freeConnection(Connection *c)
 {
     if (c == nullptr) {
         return;
     }
     if (c->r != nullptr) {
+        if (RTMP_IsConnected(c->r)) {
+            shutdown(c->guardFd, SHUT_RDWR);
+            RTMP_Close(c->r);
+        }
         RTMP_Free(c->r);
     }
     if (c->guardFd >= 0) {
@@ -786,44 +1066,131 @@ void freeConnection(Connection *c)
     delete c;
 }
 
-// The socket's send bound and the publisher's own handle on it.
-bool armSocket(Connection *c)
+// While a connection is being made, a stop shuts its socket down through the guard. False when a stop
+// was asked already.
+class ConnectingGuard {
+public:
+    ConnectingGuard(Publisher &p, int fd) : p_(p)
+    {
+        ScopedLock lock(p_.lifeLock);
+        armed_ = !p_.stopAsked;
+        p_.connectingFd = armed_ ? fd : -1;
+    }
+    ~ConnectingGuard()
+    {
+        ScopedLock lock(p_.lifeLock);
+        p_.connectingFd = -1;
+    }
+    ConnectingGuard(const ConnectingGuard &) = delete;
+    ConnectingGuard &operator=(const ConnectingGuard &) = delete;
+    bool armed() const { return armed_; }
+
+private:
+    Publisher &p_;
+    bool armed_ = false;
+};
+
+
+// The socket to the server librtmp parsed from the URL, and the guard's handle on it. librtmp owns the
+// socket from here on (its close closes it).
+bool makeSocket(Connection *c, sockaddr_in *server)
 {
-    int fd = RTMP_Socket(c->r);
-    timeval tv{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
-    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
+    RTMP *r = c->r;
+    std::string host(r->Link.hostname.av_val, static_cast<size_t>(std::max(r->Link.hostname.av_len, 0)));
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) {
         return false;
     }
+    std::memcpy(server, found->ai_addr, sizeof *server);
+    freeaddrinfo(found);
+    server->sin_port = htons(r->Link.port != 0 ? r->Link.port : 1935);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    r->m_sb.sb_socket = fd;
     c->guardFd = dup(fd);
     return c->guardFd >= 0;
 }
 
-// Under the semaphore: the stream starts afresh on the new connection (next SPS, metadata and both
-// sequence headers again), its timestamps going on from where the last connection stopped.
-bool install(Connection *c)
+// The TCP connection, bounded, and then the socket's send and receive bounds.
+bool connectSocket(int fd, const sockaddr_in &server)
 {
-    OutputSem_wait();
-    g_conn = c;
-    g_connected.store(true);
-    uint8_t *b = g_smallBuf + kHeaderRoom;
+    timeval connectBound{kReceiveTimeoutS, 0};
+    timeval sendBound{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
+    timeval receiveBound{kReceiveTimeoutS, 0};
+    int on = 1;
+    // On Linux the send timeout bounds connect() as well.
+    return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &connectBound, sizeof connectBound) == 0 &&
+           connect(fd, reinterpret_cast<const sockaddr *>(&server), sizeof server) == 0 &&
+           setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendBound, sizeof sendBound) == 0 &&
+           setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &receiveBound, sizeof receiveBound) == 0 &&
+           setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
+// Socket, handshake, connect and publish, each bounded; a stop cuts any of them short. Says what
+// failed unless `quiet` (or stopping).
+bool reach(Publisher &p, Connection *c, bool quiet)
+{
+    sockaddr_in server{};
+    bool made = makeSocket(c, &server);
+    ConnectingGuard guard(p, made ? c->guardFd : -1);
+    if (!guard.armed()) {
+        return false;
+    }
+    if (made && connectSocket(c->r->m_sb.sb_socket, server)) {
+        c->r->m_bSendCounter = TRUE;
+        made = RTMP_Connect1(c->r, nullptr) != 0;
+    } else {
+        made = false;
+    }
+    if (!made) {
+        if (!quiet && !stopAsked(p)) {
+            Console_say("connect error\n");
+        }
+        return false;
+    }
+    if (!RTMP_ConnectStream(c->r, 0)) {
+        if (!quiet && !stopAsked(p)) {
+            Console_say("connect stream erro \n");
+        }
+        RTMP_Close(c->r);
+        return false;
+    }
+    return true;
+}
+
+// Under sendLock: the stream starts afresh on the new connection (next SPS, metadata and both sequence
+// headers again), its timestamps going on from where the last connection stopped.
+bool install(Publisher &p, Connection *c)
+{
+    ScopedLock lock(p.sendLock);
+    Stream &s = p.stream;
+    s.conn = c;
+    p.connected.store(true);
+    uint8_t *b = s.smallBuf + kHeaderRoom;
     put32(b, kChunkSize);
-    bool ok = sendPacket(kTypeChunkSize, kChannelControl, 0, b, 4);
+    bool ok = sendPacket(p, kTypeChunkSize, kChannelControl, 0, b, 4);
     if (ok) {
         c->r->m_outChunkSize = kChunkSize;
-        g_video = StreamClock{};
-        g_audio = StreamClock{};
-        g_headersSent = false;
-        g_adtsRefused = nullptr;
-        g_aacKnown = false;
-        g_aacHeaderSent = false;
+        s.video = StreamClock{};
+        s.audio = StreamClock{};
+        s.headersSent = false;
+        s.adtsRefused = nullptr;
+        s.audioAwaited = false;
+        s.aacKnown = false;
+        s.aacHeaderSent = false;
     } else {
-        g_conn = nullptr;
+        s.conn = nullptr;
     }
-    OutputSem_post();
     return ok;
 }
 
-ConnectResult connectOnce(const std::string &url, bool quiet)
+// The installed connection in `*installed` when the result is Ok.
+ConnectResult connectOnce(Publisher &p, const std::string &url, bool quiet, Connection **installed)
 {
     auto c = std::unique_ptr<Connection, void (*)(Connection *)>(new (std::nothrow) Connection, freeConnection);
     if (!c || url.size() > kUrlChars || (c->r = RTMP_Alloc()) == nullptr) {
@@ -837,37 +1204,26 @@ ConnectResult connectOnce(const std::string &url, bool quiet)
     }
     c->r->Link.timeout = kReceiveTimeoutS;
     RTMP_EnableWrite(c->r);
-    if (RTMP_Connect(c->r, nullptr) <= 0) {
-        if (!quiet) {
-            Console_say("connect error\n");
-        }
-        return ConnectResult::Retry;
-    }
-    if (!RTMP_ConnectStream(c->r, 0) || !armSocket(c.get())) {
-        if (!quiet) {
-            Console_say("connect stream erro \n");
-        }
-        RTMP_Close(c->r);
+    if (!reach(p, c.get(), quiet)) {
         return ConnectResult::Retry;
     }
     Console_say("connect stream ok \n");
     FlagRead v = Config_readFlag("/mnt/rtmpv.ini");
-    std::printf("rtmpv.ini read=%d\n", v.state == FileState::Read ? v.digit() : 0);
-    std::fflush(stdout);
-    g_videoOff.store(v.on());
-    if (!install(c.get())) {
+    Console_say("rtmpv.ini read=%d\n", v.state == FileState::Read ? v.digit() : 0);
+    p.videoOff.store(v.on());
+    if (!install(p, c.get())) {
         return ConnectResult::Retry; // install() said why
     }
-    c.release();
+    *installed = c.release();
     return ConnectResult::Ok;
 }
 
 // Drains what the server sends (acknowledgements, pings: never read by a publisher, they would fill
 // the socket in the end) and notices a server that has gone away while nothing was being sent. The
-// drain reads the publisher's own handle outside the semaphore: the watchdog must never wait behind a
-// stalled sender. A gone server's socket is shut down first, which ends any send at once, so taking
-// the semaphore afterwards to retire the connection is short.
-void drain(Connection *c)
+// drain reads the guard outside sendLock: the watch must never wait behind a stalled send. A gone
+// server's socket is shut down first, which ends any send at once, so taking sendLock afterwards to
+// retire the connection is short.
+void drain(Publisher &p, Connection *c)
 {
     char sink[4096];
     for (int i = 0; i < 64; i++) {
@@ -877,141 +1233,209 @@ void drain(Connection *c)
         }
         if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
             shutdown(c->guardFd, SHUT_RDWR);
-            OutputSem_wait();
-            dropConnection("server closed the connection");
-            OutputSem_post();
+            ScopedLock lock(p.sendLock);
+            dropConnection(p, "server closed the connection");
         }
         return;
     }
 }
 
 // While connected: a send past its deadline gets its socket shut down, which ends it at once.
-void watch(Connection *c)
+void watch(Publisher &p, Connection *c)
 {
     int sinceDrain = 0;
-    while (g_connected.load()) {
-        if (sleepOrStop(kWatchTickMs)) {
+    while (p.connected.load()) {
+        if (sleepOrStop(p, kWatchTickMs)) {
             return;
         }
-        int64_t deadline = g_sendDeadline.load();
+        int64_t deadline = p.sendDeadline.load();
         if (deadline != 0 && nowNs() > deadline) {
             shutdown(c->guardFd, SHUT_RDWR);
         }
         sinceDrain += kWatchTickMs;
         if (sinceDrain >= kRetryMs) {
             sinceDrain = 0;
-            drain(c);
+            drain(p, c);
         }
     }
 }
 
-// Under the semaphore the installed connection is taken away (closed politely when still up), then freed.
-void retire(bool polite)
+// Under sendLock the installed connection is taken away (ended in order when still up), then freed.
+void retire(Publisher &p)
 {
-    OutputSem_wait();
-    Connection *c = g_conn;
-    if (g_connected.load() && polite) {
-        RTMP_Close(c->r);
-        g_connected.store(false);
+    Connection *c = nullptr;
+    {
+        ScopedLock lock(p.sendLock);
+        c = p.stream.conn;
+        if (p.connected.load()) {
+            // The two commands of the orderly end get a short bound: the server may be stalled.
+            timeval bound{0, kCloseTimeoutMs * 1000};
+            setsockopt(c->guardFd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+            RTMP_Close(c->r);
+            p.connected.store(false);
+        }
+        p.stream.conn = nullptr;
     }
-    g_conn = nullptr;
-    OutputSem_post();
     freeConnection(c);
 }
 
-void publisherEnds()
+void linkLoop(Publisher &p)
 {
-    g_publishing.store(false);
-    std::lock_guard<std::mutex> lock(g_lifeLock);
-    g_running = false;
-    g_lifeCv.notify_all();
-}
-
-} // namespace
-
-void *rtmpThrFxn(void *)
-{
-    std::string url;
-    if (!Rtmp_readUrl(url)) {
+    pthread_setname_np(pthread_self(), "rtmp link");
+    std::string url = p.configuredUrl;
+    if (url.empty() && !Rtmp_readUrl(url)) {
         Console_say("error url input\n");
-        g_lastError.set("error url input");
-        publisherEnds();
-        return nullptr;
+        p.lastError.set("error url input");
+        return;
     }
     {
-        std::lock_guard<std::mutex> lock(g_urlLock);
-        g_url = url;
+        ScopedLock lock(p.urlLock);
+        p.url = url;
     }
-    g_publishing.store(true);
-    RTMP_LogSetLevel(RTMP_LOGCRIT); // the lines below say what happened, once
+    p.publishing.store(true);
     bool quiet = false;
     bool dropped = false;
-    while (!stopAsked()) {
-        ConnectResult r = connectOnce(url, quiet);
+    while (!stopAsked(p)) {
+        Connection *c = nullptr;
+        ConnectResult r = connectOnce(p, url, quiet, &c);
         if (r == ConnectResult::Fatal) {
             break;
         }
         if (r == ConnectResult::Retry) {
             quiet = true; // one line per outage, not one per second
-            if (sleepOrStop(kRetryMs)) {
+            if (sleepOrStop(p, kRetryMs)) {
                 break;
             }
             continue;
         }
         if (dropped) {
             Console_say("rtmp reconnected\n");
-            g_reconnects.fetch_add(1, std::memory_order_relaxed);
+            p.reconnects.fetch_add(1, std::memory_order_relaxed);
         }
-        watch(g_conn);
-        dropped = g_conn != nullptr && !g_connected.load();
+        watch(p, c);
+        dropped = !p.connected.load();
         quiet = dropped; // the drop's own line says it; the failed tries until "reconnected" say nothing
-        retire(true);
+        retire(p);
     }
-    publisherEnds();
-    return nullptr;
+    p.publishing.store(false);
 }
 
-int Rtmp_start(void)
+// Every unit that is not taken is counted as dropped, except video on an audio-only connection.
+int counted(Publisher &p, int r)
 {
-    {
-        std::lock_guard<std::mutex> lock(g_lifeLock);
-        if (g_running) {
-            return -1;
-        }
-        if (!g_videoBuf) {
-            g_videoBuf = new (std::nothrow) uint8_t[kHeaderRoom + kVideoBodyBytes];
-            if (!g_videoBuf) {
-                std::fputs("Error: Failed to allocate the rtmp buffer\n", stderr);
-                return -1;
-            }
-        }
-        g_running = true;
-        g_stopAsked = false;
-        if (g_statusId == 0) {
-            g_statusId = StatusBoard_add(StatusSection::Output, report, nullptr);
-        }
+    if (r != Rtmp_EOK) {
+        p.unitsDropped.fetch_add(1, std::memory_order_relaxed);
     }
-    g_resumeMs = 0;
-    g_longestSendMs.store(0);
-    g_videoOff.store(false);
-    pthread_t t;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    int rc = pthread_create(&t, &attr, rtmpThrFxn, nullptr);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
+    return r;
+}
+
+RtmpPublisher_Handle create(const RtmpPublisherConfig *config)
+{
+    std::unique_ptr<Publisher> p(new (std::nothrow) Publisher);
+    int queueBytes = config != nullptr && config->queueBytes > 0 ? config->queueBytes : RTMP_QUEUE_BYTES;
+    if (p != nullptr) {
+        p->stream.videoBuf.reset(new (std::nothrow) uint8_t[kHeaderRoom + kVideoBodyBytes]);
+    }
+    if (p == nullptr || p->stream.videoBuf == nullptr || !p->queue.make(queueBytes)) {
+        std::fputs("Error: Failed to allocate the rtmp buffer\n", stderr);
+        return nullptr;
+    }
+    if (config != nullptr && config->url != nullptr) {
+        p->configuredUrl = config->url;
+    }
+    RTMP_LogSetLevel(RTMP_LOGCRIT); // the publisher's own lines say what happened, once
+    try {
+        p->sender = std::thread(sendLoop, std::ref(*p));
+        p->link = std::thread(linkLoop, std::ref(*p));
+    } catch (const std::system_error &) {
         std::fputs("Error: Failed to create the rtmp thread\n", stderr);
-        publisherEnds();
-        return -1;
+        RtmpPublisher_destroy(p.release());
+        return nullptr;
     }
-    return 0;
+    p->statusId = StatusBoard_add(StatusSection::Output, report, p.get());
+    return p.release();
 }
 
-bool Rtmp_stop(int timeoutMs)
+} // namespace
+
+// --- The object ---
+
+RtmpPublisher_Handle RtmpPublisher_create(const RtmpPublisherConfig *config)
 {
-    std::unique_lock<std::mutex> lock(g_lifeLock);
-    g_stopAsked = true;
-    g_lifeCv.notify_all();
-    return g_lifeCv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [] { return !g_running; });
+    try {
+        return create(config);
+    } catch (...) {
+        std::fputs("Error: Failed to create the rtmp publisher\n", stderr);
+        return nullptr;
+    }
+}
+
+void RtmpPublisher_destroy(RtmpPublisher_Handle h)
+{
+    if (h == nullptr) {
+        return;
+    }
+    StatusBoard_remove(h->statusId);
+    if (h->connected.load()) {
+        h->queue.waitEmpty(kFlushMs);
+    }
+    // The sender first, while the link thread still bounds its last send.
+    h->queue.close();
+    if (h->sender.joinable()) {
+        h->sender.join();
+    }
+    {
+        ScopedLock lock(h->lifeLock);
+        h->stopAsked = true;
+        if (h->connectingFd >= 0) {
+            shutdown(h->connectingFd, SHUT_RDWR);
+        }
+    }
+    h->lifeCv.notify_all();
+    if (h->link.joinable()) {
+        h->link.join();
+    }
+    delete h;
+}
+
+int RtmpPublisher_sendVideo(RtmpPublisher_Handle h, const uint8_t *unit, int bytes, FrameTime time)
+{
+    if (h == nullptr || unit == nullptr || bytes <= 0) {
+        return Rtmp_EINVAL;
+    }
+    if (h->videoOff.load()) {
+        return Rtmp_EVIDEOOFF;
+    }
+    return counted(*h, h->queue.put(Kind::Video, unit, bytes, time, beginsWithSps(unit, bytes), h->connected.load()));
+}
+
+int RtmpPublisher_sendAudio(RtmpPublisher_Handle h, const uint8_t *frame, int bytes, FrameTime time)
+{
+    if (h == nullptr || frame == nullptr || bytes <= 0) {
+        return Rtmp_EINVAL;
+    }
+    return counted(*h, h->queue.put(Kind::Audio, frame, bytes, time, false, h->connected.load()));
+}
+
+RtmpPublisherStats RtmpPublisher_stats(RtmpPublisher_Handle h)
+{
+    RtmpPublisherStats s{};
+    if (h == nullptr) {
+        return s;
+    }
+    s.connected = h->connected.load();
+    s.videoOff = h->videoOff.load();
+    s.sent = h->unitsSent.load(std::memory_order_relaxed);
+    s.refused = h->unitsRefused.load(std::memory_order_relaxed);
+    s.dropped = h->unitsDropped.load(std::memory_order_relaxed);
+    s.bytes = h->bytesSent.load(std::memory_order_relaxed);
+    s.reconnects = h->reconnects.load(std::memory_order_relaxed);
+    s.queued = h->queue.count();
+    s.longestSendMs = h->longestSendMs.load();
+    return s;
+}
+
+bool RtmpPublisher_waitIdle(RtmpPublisher_Handle h, int timeoutMs)
+{
+    return h != nullptr && h->queue.waitEmpty(timeoutMs);
 }

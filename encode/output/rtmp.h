@@ -1,11 +1,21 @@
 // RTMP publisher: with the RTSP hand-off and RTMP both switched on, the encoded streams are published
-// to the server named by `url=` in /mnt/autorun.sh instead of going to the hand-off FIFOs.
+// to a server (the one named by `url=` in /mnt/autorun.sh unless its owner names another) instead of
+// going to the hand-off FIFOs.
 //
-// The publisher thread owns the connection's life: it reads the URL, connects (connecting has no bound,
-// so it is never done under the output semaphore), watches every send for a stall and reconnects once
-// a second after a drop. The writer (video) and the AAC audio thread package each unit as an FLV body and
-// send it on the shared connection while they hold the output semaphore; a send never blocks for more
-// than about a second, and a failed one drops the connection instead of freezing the box.
+// A publisher is an object: the main thread creates it, hands it to the writer (video) and the AAC
+// audio thread, and destroys it after joining them; two of them can run side by side. Handing a unit
+// in copies it into the publisher's queue and returns at once without waiting for the network, so a
+// stalled server costs the RTMP output only. Two threads of the
+// publisher do the rest. The sender takes the units in the order they came, packages each as an FLV
+// body and sends it; being the only one that sends, it keeps the connection's chunks in order. The
+// link thread reads the URL, connects (bounded, and ended at once by a stop), watches every send (one
+// that runs past about a second drops the connection instead of holding the stream) and reconnects
+// once a second after a drop.
+//
+// The queue is bounded (RTMP_QUEUE_BYTES, made once at create). A unit that finds no room is dropped
+// whole; after a dropped video unit, video goes on only from the next unit that begins with an SPS,
+// audio from the next frame that fits. Dropped units are counted in the status and each run of them
+// is printed once, when it ends.
 #pragma once
 
 #include <cstdint>
@@ -13,38 +23,62 @@
 
 #include "encode/media/frame_times.h"
 
-// The publisher thread body (arg unused). Returns null when it ends.
-void *rtmpThrFxn(void *arg);
+// Status codes of the publisher's calls.
+enum {
+    Rtmp_EOK = 0,            // success; for a unit: taken into the queue
+    Rtmp_EINVAL = -1,        // no publisher, or no unit
+    Rtmp_ENOTCONNECTED = -2, // no connection is up: the unit was dropped
+    Rtmp_EFULL = -3,         // no room in the queue: the unit was dropped
+    Rtmp_EWAITKEY = -4,      // video after a dropped unit that does not begin with an SPS: dropped
+    Rtmp_EVIDEOOFF = -5,     // the connection carries audio only (/mnt/rtmpv.ini): video is not taken
+};
 
-// Starts the publisher thread detached (the writer calls it before the start rendezvous). 0, or -1 when
-// the thread cannot be started or one is still running.
-int Rtmp_start(void);
+// Room for about 10 s of a 3 Mbit/s stream, and always for the largest unit the packaging takes.
+inline constexpr int RTMP_QUEUE_BYTES = 4 << 20;
 
-// The writer's call per access unit (Annex B, start codes before every NAL unit), with the output
-// semaphore held. 1 when the unit went out, 0 when it was dropped on purpose (not connected, waiting
-// for a unit that begins with an SPS, video off), -1 for a malformed unit or a failed send.
-int Rtmp_sendVideo(const uint8_t *unit, int bytes, FrameTime time);
+struct RtmpPublisherConfig {
+    const char *url; // the server; null or empty: the first `url=` of /mnt/autorun.sh
+    int queueBytes;  // the queue's size; 0: RTMP_QUEUE_BYTES
+};
 
-// The AAC audio thread's call per ADTS frame, with the output semaphore held. 1 when not connected
-// (nothing sent), 0 when sent or dropped while waiting for video, -1 after "audio error" or a failed
-// ADTS check or send.
-int Rtmp_sendAudio(const uint8_t *frame, int bytes, FrameTime time);
+typedef struct RtmpPublisher_Object *RtmpPublisher_Handle;
 
-// True when /mnt/rtmpv.ini said "1" at the last connect: audio only.
-bool Rtmp_videoOff(void);
+// Makes the queue and the buffers, adds the publisher's report to the status board and starts its
+// threads (null config: the defaults). Null when that failed, after an "Error: " line.
+RtmpPublisher_Handle RtmpPublisher_create(const RtmpPublisherConfig *config);
 
-// True while a connection is up and publishing.
-bool Rtmp_connected(void);
+// Gives what is queued up to a second to go out, ends the connection (the server sees the stream end),
+// joins both threads (a connection being made is cut short) and frees the publisher. Owner only, once
+// nothing hands it units any more. Null is ignored.
+void RtmpPublisher_destroy(RtmpPublisher_Handle h);
 
-// Ends the publisher: the connection is closed (the server sees the stream end) and the thread ends.
-// True when that happened within timeoutMs (a thread stuck in an unbounded connect is left behind).
-bool Rtmp_stop(int timeoutMs);
+// The writer's call per access unit (Annex B, start codes before every NAL unit). Never waits.
+// Rtmp_EOK when taken; else the code saying why it was not (and the unit was dropped).
+int RtmpPublisher_sendVideo(RtmpPublisher_Handle h, const uint8_t *unit, int bytes, FrameTime time);
+
+// The AAC audio thread's call per ADTS frame. Never waits. Codes as for video.
+int RtmpPublisher_sendAudio(RtmpPublisher_Handle h, const uint8_t *frame, int bytes, FrameTime time);
+
+struct RtmpPublisherStats {
+    bool connected;      // a connection is up and publishing
+    bool videoOff;       // /mnt/rtmpv.ini said "1" at the last connect: audio only
+    uint64_t sent;       // units that went out
+    uint64_t refused;    // units the packaging refused, with their message (malformed, not ADTS)
+    uint64_t dropped;    // units that did not go out: no connection, no room, a failed send
+    uint64_t bytes;      // FLV bodies sent
+    uint64_t reconnects;
+    int queued;          // units waiting to be sent
+    int longestSendMs;   // the longest single send call so far
+};
+// Any thread.
+RtmpPublisherStats RtmpPublisher_stats(RtmpPublisher_Handle h);
+
+// Waits until every unit handed in so far has been sent, refused or dropped; false when `timeoutMs`
+// ran out first.
+bool RtmpPublisher_waitIdle(RtmpPublisher_Handle h, int timeoutMs);
 
 // The URL reader of the start script: the first "url=" in the first 1024 bytes of /mnt/autorun.sh
 // whose value (up to a carriage return or line feed) is shorter than 256 characters; a value stored in
 // single quotes is given without them. Prints "Can't open file autorun.sh" without the file; false
 // when there is no URL.
 bool Rtmp_readUrl(std::string &url);
-
-// The longest single send call since the publisher started, in milliseconds (logs and tests).
-int Rtmp_longestSendMs(void);

@@ -14,7 +14,6 @@
 #include "encode/media/buftab.h"
 #include "encode/media/media.h"
 #include "encode/output/handoff_fifo.h"
-#include "encode/output/output_sem.h"
 #include "encode/output/rtmp.h"
 #include "encode/output/stream_slots.h"
 
@@ -138,9 +137,10 @@ void sendToSlots(StreamSlots_Handle slots, Buffer_Handle hUnit, FrameTime t)
                      static_cast<int>(Buffer_getNumBytesUsed(hUnit)), t);
 }
 
-// Step 8 of a unit: RTMP or the RTSP hand-off FIFO gets the stream it was asked for. RTMP sends take
-// the connection's semaphore, which keeps its chunks in order between the writer and the audio.
-void handOff(EndPath &end, const Outputs &out, Buffer_Handle hMain, Buffer_Handle hSecond, FrameTime t)
+// Step 8 of a unit: RTMP or the RTSP hand-off FIFO gets the stream it was asked for. The publisher
+// takes a copy and sends it from its own thread.
+void handOff(EndPath &end, const Outputs &out, RtmpPublisher_Handle rtmp, Buffer_Handle hMain, Buffer_Handle hSecond,
+             FrameTime t)
 {
     Buffer_Handle hUnit = out.secondToRtsp && hSecond != nullptr ? hSecond : hMain;
     int bytes = static_cast<int>(Buffer_getNumBytesUsed(hUnit));
@@ -149,11 +149,7 @@ void handOff(EndPath &end, const Outputs &out, Buffer_Handle hMain, Buffer_Handl
         return;
     }
     if (out.sw.rtmp) {
-        if (!Rtmp_videoOff()) {
-            OutputSem_wait();
-            Rtmp_sendVideo(unit, bytes, t);
-            OutputSem_post();
-        }
+        RtmpPublisher_sendVideo(rtmp, unit, bytes, t);
     } else if (end.fifo != nullptr) {
         HandoffFifo_write(end.fifo.get(), unit, bytes, t);
     }
@@ -174,7 +170,7 @@ void serve(WriterThreadParams *envp, EndPath &end, const Outputs &out, Buffer_Ha
         multiplex(envp, end, out.secondToTs && hSecond != nullptr ? hSecond : hMain, t);
     }
     if (out.sw.rtsp) {
-        handOff(end, out, hMain, hSecond, t);
+        handOff(end, out, envp->rtmp, hMain, hSecond, t);
     }
 }
 
@@ -227,9 +223,6 @@ void *run(WriterThreadParams *envp, EndPath &end)
     }
     if (const char *message = allocate(envp, end, out)) {
         return fail(message);
-    }
-    if (out.sw.rtsp && out.sw.rtmp && Rtmp_start() != 0) {
-        std::fputs("Error: Failed to create rtmp thread\n", stderr);
     }
     Rendezvous_meet(envp->hRendezvousInit);
     if (out.sw.rtsp && !out.sw.rtmp) {

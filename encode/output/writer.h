@@ -10,6 +10,7 @@
 #include "encode/media/frame_times.h"
 #include "encode/media/pause.h"
 #include "encode/media/rendezvous.h"
+#include "encode/output/rtmp.h"
 #include "encode/output/tsmux.h"
 #include "encode/output/udp.h"
 
@@ -30,6 +31,7 @@ struct WriterThreadParams {
     int16_t write_disable;
     TsMux_Params tsParams; // ready-made; its config points at the encoder's TsMux_Config
     TsOut_Handle tsOut;    // the TS output (multiplexer, UDP, HTTP, recorder); null: no TS
+    RtmpPublisher_Handle rtmp; // the main thread's publisher while RTMP is on, else null
 };
 
 // Bytes of the TS output buffer: the largest multiplexed frame the writer handles.
