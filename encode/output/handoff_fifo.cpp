@@ -45,14 +45,6 @@ int openDefault(const char *path, int flags)
     return ::open(path, flags);
 }
 
-std::atomic<HandoffFifo_OpenFunction> openFunction{nullptr};
-
-int openWriteEnd(const std::string &path)
-{
-    HandoffFifo_OpenFunction fn = openFunction.load();
-    return (fn != nullptr ? fn : openDefault)(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-}
-
 long pageBytes()
 {
     static const long page = ::sysconf(_SC_PAGESIZE) > 0 ? ::sysconf(_SC_PAGESIZE) : 4096;
@@ -72,6 +64,7 @@ const HandoffFifoKind HandoffFifo_mp3 = {"/dev/shm/aa_fifo", "Failed to create a
 struct HandoffFifo_Object {
     const HandoffFifoKind *kind = nullptr;
     std::string path; // resolved once, so that a reopen allocates nothing
+    HandoffFifo_OpenFunction open = nullptr;
     int fd = -1;
     long capacity = 0;
     std::atomic<bool> stopped{false}; // a record went in torn: the output has ended for this run
@@ -84,6 +77,11 @@ struct HandoffFifo_Object {
 };
 
 namespace {
+
+int openWriteEnd(const HandoffFifo_Object *h)
+{
+    return h->open(h->path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+}
 
 // The pipe at least `bytes` large, as far as the system lets us; the size it has then.
 void sizePipe(HandoffFifo_Object *h, long bytes)
@@ -123,9 +121,8 @@ bool drop(HandoffFifo_Object *h, const char *why)
 {
     h->dropped.fetch_add(1, std::memory_order_relaxed);
     if (!h->dropping && why != nullptr) {
-        std::printf("%s: %s, record dropped (%llu so far)\n", h->kind->path, why,
+        Console_say("%s: %s, record dropped (%llu so far)\n", h->kind->path, why,
                     static_cast<unsigned long long>(h->dropped.load(std::memory_order_relaxed)));
-        std::fflush(stdout);
     }
     h->dropping = true;
     return false;
@@ -138,22 +135,20 @@ bool readerLeft(HandoffFifo_Object *h)
     ::close(h->fd);
     h->fd = -1;
     h->reading.store(false, std::memory_order_relaxed);
-    std::printf("%s: the reader has gone, records dropped until one opens it again\n", h->kind->path);
-    std::fflush(stdout);
+    Console_say("%s: the reader has gone, records dropped until one opens it again\n", h->kind->path);
     h->dropping = true;
     return drop(h, nullptr);
 }
 
 bool reopen(HandoffFifo_Object *h)
 {
-    h->fd = openWriteEnd(h->path);
+    h->fd = openWriteEnd(h);
     if (h->fd < 0) {
         return false; // no reader yet
     }
     sizePipe(h, HANDOFF_FIFO_PIPE_BYTES);
     h->reading.store(true, std::memory_order_relaxed);
-    std::printf("%s: opened again for a new reader\n", h->kind->path);
-    std::fflush(stdout);
+    Console_say("%s: opened again for a new reader\n", h->kind->path);
     return true;
 }
 
@@ -236,8 +231,7 @@ bool finish(HandoffFifo_Object *h, iovec *parts, int count, size_t done)
             break;
         }
     }
-    std::printf("%s: the reader stopped inside a record, no more records this run\n", h->kind->path);
-    std::fflush(stdout);
+    Console_say("%s: the reader stopped inside a record, no more records this run\n", h->kind->path);
     ::close(h->fd);
     h->fd = -1;
     h->reading.store(false, std::memory_order_relaxed);
@@ -248,7 +242,7 @@ bool finish(HandoffFifo_Object *h, iovec *parts, int count, size_t done)
 
 } // namespace
 
-HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind)
+HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind, HandoffFifo_OpenFunction open)
 {
     if (kind == nullptr) {
         return nullptr;
@@ -260,6 +254,7 @@ HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind)
     }
     h->kind = kind;
     h->path = Path_resolve(kind->path);
+    h->open = open != nullptr ? open : openDefault;
     h->statusId = StatusBoard_add(StatusSection::Output, report, h);
     Shell_run(std::string("rm -f ") + kind->path);
     // A fresh node every run (a stale one may be a plain file, or a node an old reader still holds),
@@ -272,7 +267,7 @@ HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind)
     Shell_run(std::string("chmod 777 ") + kind->path);
     // Waits for the reader like a blocking open would, but looks at the quit flag between tries, so
     // that a run without an RTSP server can still be stopped.
-    while ((h->fd = openWriteEnd(h->path)) < 0) {
+    while ((h->fd = openWriteEnd(h)) < 0) {
         if (errno != ENXIO && errno != EINTR) {
             Console_say("%s\n", kind->openFail);
             forget(h);
@@ -340,9 +335,4 @@ void HandoffFifo_close(HandoffFifo_Handle h)
         ::close(h->fd);
     }
     forget(h);
-}
-
-void HandoffFifo_setOpenFunction(HandoffFifo_OpenFunction fn)
-{
-    openFunction.store(fn);
 }

@@ -43,7 +43,9 @@ typedef struct HandoffFifo_Object *HandoffFifo_Handle;
 // Makes the FIFO afresh (removed, created, opened up to everyone through the shell) and waits for a
 // reader to open it; only the quit flag ends the wait early. Null when it cannot be made or opened
 // (its failure text printed) or when quit was raised while waiting (nothing printed).
-HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind);
+// `open` is how the write end is opened: open(2) when null; a test may refuse it.
+using HandoffFifo_OpenFunction = int (*)(const char *path, int flags);
+HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind, HandoffFifo_OpenFunction open = nullptr);
 
 // One record: the stream tag (for a tagged kind) stamped `time`, then the unit, written whole or
 // not at all. True when written, false when dropped.
@@ -55,6 +57,3 @@ uint64_t HandoffFifo_dropped(HandoffFifo_Handle h);
 // Closes the owner's end and frees the handle. Null is ignored.
 void HandoffFifo_close(HandoffFifo_Handle h);
 
-// Seam for tests: how the FIFO's write end is opened (open(2) by default; null puts it back).
-using HandoffFifo_OpenFunction = int (*)(const char *path, int flags);
-void HandoffFifo_setOpenFunction(HandoffFifo_OpenFunction fn);

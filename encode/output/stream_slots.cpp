@@ -55,10 +55,6 @@ constexpr auto kTick = std::chrono::milliseconds(500);
 // How long a wait for a client lasts before the thread looks at the stop signal again.
 constexpr int kAcceptPollMs = 100;
 
-std::atomic<uint32_t> bindAddress{Path_bindAddress()};
-std::atomic<StreamSlots_SocketFunction> socketFunction{nullptr};
-std::atomic<StreamSlots_ThreadFunction> threadFunction{nullptr};
-
 } // namespace
 
 struct StreamSlot {
@@ -92,6 +88,8 @@ struct StreamSlot {
 struct StreamSlots_Object {
     const StreamSlotTable *table = nullptr;
     bool tagged = false;
+    uint32_t bindAddress = INADDR_ANY; // host byte order
+    StreamSlots_SocketFunction socket = ::socket;
     std::unique_ptr<StreamSlot[]> slots;
     std::mutex mutex;
     std::condition_variable wake;
@@ -131,8 +129,7 @@ void reportOnce(StreamSlot &slot, const char *text)
 // a program started again in that minute could not listen there.
 int openListener(StreamSlot &slot)
 {
-    StreamSlots_SocketFunction make = socketFunction.load();
-    int fd = (make != nullptr ? make : ::socket)(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = slot.set->socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         reportOnce(slot, "ERROR opening socket");
         return -1;
@@ -142,7 +139,7 @@ int openListener(StreamSlot &slot)
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(slot.port));
-    addr.sin_addr.s_addr = htonl(bindAddress.load());
+    addr.sin_addr.s_addr = htonl(slot.set->bindAddress);
     // A listen that fails after the bind means another listener took the port in between: the same
     // trouble as a bind that fails, and the same retry.
     if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, kListenBacklog) != 0) {
@@ -155,15 +152,19 @@ int openListener(StreamSlot &slot)
 }
 
 // The client a listener has ready, -1 on a real accept failure (reported), -2 when there is none yet.
+// What an accept gave besides a client's socket.
+constexpr int kNoClientYet = -2;  // the client left before it was taken: keep waiting
+constexpr int kListenerFailed = -1; // reported: the listener is made again
+
 int takeClient(int listener)
 {
     int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (c < 0) {
         if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {
-            return -2; // the client left before it was taken; keep waiting
+            return kNoClientYet;
         }
         std::fprintf(stderr, "ERROR on accept: %s\n", std::strerror(errno));
-        return -1;
+        return kListenerFailed;
     }
     return c;
 }
@@ -185,8 +186,8 @@ void listenForClient(StreamSlot &slot)
         if (ready == 0 || (ready < 0 && errno == EINTR)) {
             continue;
         }
-        int client = ready < 0 ? -1 : takeClient(slot.listener);
-        if (client == -2) {
+        int client = ready < 0 ? kListenerFailed : takeClient(slot.listener);
+        if (client == kNoClientYet) {
             continue;
         }
         if (client < 0) {
@@ -357,7 +358,7 @@ const StreamSlotTable StreamSlots_videoSecond = {kVideoSecond, static_cast<int>(
                                                   "aTcpThreadfml creater error"};
 const StreamSlotTable StreamSlots_audio = {kAudio, static_cast<int>(std::size(kAudio)), "aTcpThread1 creater error"};
 
-StreamSlots_Handle StreamSlots_start(const StreamSlotTable *table, bool tagged)
+StreamSlots_Handle StreamSlots_start(const StreamSlotTable *table, bool tagged, const StreamSlots_Seams *seams)
 {
     if (table == nullptr || table->count <= 0) {
         return nullptr;
@@ -372,14 +373,18 @@ StreamSlots_Handle StreamSlots_start(const StreamSlotTable *table, bool tagged)
     }
     set->table = table;
     set->tagged = tagged;
-    StreamSlots_ThreadFunction create = threadFunction.load();
+    set->bindAddress = Path_bindAddress();
+    if (seams != nullptr && seams->socket != nullptr) {
+        set->socket = seams->socket;
+    }
+    StreamSlots_ThreadFunction create = seams != nullptr && seams->thread != nullptr ? seams->thread : ::pthread_create;
     OrdinaryThread attrs;
     for (int i = 0; i < table->count; i++) {
         StreamSlot &slot = set->slots[i];
         slot.set = set.get();
         slot.entry = &table->slots[i];
         slot.port = Path_port(slot.entry->fixedPort);
-        if ((create != nullptr ? create : ::pthread_create)(&slot.thread, attrs.get(), serveSlot, &slot) != 0) {
+        if (create(&slot.thread, attrs.get(), serveSlot, &slot) != 0) {
             Console_say("%s\n", table->startError);
             StreamSlots_stop(set.release());
             return nullptr;
@@ -467,19 +472,4 @@ void StreamSlots_stop(StreamSlots_Handle h)
         }
     }
     delete h;
-}
-
-void StreamSlots_setBindAddress(uint32_t address)
-{
-    bindAddress.store(address);
-}
-
-void StreamSlots_setSocketFunction(StreamSlots_SocketFunction fn)
-{
-    socketFunction.store(fn);
-}
-
-void StreamSlots_setThreadFunction(StreamSlots_ThreadFunction fn)
-{
-    threadFunction.store(fn);
 }

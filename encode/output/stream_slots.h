@@ -48,10 +48,23 @@ inline constexpr int STREAM_SLOT_SEND_TIMEOUT_MS = CLIENT_LAG_STALL_MS;
 
 typedef struct StreamSlots_Object *StreamSlots_Handle;
 
-// Starts the server thread of every slot of `table`, slot 1 first. `tagged` (the TCP framing switch)
-// puts the stream tag before every unit. Null when a thread cannot be started: the table's start
-// error is printed and the threads already started are ended again.
-StreamSlots_Handle StreamSlots_start(const StreamSlotTable *table, bool tagged);
+using StreamSlots_SocketFunction = int (*)(int domain, int type, int protocol);
+using StreamSlots_ThreadFunction = int (*)(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *),
+                                           void *arg);
+
+// What a test may put in place of the system: the functions that make sockets and threads (null:
+// socket(2), pthread_create), so that it can see those failures.
+struct StreamSlots_Seams {
+    StreamSlots_SocketFunction socket;
+    StreamSlots_ThreadFunction thread;
+};
+
+// Starts the server thread of every slot of `table`, slot 1 first, listening on the address of
+// ENCODE_BIND_ADDRESS (all addresses without it). `tagged` (the TCP framing switch) puts the stream
+// tag before every unit. Null when a thread cannot be started: the table's start error is printed
+// and the threads already started are ended again.
+StreamSlots_Handle StreamSlots_start(const StreamSlotTable *table, bool tagged,
+                                     const StreamSlots_Seams *seams = nullptr);
 
 // Owner thread, once per unit: the unit (stamped `time`) to every connected slot in slot order (the
 // rest of a unit a client began earlier first, then this one in one send call), never a wait. A
@@ -75,12 +88,3 @@ bool StreamSlots_connected(StreamSlots_Handle h, int index);
 // Owner thread only, never while it sends. Null is ignored.
 void StreamSlots_stop(StreamSlots_Handle h);
 
-// Seams for tests. The address the slots listen on (host byte order; INADDR_ANY by default) and the
-// functions that make sockets and threads (socket(2) and pthread_create by default; null puts the
-// default back), so that a test can listen on loopback only and see those failures.
-void StreamSlots_setBindAddress(uint32_t address);
-using StreamSlots_SocketFunction = int (*)(int domain, int type, int protocol);
-void StreamSlots_setSocketFunction(StreamSlots_SocketFunction fn);
-using StreamSlots_ThreadFunction = int (*)(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *),
-                                           void *arg);
-void StreamSlots_setThreadFunction(StreamSlots_ThreadFunction fn);

@@ -5,6 +5,7 @@
 // Nothing is allocated per call: packets are written straight into the caller's buffer and every
 // frame byte is copied exactly once.
 #include "encode/output/tsmux.h"
+#include "encode/core/console.h"
 
 #include <algorithm>
 #include <array>
@@ -261,8 +262,7 @@ int piecePackets(int pesBytes, bool withPcr)
 
 void say(const char *line)
 {
-    std::fputs(line, stdout);
-    std::fflush(stdout);
+    Console_say("%s", line);
 }
 
 // The record's own checks, in the order the messages have always come: the slot of the frame's
@@ -274,8 +274,7 @@ int checkParams(const TsMux_Object &mux, TsMux_Params *params)
         return Media_EINVAL;
     }
     if (params->size != TSMUX_PARAMS_SIZE) {
-        std::printf("params size=%d, umcompatible version! \n", params->size);
-        std::fflush(stdout);
+        Console_say("params size=%d, umcompatible version! \n", params->size);
         return Media_EINVAL;
     }
     params->outBytes = 0;
@@ -285,15 +284,13 @@ int checkParams(const TsMux_Object &mux, TsMux_Params *params)
     }
     const TsMux_Config &cfg = *params->config;
     if (cfg.size != TSMUX_CONFIG_SIZE) {
-        std::printf("config size:%d, umcompatible version! \n", cfg.size);
-        std::fflush(stdout);
+        Console_say("config size:%d, umcompatible version! \n", cfg.size);
         return Media_EINVAL;
     }
     const int32_t program = params->program;
     const int slot = findSlot(cfg, program, params->streamType);
     if (slot < 0) {
-        std::printf("strame Type[%d] is not register in this channel[%d] \n", params->streamType, program);
-        std::fflush(stdout);
+        Console_say("strame Type[%d] is not register in this channel[%d] \n", params->streamType, program);
         return Media_EINVAL;
     }
     if (!mux.initialised) {
@@ -302,14 +299,12 @@ int checkParams(const TsMux_Object &mux, TsMux_Params *params)
     }
     // A program beyond those TsMux_init built has no PMT to send.
     if (program >= mux.builtPrograms) {
-        std::printf("strame Type[%d] is not register in this channel[%d] \n", params->streamType, program);
-        std::fflush(stdout);
+        Console_say("strame Type[%d] is not register in this channel[%d] \n", params->streamType, program);
         return Media_EINVAL;
     }
     const int32_t length = params->dataLength;
     if (length < 0 || length > TSMUX_MAX_FRAME_LENGTH || (params->data == nullptr && length > 0)) {
-        std::printf("params data invalid, dataLength=%d! \n", length);
-        std::fflush(stdout);
+        Console_say("params data invalid, dataLength=%d! \n", length);
         return Media_EINVAL;
     }
     if (params->output == nullptr) {
@@ -341,8 +336,7 @@ int TsMux_init(TsMux_Handle mux, TsMux_Params *params)
         return Media_EINVAL;
     }
     if (params->size != TSMUX_PARAMS_SIZE) {
-        std::printf("TS error:params.size==[%d]! \n", params->size);
-        std::fflush(stdout);
+        Console_say("TS error:params.size==[%d]! \n", params->size);
         return Media_EINVAL;
     }
     if (params->config == nullptr) {
@@ -361,9 +355,8 @@ int TsMux_init(TsMux_Handle mux, TsMux_Params *params)
         return Media_EINVAL;
     }
     if (!configFitsTables(cfg)) {
-        std::printf("TS error:config numPrograms=[%d] numStreams=[%d,%d] out of range! \n", cfg.numPrograms,
+        Console_say("TS error:config numPrograms=[%d] numStreams=[%d,%d] out of range! \n", cfg.numPrograms,
                     cfg.numStreams[0], cfg.numStreams[1]);
-        std::fflush(stdout);
         return Media_EINVAL;
     }
 

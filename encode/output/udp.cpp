@@ -3,6 +3,7 @@
 // audio), which is also what keeps the multiplexer, the HTTP ring and the recorder's feed to one
 // caller at a time.
 #include "encode/output/udp.h"
+#include "encode/core/console.h"
 
 #include "encode/core/config_store.h"
 #include "encode/core/status_board.h"
@@ -146,8 +147,8 @@ bool setUpDestination(TsOut &t, int i, int ttl)
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<uint16_t>(d.port[i]));
 
-    std::printf(kNames[i].addrLine, d.addr[i]);
-    std::printf(kNames[i].portLine, d.port[i]);
+    Console_say(kNames[i].addrLine, d.addr[i]);
+    Console_say(kNames[i].portLine, d.port[i]);
 
     if (i == kBroadcastDestination) {
         int on = 1;
@@ -242,11 +243,9 @@ TsOut_Handle TsOut_create(const TsOut_Attrs *attrs)
     int ttl = Config_readTtl();
     for (int i = 0; i < NET_DESTINATIONS; i++) {
         if (t->destinations.port[i] > 0 && !setUpDestination(*t, i, ttl)) {
-            std::fflush(stdout);
             return nullptr;
         }
     }
-    std::fflush(stdout);
     for (int i = 0; i < NET_DESTINATIONS; i++) {
         DestinationStatus &st = t->status[i];
         st.destinations = &t->destinations;

@@ -52,7 +52,7 @@ protected:
         offset_ = 20000 + static_cast<int>(::getpid() % 30000);
         setenv("ENCODE_PORT_OFFSET", std::to_string(offset_).c_str(), 1);
         setenv("ENCODE_AUDIO_SOURCE", "tone", 1);
-        StreamSlots_setBindAddress(INADDR_LOOPBACK);
+        setenv("ENCODE_BIND_ADDRESS", "127.0.0.1", 1);
         root_.write("/dev/shm/.keep", "");
         init_ = Rendezvous_create(1, &Rendezvous_Attrs_DEFAULT);
         cleanup_ = Rendezvous_create(1, &Rendezvous_Attrs_DEFAULT);
@@ -79,6 +79,7 @@ protected:
         OutputSwitches_reset();
         SharedStatus_reset();
         unsetenv("ENCODE_PORT_OFFSET");
+        unsetenv("ENCODE_BIND_ADDRESS");
         unsetenv("ENCODE_AUDIO_SOURCE");
     }
 

@@ -70,7 +70,6 @@ protected:
     {
         output();
         closeReader();
-        HandoffFifo_setOpenFunction(nullptr);
         SharedStatus_reset();
     }
 
@@ -168,9 +167,7 @@ int refuseOpen(const char *, int)
 
 TEST_F(HandoffFifoTest, FifoThatCannotBeMadeOrOpenedPrintsItsLineAndGivesNoOutput)
 {
-    HandoffFifo_setOpenFunction(refuseOpen);
-    EXPECT_EQ(HandoffFifo_open(&HandoffFifo_video), nullptr);
-    HandoffFifo_setOpenFunction(nullptr);
+    EXPECT_EQ(HandoffFifo_open(&HandoffFifo_video, refuseOpen), nullptr);
 
     std::filesystem::remove_all(root_.path("/dev/shm"));
     EXPECT_EQ(HandoffFifo_open(&HandoffFifo_video), nullptr);

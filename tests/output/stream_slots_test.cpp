@@ -173,7 +173,7 @@ protected:
     void SetUp() override
     {
         unsetenv("ENCODE_PORT_OFFSET");
-        StreamSlots_setBindAddress(INADDR_LOOPBACK);
+        setenv("ENCODE_BIND_ADDRESS", "127.0.0.1", 1);
         testing::internal::CaptureStdout();
         capturing_ = true;
     }
@@ -184,9 +184,7 @@ protected:
             std::fprintf(stderr, "--- what the test printed ---\n%s--- end ---\n", output().c_str());
         }
         output();
-        StreamSlots_setBindAddress(INADDR_ANY);
-        StreamSlots_setSocketFunction(nullptr);
-        StreamSlots_setThreadFunction(nullptr);
+        unsetenv("ENCODE_BIND_ADDRESS");
         unsetenv("ENCODE_PORT_OFFSET");
     }
     // What was printed; call after the sets are stopped (server threads print too).
@@ -355,8 +353,13 @@ TEST_F(StreamSlotsTest, AcceptFailureIsReportedAndTheSlotListensAgain)
     EXPECT_EQ(count(output(), "slotThreadAFxn\n"), 2u);
 }
 
-int noSocket(int, int, int)
+std::atomic<bool> refuseSockets{false};
+
+int noSocket(int domain, int type, int protocol)
 {
+    if (!refuseSockets) {
+        return ::socket(domain, type, protocol);
+    }
     errno = EMFILE;
     return -1;
 }
@@ -364,11 +367,12 @@ int noSocket(int, int, int)
 TEST_F(StreamSlotsTest, SocketFailureIsReportedOnceAndRetried)
 {
     TestTable t(1);
-    StreamSlots_setSocketFunction(noSocket);
-    SlotsPtr slots(StreamSlots_start(t.get(), true));
+    refuseSockets = true;
+    StreamSlots_Seams seams{noSocket, nullptr};
+    SlotsPtr slots(StreamSlots_start(t.get(), true, &seams));
     ASSERT_NE(slots, nullptr);
     std::this_thread::sleep_for(milliseconds(1200));
-    StreamSlots_setSocketFunction(nullptr);
+    refuseSockets = false;
     Client c;
     ASSERT_TRUE(c.connectWithin(t.port(0), 3000));
     EXPECT_TRUE(waitConnected(slots.get(), 0));
@@ -392,9 +396,9 @@ TEST_F(StreamSlotsTest, ThreadThatCannotStartFailsTheStartAndEndsTheOthers)
     TestTable t(3);
     threadCalls = 0;
     failingCall = 3;
-    StreamSlots_setThreadFunction(failNthThread);
+    StreamSlots_Seams seams{nullptr, failNthThread};
     auto before = Clock::now();
-    EXPECT_EQ(StreamSlots_start(t.get(), true), nullptr);
+    EXPECT_EQ(StreamSlots_start(t.get(), true, &seams), nullptr);
     EXPECT_LT(secondsSince(before), 1.0);
     // The two that had started are gone, and their listeners with them.
     Client c;
@@ -403,9 +407,9 @@ TEST_F(StreamSlotsTest, ThreadThatCannotStartFailsTheStartAndEndsTheOthers)
 
     threadCalls = 0;
     failingCall = 1;
-    EXPECT_EQ(StreamSlots_start(&StreamSlots_videoMain, true), nullptr);
+    EXPECT_EQ(StreamSlots_start(&StreamSlots_videoMain, true, &seams), nullptr);
     threadCalls = 0;
-    EXPECT_EQ(StreamSlots_start(&StreamSlots_videoSecond, true), nullptr);
+    EXPECT_EQ(StreamSlots_start(&StreamSlots_videoSecond, true, &seams), nullptr);
     const std::string &out = output();
     EXPECT_EQ(count(out, "slot test creater error\n"), 1u);
     EXPECT_EQ(count(out, "aTcpThread1 creater error\n"), 1u);

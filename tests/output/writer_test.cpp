@@ -106,7 +106,7 @@ protected:
         offset_ = freePortOffset({kMainSlot, kSecondSlot});
         ASSERT_GT(offset_, 0);
         setenv("ENCODE_PORT_OFFSET", std::to_string(offset_).c_str(), 1);
-        StreamSlots_setBindAddress(INADDR_LOOPBACK);
+        setenv("ENCODE_BIND_ADDRESS", "127.0.0.1", 1);
         root_.write("/dev/shm/.keep", "");
         init_ = Rendezvous_create(1, &Rendezvous_Attrs_DEFAULT);
         cleanup_ = Rendezvous_create(1, &Rendezvous_Attrs_DEFAULT);
@@ -142,6 +142,7 @@ protected:
         SecondStream_reset();
         SharedStatus_reset();
         unsetenv("ENCODE_PORT_OFFSET");
+        unsetenv("ENCODE_BIND_ADDRESS");
     }
 
     void start(const Routing &r)
