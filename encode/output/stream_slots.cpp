@@ -159,6 +159,13 @@ constexpr int kListenerFailed = -1; // reported: the listener is made again
 int takeClient(int listener)
 {
     int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    // A client that was reset while it waited in the backlog (a storm of connects and resets) would
+    // hold the slot until its first send fails and the next tick: skip it at once.
+    pollfd dead{c, 0, 0};
+    if (c >= 0 && ::poll(&dead, 1, 0) == 1 && (dead.revents & (POLLERR | POLLHUP)) != 0) {
+        ::close(c);
+        return kNoClientYet;
+    }
     if (c < 0) {
         if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {
             return kNoClientYet;

@@ -120,6 +120,7 @@ public:
     }
 
     void signal(int sig) const { kill(pid_, sig); }
+    pid_t pid() const { return pid_; }
     // Seconds since the program was started.
     double elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
 
