@@ -3,10 +3,9 @@
 // going to the hand-off FIFOs.
 //
 // A publisher is an object: the main thread creates it, hands it to the writer (video) and the AAC
-// audio thread, and destroys it after joining them; two of them can run side by side. Handing a unit
-// in copies it into the publisher's queue and returns at once without waiting for the network, so a
-// stalled server costs the RTMP output only. Two threads of the
-// publisher do the rest. The sender takes the units in the order they came, packages each as an FLV
+// audio thread, and destroys it after joining them; one runs per destination (up to four). Handing a
+// unit in copies it into the publisher's queue and returns at once without waiting for the network, so
+// a stalled server costs its own destination only. Two threads of the publisher do the rest. The sender takes the units in the order they came, packages each as an FLV
 // body and sends it; being the only one that sends, it keeps the connection's chunks in order. The
 // link thread reads the URL, connects (bounded, and ended at once by a stop), watches every send (one
 // that runs past about a second drops the connection instead of holding the stream) and reconnects
@@ -50,7 +49,11 @@ typedef struct RtmpPublisher_Object *RtmpPublisher_Handle;
 // The publishers of one run, one per destination (destination N at [N - 1]; null where there is none).
 // Each has its own queue, threads and connection, so a stalled or dead server costs only its own
 // destination: the writer and the audio thread hand every unit to each of them in turn, and each
-// hand-in is a copy that never waits.
+// hand-in is a copy that never waits. The copy is per destination on purpose: a destination's queue is
+// what bounds it (its own room, its own drop rule). Units shared between queues would be held by the
+// slowest destination, so a stalled one would either take room from the others or need a bound of its
+// own over the same bytes. At a few Mbit/s the extra copy costs microseconds per unit; librtmp needs
+// each destination's body built anew anyway, since it writes its chunk headers into the body.
 inline constexpr int RTMP_DESTINATIONS = kRtmpDestinations;
 struct RtmpPublishers {
     RtmpPublisher_Handle at[RTMP_DESTINATIONS] = {};

@@ -89,7 +89,7 @@ TEST(RtmpDestinations, AStalledServerCostsOnlyItsOwnDestination)
     root.write("/mnt/rtsporrtmp.ini", "1");
     root.write("/mnt/idr.ini", "30");
     root.write("/mnt/autorun.sh", "#!/bin/sh\nurl=" + one.url("cam") + "\n");
-    root.write("/mnt/rtmpx.ini", two.url("cam") + "\n");
+    root.write("/mnt/rtmpx.ini", two.url("cam") + "\n\nhttp://127.0.0.1/live/x\n"); // 3 none, 4 no URL
     ProgramRun encode(root, ENCODE_BINARY,
                       {"-v", "/tmp/main.264", "-a", "/tmp/main.aac", "-u", "44100", "-p", "128000", "-z", "127.0.0.1",
                        "-c", udp.portText(), "-y", "3", "-f", "30", "-b", "2000000", "-i", "30"},
@@ -100,6 +100,8 @@ TEST(RtmpDestinations, AStalledServerCostsOnlyItsOwnDestination)
     ASSERT_TRUE(encode.waitForOutput("rtmp 2: connect stream ok", 20)) << encode.out() << encode.err();
     ASSERT_TRUE(hasLine(encode, "connect stream ok ", 20)) << encode.out() << encode.err();
     ASSERT_TRUE(udp.waitFor(1, 10));
+    EXPECT_TRUE(hasLine(encode, "rtmp 4: error url input (it must start with rtmp:// or rtmps://)", 0)) << encode.out();
+    EXPECT_EQ(encode.out().find("rtmp 3:"), std::string::npos) << encode.out();
     std::this_thread::sleep_for(std::chrono::seconds(2));
 
     // The status names each destination without its stream name (the ingest's key).
