@@ -1033,11 +1033,8 @@ bool Rtmp_readUrl(std::string &url)
         if (end == std::string_view::npos || end - begin > kUrlChars || end == begin) {
             continue;
         }
-        std::string_view v = text.substr(begin, end - begin);
         // The settings page stores the URL single-quoted so that the start script cannot run it.
-        if (v.size() >= 2 && v.front() == '\'' && v.back() == '\'') {
-            v = v.substr(1, v.size() - 2);
-        }
+        std::string_view v = RtmpUrl_unstored(text.substr(begin, end - begin));
         if (!v.empty()) {
             url.assign(v);
             return true;
