@@ -15,9 +15,11 @@
 #include "encode/control/control_loop.h"
 #include "encode/control/watchdog.h"
 #include "encode/core/config_store.h"
+#include "encode/core/console.h"
 #include "encode/core/no_signal.h"
 #include "encode/core/output_switches.h"
 #include "encode/core/pipeline_settings.h"
+#include "encode/core/rtmp_destinations.h"
 #include "encode/core/second_stream.h"
 #include "encode/core/shared_status.h"
 #include "encode/core/shell.h"
@@ -175,7 +177,7 @@ struct Launch {
     FifoPtr videoToWriter; // encoded buffers
     FifoPtr videoToWriterFml; // the second stream's buffer, encoded
     FifoPtr writerToVideoFml; // and back
-    RtmpPtr rtmp;             // while RTMP is on: fed by the writer and the AAC audio thread
+    RtmpPtr rtmp[RTMP_DESTINATIONS]; // while RTMP is on: fed by the writer and the AAC audio thread
     ThreadAttrs attrs;
 
     pthread_t captureThread{};
@@ -202,6 +204,46 @@ bool fail(Launch &l, const char *message)
     l.status = 1;
     SharedStatus_setQuit();
     return false;
+}
+
+// RTMP instead of the RTSP hand-off, to every destination of the store: destination 1 reads `url=` of
+// the start script itself (and says so when there is none), 2 to 4 come from /mnt/rtmpx.ini. A
+// publisher that cannot be made, or a line that is no URL, costs its own destination only.
+void createPublishers(Launch &l)
+{
+    l.rtmp[0].reset(RtmpPublisher_create(nullptr));
+    if (l.rtmp[0] == nullptr) {
+        std::fputs("Error: Failed to create rtmp thread\n", stderr);
+    }
+    RtmpExtraDestinations extra = RtmpDestinations_readExtra();
+    for (int i = 0; i < kRtmpExtraDestinations; i++) {
+        const RtmpExtraLine &line = extra.line[i];
+        int number = i + 2;
+        if (!line.problem.empty()) {
+            Console_say("rtmp %d: error url input (%s)\n", number, line.problem.c_str());
+            continue;
+        }
+        if (line.url.empty()) {
+            continue;
+        }
+        RtmpPublisherConfig config{line.url.c_str(), 0, number};
+        l.rtmp[i + 1].reset(RtmpPublisher_create(&config));
+        if (l.rtmp[i + 1] == nullptr) {
+            std::fprintf(stderr, "Error: Failed to create rtmp thread %d\n", number);
+        }
+    }
+    if (extra.ignoredLines > 0) {
+        Console_say("rtmpx.ini: %d lines past destination %d left out\n", extra.ignoredLines, kRtmpDestinations);
+    }
+}
+
+RtmpPublishers publishers(const Launch &l)
+{
+    RtmpPublishers set;
+    for (int i = 0; i < RTMP_DESTINATIONS; i++) {
+        set.at[i] = l.rtmp[i].get();
+    }
+    return set;
 }
 
 // The fields every stage record shares: the start and clean-up rendezvous and the pause gate.
@@ -396,7 +438,7 @@ bool startWriter(Launch &l)
     w.write_disable = l.opts.write_disable;
     w.tsParams = l.tsParams;
     w.tsOut = l.tsOut.get();
-    w.rtmp = l.rtmp.get();
+    w.rtmp = publishers(l);
     if (l.threads.create(&l.writerThread, nullptr, l.threads.writer, &w) != 0) {
         return fail(l, "Error: Failed to create writer thread\n");
     }
@@ -434,7 +476,7 @@ bool startAudio(Launch &l)
     a.audioEncoder = l.opts.audioCodec->name;
     a.audiofile = l.opts.audiofile;
     a.write_disable = l.opts.write_disable;
-    a.rtmp = l.rtmp.get();
+    a.rtmp = publishers(l);
     if (!startRealtime(l, &l.audioThread, sched_get_priority_max(SCHED_FIFO) - 2, l.threads.audio, &a, "audio",
                        "Error: Failed to create audio thread\n")) {
         return false;
@@ -544,10 +586,7 @@ bool startStages(Launch &l)
     // RTMP instead of the RTSP hand-off. A publisher that cannot be made costs RTMP only.
     OutputSwitches sw = OutputSwitches_get();
     if (sw.rtsp && sw.rtmp) {
-        l.rtmp.reset(RtmpPublisher_create(nullptr));
-        if (l.rtmp == nullptr) {
-            std::fputs("Error: Failed to create rtmp thread\n", stderr);
-        }
+        createPublishers(l);
     }
     if ((video && !startVideoPath(l)) || (l.opts.audiofile != nullptr && !startAudio(l)) ||
         (l.opts.speechfile != nullptr && !startSpeech(l))) {
@@ -636,7 +675,9 @@ void shutDown(Launch &l)
     join(l, kBitWriter, l.writerThread);
     l.writerToVideo.reset();
     l.videoToWriter.reset();
-    l.rtmp.reset(); // nothing feeds it any more: what it holds goes out and the stream ends
+    for (RtmpPtr &p : l.rtmp) {
+        p.reset(); // nothing feeds it any more: what it holds goes out and the stream ends
+    }
 
     // Capture last: the video thread hands its last buffers back through the capture Fifos.
     join(l, kBitCapture, l.captureThread);

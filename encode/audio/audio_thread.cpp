@@ -100,7 +100,7 @@ struct Job {
     TsMux_Params *ts;
     TsOut_Handle tsOut;
     const Variant *variant;
-    RtmpPublisher_Handle rtmp; // AAC only
+    RtmpPublishers rtmp; // AAC only
 };
 
 template <typename Record>
@@ -329,7 +329,7 @@ void fanOut(Loop &lp, const uint8_t *data, int bytes, FrameTime t)
     }
     if (lp.sw.rtsp && lp.sw.rtmp) {
         if (lp.job.variant->publishes) {
-            RtmpPublisher_sendAudio(lp.job.rtmp, data, bytes, t);
+            RtmpPublishers_sendAudio(&lp.job.rtmp, data, bytes, t);
         }
     } else if (lp.end.fifo != nullptr) {
         HandoffFifo_write(lp.end.fifo.get(), data, bytes, t);

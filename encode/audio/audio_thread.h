@@ -28,7 +28,7 @@ struct AudioThreadParams {
     int16_t write_disable;
     TsMux_Params tsParams;
     TsOut_Handle tsOut; // null: no TS
-    RtmpPublisher_Handle rtmp; // the main thread's publisher while RTMP is on, else null
+    RtmpPublishers rtmp; // the main thread's publishers while RTMP is on, else none
 };
 
 struct SpeechThreadParams {

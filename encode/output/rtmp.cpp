@@ -23,6 +23,7 @@
 #include "encode/core/config_store.h"
 #include "encode/core/console.h"
 #include "encode/core/pipeline_settings.h"
+#include "encode/core/rtmp_destinations.h"
 #include "encode/core/second_stream.h"
 #include "encode/core/shared_status.h"
 #include "encode/core/shell.h"
@@ -43,6 +44,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -305,6 +307,8 @@ private:
 
 struct RtmpPublisher_Object {
     std::string configuredUrl; // fixed at create; empty: the start script's
+    int destination = 1;       // fixed at create
+    char tag[24] = {};         // what the lines of a destination past the first begin with
 
     // Set by the link thread, read by everyone.
     std::atomic<bool> connected{false};
@@ -362,14 +366,28 @@ void put32(uint8_t *p, uint32_t v)
     p[3] = static_cast<uint8_t>(v);
 }
 
+// A line of this publisher. Destination 1 prints exactly what a lone publisher always printed; the
+// others put their number in front, so that a log of several tells them apart.
+__attribute__((format(printf, 2, 3))) void say(const Publisher &p, const char *format, ...)
+{
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    Console_say("%s%s", p.tag, line);
+}
+
 void report(const void *ctx, nlohmann::json &out)
 {
     const auto &p = *static_cast<const Publisher *>(ctx);
     out["kind"] = "rtmp";
-    out["name"] = "RTMP";
+    out["name"] = p.destination == 1 ? std::string("RTMP") : "RTMP " + std::to_string(p.destination);
+    out["destination"] = p.destination;
     {
+        // The stream name is the ingest's key: the status, which the page shows, never holds it.
         ScopedLock lock(p.urlLock);
-        out["target"] = p.url;
+        out["target"] = RtmpUrl_public(p.url);
     }
     out["state"] = p.connected.load() ? "ok" : p.publishing.load() ? "waiting" : "off";
     out["reconnects"] = p.reconnects.load(std::memory_order_relaxed);
@@ -403,7 +421,7 @@ void dropConnection(Publisher &p, const char *why)
     p.connected.store(false);
     char line[96];
     std::snprintf(line, sizeof line, "rtmp connection lost (%s), reconnecting", why);
-    Console_say("%s\n", line);
+    say(p, "%s\n", line);
     p.lastError.set(line);
 }
 
@@ -725,21 +743,21 @@ Outcome sendKeyFrame(Publisher &p, const uint8_t *u, int bytes, int64_t ts)
     int afterSps = 0;
     int afterPps = 0;
     if (!paramSet(u, bytes, 0, kNalSps, &sps, &afterSps) || sps.startCode != 4) {
-        Console_say("error found sps\n");
+        say(p, "error found sps\n");
         return Outcome::Failed;
     }
     if (!paramSet(u, bytes, afterSps, kNalPps, &pps, &afterPps)) {
-        Console_say("error found pps\n");
+        say(p, "error found pps\n");
         return Outcome::Failed;
     }
     if (afterPps >= bytes) {
-        Console_say("error found iframe\n");
+        say(p, "error found iframe\n");
         return Outcome::Failed;
     }
     uint8_t *body = p.stream.videoBuf.get() + kHeaderRoom;
     int n = buildVideoBody(body, kFlvKeyFrame, u, bytes, afterPps);
     if (n < 0) {
-        Console_say("error found iframe\n");
+        say(p, "error found iframe\n");
         return Outcome::Failed;
     }
     // The body was built before the headers go out: they use their own buffer.
@@ -753,7 +771,7 @@ Outcome sendKeyFrame(Publisher &p, const uint8_t *u, int bytes, int64_t ts)
 Outcome sendInterFrame(Publisher &p, const uint8_t *u, int bytes, int64_t ts)
 {
     if (startCodeAt(u, bytes, 0) == 0) {
-        Console_say("error found frame start code\n");
+        say(p, "error found frame start code\n");
         return Outcome::Failed;
     }
     uint8_t *body = p.stream.videoBuf.get() + kHeaderRoom;
@@ -766,7 +784,7 @@ Outcome sendInterFrame(Publisher &p, const uint8_t *u, int bytes, int64_t ts)
     }
     int n = buildVideoBody(body, idr ? kFlvKeyFrame : kFlvInterFrame, u, bytes, 0);
     if (n < 0) {
-        Console_say("error found frame data\n");
+        say(p, "error found frame data\n");
         return Outcome::Failed;
     }
     return sendPacket(p, kTypeVideo, kChannelVideo, ts, body, static_cast<uint32_t>(n)) ? Outcome::Sent
@@ -817,33 +835,34 @@ Outcome sendVideoUnit(Publisher &p, const uint8_t *unit, int bytes, FrameTime ti
 
 // A stream that is no ADTS at all would print the same line for every frame: each refusal is said
 // once in a row.
-void adtsRefused(Stream &s, const char *line)
+void adtsRefused(Publisher &p, const char *line)
 {
+    Stream &s = p.stream;
     if (s.adtsRefused != line) {
-        Console_say("%s\n", line);
+        say(p, "%s\n", line);
         s.adtsRefused = line;
     }
 }
 
 // The first frame's checks, with their messages. The sampling index, or -1 (the frame is dropped and
 // the next one checked again: a sequence header without a valid configuration helps no player).
-int checkAdtsHeader(Stream &s, const uint8_t *f)
+int checkAdtsHeader(Publisher &p, const uint8_t *f)
 {
     if (f[0] != 0xFF || f[1] < 0xF0) {
-        adtsRefused(s, "Bad 'syncword' at start of ADTS file");
+        adtsRefused(p, "Bad 'syncword' at start of ADTS file");
         return -1;
     }
     if ((f[2] >> 6) == 3) {
-        adtsRefused(s, "Bad (reserved) 'profile': 3 in first frame of ADTS file");
+        adtsRefused(p, "Bad (reserved) 'profile': 3 in first frame of ADTS file");
         return -1;
     }
     int index = (f[2] >> 2) & 0x0F;
     if (index >= static_cast<int>(std::size(kAacRates))) {
-        adtsRefused(s, "Bad 'sampling_frequency_index' in first frame of ADTS file");
+        adtsRefused(p, "Bad 'sampling_frequency_index' in first frame of ADTS file");
         return -1;
     }
-    Console_say("sample rate=%d\n", kAacRates[index]);
-    Console_say("sample rate=%d\n", index);
+    say(p, "sample rate=%d\n", kAacRates[index]);
+    say(p, "sample rate=%d\n", index);
     return index;
 }
 
@@ -881,11 +900,11 @@ Outcome sendAudioFrame(Publisher &p, const uint8_t *frame, int bytes, FrameTime 
 {
     Stream &s = p.stream;
     if (bytes < kAdtsMinBytes || bytes > kAdtsMaxBytes) {
-        Console_say("audio error\n");
+        say(p, "audio error\n");
         return Outcome::Failed;
     }
     if (!s.aacKnown) {
-        int index = checkAdtsHeader(s, frame);
+        int index = checkAdtsHeader(p, frame);
         if (index < 0) {
             return Outcome::Failed;
         }
@@ -902,7 +921,7 @@ Outcome sendAudioFrame(Publisher &p, const uint8_t *frame, int bytes, FrameTime 
     // A CRC makes the header 9 bytes; what follows must still be one whole frame.
     int header = (frame[1] & 0x01) != 0 ? 7 : 9;
     if (frame[0] != 0xFF || (frame[1] & 0xF0) != 0xF0 || bytes <= header) {
-        Console_say("audio error\n");
+        say(p, "audio error\n");
         return Outcome::Failed;
     }
     bool overflow = false;
@@ -941,7 +960,7 @@ void learnAudioAhead(Publisher &p, const QueuedUnit &u, const uint8_t *data)
     ScopedLock lock(p.sendLock);
     Stream &s = p.stream;
     if (p.connected.load() && !s.aacKnown && bytes >= kAdtsMinBytes && bytes <= kAdtsMaxBytes) {
-        int index = checkAdtsHeader(s, frame);
+        int index = checkAdtsHeader(p, frame);
         if (index >= 0) {
             learnAacConfig(s, frame, index);
         }
@@ -983,7 +1002,7 @@ void sendLoop(Publisher &p)
         }
         // Said before the unit is given back: once the queue is empty, every run it saw end is said.
         if (uint64_t n = p.queue.endedRun()) {
-            Console_say("rtmp queue full, %llu units dropped\n", static_cast<unsigned long long>(n));
+            say(p, "rtmp queue full, %llu units dropped\n", static_cast<unsigned long long>(n));
         }
         if (t == Taken::Unit) {
             p.queue.release();
@@ -1014,11 +1033,8 @@ bool Rtmp_readUrl(std::string &url)
         if (end == std::string_view::npos || end - begin > kUrlChars || end == begin) {
             continue;
         }
-        std::string_view v = text.substr(begin, end - begin);
         // The settings page stores the URL single-quoted so that the start script cannot run it.
-        if (v.size() >= 2 && v.front() == '\'' && v.back() == '\'') {
-            v = v.substr(1, v.size() - 2);
-        }
+        std::string_view v = RtmpUrl_unstored(text.substr(begin, end - begin));
         if (!v.empty()) {
             url.assign(v);
             return true;
@@ -1149,13 +1165,13 @@ bool reach(Publisher &p, Connection *c, bool quiet)
     }
     if (!made) {
         if (!quiet && !stopAsked(p)) {
-            Console_say("connect error\n");
+            say(p, "connect error\n");
         }
         return false;
     }
     if (!RTMP_ConnectStream(c->r, 0)) {
         if (!quiet && !stopAsked(p)) {
-            Console_say("connect stream erro \n");
+            say(p, "connect stream erro \n");
         }
         RTMP_Close(c->r);
         return false;
@@ -1199,7 +1215,7 @@ ConnectResult connectOnce(Publisher &p, const std::string &url, bool quiet, Conn
     RTMP_Init(c->r);
     std::memcpy(c->url, url.data(), url.size());
     if (!RTMP_SetupURL(c->r, c->url)) {
-        Console_say("setupurl error\n");
+        say(p, "setupurl error\n");
         return ConnectResult::Fatal;
     }
     c->r->Link.timeout = kReceiveTimeoutS;
@@ -1207,9 +1223,9 @@ ConnectResult connectOnce(Publisher &p, const std::string &url, bool quiet, Conn
     if (!reach(p, c.get(), quiet)) {
         return ConnectResult::Retry;
     }
-    Console_say("connect stream ok \n");
+    say(p, "connect stream ok \n");
     FlagRead v = Config_readFlag("/mnt/rtmpv.ini");
-    Console_say("rtmpv.ini read=%d\n", v.state == FileState::Read ? v.digit() : 0);
+    say(p, "rtmpv.ini read=%d\n", v.state == FileState::Read ? v.digit() : 0);
     p.videoOff.store(v.on());
     if (!install(p, c.get())) {
         return ConnectResult::Retry; // install() said why
@@ -1284,7 +1300,7 @@ void linkLoop(Publisher &p)
     pthread_setname_np(pthread_self(), "rtmp link");
     std::string url = p.configuredUrl;
     if (url.empty() && !Rtmp_readUrl(url)) {
-        Console_say("error url input\n");
+        say(p, "error url input\n");
         p.lastError.set("error url input");
         return;
     }
@@ -1309,7 +1325,7 @@ void linkLoop(Publisher &p)
             continue;
         }
         if (dropped) {
-            Console_say("rtmp reconnected\n");
+            say(p, "rtmp reconnected\n");
             p.reconnects.fetch_add(1, std::memory_order_relaxed);
         }
         watch(p, c);
@@ -1342,6 +1358,10 @@ RtmpPublisher_Handle create(const RtmpPublisherConfig *config)
     }
     if (config != nullptr && config->url != nullptr) {
         p->configuredUrl = config->url;
+    }
+    if (config != nullptr && config->destination > 1) {
+        p->destination = config->destination;
+        std::snprintf(p->tag, sizeof p->tag, "rtmp %d: ", p->destination);
     }
     RTMP_LogSetLevel(RTMP_LOGCRIT); // the publisher's own lines say what happened, once
     try {
@@ -1415,6 +1435,24 @@ int RtmpPublisher_sendAudio(RtmpPublisher_Handle h, const uint8_t *frame, int by
         return Rtmp_EINVAL;
     }
     return counted(*h, h->queue.put(Kind::Audio, frame, bytes, time, false, h->connected.load()));
+}
+
+void RtmpPublishers_sendVideo(const RtmpPublishers *set, const uint8_t *unit, int bytes, FrameTime time)
+{
+    for (int i = 0; set != nullptr && i < RTMP_DESTINATIONS; i++) {
+        if (set->at[i] != nullptr) {
+            RtmpPublisher_sendVideo(set->at[i], unit, bytes, time);
+        }
+    }
+}
+
+void RtmpPublishers_sendAudio(const RtmpPublishers *set, const uint8_t *frame, int bytes, FrameTime time)
+{
+    for (int i = 0; set != nullptr && i < RTMP_DESTINATIONS; i++) {
+        if (set->at[i] != nullptr) {
+            RtmpPublisher_sendAudio(set->at[i], frame, bytes, time);
+        }
+    }
 }
 
 RtmpPublisherStats RtmpPublisher_stats(RtmpPublisher_Handle h)

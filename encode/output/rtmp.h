@@ -3,10 +3,9 @@
 // going to the hand-off FIFOs.
 //
 // A publisher is an object: the main thread creates it, hands it to the writer (video) and the AAC
-// audio thread, and destroys it after joining them; two of them can run side by side. Handing a unit
-// in copies it into the publisher's queue and returns at once without waiting for the network, so a
-// stalled server costs the RTMP output only. Two threads of the
-// publisher do the rest. The sender takes the units in the order they came, packages each as an FLV
+// audio thread, and destroys it after joining them; one runs per destination (up to four). Handing a
+// unit in copies it into the publisher's queue and returns at once without waiting for the network, so
+// a stalled server costs its own destination only. Two threads of the publisher do the rest. The sender takes the units in the order they came, packages each as an FLV
 // body and sends it; being the only one that sends, it keeps the connection's chunks in order. The
 // link thread reads the URL, connects (bounded, and ended at once by a stop), watches every send (one
 // that runs past about a second drops the connection instead of holding the stream) and reconnects
@@ -21,6 +20,7 @@
 #include <cstdint>
 #include <string>
 
+#include "encode/core/rtmp_destinations.h"
 #include "encode/media/frame_times.h"
 
 // Status codes of the publisher's calls.
@@ -39,9 +39,25 @@ inline constexpr int RTMP_QUEUE_BYTES = 4 << 20;
 struct RtmpPublisherConfig {
     const char *url; // the server; null or empty: the first `url=` of /mnt/autorun.sh
     int queueBytes;  // the queue's size; 0: RTMP_QUEUE_BYTES
+    // Which destination of the box this is (1 to 4). Destination 1 prints its lines as a lone
+    // publisher always did; the others begin theirs with "rtmp N: ". The status names it either way.
+    int destination = 1;
 };
 
 typedef struct RtmpPublisher_Object *RtmpPublisher_Handle;
+
+// The publishers of one run, one per destination (destination N at [N - 1]; null where there is none).
+// Each has its own queue, threads and connection, so a stalled or dead server costs only its own
+// destination: the writer and the audio thread hand every unit to each of them in turn, and each
+// hand-in is a copy that never waits. The copy is per destination on purpose: a destination's queue is
+// what bounds it (its own room, its own drop rule). Units shared between queues would be held by the
+// slowest destination, so a stalled one would either take room from the others or need a bound of its
+// own over the same bytes. At a few Mbit/s the extra copy costs microseconds per unit; librtmp needs
+// each destination's body built anew anyway, since it writes its chunk headers into the body.
+inline constexpr int RTMP_DESTINATIONS = kRtmpDestinations;
+struct RtmpPublishers {
+    RtmpPublisher_Handle at[RTMP_DESTINATIONS] = {};
+};
 
 // Makes the queue and the buffers, adds the publisher's report to the status board and starts its
 // threads (null config: the defaults). Null when that failed, after an "Error: " line.
@@ -58,6 +74,10 @@ int RtmpPublisher_sendVideo(RtmpPublisher_Handle h, const uint8_t *unit, int byt
 
 // The AAC audio thread's call per ADTS frame. Never waits. Codes as for video.
 int RtmpPublisher_sendAudio(RtmpPublisher_Handle h, const uint8_t *frame, int bytes, FrameTime time);
+
+// The writer's and the audio thread's calls for every destination (null: none).
+void RtmpPublishers_sendVideo(const RtmpPublishers *set, const uint8_t *unit, int bytes, FrameTime time);
+void RtmpPublishers_sendAudio(const RtmpPublishers *set, const uint8_t *frame, int bytes, FrameTime time);
 
 struct RtmpPublisherStats {
     bool connected;      // a connection is up and publishing

@@ -137,9 +137,9 @@ void sendToSlots(StreamSlots_Handle slots, Buffer_Handle hUnit, FrameTime t)
                      static_cast<int>(Buffer_getNumBytesUsed(hUnit)), t);
 }
 
-// Step 8 of a unit: RTMP or the RTSP hand-off FIFO gets the stream it was asked for. The publisher
+// Step 8 of a unit: RTMP or the RTSP hand-off FIFO gets the stream it was asked for. Each publisher
 // takes a copy and sends it from its own thread.
-void handOff(EndPath &end, const Outputs &out, RtmpPublisher_Handle rtmp, Buffer_Handle hMain, Buffer_Handle hSecond,
+void handOff(EndPath &end, const Outputs &out, const RtmpPublishers *rtmp, Buffer_Handle hMain, Buffer_Handle hSecond,
              FrameTime t)
 {
     Buffer_Handle hUnit = out.secondToRtsp && hSecond != nullptr ? hSecond : hMain;
@@ -149,7 +149,7 @@ void handOff(EndPath &end, const Outputs &out, RtmpPublisher_Handle rtmp, Buffer
         return;
     }
     if (out.sw.rtmp) {
-        RtmpPublisher_sendVideo(rtmp, unit, bytes, t);
+        RtmpPublishers_sendVideo(rtmp, unit, bytes, t);
     } else if (end.fifo != nullptr) {
         HandoffFifo_write(end.fifo.get(), unit, bytes, t);
     }
@@ -170,7 +170,7 @@ void serve(WriterThreadParams *envp, EndPath &end, const Outputs &out, Buffer_Ha
         multiplex(envp, end, out.secondToTs && hSecond != nullptr ? hSecond : hMain, t);
     }
     if (out.sw.rtsp) {
-        handOff(end, out, envp->rtmp, hMain, hSecond, t);
+        handOff(end, out, &envp->rtmp, hMain, hSecond, t);
     }
 }
 

@@ -31,7 +31,7 @@ struct WriterThreadParams {
     int16_t write_disable;
     TsMux_Params tsParams; // ready-made; its config points at the encoder's TsMux_Config
     TsOut_Handle tsOut;    // the TS output (multiplexer, UDP, HTTP, recorder); null: no TS
-    RtmpPublisher_Handle rtmp; // the main thread's publisher while RTMP is on, else null
+    RtmpPublishers rtmp; // the main thread's publishers while RTMP is on, else none
 };
 
 // Bytes of the TS output buffer: the largest multiplexed frame the writer handles.

@@ -9,6 +9,7 @@
 #include "web/form/request_rules.h"
 
 #include "encode/core/config_store.h"
+#include "encode/core/rtmp_destinations.h"
 #include "encode/core/shell.h"
 #include "web/settings/current.h"
 #include "web/settings/mac.h"
@@ -589,9 +590,59 @@ void maskActions()
     maskPair("gx_wh", "gx_w", "gx_h", 9, "set w=%s,h=%s\n");
 }
 
+// --- RTMP destinations 2 to 4 (/mnt/rtmpx.ini) ---
+
+// The whole file is written anew, the previous one kept as rtmpx.ini.swp like the start script's.
+bool writeExtraDestinations(const std::string (&urls)[kRtmpExtraDestinations])
+{
+    std::string old;
+    std::string swp = std::string(kRtmpExtraFile) + ".swp";
+    if (Store_read(kRtmpExtraFile, old, 1 << 16) && Config_writeText(swp, old) != Config_EOK) {
+        std::printf("Can't write %s; nothing changed\n", swp.c_str());
+        return false;
+    }
+    if (!Store_write(kRtmpExtraFile, RtmpDestinations_formatExtra(urls))) {
+        std::printf("Can't open file %s\n", kRtmpExtraFile);
+        return false;
+    }
+    return true;
+}
+
+// Set (`rtmpxN_submit` with `rtmpxN`) or remove (`rtmpxN_remove`) destination N; the same checks and
+// stored form as `url=`. A line the encoder does not use (no URL by these rules, written by hand) is
+// left out when the file is written anew; the .swp copy still holds it.
+void extraDestination(int number)
+{
+    std::string n = std::to_string(number);
+    std::string field = "rtmpx" + n;
+    bool set = cgiFormButtonPressed((field + "_submit").c_str());
+    bool remove = cgiFormButtonPressed((field + "_remove").c_str());
+    std::string v;
+    if ((!set && !remove) || (set && (!textField(field.c_str(), v) || !accept(field.c_str(), checkValue(Check::Url, v))))) {
+        return;
+    }
+    RtmpExtraDestinations now = RtmpDestinations_readExtra();
+    std::string urls[kRtmpExtraDestinations];
+    for (int i = 0; i < kRtmpExtraDestinations; i++) {
+        urls[i] = now.line[i].url;
+    }
+    urls[number - 2] = set ? v : "";
+    if (!writeExtraDestinations(urls)) {
+        return;
+    }
+    if (set) {
+        std::printf("set rtmp destination %d:%s\n", number, v.c_str());
+    } else {
+        std::printf("removed rtmp destination %d\n", number);
+    }
+}
+
 void networkActions(Request &req)
 {
     scriptText(req, "rtmpurl_submit", "rtmpurl", "url", "set url:%s\n", Check::Url);
+    for (int number = 2; number <= kRtmpDestinations; number++) {
+        extraDestination(number);
+    }
     scriptText(req, "name1_submit", "ip", "ip", "set ip:%s\n", Check::Address);
     scriptText(req, "name2_submit", "netmask", "netmask", "set netmask:%s\n", Check::Address);
     scriptText(req, "name45_submit", "gateway", "gateway", "set gateway:%s\n", Check::Address);

@@ -5,6 +5,7 @@
 #include "web/settings/current.h"
 
 #include "encode/core/config_store.h"
+#include "encode/core/rtmp_destinations.h"
 #include "web/settings/mac.h"
 #include "web/settings/report.h"
 #include "web/settings/start_script.h"
@@ -365,6 +366,21 @@ void networkValues(PageValues &out)
     }
 }
 
+// Destinations 2 to 4: an empty field for none, so that the page can tell "none" from "unreadable".
+void rtmpValues(PageValues &out)
+{
+    RtmpExtraDestinations extra = RtmpDestinations_readExtra();
+    for (int i = 0; i < kRtmpExtraDestinations; i++) {
+        std::string field = "rtmpx" + std::to_string(i + 2);
+        if (extra.line[i].problem.empty()) {
+            out.set(field, extra.line[i].url);
+        } else {
+            out.unknown(field, "line " + std::to_string(i + 1) + " of " + kRtmpExtraFile + " is not used: " +
+                                   extra.line[i].problem);
+        }
+    }
+}
+
 } // namespace
 
 void Current_settings(PageValues &out)
@@ -375,4 +391,5 @@ void Current_settings(PageValues &out)
     captureValues(out);
     pictureValues(out);
     networkValues(out);
+    rtmpValues(out);
 }

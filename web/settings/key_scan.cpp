@@ -2,6 +2,8 @@
 // request per process. Every pattern and value read is bounded by the text it is given.
 #include "web/settings/key_scan.h"
 
+#include "encode/core/rtmp_destinations.h"
+
 #include <algorithm>
 #include <array>
 
@@ -214,13 +216,5 @@ std::optional<size_t> KeyScan_findEnd(std::string_view text)
 
 std::string KeyScan_storedUrl(std::string_view url)
 {
-    // Letters, digits and these stand for themselves in an unquoted shell word; '~' is left out, as
-    // it expands after ':' in an assignment.
-    constexpr std::string_view kLiteral = "/:._-@%+,";
-    bool bare = !url.empty();
-    for (char c : url) {
-        bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        bare = bare && (alnum || kLiteral.find(c) != std::string_view::npos);
-    }
-    return bare ? std::string(url) : "'" + std::string(url) + "'";
+    return RtmpUrl_stored(url);
 }

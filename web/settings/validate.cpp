@@ -2,6 +2,7 @@
 #include "web/settings/validate.h"
 
 #include "encode/core/config_store.h"
+#include "encode/core/rtmp_destinations.h"
 
 namespace {
 
@@ -65,22 +66,7 @@ std::string Check_number(std::string_view v, size_t maxDigits, long lo, long hi)
 
 std::string Check_rtmpUrl(std::string_view v)
 {
-    if (v.substr(0, 7) != "rtmp://" && v.substr(0, 8) != "rtmps://") {
-        return "it must start with rtmp:// or rtmps://";
-    }
-    // The start script holds the URL in single quotes whenever the shell would act on it (a query
-    // string's '&' and '=' are common in ingest URLs), so only what would break the quoting or the
-    // line, or what no URL holds, is refused.
-    for (char c : v) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (isControl(u) || u >= 0x80 || c == ' ' || c == '\'' || c == '"' || c == '\\') {
-            return "no blank, quote, backslash, control or non-ASCII character allowed";
-        }
-    }
-    if (KeyScan_storedUrl(v).size() > kUrlMax) {
-        return "longer than " + std::to_string(kUrlMax) + " characters as stored";
-    }
-    return {};
+    return RtmpUrl_check(v);
 }
 
 std::string Check_ssid(std::string_view v)

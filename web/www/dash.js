@@ -96,7 +96,7 @@
   // Fields every output has, and those of known kinds that are worded below; any other plain field
   // of an output is listed as it comes.
   var WORDED = ["kind", "name", "target", "state", "kbps", "bytes", "dropped", "error", "error_time",
-                "clients", "reconnects", "file_bytes", "free_bytes"];
+                "clients", "reconnects", "file_bytes", "free_bytes", "destination"];
   var STATES = { ok: "ok", waiting: "waiting", error: "error", off: "off" };
 
   function outputRow(o, now) {

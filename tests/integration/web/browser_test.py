@@ -227,7 +227,10 @@ class Pages(unittest.TestCase):
             self.assertEqual(refused.exception.code, 401, path)
 
     def test_2_fields_show_what_is_stored(self):
+        with open(os.path.join(self.root, "mnt/rtmpx.ini"), "w") as f:
+            f.write("\n'rtmp://10.0.0.7/live/k?a=1&b=2'\n")
         self.open_main_page()
+        self.assertEqual([self.value("rtmpx%d" % n) for n in (2, 3, 4)], ["", "rtmp://10.0.0.7/live/k?a=1&b=2", ""])
         self.assertEqual(self.value("bitrate"), self.stored("bitrate"))
         self.assertEqual(self.value("ip"), self.stored("ip"))
         self.assertEqual(self.value("rtmpurl"), self.stored("url").strip("'"))

@@ -741,3 +741,72 @@ TEST_F(SettingsCgi, AnswerPanelTellsChangesFromRefusals)
     std::filesystem::remove(root.path("/mnt/format.ini"));
     expect({{"codec_submit", ""}, {"ctrlau", "female"}}, "refused");
 }
+
+// Destinations 2 to 4 are the lines of rtmpx.ini: set, changed and removed by number, the whole file
+// written each time with the one before kept as .swp, a removed line's number kept while a later one
+// is set; the settings report lists them.
+TEST_F(SettingsCgi, RtmpDestinationLines)
+{
+    const std::string keyed = "rtmp://a/live/k?x=1&y=2";
+    struct Step {
+        std::vector<CgiField> form;
+        std::string answer;
+        std::string file;
+    };
+    const Step steps[] = {
+        {{{"rtmpx3_submit", "Set"}, {"rtmpx3", "rtmp://b/live/two"}}, "set rtmp destination 3:rtmp://b/live/two\n",
+         "\nrtmp://b/live/two\n"},
+        {{{"rtmpx2_submit", "Set"}, {"rtmpx2", keyed}}, "set rtmp destination 2:" + keyed + "\n",
+         "'" + keyed + "'\nrtmp://b/live/two\n"},
+        {{{"rtmpx4_submit", "Set"}, {"rtmpx4", "rtmps://d/app/four"}}, "set rtmp destination 4:rtmps://d/app/four\n",
+         "'" + keyed + "'\nrtmp://b/live/two\nrtmps://d/app/four\n"},
+        {{{"rtmpx3_submit", "Set"}, {"rtmpx3", "rtmp://c/live/three"}}, "set rtmp destination 3:rtmp://c/live/three\n",
+         "'" + keyed + "'\nrtmp://c/live/three\nrtmps://d/app/four\n"},
+        {{{"rtmpx3_remove", "Remove"}}, "removed rtmp destination 3\n", "'" + keyed + "'\n\nrtmps://d/app/four\n"},
+        {{{"rtmpx4_remove", "Remove"}}, "removed rtmp destination 4\n", "'" + keyed + "'\n"},
+    };
+    for (const Step &s : steps) {
+        std::string before = root.read("/mnt/rtmpx.ini");
+        CgiResponse r = post(s.form);
+        EXPECT_EQ(r.out, plain(s.answer));
+        EXPECT_EQ(root.read("/mnt/rtmpx.ini"), s.file) << s.answer;
+        EXPECT_EQ(root.read("/mnt/rtmpx.ini.swp"), before) << s.answer;
+    }
+    root.write("/mnt/rtsp.ini", "1\n");
+    root.write("/mnt/rtsporrtmp.ini", "1\n");
+    post({{"rtmpx4_submit", "Set"}, {"rtmpx4", "rtmp://d/live/4"}});
+    CgiResponse r = get({{"name44_submit", "show"}});
+    EXPECT_NE(r.out.find("rtmp live url: rtmp://192.168.1.200/live/kavex\nrtmp live url 2: " + keyed +
+                         "\nrtmp live url 4: rtmp://d/live/4\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(shellLog().find("rtmp://"), std::string::npos);
+}
+
+TEST_F(SettingsCgi, RtmpDestinationRefusalsChangeNothing)
+{
+    root.write("/mnt/rtmpx.ini", "rtmp://a/live/one\n");
+    const char *kChars = "refused rtmpx3: no blank, quote, backslash, control or non-ASCII character allowed\n";
+    const struct {
+        std::string typed;
+        std::string line;
+    } cases[] = {
+        {"rtmp://h/x';reboot;'", kChars},
+        {"rtmp://h/x y", kChars},
+        {"rtmp://h/x\"y", kChars},
+        {"rtmp://h/x\ty", kChars},
+        {"http://h/x", "refused rtmpx3: it must start with rtmp:// or rtmps://\n"},
+        {"rtmp://h/" + std::string(260, 'k'), "refused rtmpx3: longer than 255 characters as stored\n"},
+        {"", "input empty"},
+    };
+    Files before = files();
+    for (const auto &c : cases) {
+        CgiResponse r = post({{"rtmpx3_submit", "Set"}, {"rtmpx3", c.typed}});
+        EXPECT_EQ(r.out, plain(c.line)) << c.typed;
+        EXPECT_EQ(changed(before, files()), Paths{}) << c.typed;
+    }
+    // A line break typed into the field is dropped; the rest is still judged.
+    CgiResponse r = multipart({{"rtmpx3_submit", "Set"}, {"rtmpx3", "rtmp://h/x\r\nrtmp://evil/x y"}});
+    EXPECT_EQ(r.out, plain(kChars));
+    EXPECT_EQ(changed(before, files()), Paths{});
+}

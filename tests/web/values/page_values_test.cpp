@@ -118,6 +118,12 @@ TEST(PageValues, SettingsFieldsFromTheStore)
         {"Wi-Fi address file without the line", put("/mnt/wifi/wifi_ip.conf", "hello\n"), "wifi_ip", nullptr,
          "no address line"},
         {"no mixer state", drop("/mnt/asound.state"), "volume", nullptr, "no analog input volume"},
+        {"factory: no RTMP destination 2", factory, "rtmpx2", "", nullptr},
+        {"RTMP destinations file missing", drop("/mnt/rtmpx.ini"), "rtmpx4", "", nullptr},
+        {"RTMP destination stored quoted", put("/mnt/rtmpx.ini", "\n'rtmp://h/l/k?a=1&b=2'\n"), "rtmpx3",
+         "rtmp://h/l/k?a=1&b=2", nullptr},
+        {"RTMP destination line that is no URL", put("/mnt/rtmpx.ini", "rtmp://h/l/k\n\nhttp://h/x\n"), "rtmpx4",
+         nullptr, "line 3 of /mnt/rtmpx.ini is not used: it must start with rtmp://"},
     });
 }
 
