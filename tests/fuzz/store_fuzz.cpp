@@ -1,8 +1,9 @@
-// fuzz-sources: encode/core/config_store.cpp encode/core/paths.cpp encode/core/shell.cpp
+// fuzz-sources: encode/core/config_store.cpp encode/core/paths.cpp encode/core/shell.cpp encode/core/rtmp_destinations.cpp
 // The store's readers on any file content: every reader the encoder and the CGIs use, on the same
 // bytes, with no crash, overread or undefined behaviour, and answers within their promises (a record
 // never parses more fields than asked for, a text never longer than its limit).
 #include "encode/core/config_store.h"
+#include "encode/core/rtmp_destinations.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -66,5 +67,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     std::string replaced = Config_replaceFieldText(text.substr(0, 200), static_cast<int>(size % 12) + 1, "42");
     require(replaced.find("42") != std::string::npos);
+    for (bool cut : {false, true}) {
+        RtmpExtraDestinations d = RtmpDestinations_parseExtra(text, cut);
+        for (const RtmpExtraLine &line : d.line) {
+            require(line.url.empty() || RtmpUrl_check(line.url).empty());
+        }
+        RtmpUrl_public(text.substr(0, 600));
+    }
     return 0;
 }
