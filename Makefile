@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENCODE_WERROR=ON
 
-.PHONY: all deps build test unit-asan tsan bench demo fuzz soak clean
+.PHONY: all deps build test unit-asan tsan tsan-faults bench demo fuzz soak clean
 
 all: build
 
@@ -34,6 +34,14 @@ tsan: deps
 	  -DCMAKE_CXX_FLAGS="-fsanitize=thread -Wno-tsan" -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600 -E 'Death'
+
+# The programs under ThreadSanitizer, running the fault suite's main run (every output at once with
+# its peers broken): any report fails. CI runs it after make test.
+tsan-faults: deps build
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENCODE_WERROR=ON -DENCODE_BENCH=OFF \
+	  -DCMAKE_CXX_FLAGS="-fsanitize=thread -Wno-tsan" -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target encode rtsp_server
+	@bash scripts/tsan_faults.sh $(BUILD) $(TSAN_BUILD)
 
 bench: deps build
 	@bash scripts/bench.sh $(BUILD)

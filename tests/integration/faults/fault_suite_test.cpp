@@ -42,6 +42,15 @@ constexpr double kLongestPause = 0.2;
 // How far behind live a working client may fall before the box itself calls it slow.
 constexpr double kClientLag = 2.0;
 
+// A program under test: the one built beside this test, unless a sanitized build is put in its place.
+std::string programPath(const char *variable, const char *built)
+{
+    const char *other = std::getenv(variable);
+    return other != nullptr && *other != '\0' ? other : built;
+}
+const std::string kEncode = programPath("ENCODE_TEST_ENCODE_BINARY", ENCODE_BINARY);
+const std::string kRtspServer = programPath("ENCODE_TEST_RTSP_SERVER_BINARY", RTSP_SERVER_BINARY);
+
 double secondsBetween(Clock::time_point a, Clock::time_point b)
 {
     return std::chrono::duration<double>(b - a).count();
@@ -246,7 +255,7 @@ protected:
     // 720p30 at 4 Mbit/s with AAC; UDP destination 1 is watched, 2 has nobody listening and 3 is an
     // address nothing answers from (documentation range: never routed anywhere).
     void startEncode(const std::vector<std::pair<std::string, std::string>> &extraEnv = {},
-                     const std::string &binary = ENCODE_BINARY, std::vector<std::string> prefix = {})
+                     const std::string &binary = kEncode, std::vector<std::string> prefix = {})
     {
         std::vector<std::string> args = {"-v", "/tmp/main.264", "-a", "/tmp/main.aac", "-u", "44100", "-p", "128000",
                                          "-z", "127.0.0.1", "-c", udp.portText(), "-d", "127.0.0.1", "-m",
@@ -287,7 +296,7 @@ protected:
 
     int startRtspServer()
     {
-        rtsp = std::make_unique<ProgramRun>(root, RTSP_SERVER_BINARY,
+        rtsp = std::make_unique<ProgramRun>(root, kRtspServer,
                                             std::vector<std::string>{"--address", "127.0.0.1", "--port", "0"},
                                             std::vector<std::pair<std::string, std::string>>{},
                                             "rtsp" + std::to_string(++rtspRuns_));
@@ -508,7 +517,7 @@ TEST_F(FaultSuite, FullDiskThenStopInsideACaptureGap)
     startEncode({{"ENCODE_TESTSRC_GAP", "9:30"}}, "/usr/bin/unshare",
                 {"-m", "sh", "-c",
                  "mount -t tmpfs -o size=5m tmpfs '" + usb + "' && mkdir -p '" + usb + "/record' && exec \"$0\" \"$@\"",
-                 ENCODE_BINARY});
+                 kEncode});
     ASSERT_TRUE(udp.waitFor(1, 30)) << encode->out() << encode->err();
     ASSERT_TRUE(encode->waitForOutput("tsf: write error on /mnt/usb/record/rec1.ts", 20))
         << encode->out() << encode->err();
