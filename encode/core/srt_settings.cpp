@@ -58,8 +58,9 @@ const Key kKeys[] = {
      [](SrtSettings &s, std::string_view v) { s.mode = v == "listener" ? SrtMode::Listener : SrtMode::Caller; }},
     {"host", [](std::string_view v) { return v.empty() || ipv4(v) ? std::string() : "not an IPv4 address"; },
      [](SrtSettings &s, std::string_view v) { s.host.assign(v); }},
-    {"port", [](std::string_view v) { return number(v, 1, 65535) > 0 ? std::string() : "not a port 1..65535"; },
-     [](SrtSettings &s, std::string_view v) { s.port = number(v, 1, 65535); }},
+    {"port",
+     [](std::string_view v) { return v.empty() || number(v, 1, 65535) > 0 ? std::string() : "not a port 1..65535"; },
+     [](SrtSettings &s, std::string_view v) { s.port = v.empty() ? 0 : number(v, 1, 65535); }},
     {"latency",
      [](std::string_view v) { return number(v, 20, 8000) > 0 ? std::string() : "not 20..8000 ms"; },
      [](SrtSettings &s, std::string_view v) { s.latencyMs = number(v, 20, 8000); }},
@@ -153,7 +154,7 @@ std::string SrtSettings_format(const SrtSettings &s)
 {
     return std::string("enable=") + (s.enable ? "1" : "0") + "\nmode=" +
            (s.mode == SrtMode::Listener ? "listener" : "caller") + "\nhost=" + s.host +
-           "\nport=" + std::to_string(s.port) + "\nlatency=" + std::to_string(s.latencyMs) +
+           "\nport=" + (s.port > 0 ? std::to_string(s.port) : "") + "\nlatency=" + std::to_string(s.latencyMs) +
            "\npassphrase=" + s.passphrase + "\npbkeylen=" + std::to_string(s.pbkeylen) + "\nstreamid=" + s.streamid +
            "\n";
 }

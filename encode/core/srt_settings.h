@@ -5,7 +5,7 @@
 //   enable      0 or 1 (missing file: off)
 //   mode        caller (the encoder calls `host`) or listener (players call the encoder)
 //   host        caller: the IPv4 address to call; listener: the address to bind, empty for all
-//   port        1..65535
+//   port        1..65535 (empty: none yet, which only an output that is off may have)
 //   latency     ms, 20..8000 (120 when not given)
 //   passphrase  empty for none, else 10..79 printable characters
 //   pbkeylen    AES key length in bytes: 16 (when not given), 24 or 32

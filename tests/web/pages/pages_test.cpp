@@ -129,6 +129,9 @@ TEST(Pages, TypedValuesAreReadBackAsStored)
         {SETTINGS_CGI_BINARY, "s_y_submit", "s_y", "100", "100"},
         {SETTINGS_CGI_BINARY, "mg_xy", "mg_x", "100", "112"},
         {SETTINGS_CGI_BINARY, "gx_wh", "gx_h", "0", "16"},
+        {SETTINGS_CGI_BINARY, "srt_submit", "srt_host", "10.0.0.8", "10.0.0.8"},
+        {SETTINGS_CGI_BINARY, "srt_submit", "srt_passphrase", "0123456789abc", "0123456789abc"},
+        {SETTINGS_CGI_BINARY, "srt_submit", "srt_streamid", "#!::r=live", "#!::r=live"},
         {STREAM2_CGI_BINARY, "l_submit", "l", "352", "352"},
         {STREAM2_CGI_BINARY, "s_cvbr_submit", "s_cvbr", "5", "5"},
     };
