@@ -177,6 +177,7 @@ struct SrtOut_Object {
     std::atomic<uint64_t> reconnects{0};
     std::atomic<int> peersUp{0};
     std::atomic<bool> listening{false};
+    std::atomic<bool> refused{false}; // caller: the peer answered the last call with a refusal
     StatusError lastError;
     int statusId = 0;
 
@@ -208,7 +209,8 @@ void report(const void *ctx, nlohmann::json &out)
     out["kind"] = "srt";
     out["name"] = listener ? "SRT listener" : "SRT caller";
     out["target"] = o.target;
-    out["state"] = up > 0 ? "ok" : (listener && !o.listening.load()) ? "error" : "waiting";
+    bool failing = listener ? !o.listening.load() : o.refused.load();
+    out["state"] = up > 0 ? "ok" : failing ? "error" : "waiting";
     if (listener) {
         out["clients"] = up;
     } else {
@@ -512,6 +514,7 @@ void endCall(Out &o, bool failed)
     srt_epoll_remove_usock(o.eid, o.connecting);
     if (failed) {
         int reason = srt_getrejectreason(o.connecting);
+        o.refused.store(reason != SRT_REJ_TIMEOUT);
         if (reason != o.saidReason) {
             o.saidReason = reason;
             char line[200];
@@ -555,6 +558,7 @@ void tendCaller(Out &o)
         o.reconnects.fetch_add(o.everConnected ? 1 : 0, std::memory_order_relaxed);
         o.everConnected = true;
         o.saidReason = -1;
+        o.refused.store(false);
     } else if (st != SRTS_CONNECTING || msSince(o.tryBegan) > 2 * kConnectTimeoutMs) {
         endCall(o, true);
     }

@@ -298,6 +298,7 @@ TEST_F(SrtOutputTest, CallerRefusedAcceptedStoppedAndBack)
 
     auto wrong = ffmpegListener("wrongpassphrase2", "wrong");
     ASSERT_TRUE(program->waitForOutput("refused the passphrase", 15)) << program->out();
+    EXPECT_FALSE(srtStatusWhen([](const nlohmann::json &o) { return o.value("state", "") == "error"; }, 5).is_null());
     size_t before = udp.count();
     EXPECT_TRUE(udp.waitFor(before + 30, 3)) << "UDP stopped while the call was refused";
     wrong->signal(SIGKILL);
@@ -347,7 +348,7 @@ TEST_F(SrtOutputTest, CallerRefusedAcceptedStoppedAndBack)
 }
 
 // Listener mode: ffmpeg and srt-live-transmit call at once and a third caller comes through a relay
-// that loses 5 % each way; the status lists the three connections. ffmpeg leaves after 4 s without
+// that loses 5 % each way; the status lists the three connections; of two more, one is refused. ffmpeg leaves after 4 s without
 // disturbing the others: srt-live-transmit's stream decodes cleanly and has no continuity error, and so
 // has the 10 s that came through the lossy relay, with retransmissions in the status, while plain UDP
 // through the same kind of relay shows continuity errors.
@@ -377,6 +378,13 @@ TEST_F(SrtOutputTest, ListenerServesCallersAndRepairsLoss)
                     c.contains("dropped"))
             << c.dump();
     }
+
+    // A fourth caller is taken, a fifth is refused while four are connected.
+    ProgramRun fourth(root, kLiveTransmit, {"-q", "-a:no", "-t:3", direct, "file://con"}, {}, "fourth");
+    ProgramRun fifth(root, kLiveTransmit, {"-q", "-a:no", "-t:3", direct, "file://con"}, {}, "fifth");
+    EXPECT_TRUE(program->waitForOutput("refused: 4 callers already", 10)) << program->out();
+    fourth.wait(10);
+    fifth.wait(10);
 
     EXPECT_EQ(player.wait(30), 0) << player.err();
     EXPECT_EQ(player.err(), "");
