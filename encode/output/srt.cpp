@@ -14,6 +14,7 @@
 #include "encode/output/srt.h"
 
 #include "encode/core/console.h"
+#include "encode/core/paths.h"
 #include "encode/core/status_board.h"
 
 #include <nlohmann/json.hpp>
@@ -354,13 +355,14 @@ SRTSOCKET makeSocket(Out &o)
     return s;
 }
 
+// A listener without an address listens where the TCP servers do (every address on the box).
 sockaddr_in address(const std::string &host, int port)
 {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<uint16_t>(port));
     if (host.empty() || inet_pton(AF_INET, host.c_str(), &sa.sin_addr) != 1) {
-        sa.sin_addr.s_addr = htonl(INADDR_ANY);
+        sa.sin_addr.s_addr = htonl(Path_bindAddress());
     }
     return sa;
 }
@@ -702,8 +704,10 @@ SrtOut_Handle create(const SrtOut_Attrs *attrs)
         return nullptr;
     }
     o->settings = attrs->settings;
-    std::snprintf(o->target, sizeof o->target, "%s:%d",
-                  o->settings.host.empty() ? "0.0.0.0" : o->settings.host.c_str(), o->settings.port);
+    sockaddr_in where = address(o->settings.host, o->settings.port);
+    char ip[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &where.sin_addr, ip, sizeof ip);
+    std::snprintf(o->target, sizeof o->target, "%s:%d", ip, o->settings.port);
     if (srt_startup() < 0) {
         std::fputs("Error: Failed to start the srt library\n", stderr);
         return nullptr;

@@ -139,9 +139,9 @@ void SrtForm_action()
         std::printf("Can't write %s; nothing changed\n", kPath);
         return;
     }
+    std::string port = s.port > 0 ? std::to_string(s.port) : "(no port)";
+    std::string secret = s.passphrase.empty() ? "no passphrase" : "passphrase set, AES-" + std::to_string(s.pbkeylen * 8);
     std::printf("set srt: %s, %s %s:%s, latency %d ms, %s, %s\n", s.enable ? "on" : "off",
                 s.mode == SrtMode::Listener ? "listener on" : "caller to", s.host.empty() ? "*" : s.host.c_str(),
-                s.port > 0 ? std::to_string(s.port).c_str() : "(no port)", s.latencyMs,
-                s.passphrase.empty() ? "no passphrase" : ("passphrase set, AES-" + std::to_string(s.pbkeylen * 8)).c_str(),
-                s.streamid.empty() ? "no stream id" : "stream id set");
+                port.c_str(), s.latencyMs, secret.c_str(), s.streamid.empty() ? "no stream id" : "stream id set");
 }
