@@ -33,7 +33,7 @@ tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DENCODE_WERROR=ON -DENCODE_BENCH=OFF \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=thread -Wno-tsan" -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
-	cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600 -E 'Death'
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=suppressions=$(CURDIR)/tests/tsan.supp ctest --output-on-failure -j $(JOBS) --timeout 600 -E 'Death'
 
 # The programs under ThreadSanitizer, running the fault suite's main run (every output at once with
 # its peers broken): any report fails. CI runs it after make test.

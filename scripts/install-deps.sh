@@ -10,7 +10,8 @@ packages=(
   libx264-dev libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
   libavcodec-extra
   libasound2-dev alsa-utils
-  librtmp-dev libsrt-openssl-dev srt-tools
+  librtmp-dev
+  libsrt-openssl-dev srt-tools
   libfreetype-dev fonts-wqy-zenhei
   libgstrtspserver-1.0-dev libgstreamer1.0-dev gstreamer1.0-plugins-base
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-tools

@@ -23,6 +23,7 @@
 #include "encode/core/second_stream.h"
 #include "encode/core/shared_status.h"
 #include "encode/core/shell.h"
+#include "encode/core/srt_settings.h"
 #include "encode/codec/engine.h"
 #include "encode/media/fifo.h"
 #include "encode/media/media.h"
@@ -31,6 +32,7 @@
 #include "encode/output/http_ts.h"
 #include "encode/output/recorder.h"
 #include "encode/output/rtmp.h"
+#include "encode/output/srt.h"
 #include "encode/output/tsmux.h"
 #include "encode/output/udp.h"
 #include "encode/output/writer.h"
@@ -105,6 +107,9 @@ struct TsOutDeleter {
 struct HttpTsDeleter {
     void operator()(HttpTs_Object *p) const { HttpTs_delete(p); }
 };
+struct SrtOutDeleter {
+    void operator()(SrtOut_Object *p) const { SrtOut_destroy(p); }
+};
 struct RecorderDeleter {
     void operator()(Recorder_Object *p) const { Recorder_delete(p, kRecorderStopMs, nullptr); }
 };
@@ -112,6 +117,7 @@ using TsMuxPtr = std::unique_ptr<TsMux_Object, TsMuxDeleter>;
 using TsOutPtr = std::unique_ptr<TsOut_Object, TsOutDeleter>;
 using HttpTsPtr = std::unique_ptr<HttpTs_Object, HttpTsDeleter>;
 using RecorderPtr = std::unique_ptr<Recorder_Object, RecorderDeleter>;
+using SrtOutPtr = std::unique_ptr<SrtOut_Object, SrtOutDeleter>;
 
 // The real-time attribute record of the video and audio threads.
 class ThreadAttrs {
@@ -164,7 +170,8 @@ struct Launch {
     TsMuxPtr tsMux;
     RecorderPtr recorder;
     HttpTsPtr http;
-    TsOutPtr tsOut; // hands the packets to the three above, so it is deleted before them
+    SrtOutPtr srt;  // while /mnt/srt.ini enables it
+    TsOutPtr tsOut; // hands the packets to the four above, so it is deleted before them
 
     PausePtr pause;
     RendezvousPtr rvStandard;
@@ -536,8 +543,9 @@ bool startUp(Launch &l)
     return l.pause != nullptr || fail(l, "Error: Failed to create Pause object\n");
 }
 
-// The HTTP TS server when the switch asks for it (one that cannot start costs that output only), then
-// the TS output with the UDP destinations; false when a UDP socket cannot be created.
+// The HTTP TS server when the switch asks for it (one that cannot start costs that output only), the
+// SRT output when srt.ini enables it (likewise), then the TS output with the UDP destinations; false
+// when a UDP socket cannot be created.
 bool startTsOutput(Launch &l)
 {
     OutputSwitches sw = OutputSwitches_get();
@@ -547,6 +555,12 @@ bool startTsOutput(Launch &l)
             std::fputs("Error: Failed to create http ts server thread\n", stderr);
         }
     }
+    SrtSettings srt;
+    if (SrtSettings_read(srt) == SrtSettings_EOK && srt.enable) {
+        SrtOut_Attrs srtAttrs{};
+        srtAttrs.settings = srt;
+        l.srt.reset(SrtOut_create(&srtAttrs)); // one that cannot start costs SRT only; it said why
+    }
     TsOut_Attrs attrs{};
     attrs.destinations = NetDestinations_make(l.opts.ipaddr, l.ports.port1, l.opts.ipdaddr, l.ports.port2,
                                               l.opts.ipeaddr, l.ports.port3);
@@ -555,6 +569,7 @@ bool startTsOutput(Launch &l)
     attrs.httpTs = sw.httpTs != 0;
     attrs.http = l.http.get();
     attrs.recorder = l.recorder.get();
+    attrs.srt = l.srt.get();
     attrs.socketFunction = l.threads.socket;
     l.tsOut.reset(TsOut_create(&attrs));
     return l.tsOut != nullptr;
@@ -694,6 +709,7 @@ void shutDown(Launch &l)
         std::fputs("Warning: the recording could not be completed in time, its last second may be missing\n", stderr);
     }
     l.http.reset();
+    l.srt.reset();
     std::fflush(stdout);
     Shell_run("sync");
     Shell_run("echo 3 > /proc/sys/vm/drop_caches");

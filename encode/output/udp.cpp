@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -186,11 +187,22 @@ void sendUdp(TsOut &t, const uint8_t *data, int bytes)
     }
 }
 
+// The same cut as the datagrams; the SRT output's queue takes or drops each payload without waiting.
+void sendSrt(TsOut &t, const uint8_t *data, int bytes)
+{
+    for (int offset = 0; offset < bytes; offset += SRT_PAYLOAD_BYTES) {
+        SrtOut_put(t.attrs.srt, data + offset, std::min(bytes - offset, SRT_PAYLOAD_BYTES));
+    }
+}
+
 // The lock held.
 void fanOut(TsOut &t, const uint8_t *data, int bytes)
 {
     if (data == nullptr || bytes <= 0) {
         return;
+    }
+    if (t.attrs.srt != nullptr) {
+        sendSrt(t, data, bytes);
     }
     if (!t.attrs.streamOff) {
         if (!t.attrs.httpTs) {
@@ -273,7 +285,8 @@ bool TsOut_wanted(TsOut_Handle h)
     if (h == nullptr) {
         return false;
     }
-    return !h->attrs.streamOff || (h->attrs.recorder != nullptr && Recorder_accepting(h->attrs.recorder));
+    return !h->attrs.streamOff || h->attrs.srt != nullptr ||
+           (h->attrs.recorder != nullptr && Recorder_accepting(h->attrs.recorder));
 }
 
 int TsOut_send(TsOut_Handle h, TsMux_Params *params)

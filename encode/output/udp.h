@@ -2,7 +2,7 @@
 // (the main thread) creates once it knows the destinations and switches, hands to the writer and the
 // audio threads, and deletes after they have ended. It owns the three UDP destinations and the lock
 // under which the multiplexer runs and everything is sent from its output; the multiplexer, the HTTP
-// TS server and the recorder are the owner's, handed to it at creation, and outlive it.
+// TS server, the SRT output and the recorder are the owner's, handed to it at creation, and outlive it.
 //
 // The destinations are fixed for the life of the object: after creation only the fan-out reads them,
 // under the object's lock, which serialises the writer's and the audio threads' frames.
@@ -10,6 +10,7 @@
 
 #include "encode/output/http_ts.h"
 #include "encode/output/recorder.h"
+#include "encode/output/srt.h"
 #include "encode/output/tsmux.h"
 
 #include <netinet/in.h>
@@ -50,6 +51,7 @@ struct TsOut_Attrs {
     bool httpTs;                  // /mnt/httpts.ini: the stream goes to `http` instead of UDP
     HttpTs_Handle http;           // null: with httpTs the stream goes nowhere
     Recorder_Handle recorder;     // null: nothing is recorded
+    SrtOut_Handle srt;            // null: no SRT; else it takes every payload, whatever UDP/HTTP/off say
     TsOut_SocketFunction socketFunction; // null: socket(2)
     TsOut_SendFunction sendFunction;     // null: sendto(2)
 };
@@ -68,8 +70,8 @@ void TsOut_delete(TsOut_Handle h);
 // The destinations as set up (a copy, for logs and tests).
 NetDestinations TsOut_destinations(TsOut_Handle h);
 
-// True while the multiplexer's output goes anywhere: the stream output is on, or a recorder takes it
-// (one that could not open its first file does not). The writer and the audio threads skip the
+// True while the multiplexer's output goes anywhere: the stream output is on, SRT is on, or a recorder
+// takes it (one that could not open its first file does not). The writer and the audio threads skip the
 // multiplexer when it does not. False for a null handle.
 bool TsOut_wanted(TsOut_Handle h);
 
@@ -81,5 +83,6 @@ int TsOut_send(TsOut_Handle h, TsMux_Params *params);
 // The fan-out, under the object's lock; `bytes` is a multiple of 188. With the stream output on, the
 // packets go whole to the HTTP ring when HTTP TS is on, else in 1316-byte datagrams (a shorter
 // remainder last) to destinations 1, 2, 3 in that order; a failed or short send is reported once per
-// run of them and sending goes on. Then the recorder, when there is one, gets the same packets.
+// run of them and sending goes on. The SRT output, when there is one, gets the same cut of payloads
+// (it queues them without waiting). Then the recorder, when there is one, gets the same packets.
 void TsOut_fanOut(TsOut_Handle h, const uint8_t *data, int bytes);

@@ -1,9 +1,11 @@
 // fuzz-sources: encode/core/config_store.cpp encode/core/paths.cpp encode/core/shell.cpp encode/core/rtmp_destinations.cpp
+// fuzz-sources: encode/core/srt_settings.cpp encode/core/console.cpp
 // The store's readers on any file content: every reader the encoder and the CGIs use, on the same
 // bytes, with no crash, overread or undefined behaviour, and answers within their promises (a record
 // never parses more fields than asked for, a text never longer than its limit).
 #include "encode/core/config_store.h"
 #include "encode/core/rtmp_destinations.h"
+#include "encode/core/srt_settings.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -64,6 +66,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string_view text(reinterpret_cast<const char *>(data), size);
     for (bool sign : {false, true}) {
         Config_parseDecimal(text, sign, 9, v);
+    }
+    // srt.ini: a refusal always says why, and what is taken is stored back the same by the page.
+    SrtSettings srt;
+    std::string why;
+    int r = SrtSettings_parse(text, srt, why);
+    require((r == SrtSettings_EOK) == why.empty());
+    if (r == SrtSettings_EOK) {
+        SrtSettings again;
+        require(SrtSettings_parse(SrtSettings_format(srt), again, why) == SrtSettings_EOK &&
+                SrtSettings_format(again) == SrtSettings_format(srt));
     }
     std::string replaced = Config_replaceFieldText(text.substr(0, 200), static_cast<int>(size % 12) + 1, "42");
     require(replaced.find("42") != std::string::npos);

@@ -16,6 +16,7 @@
 #include "web/settings/mixer.h"
 #include "web/settings/password.h"
 #include "web/settings/report.h"
+#include "web/settings/srt_form.h"
 #include "web/settings/start_script.h"
 #include "web/settings/store.h"
 #include "web/settings/subtitle.h"
@@ -717,6 +718,7 @@ int cgiMain()
         return 0;
     }
     maxDelayAction();
+    SrtForm_action();
     Password_action();
     if (cgiFormButtonPressed("name5_submit")) {
         std::printf("reboot now\n");

@@ -6,6 +6,7 @@
 
 #include "encode/core/config_store.h"
 #include "encode/core/rtmp_destinations.h"
+#include "encode/core/srt_settings.h"
 #include "web/settings/mac.h"
 #include "web/settings/report.h"
 #include "web/settings/start_script.h"
@@ -381,6 +382,36 @@ void rtmpValues(PageValues &out)
     }
 }
 
+// --- SRT (/mnt/srt.ini) ---
+
+void srtValues(PageValues &out)
+{
+    static const char *const kFields[] = {"srt_enable", "srt_mode", "srt_host", "srt_port", "srt_latency",
+                                          "srt_passphrase", "srt_pbkeylen", "srt_streamid"};
+    std::string text;
+    SrtSettings s;
+    std::string why;
+    if (!Store_read("/mnt/srt.ini", text, SRT_SETTINGS_FILE_BYTES + 1)) {
+        why = missing("/mnt/srt.ini") + " (SRT is off)";
+    } else if (SrtSettings_parse(text, s, why) != SrtSettings_EOK) {
+        why = why.substr(why.find(' ') + 1); // the reader's line without its file name
+    }
+    if (!why.empty()) {
+        for (const char *f : kFields) {
+            out.unknown(f, why);
+        }
+        return;
+    }
+    out.set("srt_enable", s.enable ? "female" : "male");
+    out.set("srt_mode", s.mode == SrtMode::Listener ? "female" : "male");
+    out.set("srt_host", s.host);
+    out.set("srt_port", s.port > 0 ? std::to_string(s.port) : "");
+    out.set("srt_latency", std::to_string(s.latencyMs));
+    out.set("srt_passphrase", s.passphrase);
+    out.set("srt_pbkeylen", std::to_string(s.pbkeylen));
+    out.set("srt_streamid", s.streamid);
+}
+
 } // namespace
 
 void Current_settings(PageValues &out)
@@ -392,4 +423,5 @@ void Current_settings(PageValues &out)
     pictureValues(out);
     networkValues(out);
     rtmpValues(out);
+    srtValues(out);
 }

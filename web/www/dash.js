@@ -96,7 +96,8 @@
   // Fields every output has, and those of known kinds that are worded below; any other plain field
   // of an output is listed as it comes.
   var WORDED = ["kind", "name", "target", "state", "kbps", "bytes", "dropped", "error", "error_time",
-                "clients", "reconnects", "file_bytes", "free_bytes", "destination"];
+                "clients", "reconnects", "file_bytes", "free_bytes", "destination", "retransmitted",
+                "connections"];
   var STATES = { ok: "ok", waiting: "waiting", error: "error", off: "off" };
 
   function outputRow(o, now) {
@@ -107,6 +108,17 @@
     if (num(o.free_bytes)) { details.push(formatBytes(o.free_bytes) + " free"); }
     if (num(o.dropped) && o.dropped > 0) { details.push(o.dropped + " dropped"); }
     if (num(o.reconnects) && o.reconnects > 0) { details.push(o.reconnects + " reconnects"); }
+    if (num(o.retransmitted) && o.retransmitted > 0) { details.push(o.retransmitted + " retransmitted"); }
+    // An SRT output's connections, each with what its peer's link is like.
+    (Array.isArray(o.connections) ? o.connections : []).forEach(function (c) {
+      if (c && typeof c === "object") {
+        var link = [num(c.rtt_ms) ? "RTT " + c.rtt_ms.toFixed(1) + " ms" : "",
+                    num(c.send_kbps) ? formatRate(c.send_kbps) : "",
+                    num(c.retransmitted) ? c.retransmitted + " retransmitted" : "",
+                    num(c.dropped) ? c.dropped + " dropped" : ""].filter(function (p) { return p !== ""; });
+        details.push((typeof c.peer === "string" ? c.peer : "peer") + (link.length ? " (" + link.join(", ") + ")" : ""));
+      }
+    });
     Object.keys(o).forEach(function (k) {
       var v = o[k];
       if (WORDED.indexOf(k) < 0 && (typeof v === "string" || num(v) || typeof v === "boolean")) {

@@ -25,7 +25,7 @@ const char *const kStoreFiles[] = {
     "/mnt/kavex_encQuality.ini", "/mnt/kavex_slice.ini", "/mnt/cvbr.ini", "/mnt/idr.ini", "/mnt/m.ini",
     "/mnt/zk.ini", "/mnt/zhiti.ini", "/mnt/zkcolor.ini", "/mnt/zk", "/mnt/zk48", "/mnt/ha.ini", "/mnt/has.ini",
     "/mnt/color.ini", "/mnt/time.ini", "/mnt/rtmpv.ini", "/mnt/fn", "/mnt/autorun.sh", "/tmp/ha",
-    "/mnt/rtmpx.ini",
+    "/mnt/rtmpx.ini", "/mnt/srt.ini",
 };
 // A subtitle that is on, in GB2312 ("中文"), so that the glyph tables are read.
 const std::string kSubtitleOn = "1 60 40 \xD6\xD0\xCE\xC4";

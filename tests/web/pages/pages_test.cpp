@@ -129,6 +129,9 @@ TEST(Pages, TypedValuesAreReadBackAsStored)
         {SETTINGS_CGI_BINARY, "s_y_submit", "s_y", "100", "100"},
         {SETTINGS_CGI_BINARY, "mg_xy", "mg_x", "100", "112"},
         {SETTINGS_CGI_BINARY, "gx_wh", "gx_h", "0", "16"},
+        {SETTINGS_CGI_BINARY, "srt_submit", "srt_host", "10.0.0.8", "10.0.0.8"},
+        {SETTINGS_CGI_BINARY, "srt_submit", "srt_passphrase", "0123456789abc", "0123456789abc"},
+        {SETTINGS_CGI_BINARY, "srt_submit", "srt_streamid", "#!::r=live", "#!::r=live"},
         {STREAM2_CGI_BINARY, "l_submit", "l", "352", "352"},
         {STREAM2_CGI_BINARY, "s_cvbr_submit", "s_cvbr", "5", "5"},
     };
@@ -251,7 +254,10 @@ for (const doc of [{}, { input: { signal: false }, streams: { main: null }, outp
                   "3 reconnects | connect failed: Connection refused (10 s ago)\n"
               "recorder | ok | Recording | 4.10 Mbit/s | 700.0 MiB sent" + dot + "file 700.0 MiB" + dot +
                   "14.0 GiB free | \n"
-              "srt | unknown | SRT caller |  | latency ms 120 | \n"
+              "srt | ok | SRT listener | 1.20 Mbit/s | 2 clients" + dot + "1.0 MiB sent" + dot + "3 dropped" + dot +
+                  "21 retransmitted" + dot + "10.0.0.5:4000 (RTT 1.3 ms, 600 kbit/s, 21 retransmitted, 3 dropped)" +
+                  dot + "10.0.0.6:4001 (RTT 0.5 ms, 600 kbit/s, 0 retransmitted, 0 dropped) | \n"
+              "ndi | unknown | NDI |  | latency ms 120 | \n"
               "L | 90.0 | 84.8 | peak -6.0 dBFS, RMS -9.1 dBFS\n"
               "R | 79.2 | 70.0 | peak -12.5 dBFS, RMS -18.0 dBFS\n"
               "unknown |  | unknown | \n"

@@ -810,3 +810,49 @@ TEST_F(SettingsCgi, RtmpDestinationRefusalsChangeNothing)
     EXPECT_EQ(r.out, plain(kChars));
     EXPECT_EQ(changed(before, files()), Paths{});
 }
+
+// SRT: the form's fields are stored together, the file written whole beside the one it replaces; a
+// value the encoder would refuse, or a passphrase or stream id with a quote, a blank or a control
+// character, prints one refusal line and changes nothing.
+TEST_F(SettingsCgi, SrtFieldsStoredWholeOrNotAtAll)
+{
+    const std::string factory = root.read("/mnt/srt.ini");
+    std::vector<CgiField> good = {{"srt_submit", "Set"},         {"srt_enable", "female"},
+                                  {"srt_mode", "male"},          {"srt_host", "10.0.0.9"},
+                                  {"srt_port", "9001"},          {"srt_latency", "300"},
+                                  {"srt_passphrase", "tencharsok"},
+                                  {"srt_pbkeylen", "32"},        {"srt_streamid", "#!::r=live/a,m=publish"}};
+    CgiResponse r = post(good);
+    EXPECT_EQ(r.out, plain("set srt: on, caller to 10.0.0.9:9001, latency 300 ms, passphrase set, AES-256, "
+                           "stream id set\n"));
+    const std::string stored = "enable=1\nmode=caller\nhost=10.0.0.9\nport=9001\nlatency=300\npassphrase=tencharsok\n"
+                               "pbkeylen=32\nstreamid=#!::r=live/a,m=publish\n";
+    EXPECT_EQ(root.read("/mnt/srt.ini"), stored);
+    EXPECT_EQ(root.read("/mnt/srt.ini.swp"), factory);
+
+    struct Refused {
+        std::vector<CgiField> fields;
+        const char *line;
+    };
+    const Refused cases[] = {
+        {{{"srt_passphrase", "has a blank"}}, "refused srt_passphrase: a quote, a blank or a control character"},
+        {{{"srt_passphrase", "quote\"inside"}}, "refused srt_passphrase: a quote, a blank or a control character"},
+        {{{"srt_passphrase", "newline\ninside"}}, "refused srt_passphrase: a quote, a blank or a control character"},
+        {{{"srt_streamid", "it's"}}, "refused srt_streamid: a quote, a blank or a control character"},
+        {{{"srt_streamid", "tab\there"}}, "refused srt_streamid: a quote, a blank or a control character"},
+        {{{"srt_passphrase", "short"}}, "refused srt_passphrase: not empty or 10..79 printable characters"},
+        {{{"srt_port", "70000"}}, "refused srt_port: not a port 1..65535"},
+        {{{"srt_latency", "10"}}, "refused srt_latency: not 20..8000 ms"},
+        {{{"srt_host", "box.local"}}, "refused srt_host: not an IPv4 address"},
+        {{{"srt_pbkeylen", "20"}}, "refused srt_pbkeylen: not 16, 24 or 32"},
+        {{{"srt_host", ""}}, "refused srt: srt.ini: bad host= (a caller needs the address to call)"},
+    };
+    for (const Refused &c : cases) {
+        std::vector<CgiField> fields = {{"srt_submit", "Set"}};
+        fields.insert(fields.end(), c.fields.begin(), c.fields.end());
+        Files before = files();
+        r = post(fields);
+        EXPECT_EQ(r.out, plain(std::string(c.line) + "; nothing changed\n")) << c.fields[0].second;
+        EXPECT_EQ(changed(before, files()), Paths{}) << c.fields[0].second;
+    }
+}
