@@ -2,7 +2,7 @@
 # The fault suite's main run with `encode` and `rtsp_server` built under ThreadSanitizer: the test
 # program (from the ordinary build) starts the sanitized programs, which write any report to files;
 # a report, or the run failing, fails this script. Sanitized programs are slower to serve a new
-# client, so the test gives each output four times as long to come back (the watched stream's
+# client, so the test gives each output eight times as long to come back and to stop (the watched stream's
 # longest pause stays as strict).
 #
 #   scripts/tsan_faults.sh BUILD TSAN_BUILD
@@ -15,7 +15,7 @@ trap 'rm -rf "$reports"' EXIT
 status=0
 ENCODE_TEST_ENCODE_BINARY=$(realpath "$tsan/encode/app/encode") \
 ENCODE_TEST_RTSP_SERVER_BINARY=$(realpath "$tsan/rtsp/rtsp_server") \
-ENCODE_TEST_TIME_SCALE=4 \
+ENCODE_TEST_TIME_SCALE=8 \
 TSAN_OPTIONS="log_path=$reports/report second_deadlock_stack=1 suppressions=$repo/tests/tsan.supp" \
   "$build/tests/integration/faults/test_integration_faults" --gtest_filter='FaultSuite.UdpWithSlotsRtspAndRecording' ||
   status=$?
