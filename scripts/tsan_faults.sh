@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The fault suite's main run with `encode` and `rtsp_server` built under ThreadSanitizer: the test
 # program (from the ordinary build) starts the sanitized programs, which write any report to files;
-# a report, or the run failing, fails this script. Sanitized programs are slower to serve a new
-# client, so the test gives each output eight times as long to come back and to stop (the watched stream's
-# longest pause stays as strict).
+# a report, or the run failing, fails this script. Sanitized programs are several times slower, so the
+# test's time limits (pauses, coming back, stopping) are eight times as long: this run looks for races;
+# the ordinary run of the same test holds the timing.
 #
 #   scripts/tsan_faults.sh BUILD TSAN_BUILD
 set -euo pipefail
