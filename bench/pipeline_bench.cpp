@@ -8,6 +8,8 @@
 // 2. Real time: ours paced at 30 frames a second with each encoder preset: does it deliver 30?
 // 3. Latency: from each frame's time stamp (the time it was paced at, carried as its PTS) to the
 //    arrival of its last datagram at a socket on loopback.
+// 6. The outputs: the paced job with AAC over UDP alone against the same job with the TCP slots, the
+//    RTSP hand-off and the recording on, a client on each.
 // 5. Status and preview: the paced job with AAC, with the status document and the preview picture
 //    (the default) against the same run with them off (ENCODE_STATUS=off), in alternated pairs: the
 //    median ratio of CPU per frame.
@@ -34,7 +36,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <memory>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -182,7 +187,8 @@ struct Run {
 
 // Starts argv with the extra environment, lets it deliver for kRunSeconds after its first datagram,
 // then SIGTERM; frames counted at the receiver, CPU from the child's rusage.
-Run runFor(const std::vector<std::string> &argv, const std::vector<std::string> &env, Receiver &rx, double seconds)
+Run runFor(const std::vector<std::string> &argv, const std::vector<std::string> &env, Receiver &rx, double seconds,
+           const std::function<void()> &streaming = nullptr)
 {
     std::vector<std::string> envStore;
     for (char **e = environ; *e != nullptr; e++) {
@@ -215,6 +221,9 @@ Run runFor(const std::vector<std::string> &argv, const std::vector<std::string> 
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (rx.firstArrival() == 0 && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (streaming) {
+        streaming();
     }
     int before = rx.frames();
     int audioBefore = rx.audioFrames();
@@ -249,7 +258,8 @@ std::string makeRoot(const std::string &dir, const char *quality)
 enum class Audio { None, Aac };
 
 Run ours(const std::string &root, const std::string &raw, bool paced, Audio audio, double seconds,
-         bool status = true)
+         bool status = true, const std::vector<std::string> &extraEnv = {},
+         const std::function<void()> &streaming = nullptr)
 {
     Receiver rx(kOurVideoPid, audio == Audio::Aac ? kOurAudioPid : kNoPid);
     std::vector<std::string> argv = {ENCODE_BINARY, "-v", "/tmp/main.264", "-y", "7", "-I", "3", "-f", "30",
@@ -266,7 +276,8 @@ Run ours(const std::string &root, const std::string &raw, bool paced, Audio audi
     if (!status) {
         env.push_back("ENCODE_STATUS=off");
     }
-    return runFor(argv, env, rx, seconds);
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    return runFor(argv, env, rx, seconds, streaming);
 }
 
 // Paced, ffmpeg reads both inputs at their native rate (-re); the AAC frames go one to a PES as ours
@@ -391,6 +402,169 @@ void statusCost(const Preset &p, const std::string &root, const std::string &raw
     std::printf("  ratio on/off: %.3fx CPU per frame (median of %d alternated pairs)\n", percentile(ratios, 0.5), kPairs);
 }
 
+pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env)
+{
+    std::vector<std::string> store(argv);
+    std::vector<char *> av;
+    for (std::string &a : store) {
+        av.push_back(a.data());
+    }
+    av.push_back(nullptr);
+    std::vector<std::string> envStore(env);
+    for (char **e = environ; *e != nullptr; e++) {
+        envStore.emplace_back(*e);
+    }
+    std::vector<char *> envp;
+    for (std::string &e : envStore) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, av[0], &fa, nullptr, av.data(), envp.data()) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+void endProcess(pid_t pid, int sig = SIGTERM)
+{
+    if (pid > 0) {
+        kill(pid, sig);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+int loopbackPort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    socklen_t len = sizeof sa;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+    close(fd);
+    return ntohs(sa.sin_port);
+}
+
+// A reader of one stream slot, for as long as the run lasts.
+class SlotReader {
+public:
+    explicit SlotReader(int port) : thread_([this, port] { run(port); }) {}
+    ~SlotReader()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    size_t bytes() const { return bytes_; }
+
+private:
+    void run(int port)
+    {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sa.sin_port = htons(static_cast<uint16_t>(port));
+        int fd = -1;
+        while (!stop_ && fd < 0) {
+            fd = socket(AF_INET, SOCK_STREAM, 0);
+            if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+                close(fd);
+                fd = -1;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+        std::vector<char> buf(1 << 16);
+        while (!stop_) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 50) > 0) {
+                ssize_t n = recv(fd, buf.data(), buf.size(), 0);
+                if (n <= 0) {
+                    break;
+                }
+                bytes_ += static_cast<size_t>(n);
+            }
+        }
+        close(fd);
+    }
+    std::atomic<bool> stop_{false};
+    std::atomic<size_t> bytes_{0};
+    std::thread thread_;
+};
+
+// The cost of the outputs: the paced job with AAC and UDP alone, against the same job with the fault
+// suite's main run of outputs on, each with a client: the TCP slots (tagged) with a reader on the
+// main stream's slot 1 and the audio's, the RTSP hand-off read by rtsp_server with a player pulling the
+// stream over TCP, and the recording. The encoder's own CPU per frame, in alternated pairs.
+void outputsCost(const std::string &dir, const std::string &raw)
+{
+    std::string root = makeRoot(dir + "/outputs", "0");
+    std::filesystem::create_directories(root + "/mnt/usb/record");
+    constexpr int kPairs = 3;
+    int offset = loopbackPort() % 20000 + 20000;
+    std::vector<double> ratios;
+    Run alone{}, every{};
+    for (int i = 0; i < kPairs; i++) {
+        for (const char *flag : {"/mnt/tcp.ini", "/mnt/rtsp.ini", "/mnt/tsf.ini"}) {
+            std::ofstream(root + flag) << "0";
+        }
+        Run a = ours(root, raw, true, Audio::Aac, kRunSeconds);
+
+        for (const char *flag : {"/mnt/tcp.ini", "/mnt/rtsp.ini", "/mnt/tsf.ini"}) {
+            std::ofstream(root + flag) << "1";
+        }
+        std::ofstream(root + "/mnt/rtsporrtmp.ini") << "0";
+        std::ofstream(root + "/mnt/fn") << "export f=bench\n";
+        std::filesystem::remove(root + "/mnt/usb/record/bench.ts");
+        int rtspPort = loopbackPort();
+        pid_t server = spawn({ENCODE_BINARY_DIR "/rtsp/rtsp_server", "--address", "127.0.0.1", "--port",
+                              std::to_string(rtspPort)},
+                             {"ENCODE_ROOT=" + root});
+        pid_t player = -1;
+        std::unique_ptr<SlotReader> video, audio;
+        Run b = ours(root, raw, true, Audio::Aac, kRunSeconds, true,
+                     {"ENCODE_PORT_OFFSET=" + std::to_string(offset), "ENCODE_BIND_ADDRESS=127.0.0.1"}, [&] {
+                         video = std::make_unique<SlotReader>(8888 + offset);
+                         audio = std::make_unique<SlotReader>(9999 + offset);
+                         player = spawn({"ffmpeg", "-nostdin", "-v", "quiet", "-rtsp_transport", "tcp", "-i",
+                                         "rtsp://127.0.0.1:" + std::to_string(rtspPort) + "/live", "-c", "copy",
+                                         "-f", "null", "-"},
+                                        {});
+                         std::this_thread::sleep_for(std::chrono::seconds(2));
+                     });
+        size_t slotBytes = video ? video->bytes() : 0;
+        video.reset();
+        audio.reset();
+        endProcess(player, SIGKILL); // a player whose server has gone waits on the network
+        endProcess(server);
+        std::error_code ec;
+        uintmax_t recorded = std::filesystem::file_size(root + "/mnt/usb/record/bench.ts", ec);
+        if (slotBytes == 0 || ec || recorded == 0) {
+            std::printf("  (pair %d: an output had no client or no file: slot %zu bytes, recording %ju bytes)\n", i + 1,
+                        slotBytes, ec ? uintmax_t{0} : recorded);
+        }
+        for (Run *sum : {&alone, &every}) {
+            const Run &r = sum == &alone ? a : b;
+            sum->frames += r.frames;
+            sum->seconds += r.seconds;
+            sum->cpuSeconds += r.cpuSeconds;
+        }
+        double base = a.cpuSeconds / std::max(a.frames, 1);
+        double all = b.cpuSeconds / std::max(b.frames, 1);
+        ratios.push_back(base > 0 ? all / base : 0);
+    }
+    std::printf("the outputs' cost, preset superfast, paced at 30 with AAC:\n");
+    print("encode, UDP alone", alone);
+    print("encode, every output + clients", every);
+    std::printf("  ratio every output/UDP alone: %.3fx CPU per frame (median of %d alternated pairs)\n",
+                percentile(ratios, 0.5), kPairs);
+}
+
 } // namespace
 
 int main()
@@ -419,6 +593,12 @@ int main()
     // BENCH_ONLY=status runs only the status comparison.
     const char *only = std::getenv("BENCH_ONLY");
     bool statusOnly = only != nullptr && std::string(only) == "status";
+    // BENCH_ONLY=outputs runs only the cost of the outputs.
+    if (only != nullptr && std::string(only) == "outputs") {
+        outputsCost(dir, raw);
+        std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+        return 0;
+    }
     const Preset presets[] = {{"superfast", "0"}, {"ultrafast", "1"}};
     for (const Preset &p : presets) {
         std::string root = makeRoot(dir, p.quality);
@@ -429,6 +609,9 @@ int main()
         if (p.quality[0] == '0') {
             statusCost(p, root, raw);
         }
+    }
+    if (!statusOnly) {
+        outputsCost(dir, raw);
     }
     std::system(("rm -rf '" + std::string(dir) + "'").c_str());
     return 0;
