@@ -185,39 +185,56 @@ struct Run {
     std::vector<double> latencies;
 };
 
-// Starts argv with the extra environment, lets it deliver for kRunSeconds after its first datagram,
-// then SIGTERM; frames counted at the receiver, CPU from the child's rusage.
-Run runFor(const std::vector<std::string> &argv, const std::vector<std::string> &env, Receiver &rx, double seconds,
-           const std::function<void()> &streaming = nullptr)
+// Starts argv with the extra environment (before the inherited one, so that it wins), its output to
+// /dev/null; -1 when it cannot be started.
+pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env)
 {
-    std::vector<std::string> envStore;
+    std::vector<std::string> store(argv);
+    std::vector<char *> av;
+    for (std::string &a : store) {
+        av.push_back(a.data());
+    }
+    av.push_back(nullptr);
+    std::vector<std::string> envStore(env);
     for (char **e = environ; *e != nullptr; e++) {
         envStore.emplace_back(*e);
     }
-    envStore.insert(envStore.end(), env.begin(), env.end());
     std::vector<char *> envp;
     for (std::string &e : envStore) {
         envp.push_back(e.data());
     }
     envp.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    std::vector<char *> av;
-    for (std::string &a : args) {
-        av.push_back(a.data());
-    }
-    av.push_back(nullptr);
-
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
-    Run r;
     if (posix_spawnp(&pid, av[0], &fa, nullptr, av.data(), envp.data()) != 0) {
-        std::fprintf(stderr, "cannot start %s\n", av[0]);
-        return r;
+        pid = -1;
     }
     posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+void endProcess(pid_t pid, int sig = SIGTERM)
+{
+    if (pid > 0) {
+        kill(pid, sig);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+// Starts argv with the extra environment, lets it deliver for kRunSeconds after its first datagram,
+// then SIGTERM; frames counted at the receiver, CPU from the child's rusage.
+Run runFor(const std::vector<std::string> &argv, const std::vector<std::string> &env, Receiver &rx, double seconds,
+           const std::function<void()> &streaming = nullptr)
+{
+    Run r;
+    pid_t pid = spawn(argv, env);
+    if (pid < 0) {
+        std::fprintf(stderr, "cannot start %s\n", argv[0].c_str());
+        return r;
+    }
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (rx.firstArrival() == 0 && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -400,43 +417,6 @@ void statusCost(const Preset &p, const std::string &root, const std::string &raw
     print("encode, status on", with);
     print("encode, ENCODE_STATUS=off", without);
     std::printf("  ratio on/off: %.3fx CPU per frame (median of %d alternated pairs)\n", percentile(ratios, 0.5), kPairs);
-}
-
-pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env)
-{
-    std::vector<std::string> store(argv);
-    std::vector<char *> av;
-    for (std::string &a : store) {
-        av.push_back(a.data());
-    }
-    av.push_back(nullptr);
-    std::vector<std::string> envStore(env);
-    for (char **e = environ; *e != nullptr; e++) {
-        envStore.emplace_back(*e);
-    }
-    std::vector<char *> envp;
-    for (std::string &e : envStore) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, av[0], &fa, nullptr, av.data(), envp.data()) != 0) {
-        pid = -1;
-    }
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
-}
-
-void endProcess(pid_t pid, int sig = SIGTERM)
-{
-    if (pid > 0) {
-        kill(pid, sig);
-        waitpid(pid, nullptr, 0);
-    }
 }
 
 int loopbackPort()

@@ -2,11 +2,14 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -65,7 +68,8 @@ inline int freePortOffset(const std::vector<int> &ports)
 }
 
 // A TCP client connected to 127.0.0.1:`port`, retried until the port listens or `timeoutMs` has
-// passed; -1 then.
+// passed; -1 then. Each try is bounded too: a listener whose backlog is full drops the handshake, and
+// a blocking connect would wait minutes for it.
 inline int connectLoopback(int port, int timeoutMs)
 {
     sockaddr_in sa{};
@@ -74,8 +78,16 @@ inline int connectLoopback(int port, int timeoutMs)
     sa.sin_port = htons(static_cast<uint16_t>(port));
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     do {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count());
+        pollfd p{fd, POLLOUT, 0};
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 ||
+            (errno == EINPROGRESS && poll(&p, 1, std::max(left, 1)) == 1 &&
+             getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0)) {
+            fcntl(fd, F_SETFL, 0);
             return fd;
         }
         close(fd);

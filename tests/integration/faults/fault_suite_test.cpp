@@ -41,6 +41,8 @@ constexpr int kHttpPort = 10000;
 constexpr double kLongestPause = 0.2;
 // How far behind live a working client may fall before the box itself calls it slow.
 constexpr double kClientLag = 2.0;
+// One try to connect: a storm of clients fills the listen backlog, and a test client must not wait on it.
+constexpr int kConnectMs = 300;
 
 // A program under test: the one built beside this test, unless a sanitized build is put in its place.
 std::string programPath(const char *variable, const char *built)
@@ -78,31 +80,6 @@ double longestGap(const std::vector<Clock::time_point> &arrivals, Clock::time_po
     return std::max(longest, secondsBetween(last, to));
 }
 
-// A connected socket, or -1 after 300 ms: a listener whose backlog is full drops the handshake, and
-// a blocking connect would wait minutes for it.
-int connectLoopback(int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    int error = 0;
-    socklen_t length = sizeof error;
-    pollfd p{fd, POLLOUT, 0};
-    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 &&
-        (errno != EINPROGRESS || poll(&p, 1, 300) != 1 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
-         error != 0)) {
-        close(fd);
-        return -1;
-    }
-    fcntl(fd, F_SETFL, 0);
-    return fd;
-}
-
 // Closes with a reset instead of a FIN, as a client that crashes or is cut off does.
 void resetAndClose(int fd)
 {
@@ -115,7 +92,7 @@ void resetAndClose(int fd)
 class Reader {
 public:
     // `request` is sent first (an HTTP GET; empty for a stream slot).
-    Reader(int port, const std::string &request) : fd_(connectLoopback(port))
+    Reader(int port, const std::string &request) : fd_(connectLoopback(port, kConnectMs))
     {
         if (fd_ >= 0 && !request.empty()) {
             send(fd_, request.data(), request.size(), MSG_NOSIGNAL);
@@ -345,7 +322,7 @@ TEST_F(FaultSuite, UdpWithSlotsRtspAndRecording)
     std::vector<Fault> faults = {
         {"a slot client that connects and never reads",
          [&] {
-             idle = connectLoopback(port(kSlot1));
+             idle = connectLoopback(port(kSlot1), kConnectMs);
              int shrink = 4096;
              setsockopt(idle, SOL_SOCKET, SO_RCVBUF, &shrink, sizeof shrink);
          },
@@ -357,7 +334,7 @@ TEST_F(FaultSuite, UdpWithSlotsRtspAndRecording)
              while (Clock::now() < until) {
                  std::vector<int> fds;
                  for (int i = 0; i < 30; i++) {
-                     fds.push_back(connectLoopback(port(kSlot1 - i % 5)));
+                     fds.push_back(connectLoopback(port(kSlot1 - i % 5), kConnectMs));
                  }
                  for (int fd : fds) {
                      if (fd >= 0) {
@@ -434,7 +411,7 @@ TEST_F(FaultSuite, HttpWithRtmpSlotsAndRecording)
     std::vector<Fault> faults = {
         {"an HTTP client that reads one byte a second",
          [&] {
-             slow = connectLoopback(port(kHttpPort));
+             slow = connectLoopback(port(kHttpPort), kConnectMs);
              int shrink = 4096;
              setsockopt(slow, SOL_SOCKET, SO_RCVBUF, &shrink, sizeof shrink);
              send(slow, get.data(), get.size(), MSG_NOSIGNAL);
@@ -454,7 +431,7 @@ TEST_F(FaultSuite, HttpWithRtmpSlotsAndRecording)
         {"an HTTP client that sends garbage",
          [&] {
              close(slow);
-             int fd = connectLoopback(port(kHttpPort));
+             int fd = connectLoopback(port(kHttpPort), kConnectMs);
              std::string junk(4096, '\0');
              for (size_t i = 0; i < junk.size(); i++) {
                  junk[i] = static_cast<char>((i * 2654435761u) >> 13);
