@@ -603,8 +603,14 @@ void acceptLoop(Server &s, int fd)
         Console_say("user_socket.sin_addr=%s\n", addr);
         Console_say("acc_socket=%d\n", client);
         Console_say("http connect\n");
+        // A peer that has already hung up (one of a crowd that came and went) costs no pause, so a
+        // backlog full of them drains at once and a real player waiting behind is taken.
+        pollfd hungUp{client, POLLRDHUP, 0};
+        bool gone = ::poll(&hungUp, 1, 0) > 0 && (hungUp.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
         startClient(s, client);
-        sleepUs(kAcceptPauseUs);
+        if (!gone) {
+            sleepUs(kAcceptPauseUs);
+        }
     }
 }
 

@@ -116,7 +116,7 @@ protected:
 
 TEST_F(RecorderTest, EverythingFedIsInTheFileAfterAStopAndPlayersReadIt)
 {
-    Bytes sample = makeSampleTs(root_.dir());
+    const Bytes &sample = sampleTs();
     ASSERT_GT(sample.size(), kHalf + 100000) << "ffmpeg could not make the sample stream";
     recordDir();
     nameFile("export f=cam1\n");

@@ -3,6 +3,7 @@
 // read while the module's threads keep printing.
 #pragma once
 
+#include "tests/support/made_once.h"
 #include "tests/support/process.h"
 
 #include <gtest/gtest.h>
@@ -64,17 +65,17 @@ inline Bytes readFileBytes(const std::string &path)
 }
 
 // Six seconds of 320x240 H.264 (noisy, so that it does not compress to nothing) and AAC in a transport
-// stream, made by the ffmpeg program; empty when ffmpeg is missing or fails.
-inline Bytes makeSampleTs(const std::string &dir)
+// stream, made by the ffmpeg program once per test program; empty when ffmpeg is missing or fails.
+inline const Bytes &sampleTs()
 {
-    std::string path = dir + "/sample.ts";
-    int status = -1;
-    runCommand("ffmpeg -nostdin -v error -f lavfi -i testsrc=size=320x240:rate=25 "
-               "-f lavfi -i sine=frequency=440:sample_rate=44100 -t 6 -vf noise=alls=30:allf=t "
-               "-c:v libx264 -preset ultrafast -g 25 -b:v 2000k -c:a aac -f mpegts -y '" +
-                   path + "' 2>&1",
-               &status);
-    return status == 0 ? readFileBytes(path) : Bytes{};
+    static const Bytes sample = [] {
+        std::string path = madeOnce("sample.ts", "ffmpeg -nostdin -v error -f lavfi -i testsrc=size=320x240:rate=25 "
+                                                 "-f lavfi -i sine=frequency=440:sample_rate=44100 -t 6 "
+                                                 "-vf noise=alls=30:allf=t -c:v libx264 -preset ultrafast -g 25 "
+                                                 "-b:v 2000k -c:a aac -f mpegts -y {out}");
+        return path.empty() ? Bytes{} : readFileBytes(path);
+    }();
+    return sample;
 }
 
 // Standard output (every thread's) goes to a file while the tap lives; the test reads it at any

@@ -6,6 +6,7 @@
 
 #include "encode/core/shared_status.h"
 #include "encode/output/handoff_fifo.h"
+#include "tests/support/made_once.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_root.h"
 
@@ -42,20 +43,20 @@ inline Unit readFile(const std::string &path)
     return Unit(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Two seconds of each into `dir` (v.h264, a.aac, a.mp3): the clips loop, the video restarting on an
-// IDR picture.
-inline bool makeMedia(const std::string &dir)
+// Two seconds of each: the clips loop, the video restarting on an IDR picture.
+struct MediaFiles {
+    std::string video, aac, mp3;
+    bool made() const { return !video.empty() && !aac.empty() && !mp3.empty(); }
+};
+
+inline MediaFiles makeMedia()
 {
     const std::string ff = "ffmpeg -nostdin -v error -y -f lavfi -i ";
-    int a = 0, b = 0, c = 0;
-    runCommand(ff + "testsrc=size=320x240:rate=25 -t 2 -pix_fmt yuv420p -c:v libx264 -g 25 -bf 0 " +
-                   "-x264-params repeat-headers=1 -f h264 " + dir + "/v.h264 2>&1",
-               &a);
-    runCommand(ff + "sine=frequency=440:sample_rate=48000 -t 2 -ac 2 -c:a aac -f adts " + dir + "/a.aac 2>&1", &b);
-    runCommand(ff + "sine=frequency=440:sample_rate=48000 -t 2 -ac 2 -c:a libmp3lame -b:a 128k " +
-                   "-write_xing 0 -id3v2_version 0 -f mp3 " + dir + "/a.mp3 2>&1",
-               &c);
-    return a == 0 && b == 0 && c == 0;
+    const std::string tone = "sine=frequency=440:sample_rate=48000 -t 2 -ac 2 ";
+    return {madeOnce("rtsp-v.h264", ff + "testsrc=size=320x240:rate=25 -t 2 -pix_fmt yuv420p -c:v libx264 -g 25 "
+                                         "-bf 0 -x264-params repeat-headers=1 -f h264 {out}"),
+            madeOnce("rtsp-a.aac", ff + tone + "-c:a aac -f adts {out}"),
+            madeOnce("rtsp-a.mp3", ff + tone + "-c:a libmp3lame -b:a 128k -write_xing 0 -id3v2_version 0 -f mp3 {out}")};
 }
 
 // Access units of an Annex B stream: a new one starts at an SPS, SEI or AUD after a slice, or at a

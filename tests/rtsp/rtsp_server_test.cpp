@@ -49,17 +49,11 @@ class RtspServerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        char tmpl[] = "/tmp/rtsp-media-XXXXXX";
-        mediaDir = mkdtemp(tmpl) != nullptr ? tmpl : "";
-        mediaMade = !mediaDir.empty() && makeMedia(mediaDir);
-        video = accessUnits(readFile(mediaDir + "/v.h264"));
-        aac = adtsFrames(readFile(mediaDir + "/a.aac"));
-        mp3 = mp3Frames(readFile(mediaDir + "/a.mp3"));
-    }
-    static void TearDownTestSuite()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(mediaDir, ec);
+        MediaFiles files = makeMedia();
+        mediaMade = files.made();
+        video = accessUnits(readFile(files.video));
+        aac = adtsFrames(readFile(files.aac));
+        mp3 = mp3Frames(readFile(files.mp3));
     }
 
     void SetUp() override
@@ -121,7 +115,6 @@ protected:
         return false;
     }
 
-    static inline std::string mediaDir;
     static inline bool mediaMade = false;
     static inline std::vector<Unit> video, aac, mp3;
 

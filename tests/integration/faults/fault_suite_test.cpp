@@ -3,8 +3,9 @@
 // unattended box meets in the field. Each run is one `encode` and one table of faults; each fault
 // is judged by the longest pause of the watched stream while it lasts, and by its own output coming
 // back once its peer does. The longest pauses are printed, for the record.
-#include "tests/support/nginx_rtmp.h"
+#include "tests/support/made_once.h"
 #include "tests/support/net.h"
+#include "tests/support/nginx_rtmp.h"
 #include "tests/support/process.h"
 #include "tests/support/rtsp_probe.h"
 #include "tests/support/udp_capture.h"
@@ -217,18 +218,14 @@ size_t count(const std::string &text, const std::string &what)
 
 class FaultSuite : public ::testing::Test {
 protected:
-    // A second of the test picture with camera-like noise, looped by the virtual device, so that the
-    // stream fills its bit rate (the clean picture compresses to almost nothing).
+    // The noisy picture, so that the stream fills its bit rate.
     void SetUp() override
     {
         offset_ = freePortOffset({kSlot1, kSlot1 - 1, kSlot1 - 2, kSlot1 - 3, kSlot1 - 4, 7777, 9999, 9998, 9997,
                                   9996, 9995, kHttpPort});
         ASSERT_GT(offset_, 0);
-        noisy_ = root.path("/tmp/noisy.nv12");
-        ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=1280x720:rate=30 "
-                               "-vf noise=alls=20:allf=t+u -frames:v 30 -pix_fmt nv12 -f rawvideo '" + noisy_ + "'")
-                                  .c_str()),
-                  0);
+        noisy_ = noisyPicture();
+        ASSERT_FALSE(noisy_.empty()) << "ffmpeg could not make the noisy picture";
         root.write("/mnt/idr.ini", "30");
         root.write("/mnt/tcp.ini", "1");
         root.write("/mnt/tsf.ini", "1");
@@ -462,7 +459,7 @@ TEST_F(FaultSuite, HttpWithRtmpSlotsAndRecording)
                  close(fd);
              }
          },
-         // The server takes one client every 100 ms: those left in its backlog go first.
+         // The server takes one client every 100 ms; those of the crowd that hung up cost no pause.
          [&] { return httpServes(); }, 5},
         {"nginx stopped 5 s",
          [&] {

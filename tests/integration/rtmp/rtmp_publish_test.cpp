@@ -2,6 +2,7 @@
 // player reads from the server, what the server records, audio only, and a server that stalls long
 // enough to fill the connection's buffers while UDP keeps flowing, then comes back.
 #include "tests/support/flv.h"
+#include "tests/support/made_once.h"
 #include "tests/support/net.h"
 #include "tests/support/nginx_rtmp.h"
 #include "tests/support/process.h"
@@ -141,17 +142,6 @@ TEST_F(RtmpPublishTest, AudioOnlyWhenRtmpvSaysSo)
     EXPECT_GT(udp.count(), 100u) << "the TS goes on beside RTMP";
 }
 
-// A second of the test picture with camera-like noise, which the virtual device loops: the clean
-// picture compresses to far too little to fill a socket.
-std::string noisyPicture(const TempRoot &root)
-{
-    std::string raw = root.path("/tmp/noisy.nv12");
-    int rc = std::system(("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1280x720:rate=30 "
-                          "-vf noise=alls=20:allf=t+u -frames:v 30 -pix_fmt nv12 -f rawvideo '" + raw + "'")
-                             .c_str());
-    return rc == 0 ? raw : "";
-}
-
 // The longest gap between datagrams that arrived in [from, to), and how many did.
 double longestGap(const std::vector<UdpCapture::Datagram> &grams, Clock::time_point from, Clock::time_point to,
                   size_t *count)
@@ -175,7 +165,7 @@ double longestGap(const std::vector<UdpCapture::Datagram> &grams, Clock::time_po
 // it the connection, else simply sending on.
 TEST_F(RtmpPublishTest, StalledServerHoldsUpNoOtherOutput)
 {
-    std::string noisy = noisyPicture(root);
+    std::string noisy = noisyPicture();
     ASSERT_FALSE(noisy.empty()) << "ffmpeg could not make the noisy picture";
     startEncode("file:" + noisy, "3000000");
     ASSERT_TRUE(encode->waitForOutput("connect stream ok", 20)) << encode->out() << encode->err();
