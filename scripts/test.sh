@@ -19,13 +19,17 @@ asan_build=$!
 
 status=0
 (cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 300 -L integration) || status=1
+echo "== black-box tests: ${SECONDS} s; waiting for the sanitizer build ($log)"
 
-echo "== waiting for the sanitizer build ($log)"
+started=$SECONDS
 if ! wait $asan_build; then
   tail -n 60 "$log"
   echo "the sanitizer build failed; its whole output is in $log"
   exit 1
 fi
+echo "== the sanitizer build ended $((SECONDS - started)) s after them"
+started=$SECONDS
 (cd "$asan" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j "$jobs" -L unit --timeout 300) || status=1
+echo "== unit tests under the sanitizers: $((SECONDS - started)) s"
 exit $status

@@ -460,7 +460,7 @@ TEST_F(FaultSuite, HttpWithRtmpSlotsAndRecording)
              }
          },
          // The server takes one client every 100 ms; those of the crowd that hung up cost no pause.
-         [&] { return httpServes(); }, 5},
+         [&] { return httpServes(); }, 3},
         {"nginx stopped 5 s",
          [&] {
              connectsBefore = reconnects();

@@ -102,10 +102,16 @@ TEST(RtmpDestinations, AStalledServerCostsOnlyItsOwnDestination)
     ASSERT_TRUE(udp.waitFor(1, 10));
     EXPECT_TRUE(hasLine(encode, "rtmp 4: error url input (it must start with rtmp:// or rtmps://)", 0)) << encode.out();
     EXPECT_EQ(encode.out().find("rtmp 3:"), std::string::npos) << encode.out();
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-
-    // The status names each destination without its stream name (the ingest's key).
-    std::string status = root.read("/tmp/encode.status");
+    // The status names each destination without its stream name (the ingest's key). Waited for
+    // together with a few frames in each recording.
+    std::string status;
+    auto recorded = [](const NginxRtmp &server) { return flv::parse(NginxRtmp::slurp(server.recording("cam"))).size(); };
+    for (auto until = Clock::now() + std::chrono::seconds(5);
+         (status.find("\"destination\":2") == std::string::npos || recorded(one) < 10 || recorded(two) < 10) &&
+         Clock::now() < until;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        status = root.read("/tmp/encode.status");
+    }
     EXPECT_NE(status.find("\"destination\":2"), std::string::npos) << status;
     EXPECT_NE(status.find("rtmp://127.0.0.1:" + std::to_string(two.port()) + "/live/"), std::string::npos) << status;
     EXPECT_EQ(status.find("/live/cam"), std::string::npos) << status;
