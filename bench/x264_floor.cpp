@@ -10,6 +10,10 @@
 // result line says so. Paced, frames start on absolute deadlines of the monotonic
 // clock at the frame rate, so that x264's worker threads sleep and wake as they do in the pipeline.
 //
+// With "scale" last, the second picture is scaled from the main picture in every frame instead, by
+// libswscale's bilinear scaler as the pipeline's resizer does: the floor plus the one piece of work the
+// pipeline does per frame on a PC that a board's resizer would do.
+//
 // bench_pipeline starts it and reads its one result line:
 //   frames=N seconds=S cpu=C threads=T/T2 sched=fifo|other bytes=B
 // where C is the process's user + system time (every thread) over the measured window of S seconds,
@@ -21,6 +25,10 @@
 #include <cstdint> // x264.h needs it first
 
 #include <x264.h>
+
+extern "C" {
+#include <libswscale/swscale.h>
+}
 
 #include <cerrno>
 #include <cstdio>
@@ -52,13 +60,45 @@ struct Options {
     int intraInterval = 30;
     double seconds = 10;
     bool paced = true;
+    bool scale = false;
+};
+
+// The second picture made from the main picture of each frame, into one buffer.
+class Scaler {
+public:
+    Scaler(const Stream &from, const Stream &to)
+        : from_(from), to_(to), picture_(static_cast<size_t>(to.width) * to.height * 3 / 2)
+    {
+        sws_ = sws_getContext(from.width, from.height, AV_PIX_FMT_NV12, to.width, to.height, AV_PIX_FMT_NV12,
+                              SWS_BILINEAR, nullptr, nullptr, nullptr);
+    }
+    ~Scaler() { sws_freeContext(sws_); }
+    Scaler(const Scaler &) = delete;
+    Scaler &operator=(const Scaler &) = delete;
+    bool ok() const { return sws_ != nullptr; }
+    const uint8_t *scale(const uint8_t *main)
+    {
+        const uint8_t *src[4] = {main, main + static_cast<size_t>(from_.width) * from_.height, nullptr, nullptr};
+        int srcStride[4] = {from_.width, from_.width, 0, 0};
+        uint8_t *dst[4] = {picture_.data(), picture_.data() + static_cast<size_t>(to_.width) * to_.height, nullptr,
+                           nullptr};
+        int dstStride[4] = {to_.width, to_.width, 0, 0};
+        sws_scale(sws_, src, srcStride, 0, from_.height, dst, dstStride);
+        return picture_.data();
+    }
+
+private:
+    const Stream &from_;
+    const Stream &to_;
+    std::vector<uint8_t> picture_;
+    SwsContext *sws_ = nullptr;
 };
 
 int usage()
 {
     std::fprintf(stderr,
                  "usage: x264_floor MAIN.nv12 WxH KBPS PRESET SECOND.nv12 WxH KBPS PRESET FPS INTRA SECONDS "
-                 "paced|unpaced\n");
+                 "paced|unpaced [scale]\n");
     return 2;
 }
 
@@ -143,14 +183,19 @@ int threadsOf(x264_t *enc)
     return p.i_threads;
 }
 
-// One picture of frame k; false when x264 fails.
-bool encodeOne(x264_t *enc, const Stream &st, int64_t k, int intraInterval, size_t &bytes)
+// One picture of frame k (from picture when given, else from the stream's own frames); false when x264
+// fails.
+bool encodeOne(x264_t *enc, const Stream &st, int64_t k, int intraInterval, size_t &bytes,
+               const uint8_t *picture = nullptr)
 {
     x264_picture_t pic;
     x264_picture_init(&pic);
     pic.img.i_csp = X264_CSP_NV12;
     pic.img.i_plane = 2;
-    uint8_t *base = const_cast<uint8_t *>(st.frames[static_cast<size_t>(k % static_cast<int64_t>(st.frames.size()))].data());
+    if (picture == nullptr) {
+        picture = st.frames[static_cast<size_t>(k % static_cast<int64_t>(st.frames.size()))].data();
+    }
+    uint8_t *base = const_cast<uint8_t *>(picture);
     pic.img.plane[0] = base;
     pic.img.plane[1] = base + static_cast<size_t>(st.width) * st.height;
     pic.img.i_stride[0] = st.width;
@@ -202,7 +247,7 @@ void sleepUntil(int64_t ns)
 
 int main(int argc, char **argv)
 {
-    if (argc != 13) {
+    if (argc != 13 && !(argc == 14 && std::strcmp(argv[13], "scale") == 0)) {
         return usage();
     }
     Options o;
@@ -217,6 +262,7 @@ int main(int argc, char **argv)
     o.intraInterval = std::atoi(argv[10]);
     o.seconds = std::atof(argv[11]);
     o.paced = std::strcmp(argv[12], "paced") == 0;
+    o.scale = argc == 14;
     if (o.main.kbps <= 0 || o.second.kbps <= 0 || o.fps <= 0 || o.intraInterval <= 0 || o.seconds <= 0 ||
         (!o.paced && std::strcmp(argv[12], "unpaced") != 0)) {
         return usage();
@@ -225,6 +271,11 @@ int main(int argc, char **argv)
     o.main.levelIdc = o.second.levelIdc = 40;
     o.main.maxDelayMs = o.second.maxDelayMs = 1000;
     if (!readFrames(argv[1], o.main) || !readFrames(argv[5], o.second)) {
+        return 1;
+    }
+    Scaler scaler(o.main, o.second);
+    if (o.scale && !scaler.ok()) {
+        std::fprintf(stderr, "x264_floor: no scaler for %dx%d\n", o.second.width, o.second.height);
         return 1;
     }
     bool fifo = scheduleAsVideoThread();
@@ -252,7 +303,12 @@ int main(int argc, char **argv)
             cpu0 = cpuNow();
             t0 = monoNs();
         }
-        if (!encodeOne(main, o.main, k, o.intraInterval, bytes) || !encodeOne(second, o.second, k, o.intraInterval, bytes)) {
+        const uint8_t *secondPicture = nullptr;
+        if (o.scale) {
+            secondPicture = scaler.scale(o.main.frames[static_cast<size_t>(k % static_cast<int64_t>(o.main.frames.size()))].data());
+        }
+        if (!encodeOne(main, o.main, k, o.intraInterval, bytes) ||
+            !encodeOne(second, o.second, k, o.intraInterval, bytes, secondPicture)) {
             std::fprintf(stderr, "x264_floor: x264 failed at frame %lld\n", static_cast<long long>(k));
             return 1;
         }
