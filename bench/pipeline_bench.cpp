@@ -415,6 +415,25 @@ double percentile(std::vector<double> v, double p)
     return v[static_cast<size_t>(p * (v.size() - 1))];
 }
 
+double cpuPerFrame(const Run &r)
+{
+    return r.cpuSeconds / std::max(r.frames, 1);
+}
+
+double windowCpuPerFrame(const Run &r)
+{
+    return r.windowCpuSeconds * 1000 / std::max(r.frames, 1);
+}
+
+void addTo(Run &sum, const Run &r)
+{
+    sum.frames += r.frames;
+    sum.audioFrames += r.audioFrames;
+    sum.seconds += r.seconds;
+    sum.cpuSeconds += r.cpuSeconds;
+    sum.windowCpuSeconds += r.windowCpuSeconds;
+}
+
 void print(const char *name, const Run &r)
 {
     double fps = r.seconds > 0 ? r.frames / r.seconds : 0;
@@ -488,10 +507,7 @@ void statusCost(const Preset &p, const Root &root, const std::string &raw)
         for (bool status : {false, true}) {
             Run r = ours(root, raw, true, Audio::Aac, runSeconds(), status);
             pair[status ? 1 : 0] = r;
-            Run &sum = status ? with : without;
-            sum.frames += r.frames;
-            sum.seconds += r.seconds;
-            sum.cpuSeconds += r.cpuSeconds;
+            addTo(status ? with : without, r);
         }
         double off = pair[0].cpuSeconds / std::max(pair[0].frames, 1);
         double on = pair[1].cpuSeconds / std::max(pair[1].frames, 1);
@@ -617,25 +633,6 @@ Run outputsRun(const Root &root, const std::string &raw, int offset, const Outpu
                     slotBytes, ec ? uintmax_t{0} : recorded);
     }
     return r;
-}
-
-double cpuPerFrame(const Run &r)
-{
-    return r.cpuSeconds / std::max(r.frames, 1);
-}
-
-double windowCpuPerFrame(const Run &r)
-{
-    return r.windowCpuSeconds * 1000 / std::max(r.frames, 1);
-}
-
-void addTo(Run &sum, const Run &r)
-{
-    sum.frames += r.frames;
-    sum.audioFrames += r.audioFrames;
-    sum.seconds += r.seconds;
-    sum.cpuSeconds += r.cpuSeconds;
-    sum.windowCpuSeconds += r.windowCpuSeconds;
 }
 
 // The cost of the outputs: the paced job with AAC and UDP alone, against the same job with each output
