@@ -334,7 +334,8 @@ struct Root {
 Root makeRoot(const std::string &dir, const char *quality, int fps = kFps, const char *secondQuality = "0")
 {
     Root root{dir + "/root-" + quality + "-" + std::to_string(fps) + "-" + secondQuality, fps};
-    std::string cmd = "bash '" ENCODE_SOURCE_DIR "/scripts/mkroot.sh' '" + root.dir + "' '" ENCODE_BINARY_DIR "' >/dev/null";
+    std::string cmd =
+        "bash '" ENCODE_SOURCE_DIR "/scripts/mkroot.sh' '" + root.dir + "' '" ENCODE_BINARY_DIR "' >/dev/null";
     if (std::system(cmd.c_str()) != 0) {
         return {"", fps};
     }
@@ -396,8 +397,8 @@ Run peer(const std::string &raw, const char *preset, bool paced, Audio audio, do
         argv.insert(argv.end(), {"-f", "lavfi", "-i", kToneFilter});
     }
     argv.insert(argv.end(), {"-filter_complex", "[0:v]split=2[m][s];[s]scale=640:480[s2]", "-map", "[m]", "-c:v:0",
-                             "libx264", "-preset", preset, "-tune", "zerolatency", "-b:v:0", "4M", "-g", std::to_string(fps), "-map",
-                             "[s2]", "-c:v:1", "libx264", "-b:v:1", "800k"});
+                             "libx264", "-preset", preset, "-tune", "zerolatency", "-b:v:0", "4M", "-g",
+                             std::to_string(fps), "-map", "[s2]", "-c:v:1", "libx264", "-b:v:1", "800k"});
     if (audio == Audio::Aac) {
         argv.insert(argv.end(), {"-map", "1:a", "-c:a", "aac", "-b:a", std::to_string(kAudioBitRate), "-ar",
                                  std::to_string(kSampleRate), "-ac", "2", "-pes_payload_size", "0"});
@@ -639,8 +640,9 @@ Run outputsRun(const Root &root, const std::string &raw, int offset, const Outpu
 // alone on top of UDP and with all of them (the fault suite's main run of outputs), each with its
 // client. The encoder's own CPU per frame over the measured window, which starts 2 s into every run
 // (the clients' time to connect): over the whole life, that wait (CPU, no frames counted) came to some
-// 3 ms a frame of seeming output cost when only the runs with clients waited. Every round runs each set once, right after UDP alone, so that each
-// ratio and each extra cost is taken against the UDP run of its own round.
+// 3 ms a frame of seeming output cost when only the runs with clients waited. Every round runs each
+// set once, right after UDP alone, so that each ratio and each extra cost is taken against the UDP run
+// of its own round.
 void outputsCost(const std::string &dir, const std::string &raw)
 {
     Root root = makeRoot(dir + "/outputs", "0");

@@ -7,8 +7,8 @@
 // does, and with its scheduling: the process at nice -20 and the coding thread first-in-first-out at
 // the video thread's priority, set before the encoders open so that x264's own threads (its own
 // thread choice, as in the pipeline) inherit it. Without the privilege both stay ordinary, and the
-// result line says so. Paced, frames start on absolute deadlines of the monotonic
-// clock at the frame rate, so that x264's worker threads sleep and wake as they do in the pipeline.
+// result line says so. Paced, frames start on absolute deadlines of the monotonic clock at the frame
+// rate, so that x264's worker threads sleep and wake as they do in the pipeline.
 //
 // With "scale" last, the second picture is scaled from the main picture in every frame instead, by
 // libswscale's bilinear scaler as the pipeline's resizer does: the floor plus the one piece of work the
@@ -183,6 +183,12 @@ int threadsOf(x264_t *enc)
     return p.i_threads;
 }
 
+// Frame k of the stream's file, looped.
+const uint8_t *frameOf(const Stream &st, int64_t k)
+{
+    return st.frames[static_cast<size_t>(k % static_cast<int64_t>(st.frames.size()))].data();
+}
+
 // One picture of frame k (from picture when given, else from the stream's own frames); false when x264
 // fails.
 bool encodeOne(x264_t *enc, const Stream &st, int64_t k, int intraInterval, size_t &bytes,
@@ -193,7 +199,7 @@ bool encodeOne(x264_t *enc, const Stream &st, int64_t k, int intraInterval, size
     pic.img.i_csp = X264_CSP_NV12;
     pic.img.i_plane = 2;
     if (picture == nullptr) {
-        picture = st.frames[static_cast<size_t>(k % static_cast<int64_t>(st.frames.size()))].data();
+        picture = frameOf(st, k);
     }
     uint8_t *base = const_cast<uint8_t *>(picture);
     pic.img.plane[0] = base;
@@ -305,7 +311,7 @@ int main(int argc, char **argv)
         }
         const uint8_t *secondPicture = nullptr;
         if (o.scale) {
-            secondPicture = scaler.scale(o.main.frames[static_cast<size_t>(k % static_cast<int64_t>(o.main.frames.size()))].data());
+            secondPicture = scaler.scale(frameOf(o.main, k));
         }
         if (!encodeOne(main, o.main, k, o.intraInterval, bytes) ||
             !encodeOne(second, o.second, k, o.intraInterval, bytes, secondPicture)) {
