@@ -871,6 +871,7 @@ int main()
         second = makeSecondFrames(dir, raw);
         if (second.empty()) {
             std::fprintf(stderr, "cannot make the second stream's frames\n");
+            std::system(("rm -rf '" + std::string(dir) + "'").c_str());
             return 1;
         }
     }
