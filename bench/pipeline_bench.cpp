@@ -9,16 +9,31 @@
 // 3. Latency: from each frame's time stamp (the time it was paced at, carried as its PTS) to the
 //    arrival of its last datagram at a socket on loopback.
 // 6. The outputs: the paced job with AAC over UDP alone against the same job with the TCP slots, the
-//    RTSP hand-off and the recording on, a client on each.
+//    RTSP hand-off and the recording on, a client on each; and with each of the three alone on top of
+//    UDP, so that the extra cost is split by output.
 // 5. Status and preview: the paced job with AAC, with the status document and the preview picture
 //    (the default) against the same run with them off (ENCODE_STATUS=off), in alternated pairs: the
 //    median ratio of CPU per frame.
+// 7. 1080p60: the paced job with AAC at 60 frames a second (both streams coded at 60, a key picture a
+//    second), each preset on both streams: does ours deliver 60, and its CPU per frame against ffmpeg's.
+// 8. The floor: the same frames through two libx264 encoders alone, set up as ours sets them up
+//    (x264_floor), paced alike; ours' CPU per frame against it, video alone and with AAC. CPU here is
+//    taken over the measured window only (/proc for ours, the floor's own rusage), not over the whole
+//    life of the process, so that start-up does not count against either side.
+// 9. Spread: the paced 1080p30 job with AAC against ffmpeg three times: min, median and max ratio.
 // 4. With audio: the same job plus AAC-LC, 44100 Hz stereo at 128 kbit/s in the same TS (ours from the
 //    virtual tone source, ffmpeg from the same two sines through its native aac encoder). Compared paced
 //    at 30 frames a second (ffmpeg with -re on both inputs), the appliance's real job: unpaced, our
 //    tone source returns every read at once, so the audio thread would encode many times the audio
 //    ffmpeg does per picture and the figures would not compare. AAC frames arriving per second and per
 //    picture show that both did the same audio work.
+//
+// CPU per frame is printed twice: over the child's whole life (its rusage, as the first figures were
+// taken) and over the measured window alone ("window", from /proc), which leaves out start-up and
+// whatever the run waits for before its window, such as clients connecting.
+//
+// BENCH_ONLY=status|outputs|p60|floor|spread runs one part alone; BENCH_SECONDS sets the measured window
+// (10 s) for a quick look.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -38,8 +53,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <functional>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,9 +67,26 @@ namespace {
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 constexpr int kFrames = 60; // in the raw file, looped
-constexpr double kRunSeconds = 10.0;
+// The measured window of each run: 10 s, or BENCH_SECONDS for a quick look.
+double runSeconds()
+{
+    static const double seconds = [] {
+        const char *v = std::getenv("BENCH_SECONDS");
+        return v != nullptr && std::atof(v) > 0 ? std::atof(v) : 10.0;
+    }();
+    return seconds;
+}
 constexpr int kPacket = 188;
 constexpr int kFps = 30;
+constexpr int kSecondWidth = 640;
+constexpr int kSecondHeight = 480;
+constexpr int kMainKbps = 4000;
+constexpr int kSecondKbps = 800;
+// The -y choice and the capture standard of 1080p at 30 and at 60 frames a second.
+constexpr int kChoice1080p30 = 7;
+constexpr int kStd1080p30 = 30;
+constexpr int kChoice1080p60 = 6;
+constexpr int kStd1080p60 = 34;
 constexpr int kOurVideoPid = 0x64;
 constexpr int kOurAudioPid = 0x66;
 constexpr int kPeerVideoPid = 0x100;
@@ -182,12 +215,40 @@ struct Run {
     int audioFrames = 0; // PES starts on the audio PID: one AAC frame each in both programs
     double seconds = 0;
     double cpuSeconds = 0;
+    double windowCpuSeconds = 0; // over the measured window alone
     std::vector<double> latencies;
 };
 
+// A running child's user + system time so far, every thread of it; -1 when it cannot be read.
+double cpuOf(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(in, line)) {
+        return -1;
+    }
+    // The command name may hold blanks: fields are counted from the closing parenthesis (state is 3).
+    size_t close = line.rfind(')');
+    if (close == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(line.substr(close + 2));
+    std::string f;
+    unsigned long long utime = 0;
+    unsigned long long stime = 0;
+    for (int i = 3; i <= 15 && fields >> f; i++) {
+        if (i == 14) {
+            utime = std::stoull(f);
+        } else if (i == 15) {
+            stime = std::stoull(f);
+        }
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 // Starts argv with the extra environment (before the inherited one, so that it wins), its output to
-// /dev/null; -1 when it cannot be started.
-pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env)
+// /dev/null (or its standard output to outPath); -1 when it cannot be started.
+pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env, const std::string &outPath = "")
 {
     std::vector<std::string> store(argv);
     std::vector<char *> av;
@@ -206,7 +267,8 @@ pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string>
     envp.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, outPath.empty() ? "/dev/null" : outPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
     if (posix_spawnp(&pid, av[0], &fa, nullptr, av.data(), envp.data()) != 0) {
@@ -224,7 +286,7 @@ void endProcess(pid_t pid, int sig = SIGTERM)
     }
 }
 
-// Starts argv with the extra environment, lets it deliver for kRunSeconds after its first datagram,
+// Starts argv with the extra environment, lets it deliver for runSeconds() after its first datagram,
 // then SIGTERM; frames counted at the receiver, CPU from the child's rusage.
 Run runFor(const std::vector<std::string> &argv, const std::vector<std::string> &env, Receiver &rx, double seconds,
            const std::function<void()> &streaming = nullptr)
@@ -244,11 +306,14 @@ Run runFor(const std::vector<std::string> &argv, const std::vector<std::string> 
     }
     int before = rx.frames();
     int audioBefore = rx.audioFrames();
+    double cpu0 = cpuOf(pid);
     double t0 = nowReal();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     r.frames = rx.frames() - before;
     r.audioFrames = rx.audioFrames() - audioBefore;
     r.seconds = nowReal() - t0;
+    double cpu1 = cpuOf(pid);
+    r.windowCpuSeconds = cpu0 >= 0 && cpu1 >= 0 ? cpu1 - cpu0 : 0;
     kill(pid, SIGTERM);
     int status = 0;
     rusage ru{};
@@ -258,30 +323,46 @@ Run runFor(const std::vector<std::string> &argv, const std::vector<std::string> 
     return r;
 }
 
-std::string makeRoot(const std::string &dir, const char *quality)
+// A root laid for one job: the frame rate, both streams' bit rates and a key picture a second.
+struct Root {
+    std::string dir; // empty when it could not be laid
+    int fps = kFps;
+};
+
+// secondQuality: the second stream's own quality choice (the earlier rows code it at high quality
+// whatever the main stream's preset; the 60 rows, the floor and ffmpeg code both streams alike).
+Root makeRoot(const std::string &dir, const char *quality, int fps = kFps, const char *secondQuality = "0")
 {
-    std::string root = dir + "/root-" + quality;
-    std::string cmd = "bash '" ENCODE_SOURCE_DIR "/scripts/mkroot.sh' '" + root + "' '" ENCODE_BINARY_DIR "' >/dev/null";
+    Root root{dir + "/root-" + quality + "-" + std::to_string(fps) + "-" + secondQuality, fps};
+    std::string cmd =
+        "bash '" ENCODE_SOURCE_DIR "/scripts/mkroot.sh' '" + root.dir + "' '" ENCODE_BINARY_DIR "' >/dev/null";
     if (std::system(cmd.c_str()) != 0) {
-        return "";
+        return {"", fps};
     }
-    std::ofstream(root + "/mnt/kavex_rs.ini") << "1 640 480 800000 30 30 30 10 0 0 40";
-    std::ofstream(root + "/mnt/kavex_rsc.ini") << "0 0";
-    std::ofstream(root + "/mnt/kavex_encQuality.ini") << quality; // '1' high speed, else high quality
-    std::ofstream(root + "/mnt/idr.ini") << "30";
+    std::string f = std::to_string(fps);
+    std::ofstream(root.dir + "/mnt/kavex_rs.ini") << "1 " << kSecondWidth << " " << kSecondHeight << " "
+                                                  << kSecondKbps * 1000 << " " << f << " " << f << " " << f
+                                                  << " 10 0 " << secondQuality << " 40";
+    std::ofstream(root.dir + "/mnt/kavex_rsc.ini") << "0 0";
+    std::ofstream(root.dir + "/mnt/kavex_encQuality.ini") << quality; // '1' high speed, else high quality
+    std::ofstream(root.dir + "/mnt/idr.ini") << f;
     return root;
 }
 
 enum class Audio { None, Aac };
 
-Run ours(const std::string &root, const std::string &raw, bool paced, Audio audio, double seconds,
-         bool status = true, const std::vector<std::string> &extraEnv = {},
-         const std::function<void()> &streaming = nullptr)
+Run ours(const Root &root, const std::string &raw, bool paced, Audio audio, double seconds, bool status = true,
+         const std::vector<std::string> &extraEnv = {}, const std::function<void()> &streaming = nullptr)
 {
     Receiver rx(kOurVideoPid, audio == Audio::Aac ? kOurAudioPid : kNoPid);
-    std::vector<std::string> argv = {ENCODE_BINARY, "-v", "/tmp/main.264", "-y", "7", "-I", "3", "-f", "30",
-                                     "-b", "4000000", "-i", "30", "-z", "127.0.0.1", "-c", std::to_string(rx.port())};
-    std::vector<std::string> env = {"ENCODE_ROOT=" + root, "ENCODE_VIDEO_SOURCE=file:" + raw, "ENCODE_VIDEO_STD=30"};
+    bool at60 = root.fps == 60;
+    std::string f = std::to_string(root.fps);
+    std::vector<std::string> argv = {ENCODE_BINARY, "-v", "/tmp/main.264", "-y",
+                                     std::to_string(at60 ? kChoice1080p60 : kChoice1080p30), "-I", "3", "-f", f, "-b",
+                                     std::to_string(kMainKbps * 1000), "-i", f, "-z", "127.0.0.1", "-c",
+                                     std::to_string(rx.port())};
+    std::vector<std::string> env = {"ENCODE_ROOT=" + root.dir, "ENCODE_VIDEO_SOURCE=file:" + raw,
+                                    "ENCODE_VIDEO_STD=" + std::to_string(at60 ? kStd1080p60 : kStd1080p30)};
     if (audio == Audio::Aac) {
         argv.insert(argv.end(), {"-a", "/tmp/x.aac", "-u", std::to_string(kSampleRate), "-p",
                                  std::to_string(kAudioBitRate)});
@@ -299,7 +380,7 @@ Run ours(const std::string &root, const std::string &raw, bool paced, Audio audi
 
 // Paced, ffmpeg reads both inputs at their native rate (-re); the AAC frames go one to a PES as ours
 // do (a PES payload limit below one frame), so that PES starts count frames in both streams.
-Run peer(const std::string &raw, const char *preset, bool paced, Audio audio, double seconds)
+Run peer(const std::string &raw, const char *preset, bool paced, Audio audio, double seconds, int fps = kFps)
 {
     Receiver rx(kPeerVideoPid, audio == Audio::Aac ? kPeerAudioPid : kNoPid);
     std::string size = std::to_string(kWidth) + "x" + std::to_string(kHeight);
@@ -307,7 +388,7 @@ Run peer(const std::string &raw, const char *preset, bool paced, Audio audio, do
     if (paced) {
         argv.push_back("-re");
     }
-    argv.insert(argv.end(), {"-f", "rawvideo", "-pix_fmt", "nv12", "-s", size, "-r", std::to_string(kFps),
+    argv.insert(argv.end(), {"-f", "rawvideo", "-pix_fmt", "nv12", "-s", size, "-r", std::to_string(fps),
                              "-stream_loop", "-1", "-i", raw});
     if (audio == Audio::Aac) {
         if (paced) {
@@ -316,8 +397,8 @@ Run peer(const std::string &raw, const char *preset, bool paced, Audio audio, do
         argv.insert(argv.end(), {"-f", "lavfi", "-i", kToneFilter});
     }
     argv.insert(argv.end(), {"-filter_complex", "[0:v]split=2[m][s];[s]scale=640:480[s2]", "-map", "[m]", "-c:v:0",
-                             "libx264", "-preset", preset, "-tune", "zerolatency", "-b:v:0", "4M", "-g", "30", "-map",
-                             "[s2]", "-c:v:1", "libx264", "-b:v:1", "800k"});
+                             "libx264", "-preset", preset, "-tune", "zerolatency", "-b:v:0", "4M", "-g",
+                             std::to_string(fps), "-map", "[s2]", "-c:v:1", "libx264", "-b:v:1", "800k"});
     if (audio == Audio::Aac) {
         argv.insert(argv.end(), {"-map", "1:a", "-c:a", "aac", "-b:a", std::to_string(kAudioBitRate), "-ar",
                                  std::to_string(kSampleRate), "-ac", "2", "-pes_payload_size", "0"});
@@ -335,11 +416,32 @@ double percentile(std::vector<double> v, double p)
     return v[static_cast<size_t>(p * (v.size() - 1))];
 }
 
+double cpuPerFrame(const Run &r)
+{
+    return r.cpuSeconds / std::max(r.frames, 1);
+}
+
+double windowCpuPerFrame(const Run &r)
+{
+    return r.windowCpuSeconds * 1000 / std::max(r.frames, 1);
+}
+
+void addTo(Run &sum, const Run &r)
+{
+    sum.frames += r.frames;
+    sum.audioFrames += r.audioFrames;
+    sum.seconds += r.seconds;
+    sum.cpuSeconds += r.cpuSeconds;
+    sum.windowCpuSeconds += r.windowCpuSeconds;
+}
+
 void print(const char *name, const Run &r)
 {
     double fps = r.seconds > 0 ? r.frames / r.seconds : 0;
     double ms = r.frames > 0 ? r.cpuSeconds * 1000 / r.frames : 0;
-    std::printf("  %-28s %6d frames in %5.2f s: %6.1f fps, %6.1f CPU ms/frame", name, r.frames, r.seconds, fps, ms);
+    double windowMs = r.frames > 0 ? r.windowCpuSeconds * 1000 / r.frames : 0;
+    std::printf("  %-28s %6d frames in %5.2f s: %6.1f fps, %6.1f CPU ms/frame (window %.1f)", name, r.frames,
+                r.seconds, fps, ms, windowMs);
     if (r.audioFrames > 0) {
         std::printf(", %5.1f AAC frames/s (%.2f per picture)", r.audioFrames / r.seconds,
                     r.frames > 0 ? static_cast<double>(r.audioFrames) / r.frames : 0);
@@ -353,8 +455,10 @@ void printRatio(const Run &a, const Run &b)
     double fb = b.frames / b.seconds;
     double ca = a.cpuSeconds / std::max(a.frames, 1);
     double cb = b.cpuSeconds / std::max(b.frames, 1);
-    std::printf("  ratio encode/ffmpeg: %.2fx frames per second, %.2fx CPU per frame\n", fb > 0 ? fa / fb : 0,
-                cb > 0 ? ca / cb : 0);
+    double wa = a.windowCpuSeconds / std::max(a.frames, 1);
+    double wb = b.windowCpuSeconds / std::max(b.frames, 1);
+    std::printf("  ratio encode/ffmpeg: %.2fx frames per second, %.2fx CPU per frame (window %.2fx)\n",
+                fb > 0 ? fa / fb : 0, cb > 0 ? ca / cb : 0, wb > 0 ? wa / wb : 0);
 }
 
 struct Preset {
@@ -362,16 +466,16 @@ struct Preset {
     const char *quality; // kavex_encQuality.ini
 };
 
-void videoOnly(const Preset &p, const std::string &root, const std::string &raw)
+void videoOnly(const Preset &p, const Root &root, const std::string &raw)
 {
-    Run a = ours(root, raw, false, Audio::None, kRunSeconds);
-    Run b = peer(raw, p.name, false, Audio::None, kRunSeconds);
+    Run a = ours(root, raw, false, Audio::None, runSeconds());
+    Run b = peer(raw, p.name, false, Audio::None, runSeconds());
     std::printf("throughput, preset %s, unpaced:\n", p.name);
     print("encode", a);
     print("ffmpeg (same job)", b);
     printRatio(a, b);
 
-    Run rt = ours(root, raw, true, Audio::None, kRunSeconds);
+    Run rt = ours(root, raw, true, Audio::None, runSeconds());
     double rate = rt.frames / rt.seconds;
     std::printf("real time, preset %s, paced at 30: %.1f fps delivered -> %s\n", p.name, rate,
                 rate >= 29.5 ? "holds 1080p30 + second" : "does NOT hold 1080p30 + second");
@@ -379,10 +483,10 @@ void videoOnly(const Preset &p, const std::string &root, const std::string &raw)
                 p.name, percentile(rt.latencies, 0.5), percentile(rt.latencies, 0.95), rt.latencies.size());
 }
 
-void withAac(const Preset &p, const std::string &root, const std::string &raw)
+void withAac(const Preset &p, const Root &root, const std::string &raw)
 {
-    Run a = ours(root, raw, true, Audio::Aac, kRunSeconds);
-    Run b = peer(raw, p.name, true, Audio::Aac, kRunSeconds);
+    Run a = ours(root, raw, true, Audio::Aac, runSeconds());
+    Run b = peer(raw, p.name, true, Audio::Aac, runSeconds());
     double expected = static_cast<double>(kSampleRate) / kAacFrameSamples;
     std::printf("with AAC 44100 Hz stereo 128 kbit/s, preset %s, paced at 30 (%.1f AAC frames/s due):\n", p.name,
                 expected);
@@ -394,7 +498,7 @@ void withAac(const Preset &p, const std::string &root, const std::string &raw)
 // Alternated in pairs, so that a change in the machine's other load falls on both sides alike; the
 // median of the pairs' ratios, since one disturbed run would move a plain mean by more than the cost
 // being measured.
-void statusCost(const Preset &p, const std::string &root, const std::string &raw)
+void statusCost(const Preset &p, const Root &root, const std::string &raw)
 {
     constexpr int kPairs = 3;
     Run with{}, without{};
@@ -402,12 +506,9 @@ void statusCost(const Preset &p, const std::string &root, const std::string &raw
     for (int i = 0; i < kPairs; i++) {
         Run pair[2];
         for (bool status : {false, true}) {
-            Run r = ours(root, raw, true, Audio::Aac, kRunSeconds, status);
+            Run r = ours(root, raw, true, Audio::Aac, runSeconds(), status);
             pair[status ? 1 : 0] = r;
-            Run &sum = status ? with : without;
-            sum.frames += r.frames;
-            sum.seconds += r.seconds;
-            sum.cpuSeconds += r.cpuSeconds;
+            addTo(status ? with : without, r);
         }
         double off = pair[0].cpuSeconds / std::max(pair[0].frames, 1);
         double on = pair[1].cpuSeconds / std::max(pair[1].frames, 1);
@@ -477,72 +578,257 @@ private:
     std::thread thread_;
 };
 
-// The cost of the outputs: the paced job with AAC and UDP alone, against the same job with the fault
-// suite's main run of outputs on, each with a client: the TCP slots (tagged) with a reader on the
-// main stream's slot 1 and the audio's, the RTSP hand-off read by rtsp_server with a player pulling the
-// stream over TCP, and the recording. The encoder's own CPU per frame, in alternated pairs.
-void outputsCost(const std::string &dir, const std::string &raw)
-{
-    std::string root = makeRoot(dir + "/outputs", "0");
-    std::filesystem::create_directories(root + "/mnt/usb/record");
-    constexpr int kPairs = 3;
-    int offset = loopbackPort() % 20000 + 20000;
-    std::vector<double> ratios;
-    Run alone{}, every{};
-    for (int i = 0; i < kPairs; i++) {
-        for (const char *flag : {"/mnt/tcp.ini", "/mnt/rtsp.ini", "/mnt/tsf.ini"}) {
-            std::ofstream(root + flag) << "0";
-        }
-        Run a = ours(root, raw, true, Audio::Aac, kRunSeconds);
+// Which outputs a run of the outputs' cost has on, besides UDP.
+struct Outputs {
+    const char *name;
+    bool slots;
+    bool handoff;
+    bool recording;
+};
 
-        for (const char *flag : {"/mnt/tcp.ini", "/mnt/rtsp.ini", "/mnt/tsf.ini"}) {
-            std::ofstream(root + flag) << "1";
-        }
-        std::ofstream(root + "/mnt/rtsporrtmp.ini") << "0";
-        std::ofstream(root + "/mnt/fn") << "export f=bench\n";
-        std::filesystem::remove(root + "/mnt/usb/record/bench.ts");
-        int rtspPort = loopbackPort();
-        pid_t server = spawn({ENCODE_BINARY_DIR "/rtsp/rtsp_server", "--address", "127.0.0.1", "--port",
-                              std::to_string(rtspPort)},
-                             {"ENCODE_ROOT=" + root});
-        pid_t player = -1;
-        std::unique_ptr<SlotReader> video, audio;
-        Run b = ours(root, raw, true, Audio::Aac, kRunSeconds, true,
-                     {"ENCODE_PORT_OFFSET=" + std::to_string(offset), "ENCODE_BIND_ADDRESS=127.0.0.1"}, [&] {
+// One paced run with AAC and the given outputs, each with its client: the TCP slots (tagged) with a
+// reader on the main stream's slot 1 and on the audio's, the RTSP hand-off read by rtsp_server with a
+// player pulling the stream over TCP, the recording. A missing client or an empty recording is said.
+Run outputsRun(const Root &root, const std::string &raw, int offset, const Outputs &o)
+{
+    std::ofstream(root.dir + "/mnt/tcp.ini") << (o.slots ? "1" : "0");
+    std::ofstream(root.dir + "/mnt/rtsp.ini") << (o.handoff ? "1" : "0");
+    std::ofstream(root.dir + "/mnt/tsf.ini") << (o.recording ? "1" : "0");
+    std::ofstream(root.dir + "/mnt/rtsporrtmp.ini") << "0";
+    std::ofstream(root.dir + "/mnt/fn") << "export f=bench\n";
+    std::filesystem::remove(root.dir + "/mnt/usb/record/bench.ts");
+    int rtspPort = loopbackPort();
+    pid_t server = -1;
+    if (o.handoff) {
+        server = spawn({ENCODE_BINARY_DIR "/rtsp/rtsp_server", "--address", "127.0.0.1", "--port",
+                        std::to_string(rtspPort)},
+                       {"ENCODE_ROOT=" + root.dir});
+    }
+    pid_t player = -1;
+    std::unique_ptr<SlotReader> video, audio;
+    Run r = ours(root, raw, true, Audio::Aac, runSeconds(), true,
+                 {"ENCODE_PORT_OFFSET=" + std::to_string(offset), "ENCODE_BIND_ADDRESS=127.0.0.1"}, [&] {
+                     if (o.slots) {
                          video = std::make_unique<SlotReader>(8888 + offset);
                          audio = std::make_unique<SlotReader>(9999 + offset);
+                     }
+                     if (o.handoff) {
                          player = spawn({"ffmpeg", "-nostdin", "-v", "quiet", "-rtsp_transport", "tcp", "-i",
                                          "rtsp://127.0.0.1:" + std::to_string(rtspPort) + "/live", "-c", "copy",
                                          "-f", "null", "-"},
                                         {});
-                         std::this_thread::sleep_for(std::chrono::seconds(2));
-                     });
-        size_t slotBytes = video ? video->bytes() : 0;
-        video.reset();
-        audio.reset();
-        endProcess(player, SIGKILL); // a player whose server has gone waits on the network
-        endProcess(server);
-        std::error_code ec;
-        uintmax_t recorded = std::filesystem::file_size(root + "/mnt/usb/record/bench.ts", ec);
-        if (slotBytes == 0 || ec || recorded == 0) {
-            std::printf("  (pair %d: an output had no client or no file: slot %zu bytes, recording %ju bytes)\n", i + 1,
-                        slotBytes, ec ? uintmax_t{0} : recorded);
-        }
-        for (Run *sum : {&alone, &every}) {
-            const Run &r = sum == &alone ? a : b;
-            sum->frames += r.frames;
-            sum->seconds += r.seconds;
-            sum->cpuSeconds += r.cpuSeconds;
-        }
-        double base = a.cpuSeconds / std::max(a.frames, 1);
-        double all = b.cpuSeconds / std::max(b.frames, 1);
-        ratios.push_back(base > 0 ? all / base : 0);
+                     }
+                     // Every set waits alike, clients or not: the first seconds of a run cost more
+                     // a frame than the later ones, so the windows must lie at the same place.
+                     std::this_thread::sleep_for(std::chrono::seconds(2));
+                 });
+    size_t slotBytes = video ? video->bytes() : 0;
+    video.reset();
+    audio.reset();
+    endProcess(player, SIGKILL); // a player whose server has gone waits on the network
+    endProcess(server);
+    std::error_code ec;
+    uintmax_t recorded = std::filesystem::file_size(root.dir + "/mnt/usb/record/bench.ts", ec);
+    if ((o.slots && slotBytes == 0) || (o.recording && (ec || recorded == 0))) {
+        std::printf("  (%s: an output had no client or no file: slot %zu bytes, recording %ju bytes)\n", o.name,
+                    slotBytes, ec ? uintmax_t{0} : recorded);
     }
-    std::printf("the outputs' cost, preset superfast, paced at 30 with AAC:\n");
+    return r;
+}
+
+// The cost of the outputs: the paced job with AAC and UDP alone, against the same job with each output
+// alone on top of UDP and with all of them (the fault suite's main run of outputs), each with its
+// client. The encoder's own CPU per frame over the measured window, which starts 2 s into every run
+// (the clients' time to connect): over the whole life, that wait (CPU, no frames counted) came to some
+// 3 ms a frame of seeming output cost when only the runs with clients waited. Every round runs each
+// set once, right after UDP alone, so that each ratio and each extra cost is taken against the UDP run
+// of its own round.
+void outputsCost(const std::string &dir, const std::string &raw)
+{
+    Root root = makeRoot(dir + "/outputs", "0");
+    std::filesystem::create_directories(root.dir + "/mnt/usb/record");
+    constexpr int kRounds = 3;
+    const Outputs sets[] = {{"TCP slots", true, false, false},
+                            {"RTSP hand-off", false, true, false},
+                            {"recording", false, false, true},
+                            {"every output", true, true, true}};
+    constexpr size_t kSets = std::size(sets);
+    int offset = loopbackPort() % 20000 + 20000;
+    Run alone{};
+    Run with[kSets]{};
+    std::vector<double> ratios[kSets], extras[kSets], lifeRatios[kSets];
+    for (int i = 0; i < kRounds; i++) {
+        for (size_t k = 0; k < kSets; k++) {
+            Run a = outputsRun(root, raw, offset, {"UDP alone", false, false, false});
+            Run b = outputsRun(root, raw, offset, sets[k]);
+            addTo(alone, a);
+            addTo(with[k], b);
+            ratios[k].push_back(windowCpuPerFrame(a) > 0 ? windowCpuPerFrame(b) / windowCpuPerFrame(a) : 0);
+            extras[k].push_back(windowCpuPerFrame(b) - windowCpuPerFrame(a));
+            lifeRatios[k].push_back(cpuPerFrame(a) > 0 ? cpuPerFrame(b) / cpuPerFrame(a) : 0);
+        }
+    }
+    std::printf("the outputs' cost, preset superfast, paced at 30 with AAC (%d rounds, each set right after UDP "
+                "alone):\n",
+                kRounds);
     print("encode, UDP alone", alone);
-    print("encode, every output + clients", every);
-    std::printf("  ratio every output/UDP alone: %.3fx CPU per frame (median of %d alternated pairs)\n",
-                percentile(ratios, 0.5), kPairs);
+    double singles = 0;
+    for (size_t k = 0; k < kSets; k++) {
+        std::string name = std::string("encode, UDP + ") + sets[k].name;
+        print(name.c_str(), with[k]);
+        std::printf("    window: %.3fx CPU per frame, %+.2f ms per frame (medians of the pairs; pairs' extra %+.2f .. "
+                    "%+.2f); whole life %.3fx\n",
+                    percentile(ratios[k], 0.5), percentile(extras[k], 0.5), percentile(extras[k], 0),
+                    percentile(extras[k], 1), percentile(lifeRatios[k], 0.5));
+        if (k + 1 < kSets) {
+            singles += percentile(extras[k], 0.5);
+        }
+    }
+    std::printf("  window: the three alone add up to %+.2f ms per frame; all together %+.2f\n", singles,
+                percentile(extras[kSets - 1], 0.5));
+}
+
+// A raw file of the main frames scaled to the second stream's size once, with the bilinear scaler the
+// pipeline's resizer uses, for the floor.
+std::string makeSecondFrames(const std::string &dir, const std::string &raw)
+{
+    std::string out = dir + "/second.nv12";
+    std::string cmd = "ffmpeg -nostdin -v error -f rawvideo -pix_fmt nv12 -s " + std::to_string(kWidth) + "x" +
+                      std::to_string(kHeight) + " -i '" + raw + "' -vf scale=" + std::to_string(kSecondWidth) + ":" +
+                      std::to_string(kSecondHeight) + ":flags=bilinear -pix_fmt nv12 -f rawvideo -y '" + out + "'";
+    return std::system(cmd.c_str()) == 0 ? out : "";
+}
+
+struct FloorRun {
+    Run run; // windowCpuSeconds and cpuSeconds both the floor's window
+    std::string threads;
+    bool ok = false;
+};
+
+// The two encoders alone for runSeconds() (after the floor's own warm-up second), paced at fps; with
+// scale, the second picture scaled from the main one in every frame as the pipeline does.
+FloorRun floorRun(const std::string &dir, const std::string &raw, const std::string &second, const char *preset,
+                  int fps, bool scale)
+{
+    FloorRun f;
+    std::string out = dir + "/floor.out";
+    std::string mainSize = std::to_string(kWidth) + "x" + std::to_string(kHeight);
+    std::string secondSize = std::to_string(kSecondWidth) + "x" + std::to_string(kSecondHeight);
+    std::vector<std::string> argv = {FLOOR_BINARY, raw, mainSize, std::to_string(kMainKbps), preset, second,
+                                     secondSize, std::to_string(kSecondKbps), preset, std::to_string(fps),
+                                     std::to_string(fps), std::to_string(runSeconds()), "paced"};
+    if (scale) {
+        argv.emplace_back("scale");
+    }
+    pid_t pid = spawn(argv, {}, out);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "the floor program failed (see its messages by running %s)\n", FLOOR_BINARY);
+        return f;
+    }
+    std::ifstream in(out);
+    std::string line;
+    std::getline(in, line);
+    long long frames = 0;
+    double seconds = 0;
+    double cpu = 0;
+    char threads[32] = "";
+    char sched[16] = "";
+    if (std::sscanf(line.c_str(), "frames=%lld seconds=%lf cpu=%lf threads=%31s sched=%15s", &frames, &seconds, &cpu,
+                    threads, sched) != 5) {
+        std::fprintf(stderr, "the floor program said \"%s\"\n", line.c_str());
+        return f;
+    }
+    f.run.frames = static_cast<int>(frames);
+    f.run.seconds = seconds;
+    f.run.cpuSeconds = f.run.windowCpuSeconds = cpu;
+    f.threads = std::string(threads) + ", " + sched;
+    f.ok = true;
+    return f;
+}
+
+// 1080p60 with the second stream and AAC, paced: does ours deliver 60, and at what CPU per frame
+// against ffmpeg doing the same job right after it.
+void at60(const Preset &p, const std::string &dir, const std::string &raw)
+{
+    Root root = makeRoot(dir, p.quality, 60, p.quality);
+    Run a = ours(root, raw, true, Audio::Aac, runSeconds());
+    Run b = peer(raw, p.name, true, Audio::Aac, runSeconds(), 60);
+    double rate = a.frames / a.seconds;
+    std::printf("1080p60 + second at 60 + AAC, preset %s on both streams, paced at 60:\n", p.name);
+    print("encode", a);
+    print("ffmpeg (same job, -re)", b);
+    printRatio(a, b);
+    std::printf("  real time: %.1f fps delivered -> %s\n", rate,
+                rate >= 59 ? "holds 1080p60 + second" : "does NOT hold 1080p60 + second");
+}
+
+// Ours against the floor at 60, video alone and with AAC, in rounds of floor, floor with the per-frame
+// scaling, ours, ours + AAC; CPU over the measured windows on both sides, each ratio against the floor
+// of its own round.
+void floorCost(const Preset &p, const std::string &dir, const std::string &raw, const std::string &second)
+{
+    constexpr int kRounds = 3;
+    Root root = makeRoot(dir, p.quality, 60, p.quality);
+    Run floorSum{}, scaledSum{}, videoSum{}, aacSum{};
+    std::vector<double> scaledRatios, videoRatios, aacRatios;
+    std::string threads;
+    for (int i = 0; i < kRounds; i++) {
+        FloorRun f = floorRun(dir, raw, second, p.name, 60, false);
+        FloorRun fs = floorRun(dir, raw, second, p.name, 60, true);
+        if (!f.ok || !fs.ok) {
+            return;
+        }
+        threads = f.threads;
+        Run v = ours(root, raw, true, Audio::None, runSeconds());
+        Run a = ours(root, raw, true, Audio::Aac, runSeconds());
+        addTo(floorSum, f.run);
+        addTo(scaledSum, fs.run);
+        addTo(videoSum, v);
+        addTo(aacSum, a);
+        double base = windowCpuPerFrame(f.run);
+        scaledRatios.push_back(base > 0 ? windowCpuPerFrame(fs.run) / base : 0);
+        videoRatios.push_back(base > 0 ? windowCpuPerFrame(v) / base : 0);
+        aacRatios.push_back(base > 0 ? windowCpuPerFrame(a) / base : 0);
+    }
+    std::printf("the floor: both encoders alone (x264 threads %s), preset %s, paced at 60, %d rounds:\n",
+                threads.c_str(), p.name, kRounds);
+    auto line = [](const char *name, const Run &r, const std::vector<double> &ratios) {
+        std::printf("  %-30s %5d frames in %6.2f s: %5.1f fps, %6.2f CPU ms/frame", name, r.frames, r.seconds,
+                    r.frames / std::max(r.seconds, 1e-9), windowCpuPerFrame(r));
+        if (!ratios.empty()) {
+            std::printf(", %.3fx the floor (pairs %.3f .. %.3f)", percentile(ratios, 0.5), percentile(ratios, 0),
+                        percentile(ratios, 1));
+        }
+        std::printf("\n");
+    };
+    line("x264 alone (floor)", floorSum, {});
+    line("x264 + scaling the second", scaledSum, scaledRatios);
+    line("encode, video", videoSum, videoRatios);
+    line("encode, video + AAC", aacSum, aacRatios);
+    std::printf("  (CPU over the measured window; ratios are medians of the rounds; goal: encode within 1.1x)\n");
+}
+
+// The paced 1080p30 job with AAC against ffmpeg, three times: the spread of one run's ratio.
+void spread(const Preset &p, const Root &root, const std::string &raw)
+{
+    constexpr int kRuns = 3;
+    std::vector<double> ratios, windowRatios;
+    Run oursSum{}, peerSum{};
+    for (int i = 0; i < kRuns; i++) {
+        Run a = ours(root, raw, true, Audio::Aac, runSeconds());
+        Run b = peer(raw, p.name, true, Audio::Aac, runSeconds());
+        addTo(oursSum, a);
+        addTo(peerSum, b);
+        ratios.push_back(cpuPerFrame(b) > 0 ? cpuPerFrame(a) / cpuPerFrame(b) : 0);
+        windowRatios.push_back(windowCpuPerFrame(b) > 0 ? windowCpuPerFrame(a) / windowCpuPerFrame(b) : 0);
+    }
+    std::printf("encode/ffmpeg, preset %s, paced 1080p30 + second + AAC, %d runs:\n", p.name, kRuns);
+    print("encode", oursSum);
+    print("ffmpeg (same job, -re)", peerSum);
+    std::printf("  CPU per frame ratio: min %.3fx, median %.3fx, max %.3fx (window: %.3fx, %.3fx, %.3fx)\n",
+                percentile(ratios, 0), percentile(ratios, 0.5), percentile(ratios, 1), percentile(windowRatios, 0),
+                percentile(windowRatios, 0.5), percentile(windowRatios, 1));
 }
 
 } // namespace
@@ -570,27 +856,52 @@ int main()
     std::printf("(%u cores; x264 chooses its own thread count in both programs)\n",
                 std::thread::hardware_concurrency());
 
-    // BENCH_ONLY=status runs only the status comparison.
-    const char *only = std::getenv("BENCH_ONLY");
-    bool statusOnly = only != nullptr && std::string(only) == "status";
-    // BENCH_ONLY=outputs runs only the cost of the outputs.
-    if (only != nullptr && std::string(only) == "outputs") {
-        outputsCost(dir, raw);
+    // BENCH_ONLY names one part to run alone; unset, every part runs.
+    const char *onlyValue = std::getenv("BENCH_ONLY");
+    std::string only = onlyValue != nullptr ? onlyValue : "";
+    const char *parts[] = {"status", "outputs", "p60", "floor", "spread"};
+    if (!only.empty() && std::find(std::begin(parts), std::end(parts), only) == std::end(parts)) {
+        std::fprintf(stderr, "BENCH_ONLY=%s: no such part (status, outputs, p60, floor, spread)\n", only.c_str());
         std::system(("rm -rf '" + std::string(dir) + "'").c_str());
-        return 0;
+        return 2;
+    }
+    auto runs = [&only](const char *part) { return only.empty() || only == part; };
+    std::string second;
+    if (runs("floor")) {
+        second = makeSecondFrames(dir, raw);
+        if (second.empty()) {
+            std::fprintf(stderr, "cannot make the second stream's frames\n");
+            std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+            return 1;
+        }
     }
     const Preset presets[] = {{"superfast", "0"}, {"ultrafast", "1"}};
     for (const Preset &p : presets) {
-        std::string root = makeRoot(dir, p.quality);
-        if (!statusOnly) {
+        Root root = makeRoot(dir, p.quality);
+        if (only.empty()) {
             videoOnly(p, root, raw);
             withAac(p, root, raw);
         }
-        if (p.quality[0] == '0') {
+        if (p.quality[0] == '0' && runs("status")) {
             statusCost(p, root, raw);
         }
     }
-    if (!statusOnly) {
+    for (const Preset &p : presets) {
+        if (runs("p60")) {
+            at60(p, dir, raw);
+        }
+    }
+    for (const Preset &p : presets) {
+        if (runs("floor")) {
+            floorCost(p, dir, raw, second);
+        }
+    }
+    for (const Preset &p : presets) {
+        if (runs("spread")) {
+            spread(p, makeRoot(dir, p.quality), raw);
+        }
+    }
+    if (runs("outputs")) {
         outputsCost(dir, raw);
     }
     std::system(("rm -rf '" + std::string(dir) + "'").c_str());
