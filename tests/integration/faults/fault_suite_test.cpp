@@ -252,14 +252,14 @@ protected:
         encode = std::make_unique<ProgramRun>(root, binary, prefix, env, "encode");
     }
 
-    // SIGTERM under full load: the encoder is gone within 2 s with status 0.
-    void stopUnderLoad()
+    // SIGTERM under full load (or inside a capture gap): the encoder is gone within 2 s with status 0.
+    void stopUnderLoad(const char *when = "under load")
     {
         auto asked = Clock::now();
         encode->signal(SIGTERM);
         int status = encode->wait(10);
         double took = secondsBetween(asked, Clock::now());
-        std::printf("SIGTERM under load: status %d after %.2f s\n", status, took);
+        std::printf("SIGTERM %s: status %d after %.2f s\n", when, status, took);
         EXPECT_EQ(status, 0) << encode->err();
         EXPECT_LT(took, 2.0 * timeScale());
     }
@@ -524,7 +524,7 @@ TEST_F(FaultSuite, FullDiskThenStopInsideACaptureGap)
         inGap = !doc.is_discarded() && doc["input"].value("signal", true) == false;
     }
     ASSERT_TRUE(inGap) << "the capture gap never began";
-    stopUnderLoad();
+    stopUnderLoad("inside the capture gap");
 }
 
 } // namespace
