@@ -34,6 +34,8 @@
 //
 // BENCH_ONLY=status|outputs|p60|floor|spread runs one part alone; BENCH_SECONDS sets the measured window
 // (10 s) for a quick look.
+#include "tests/support/net.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -520,19 +522,6 @@ void statusCost(const Preset &p, const Root &root, const std::string &raw)
     std::printf("  ratio on/off: %.3fx CPU per frame (median of %d alternated pairs)\n", percentile(ratios, 0.5), kPairs);
 }
 
-int loopbackPort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-    close(fd);
-    return ntohs(sa.sin_port);
-}
-
 // A reader of one stream slot, for as long as the run lasts.
 class SlotReader {
 public:
@@ -597,7 +586,7 @@ Run outputsRun(const Root &root, const std::string &raw, int offset, const Outpu
     std::ofstream(root.dir + "/mnt/rtsporrtmp.ini") << "0";
     std::ofstream(root.dir + "/mnt/fn") << "export f=bench\n";
     std::filesystem::remove(root.dir + "/mnt/usb/record/bench.ts");
-    int rtspPort = loopbackPort();
+    int rtspPort = freeLoopbackPort();
     pid_t server = -1;
     if (o.handoff) {
         server = spawn({ENCODE_BINARY_DIR "/rtsp/rtsp_server", "--address", "127.0.0.1", "--port",
@@ -653,7 +642,12 @@ void outputsCost(const std::string &dir, const std::string &raw)
                             {"recording", false, false, true},
                             {"every output", true, true, true}};
     constexpr size_t kSets = std::size(sets);
-    int offset = loopbackPort() % 20000 + 20000;
+    // The slots the readers use, main stream 1 and audio 1, free at the offset.
+    int offset = freePortOffset({8888, 9999});
+    if (offset < 0) {
+        std::printf("the outputs' cost: no free loopback ports for the slots\n");
+        return;
+    }
     Run alone{};
     Run with[kSets]{};
     std::vector<double> ratios[kSets], extras[kSets], lifeRatios[kSets];

@@ -6,6 +6,7 @@
 #include "encode/output/client_lag.h"
 
 #include <linux/sockios.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -228,4 +229,16 @@ void ClientLag::fitSendBuffer(uint64_t bytesPerSecond)
     }
     ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &want, sizeof want);
     fittedBuffer_ = want;
+}
+
+PeerAtAccept peerAtAccept(int fd)
+{
+    pollfd p{fd, POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) != 1) {
+        return PeerAtAccept::Live;
+    }
+    if ((p.revents & (POLLERR | POLLHUP)) != 0) {
+        return PeerAtAccept::Gone;
+    }
+    return (p.revents & POLLRDHUP) != 0 ? PeerAtAccept::DoneSending : PeerAtAccept::Live;
 }

@@ -109,3 +109,11 @@ private:
     int fittedBuffer_ = 0;
     LagMarks marks_;
 };
+
+// What a client's socket says as it is accepted, before anything is sent to it: gone (reset, or
+// closed both ways while it waited in the backlog: nothing will reach it), done sending (it hung up
+// its own side after its request, as one of a crowd that came and went does, or a client that half-
+// closes), or live. A listener full of gone or done clients must drain at once, or a real client
+// waiting behind them waits for all of them.
+enum class PeerAtAccept { Live, DoneSending, Gone };
+PeerAtAccept peerAtAccept(int fd);

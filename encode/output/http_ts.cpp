@@ -604,11 +604,15 @@ void acceptLoop(Server &s, int fd)
         Console_say("acc_socket=%d\n", client);
         Console_say("http connect\n");
         // A peer that has already hung up (one of a crowd that came and went) costs no pause, so a
-        // backlog full of them drains at once and a real player waiting behind is taken.
-        pollfd hungUp{client, POLLRDHUP, 0};
-        bool gone = ::poll(&hungUp, 1, 0) > 0 && (hungUp.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+        // backlog full of them drains at once and a real player waiting behind is taken. One that
+        // only stopped sending is served as before: its request may be all it meant to send.
+        PeerAtAccept peerState = peerAtAccept(client);
+        if (peerState == PeerAtAccept::Gone) {
+            ::close(client);
+            continue;
+        }
         startClient(s, client);
-        if (!gone) {
+        if (peerState == PeerAtAccept::Live) {
             sleepUs(kAcceptPauseUs);
         }
     }

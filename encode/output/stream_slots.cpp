@@ -161,8 +161,7 @@ int takeClient(int listener)
     int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     // A client that was reset while it waited in the backlog (a storm of connects and resets) would
     // hold the slot until its first send fails and the next tick: skip it at once.
-    pollfd dead{c, 0, 0};
-    if (c >= 0 && ::poll(&dead, 1, 0) == 1 && (dead.revents & (POLLERR | POLLHUP)) != 0) {
+    if (c >= 0 && peerAtAccept(c) == PeerAtAccept::Gone) {
         ::close(c);
         return kNoClientYet;
     }
