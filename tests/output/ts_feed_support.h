@@ -65,7 +65,7 @@ inline Bytes readFileBytes(const std::string &path)
 }
 
 // Six seconds of 320x240 H.264 (noisy, so that it does not compress to nothing) and AAC in a transport
-// stream, made by the ffmpeg program once per test program; empty when ffmpeg is missing or fails.
+// stream, made by the ffmpeg program once per build tree (made_once.h); empty when ffmpeg is missing or fails.
 inline const Bytes &sampleTs()
 {
     static const Bytes sample = [] {
