@@ -203,11 +203,14 @@ protected:
     }
 
     // Decodes an H.264 elementary stream or a TS file with ffmpeg: its complaints, "" when clean.
+    // Frames keep the stream's own time base: in ffmpeg's default of one tick a frame, a picture
+    // stamped half a frame late (a capture time on a loaded machine) lands on its neighbour's tick
+    // and the null output calls that an error, which says nothing about the stream.
     std::string decode(const std::string &path, const std::string &format = "")
     {
         int rc = -1;
         std::string out = runCommand("ffmpeg -v error " + (format.empty() ? "" : "-f " + format + " ") + "-i '" +
-                                     path + "' -f null - 2>&1", &rc);
+                                     path + "' -enc_time_base -1 -f null - 2>&1", &rc);
         return rc == 0 ? out : out + "(status " + std::to_string(rc) + ")";
     }
     void save(const std::string &path, const std::vector<Bytes> &units)

@@ -196,9 +196,9 @@ size_t countOf(const std::string &text, const std::string &what)
     return n;
 }
 
-// Players here keep the stream's own timestamps (-fps_mode passthrough): they are capture times, and
-// on a loaded machine two of them can fall into one frame slot of a constant-rate output, which the
-// null muxer would complain of although every picture decodes.
+// Players here keep the stream's own timestamps and time base (-fps_mode passthrough -enc_time_base -1):
+// they are capture times, and on a loaded machine two of them can fall into one tick of a frame-rate
+// time base, which the null muxer would complain of although every picture decodes.
 class SrtOutputTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -270,7 +270,7 @@ protected:
         root.write("/tmp/whole-" + name, std::string(b.begin(), b.begin() + static_cast<long>(cut)));
         int rc = -1;
         std::string out = runCommand("ffmpeg -nostdin -v error -i '" + root.path("/tmp/whole-" + name) +
-                                         "' -map 0:v:0 -map 0:a:0 -fps_mode passthrough -f null - 2>&1",
+                                         "' -map 0:v:0 -map 0:a:0 -fps_mode passthrough -enc_time_base -1 -f null - 2>&1",
                                      &rc);
         return rc == 0 ? out : out + "(status " + std::to_string(rc) + ")";
     }
@@ -308,7 +308,7 @@ TEST_F(SrtOutputTest, CallerRefusedAcceptedStoppedAndBack)
     int rc = -1;
     std::string complaints =
         runCommand("timeout 30 ffmpeg -nostdin -v error -i 'srt://127.0.0.1:" + std::to_string(srtPort_) +
-                       "?mode=listener&passphrase=rightpassphrase1' -map 0:v:0 -map 0:a:0 -fps_mode passthrough -t 4 "
+                       "?mode=listener&passphrase=rightpassphrase1' -map 0:v:0 -map 0:a:0 -fps_mode passthrough -enc_time_base -1 -t 4 "
                        "-f null - 2>&1",
                    &rc);
     EXPECT_EQ(rc, 0);

@@ -143,7 +143,7 @@ TEST_F(VideoStreamTest, PlayerDecodesTheStreamWithTheAskedKeyFrames)
     EXPECT_NE(runCommand("ffprobe -v error -show_entries stream=id -of csv=p=0 '" + tmp("out.ts") + "'").find("0x64"),
               std::string::npos);
     int rc = -1;
-    EXPECT_EQ(runCommand("ffmpeg -v error -i '" + tmp("out.ts") + "' -f null - 2>&1", &rc), "");
+    EXPECT_EQ(runCommand("ffmpeg -v error -i '" + tmp("out.ts") + "' -enc_time_base -1 -f null - 2>&1", &rc), "");
     EXPECT_EQ(rc, 0);
 
     // 1316-byte datagrams; a shorter one only as the last of a frame (the next starts a new unit or
@@ -257,7 +257,7 @@ TEST_F(VideoStreamTest, SecondStreamGoesToTheTsWhenAsked)
     stream();
     EXPECT_EQ(probe("stream=profile,width,height"), "profile=Main\nwidth=640\nheight=480\n");
     int rc = -1;
-    EXPECT_EQ(runCommand("ffmpeg -v error -i '" + tmp("out.ts") + "' -f null - 2>&1", &rc), "");
+    EXPECT_EQ(runCommand("ffmpeg -v error -i '" + tmp("out.ts") + "' -enc_time_base -1 -f null - 2>&1", &rc), "");
 }
 
 // A second stream at 0 bit/s and 0 frames a second (what the web page stored for unreadable numbers)
