@@ -17,7 +17,6 @@
 // Then the limit: ours fed ever faster (doubling) for a few seconds each, until a client is lapped,
 // dropped or short of what was written.
 #include "encode/output/http_ts.h"
-#include "encode/output/udp.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -397,14 +396,13 @@ struct Window {
     Result r{};
 };
 
-// Our server and the TS output that feeds it.
+// Our server, fed as the multiplexer stage feeds it: through its output's ts().
 struct Ours {
     HttpTs_Handle server;
-    TsOut_Handle out;
     int port;
 };
 
-// Appends frames on a fixed schedule at `bitRate`, through the TS output as the writer does. One
+// Appends frames on a fixed schedule at `bitRate`, through the output interface as the writer does. One
 // source runs through every measurement, so that a client joining at a rate change sees no break.
 class Feeder {
 public:
@@ -421,7 +419,7 @@ public:
         std::this_thread::sleep_until(due_);
         behind_ = std::max(behind_, Clock::now() - due_);
         const uint8_t *frame = source_.next();
-        TsOut_fanOut(ours_.out, frame, kFrameBytes);
+        HttpTs_output(ours_.server)->ts(frame, kFrameBytes);
         due_ += period_;
     }
     // A pause in the schedule: what was appended goes out meanwhile.
@@ -660,19 +658,14 @@ int main()
     }
     std::setvbuf(out, nullptr, _IOLBF, 0);
     HttpTsServerConfig config{freePort(), INADDR_LOOPBACK, HTTP_TS_REQUEST_TIMEOUT_MS};
-    Ours ours{HttpTs_create(&config), nullptr, config.port};
-    TsOut_Attrs attrs{};
-    attrs.httpTs = true;
-    attrs.http = ours.server;
-    ours.out = ours.server != nullptr ? TsOut_create(&attrs) : nullptr;
-    if (ours.out == nullptr) {
+    Ours ours{HttpTs_create(&config), config.port};
+    if (ours.server == nullptr) {
         std::fprintf(stderr, "cannot start the server\n");
         return 1;
     }
     TsSource source;
     compare(out, cp, source, ours, dir);
     sweep(out, cp, source, ours);
-    TsOut_delete(ours.out);
     auto stopStart = Clock::now();
     HttpTs_delete(ours.server);
     bool stopped = Clock::now() - stopStart < std::chrono::milliseconds(kStopTimeoutMs);

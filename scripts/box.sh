@@ -79,10 +79,15 @@ reach() {
   case $1 in 0.0.0.0|'') REPLY=127.0.0.1 ;; *) REPLY=$1 ;; esac
 }
 
-flag_on() {
+# True when the first character of mnt/$1 is $2; a missing file matches nothing.
+flag_is() {
   local c=
-  IFS= read -r -n 1 c < "$ENCODE_ROOT/mnt/$1" 2>/dev/null
-  [ "$c" = 1 ]
+  IFS= read -r -n 1 c 2>/dev/null < "$ENCODE_ROOT/mnt/$1"
+  [ "$c" = "$2" ]
+}
+
+flag_on() {
+  flag_is "$1" 1
 }
 
 # A value of the start script's settings block.
@@ -104,11 +109,15 @@ show_outputs() {
     setting tc; tc=$REPLY
     say "watch: UDP TS       ffplay udp://$tz:$tc   (sent to $tz port $tc)"
   fi
-  if flag_on rtsp.ini && flag_on rtsporrtmp.ini; then
-    setting url
-    say "watch: RTMP         published to $REPLY"
-  elif flag_on rtsp.ini; then
-    say "watch: RTSP         ffplay rtsp://$at:$((8554 + offset))/live"
+  # rtsporrtmp.ini: 1 publishes instead of feeding the RTSP server, 2 does both.
+  if flag_on rtsp.ini; then
+    if ! flag_on rtsporrtmp.ini; then
+      say "watch: RTSP         ffplay rtsp://$at:$((8554 + offset))/live"
+    fi
+    if flag_on rtsporrtmp.ini || flag_is rtsporrtmp.ini 2; then
+      setting url
+      say "watch: RTMP         published to $REPLY"
+    fi
   fi
   if flag_on tcp.ini; then
     say "watch: TCP slots    H.264 on $at:$((8888 + offset))..$((8884 + offset)), second stream $((7777 + offset)),"

@@ -3,10 +3,10 @@
 // the parameter records it hands to the stage threads; they live until the shutdown has joined every
 // thread that uses them. Every shared object is held by a unique_ptr, so that any early return (the
 // status 255 of a failed UDP set-up included) releases what was made through one path, while the
-// shutdown releases them explicitly in the order the stages rely on. The outputs the writer and the
-// audio threads share (multiplexer, TS output, HTTP server, recorder) are made here and deleted after
-// those threads have been joined; the recorder's deletion writes what it holds. The watchdog is
-// started detached and never joined: the process's end is its.
+// shutdown releases them explicitly in the order the stages rely on. The output list the writer and
+// the audio threads share is built here from the settings and stopped after every stage thread has
+// been joined; the recorder's stop writes what it holds. The watchdog is started detached and never
+// joined: the process's end is its.
 #include "encode/app/startup.h"
 
 #include "encode/app/options.h"
@@ -15,26 +15,19 @@
 #include "encode/control/control_loop.h"
 #include "encode/control/watchdog.h"
 #include "encode/core/config_store.h"
-#include "encode/core/console.h"
 #include "encode/core/no_signal.h"
 #include "encode/core/output_switches.h"
 #include "encode/core/pipeline_settings.h"
-#include "encode/core/rtmp_destinations.h"
 #include "encode/core/second_stream.h"
 #include "encode/core/shared_status.h"
 #include "encode/core/shell.h"
-#include "encode/core/srt_settings.h"
 #include "encode/codec/engine.h"
 #include "encode/media/fifo.h"
 #include "encode/media/media.h"
 #include "encode/media/pause.h"
 #include "encode/media/rendezvous.h"
-#include "encode/output/http_ts.h"
+#include "encode/output/output_list.h"
 #include "encode/output/recorder.h"
-#include "encode/output/rtmp.h"
-#include "encode/output/srt.h"
-#include "encode/output/tsmux.h"
-#include "encode/output/udp.h"
 #include "encode/output/writer.h"
 #include "encode/video/capture_thread.h"
 #include "encode/video/video_thread.h"
@@ -67,10 +60,6 @@ const StageThreads kBuildThreads = {
 
 std::atomic<const StageThreads *> stageThreads{&kBuildThreads};
 
-// How long the end of the process waits for the recorder to put what it holds on the disk (at most
-// two halves, well under a second on any stick that still works).
-constexpr int kRecorderStopMs = 1500;
-
 // What was started, so that only those threads are joined.
 enum : int {
     kBitRuntime = 0x1,
@@ -93,31 +82,10 @@ struct PauseDeleter {
 using FifoPtr = std::unique_ptr<Fifo_Object, FifoDeleter>;
 using RendezvousPtr = std::unique_ptr<Rendezvous_Object, RendezvousDeleter>;
 using PausePtr = std::unique_ptr<Pause_Object, PauseDeleter>;
-struct RtmpDeleter {
-    void operator()(RtmpPublisher_Object *p) const { RtmpPublisher_destroy(p); }
-};
-using RtmpPtr = std::unique_ptr<RtmpPublisher_Object, RtmpDeleter>;
-
-struct TsMuxDeleter {
-    void operator()(TsMux_Object *p) const { TsMux_delete(p); }
-};
-struct TsOutDeleter {
-    void operator()(TsOut_Object *p) const { TsOut_delete(p); }
-};
-struct HttpTsDeleter {
-    void operator()(HttpTs_Object *p) const { HttpTs_delete(p); }
-};
-struct SrtOutDeleter {
-    void operator()(SrtOut_Object *p) const { SrtOut_destroy(p); }
-};
 struct RecorderDeleter {
-    void operator()(Recorder_Object *p) const { Recorder_delete(p, kRecorderStopMs, nullptr); }
+    void operator()(Recorder_Object *p) const { Recorder_delete(p, RECORDER_STOP_MS, nullptr); }
 };
-using TsMuxPtr = std::unique_ptr<TsMux_Object, TsMuxDeleter>;
-using TsOutPtr = std::unique_ptr<TsOut_Object, TsOutDeleter>;
-using HttpTsPtr = std::unique_ptr<HttpTs_Object, HttpTsDeleter>;
 using RecorderPtr = std::unique_ptr<Recorder_Object, RecorderDeleter>;
-using SrtOutPtr = std::unique_ptr<SrtOut_Object, SrtOutDeleter>;
 
 // The real-time attribute record of the video and audio threads.
 class ThreadAttrs {
@@ -164,14 +132,8 @@ struct Launch {
     int initMask = 0;
     bool controlRan = false;
 
-    // The multiplexer's record points at the configuration for the life of the run.
-    TsMux_Config tsConfig{};
-    TsMux_Params tsParams{};
-    TsMuxPtr tsMux;
-    RecorderPtr recorder;
-    HttpTsPtr http;
-    SrtOutPtr srt;  // while /mnt/srt.ini enables it
-    TsOutPtr tsOut; // hands the packets to the four above, so it is deleted before them
+    RecorderPtr recorder; // started while the switch files are read; the output list takes it
+    OutputList_Handle outputs = nullptr;
 
     PausePtr pause;
     RendezvousPtr rvStandard;
@@ -184,7 +146,6 @@ struct Launch {
     FifoPtr videoToWriter; // encoded buffers
     FifoPtr videoToWriterFml; // the second stream's buffer, encoded
     FifoPtr writerToVideoFml; // and back
-    RtmpPtr rtmp[RTMP_DESTINATIONS]; // while RTMP is on: fed by the writer and the AAC audio thread
     ThreadAttrs attrs;
 
     pthread_t captureThread{};
@@ -213,46 +174,6 @@ bool fail(Launch &l, const char *message)
     return false;
 }
 
-// RTMP instead of the RTSP hand-off, to every destination of the store: destination 1 reads `url=` of
-// the start script itself (and says so when there is none), 2 to 4 come from /mnt/rtmpx.ini. A
-// publisher that cannot be made, or a line that is no URL, costs its own destination only.
-void createPublishers(Launch &l)
-{
-    l.rtmp[0].reset(RtmpPublisher_create(nullptr));
-    if (l.rtmp[0] == nullptr) {
-        std::fputs("Error: Failed to create rtmp thread\n", stderr);
-    }
-    RtmpExtraDestinations extra = RtmpDestinations_readExtra();
-    for (int i = 0; i < kRtmpExtraDestinations; i++) {
-        const RtmpExtraLine &line = extra.line[i];
-        int number = i + 2;
-        if (!line.problem.empty()) {
-            Console_say("rtmp %d: error url input (%s)\n", number, line.problem.c_str());
-            continue;
-        }
-        if (line.url.empty()) {
-            continue;
-        }
-        RtmpPublisherConfig config{line.url.c_str(), 0, number};
-        l.rtmp[i + 1].reset(RtmpPublisher_create(&config));
-        if (l.rtmp[i + 1] == nullptr) {
-            std::fprintf(stderr, "Error: Failed to create rtmp thread %d\n", number);
-        }
-    }
-    if (extra.ignoredLines > 0) {
-        Console_say("rtmpx.ini: %d lines past destination %d left out\n", extra.ignoredLines, kRtmpDestinations);
-    }
-}
-
-RtmpPublishers publishers(const Launch &l)
-{
-    RtmpPublishers set;
-    for (int i = 0; i < RTMP_DESTINATIONS; i++) {
-        set.at[i] = l.rtmp[i].get();
-    }
-    return set;
-}
-
 // The fields every stage record shares: the start and clean-up rendezvous and the pause gate.
 template <typename Record>
 void fillCommon(const Launch &l, Record &r)
@@ -270,6 +191,7 @@ struct FlagFile {
     const char *missingLine;
     const char *emptyLine;
     uint8_t OutputSwitches::*field;
+    int highest = 1; // the digits above '1' the switch takes, up to this one; any other character is 0
 };
 
 const FlagFile kTsFlag = {"/mnt/ts.ini", "ts.ini read=%d\n", "no ts.ini, so open ts stream output",
@@ -283,7 +205,7 @@ const FlagFile kLateFlags[] = {
      "no tcp.ini, so open ts stream output.", &OutputSwitches::tcp},
     {"/mnt/rtsp.ini", "rtsp.ini read=%d\n", "no rtsp.ini, so open ts stream output",
      "no rtsp.ini, so open ts stream output.", &OutputSwitches::rtsp},
-    {"/mnt/rtsporrtmp.ini", "rtmp.ini read=%d\n", "no rtmp.ini", "no rtmp.ini", &OutputSwitches::rtmp},
+    {"/mnt/rtsporrtmp.ini", "rtmp.ini read=%d\n", "no rtmp.ini", "no rtmp.ini", &OutputSwitches::rtmp, 2},
 };
 
 void readFlag(const FlagFile &f, OutputSwitches &sw)
@@ -296,7 +218,8 @@ void readFlag(const FlagFile &f, OutputSwitches &sw)
     } else {
         std::printf(f.readLine, r.digit());
     }
-    sw.*f.field = r.on() ? 1 : 0;
+    int digit = r.state == FileState::Read ? r.digit() : 0;
+    sw.*f.field = static_cast<uint8_t>(digit >= 1 && digit <= f.highest ? digit : 0);
 }
 
 // Recording starts at once, while the remaining switch files are still being read. A recorder that
@@ -443,9 +366,7 @@ bool startWriter(Launch &l)
     w.videofile = l.opts.videofile;
     w.outBufSize = l.videoEnv.outBufSize;
     w.write_disable = l.opts.write_disable;
-    w.tsParams = l.tsParams;
-    w.tsOut = l.tsOut.get();
-    w.rtmp = publishers(l);
+    w.outputs = l.outputs;
     if (l.threads.create(&l.writerThread, nullptr, l.threads.writer, &w) != 0) {
         return fail(l, "Error: Failed to create writer thread\n");
     }
@@ -469,8 +390,7 @@ void fillAudio(const Launch &l, Record &r, const CodecEntry *codec)
     r.dynParams = codec->dynParams;
     r.soundbitrate = l.opts.soundbitrate;
     r.samplerate = l.opts.samplerate;
-    r.tsParams = l.tsParams;
-    r.tsOut = l.tsOut.get();
+    r.outputs = l.outputs;
 }
 
 bool startAudio(Launch &l)
@@ -483,7 +403,6 @@ bool startAudio(Launch &l)
     a.audioEncoder = l.opts.audioCodec->name;
     a.audiofile = l.opts.audiofile;
     a.write_disable = l.opts.write_disable;
-    a.rtmp = publishers(l);
     if (!startRealtime(l, &l.audioThread, sched_get_priority_max(SCHED_FIFO) - 2, l.threads.audio, &a, "audio",
                        "Error: Failed to create audio thread\n")) {
         return false;
@@ -497,10 +416,6 @@ bool startSpeech(Launch &l)
 {
     if (l.threads.speech == nullptr) {
         return fail(l, "Error: MP3 audio is not available in this build\n");
-    }
-    l.tsConfig = TsMux_encoderConfig(TsMux_Audio_MP3);
-    if (TsMux_init(l.tsMux.get(), &l.tsParams) != Media_EOK) {
-        return fail(l, "init TS failed!\n");
     }
     SpeechThreadParams &s = l.speechEnv;
     fillAudio(l, s, l.opts.speechCodec);
@@ -516,23 +431,9 @@ bool startSpeech(Launch &l)
 
 // --- Start-up and shutdown ---
 
-// Multiplexer, codec runtime, media layer, pause gate.
+// Codec runtime, media layer, pause gate.
 bool startUp(Launch &l)
 {
-    TsMux_Audio audio = TsMux_Audio_NONE;
-    if (l.opts.audiofile != nullptr || l.opts.speechfile != nullptr) {
-        audio = TsMux_Audio_AAC; // MP3 changes it when its thread starts
-    }
-    l.tsConfig = TsMux_encoderConfig(audio);
-    l.tsParams = TsMux_Params{};
-    l.tsParams.size = TSMUX_PARAMS_SIZE;
-    l.tsParams.config = &l.tsConfig;
-    l.tsParams.program = 0;
-    l.tsMux.reset(TsMux_create());
-    if (l.tsMux == nullptr || TsMux_init(l.tsMux.get(), &l.tsParams) != Media_EOK) {
-        return fail(l, "init TS failed!\n");
-    }
-
     // The highest nice value for the main thread and the threads that inherit it; without the
     // privilege the call fails and the ordinary value stays.
     setpriority(PRIO_PROCESS, 0, -20);
@@ -543,36 +444,28 @@ bool startUp(Launch &l)
     return l.pause != nullptr || fail(l, "Error: Failed to create Pause object\n");
 }
 
-// The HTTP TS server when the switch asks for it (one that cannot start costs that output only), the
-// SRT output when srt.ini enables it (likewise), then the TS output with the UDP destinations; false
-// when a UDP socket cannot be created.
-bool startTsOutput(Launch &l)
+// Every output the settings ask for, the multiplexer first (it may refuse its configuration), then
+// the UDP destinations (whose sockets must exist before anything streams) and the rest. The audio is
+// settled by the options: MP3 with -s, else AAC with -a.
+int buildOutputs(Launch &l)
 {
-    OutputSwitches sw = OutputSwitches_get();
-    if (sw.httpTs) {
-        l.http.reset(HttpTs_create(nullptr));
-        if (l.http == nullptr) {
-            std::fputs("Error: Failed to create http ts server thread\n", stderr);
-        }
+    OutputPlan plan{};
+    plan.switches = OutputSwitches_get();
+    plan.second = SecondStream_get();
+    plan.video = l.opts.videofile != nullptr;
+    plan.audio = l.opts.speechfile != nullptr  ? TsMux_Audio_MP3
+                 : l.opts.audiofile != nullptr ? TsMux_Audio_AAC
+                                               : TsMux_Audio_NONE;
+    plan.destinations = NetDestinations_make(l.opts.ipaddr, l.ports.port1, l.opts.ipdaddr, l.ports.port2,
+                                             l.opts.ipeaddr, l.ports.port3);
+    plan.recorder = l.recorder.release();
+    plan.socket = l.threads.socket;
+    int r = OutputList_build(&plan, &l.outputs);
+    if (r != OutputList_EOK && r != OutputList_EUDP) {
+        l.status = 1;
+        SharedStatus_setQuit();
     }
-    SrtSettings srt;
-    if (SrtSettings_read(srt) == SrtSettings_EOK && srt.enable) {
-        SrtOut_Attrs srtAttrs{};
-        srtAttrs.settings = srt;
-        l.srt.reset(SrtOut_create(&srtAttrs)); // one that cannot start costs SRT only; it said why
-    }
-    TsOut_Attrs attrs{};
-    attrs.destinations = NetDestinations_make(l.opts.ipaddr, l.ports.port1, l.opts.ipdaddr, l.ports.port2,
-                                              l.opts.ipeaddr, l.ports.port3);
-    attrs.mux = l.tsMux.get();
-    attrs.streamOff = sw.tsOff != 0;
-    attrs.httpTs = sw.httpTs != 0;
-    attrs.http = l.http.get();
-    attrs.recorder = l.recorder.get();
-    attrs.srt = l.srt.get();
-    attrs.socketFunction = l.threads.socket;
-    l.tsOut.reset(TsOut_create(&attrs));
-    return l.tsOut != nullptr;
+    return r;
 }
 
 bool createRendezvous(Launch &l, int parties)
@@ -597,11 +490,6 @@ bool startStages(Launch &l)
     }
     if (const char *message = l.attrs.prepare()) {
         return fail(l, message);
-    }
-    // RTMP instead of the RTSP hand-off. A publisher that cannot be made costs RTMP only.
-    OutputSwitches sw = OutputSwitches_get();
-    if (sw.rtsp && sw.rtmp) {
-        createPublishers(l);
     }
     if ((video && !startVideoPath(l)) || (l.opts.audiofile != nullptr && !startAudio(l)) ||
         (l.opts.speechfile != nullptr && !startSpeech(l))) {
@@ -690,9 +578,6 @@ void shutDown(Launch &l)
     join(l, kBitWriter, l.writerThread);
     l.writerToVideo.reset();
     l.videoToWriter.reset();
-    for (RtmpPtr &p : l.rtmp) {
-        p.reset(); // nothing feeds it any more: what it holds goes out and the stream ends
-    }
 
     // Capture last: the video thread hands its last buffers back through the capture Fifos.
     join(l, kBitCapture, l.captureThread);
@@ -703,13 +588,10 @@ void shutDown(Launch &l)
     l.pause.reset();
     // Every thread that used the rest has been joined; the Launch lets them go.
 
-    // Nothing feeds the recorder any more: what it holds goes to the disk before the process ends.
-    l.tsOut.reset();
-    if (Recorder_delete(l.recorder.release(), kRecorderStopMs, nullptr) != Media_EOK) {
-        std::fputs("Warning: the recording could not be completed in time, its last second may be missing\n", stderr);
-    }
-    l.http.reset();
-    l.srt.reset();
+    // Nothing feeds the outputs any more: what they hold goes out (the recording to its disk, RTMP to
+    // its servers) within their bounds, and every peer sees the stream end.
+    OutputList_stop(l.outputs);
+    l.outputs = nullptr;
     std::fflush(stdout);
     Shell_run("sync");
     Shell_run("echo 3 > /proc/sys/vm/drop_caches");
@@ -757,11 +639,11 @@ int Encode_main(int argc, char **argv)
         std::fflush(stdout);
 
         if (startUp(l)) {
-            if (!startTsOutput(l)) {
-                std::fputs("Error: Failed to create socket fd.\n", stderr);
+            int built = buildOutputs(l);
+            if (built == OutputList_EUDP) {
                 return 255; // at once: no stage thread exists yet, the Launch lets its objects go
             }
-            if (startStages(l)) {
+            if (built == OutputList_EOK && startStages(l)) {
                 StatusWriter_start();
                 runControl(l);
             }

@@ -5,6 +5,7 @@
 
 #include "encode/core/paths.h"
 #include "encode/core/status_board.h"
+#include "encode/media/wait.h"
 #include "encode/video/preview.h"
 
 #include <nlohmann/json.hpp>
@@ -17,7 +18,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,14 +34,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using nlohmann::json;
 
-constexpr auto kPeriod = std::chrono::seconds(1);
+constexpr int kPeriodMs = 1000;
 constexpr int kPreviewEvery = 2; // documents
 constexpr char kStatusFile[] = "/tmp/encode.status";
 constexpr char kPreviewFile[] = "/tmp/encode.jpg";
 
-std::mutex lifeMutex;
-std::condition_variable lifeWake;
-bool stopAsked = false; // guarded by lifeMutex
+std::mutex lifeMutex; // the worker's start and join
+MediaStop stopping;   // ends the worker's wait
 std::thread worker;     // the starting and stopping thread's (the main thread's)
 
 double seconds(const timeval &t)
@@ -132,11 +131,8 @@ void loop()
     run.lastCpu = cpuSeconds();
     std::string statusPath = Path_resolve(kStatusFile);
     for (int n = 0;; n++) {
-        {
-            std::unique_lock<std::mutex> lock(lifeMutex);
-            if (lifeWake.wait_for(lock, kPeriod, [] { return stopAsked; })) {
-                return;
-            }
+        if (!Media_waitMs(&stopping, kPeriodMs)) {
+            return;
         }
         try {
             writeAtomically(statusPath, document(run).dump());
@@ -175,7 +171,7 @@ bool StatusWriter_start()
     if (worker.joinable()) {
         return true;
     }
-    stopAsked = false;
+    MediaStop_reset(&stopping);
     try {
         worker = std::thread(loop);
     } catch (...) {
@@ -187,11 +183,8 @@ bool StatusWriter_start()
 
 void StatusWriter_stop()
 {
-    {
-        std::lock_guard<std::mutex> lock(lifeMutex);
-        stopAsked = true;
-    }
-    lifeWake.notify_all();
+    std::lock_guard<std::mutex> lock(lifeMutex);
+    MediaStop_raise(&stopping);
     if (worker.joinable()) {
         worker.join();
     }

@@ -1,19 +1,17 @@
 // The audio threads, AAC ("audio") and MP3 ("speech"): one body, and a table of the few points where
-// the two differ. A thread owns its codec engine handle, encoder, sound device, its two buffers, the
-// TS output area, the five audio TCP slots and the audio hand-off FIFO; nothing of it is shared
-// except through the TS output, under whose lock it multiplexes and fans out like the writer.
+// the two differ. A thread owns its codec engine handle, encoder, sound device and its two buffers;
+// the outputs are the main thread's list, which it shares with the writer.
 //
 // Per frame: pause gate, one codec frame of sound, the HDMI channel repair, the frame time, the
-// encoder, then the frame to every audio output in their fixed order. The loop allocates nothing and
-// none of its waits outlives the quit flag: the sound read gives up within a tenth of a second, the
-// slots and the FIFO never wait on their peers.
+// encoder, then the frame to the output list, which feeds every audio output in their fixed order.
+// The loop allocates nothing and none of its waits outlives the quit flag: the sound read gives up
+// within a tenth of a second, and no output waits on its peer.
 #include "encode/audio/audio_thread.h"
 
 #include "encode/audio/audio_channels.h"
 #include "encode/audio/audio_levels.h"
 #include "encode/audio/audio_input.h"
 #include "encode/control/hdmi_audio.h"
-#include "encode/core/output_switches.h"
 #include "encode/core/shared_status.h"
 #include "encode/codec/aenc1.h"
 #include "encode/media/buffer.h"
@@ -21,10 +19,8 @@
 #include "encode/core/status_board.h"
 #include "encode/media/frame_times.h"
 #include "encode/media/media.h"
+#include "encode/media/wait.h"
 #include "encode/device/sound.h"
-#include "encode/output/handoff_fifo.h"
-#include "encode/output/rtmp.h"
-#include "encode/output/stream_slots.h"
 
 #include <nlohmann/json.hpp>
 
@@ -32,39 +28,29 @@
 #include <sched.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <memory>
-#include <new>
-#include <thread>
 
 namespace {
 
-// Where the two threads differ.
+// Where the two threads differ. What their frames become in each output (the multiplexer's stream
+// type, the FIFO's record, whether RTMP takes them) the output list settled when it was built.
 struct Variant {
-    const char *name;            // the codec, as the status names it
-    int32_t streamType;          // what the multiplexer is told the frames are
-    bool settleAfterSupervisor;  // give the supervisor a second to find the lock before the first read
-    const HandoffFifoKind *fifo; // the audio hand-off FIFO's record layout
-    const char *loopLine;        // printed as the loop starts, or null
-    bool publishes;              // the frames go to RTMP when it is on (MP3 frames never do)
+    const char *name;           // the codec, as the status names it
+    bool settleAfterSupervisor; // give the supervisor a second to find the lock before the first read
+    const char *loopLine;       // printed as the loop starts, or null
 };
 
-const Variant kAac = {"aac", TSMUX_STREAM_AAC_ADTS, true, &HandoffFifo_aac, nullptr, true};
-const Variant kMp3 = {"mp3", TSMUX_STREAM_MPEG_AUDIO, false, &HandoffFifo_mp3, "kavex enter mp3 encode", false};
+const Variant kAac = {"aac", true, nullptr};
+const Variant kMp3 = {"mp3", false, "kavex enter mp3 encode"};
 
 constexpr int kGain = 70;
 // What the encoder is handed: interleaved 16-bit stereo (mono capture is spread to both channels).
 constexpr int kStereo = 2;
 constexpr int kBytesPerStereoFrame = 2 * kStereo;
-// The TS output area is made before the encoder exists, large enough for the largest AAC-LC stereo
-// frame (6144 bits a channel and the ADTS header), which also covers MP3 at 32 kHz and above; once
-// the encoder says how large its frames can get, the area grows if they can be larger.
-constexpr int kFirstTsAreaFrameBytes = 1543;
-constexpr auto kSettle = std::chrono::milliseconds(1000);
-constexpr auto kQuitSlice = std::chrono::milliseconds(50);
+constexpr int kSettleMs = 1000;
 // After a failed read, the pause before the next try: a dead device must not spin a real-time thread.
-constexpr auto kReadRetryPause = std::chrono::milliseconds(100);
+constexpr int kReadRetryPauseMs = 100;
 
 struct EngineDeleter {
     void operator()(Engine_Object *p) const { Engine_close(p); }
@@ -77,12 +63,6 @@ struct SoundDeleter {
 };
 struct BufferDeleter {
     void operator()(Buffer_Object *p) const { Buffer_delete(p); }
-};
-struct SlotsDeleter {
-    void operator()(StreamSlots_Object *p) const { StreamSlots_stop(p); }
-};
-struct FifoDeleter {
-    void operator()(HandoffFifo_Object *p) const { HandoffFifo_close(p); }
 };
 
 // What the thread takes from its parameter record; the two records differ only in names.
@@ -97,10 +77,8 @@ struct Job {
     const AudioEnc_DynParams *dynParams; // null: the built-in record
     int bitRate;
     int sampleRate;
-    TsMux_Params *ts;
-    TsOut_Handle tsOut;
+    OutputList_Handle outputs;
     const Variant *variant;
-    RtmpPublishers rtmp; // AAC only
 };
 
 template <typename Record>
@@ -116,10 +94,8 @@ Job makeJob(Record *r, const char *codec, const Variant *variant)
             static_cast<const AudioEnc_DynParams *>(r->dynParams),
             r->soundbitrate,
             r->samplerate,
-            &r->tsParams,
-            r->tsOut,
-            variant,
-            nullptr};
+            r->outputs,
+            variant};
 }
 
 // What the status says of the audio: counted and measured by this thread as it encodes.
@@ -170,22 +146,15 @@ public:
         in.reset();
         out.reset();
         engine.reset();
-        fifo.reset();
-        slots.reset();
-        tsArea.reset();
     }
     EndPath(const EndPath &) = delete;
     EndPath &operator=(const EndPath &) = delete;
 
-    std::unique_ptr<uint8_t[]> tsArea;
-    int tsAreaBytes = 0;
-    std::unique_ptr<StreamSlots_Object, SlotsDeleter> slots;
     std::unique_ptr<Engine_Object, EngineDeleter> engine;
     std::unique_ptr<Aenc1_Object, AencDeleter> encoder;
     std::unique_ptr<Buffer_Object, BufferDeleter> in;
     std::unique_ptr<Buffer_Object, BufferDeleter> out;
     std::unique_ptr<Sound_Object, SoundDeleter> sound;
-    std::unique_ptr<HandoffFifo_Object, FifoDeleter> fifo;
     AudioReport status;
 
 private:
@@ -201,34 +170,8 @@ void *fail(const char *message)
     return THREAD_FAILURE;
 }
 
-// Sleeps `length` unless quit is raised meanwhile; false when it was.
-bool sleepUnlessQuit(std::chrono::milliseconds length)
-{
-    auto until = std::chrono::steady_clock::now() + length;
-    while (!SharedStatus_getQuit()) {
-        auto now = std::chrono::steady_clock::now();
-        if (now >= until) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kQuitSlice, until - now));
-    }
-    return false;
-}
-
-// Room for the packets of a frame of `frameBytes`, the PAT and PMT included.
-bool sizeTsArea(EndPath &end, int frameBytes)
-{
-    int bytes = TsMux_outputBound(frameBytes);
-    if (bytes <= end.tsAreaBytes) {
-        return true;
-    }
-    end.tsArea.reset(new (std::nothrow) uint8_t[static_cast<size_t>(bytes)]);
-    end.tsAreaBytes = end.tsArea != nullptr ? bytes : 0;
-    return end.tsArea != nullptr;
-}
-
 // Steps 5 to 7: the engine, the encoder with the thread's rates in its records, the buffers (and the
-// TS area grown to the encoder's largest frame). False after its message.
+// multiplexer's room for the encoder's largest frame). False after its message.
 bool createCodec(const Job &job, EndPath &end, int sampleRate)
 {
     end.engine.reset(Engine_open(job.engineName, nullptr, nullptr));
@@ -249,7 +192,7 @@ bool createCodec(const Job &job, EndPath &end, int sampleRate)
     }
     end.out.reset(Buffer_create(Aenc1_getOutBufSize(end.encoder.get()), &Buffer_Attrs_DEFAULT));
     end.in.reset(Buffer_create(Aenc1_getInBufSize(end.encoder.get()), &Buffer_Attrs_DEFAULT));
-    if (end.out == nullptr || end.in == nullptr || !sizeTsArea(end, Aenc1_getOutBufSize(end.encoder.get()))) {
+    if (end.out == nullptr || end.in == nullptr || !OutputList_reserve(job.outputs, Aenc1_getOutBufSize(end.encoder.get()))) {
         std::fputs("Error: Failed to allocate audio buffers\n", stderr);
         return false;
     }
@@ -289,7 +232,7 @@ void startSupervisor(const Variant &variant)
         return;
     }
     if (variant.settleAfterSupervisor) {
-        sleepUnlessQuit(kSettle);
+        Media_waitMs(nullptr, kSettleMs);
     }
 }
 
@@ -297,44 +240,11 @@ void startSupervisor(const Variant &variant)
 struct Loop {
     const Job &job;
     EndPath &end;
-    OutputSwitches sw;
     AudioInput input;
     ChannelRepair repair;
     int delay;
     int failedReads = 0;
 };
-
-// Step 2 of the TS output: the frame multiplexed and sent on, under the TS output's lock.
-void multiplex(Loop &lp, const uint8_t *data, int bytes, FrameTime t)
-{
-    TsMux_Params &p = *lp.job.ts;
-    p.data = data;
-    p.dataLength = bytes;
-    p.streamType = lp.job.variant->streamType;
-    p.seconds = t.seconds;
-    p.microseconds = t.microseconds;
-    p.output = lp.end.tsArea.get();
-    p.flags = TSMUX_FLAGS_AUDIO;
-    p.outBytes = 0;
-    TsOut_send(lp.job.tsOut, &p);
-}
-
-// One encoded frame to every audio output, in their order: TCP slots, transport stream, then RTMP
-// (AAC only) or the hand-off FIFO (open only with RTSP on and RTMP off).
-void fanOut(Loop &lp, const uint8_t *data, int bytes, FrameTime t)
-{
-    StreamSlots_send(lp.end.slots.get(), data, bytes, t);
-    if (TsOut_wanted(lp.job.tsOut)) {
-        multiplex(lp, data, bytes, t);
-    }
-    if (lp.sw.rtsp && lp.sw.rtmp) {
-        if (lp.job.variant->publishes) {
-            RtmpPublishers_sendAudio(&lp.job.rtmp, data, bytes, t);
-        }
-    } else if (lp.end.fifo != nullptr) {
-        HandoffFifo_write(lp.end.fifo.get(), data, bytes, t);
-    }
-}
 
 // A run of failed reads is one line, with the device's reason, and its end another: an unplugged
 // sound card fails every read for as long as it is away. The device has tried to recover already.
@@ -344,7 +254,7 @@ void readFailed(Loop &lp)
         std::fprintf(stderr, "Error: Failed to write audio buffer: %s\n", Sound_failure(lp.end.sound.get()));
         std::fflush(stderr);
     }
-    sleepUnlessQuit(kReadRetryPause);
+    Media_waitMs(nullptr, kReadRetryPauseMs);
 }
 
 void readSucceeded(Loop &lp)
@@ -398,7 +308,7 @@ void *encodeFrames(Loop &lp)
             lp.end.status.frames.fetch_add(1, std::memory_order_relaxed);
             lp.end.status.bytes.fetch_add(static_cast<uint64_t>(bytes), std::memory_order_relaxed);
             SharedStatus_addSoundBytes(bytes);
-            fanOut(lp, Buffer_getUserPtr(out), bytes, t);
+            OutputList_audio(lp.job.outputs, {Buffer_getUserPtr(out), bytes, t, true});
         }
     }
     return THREAD_SUCCESS;
@@ -406,14 +316,6 @@ void *encodeFrames(Loop &lp)
 
 void *run(const Job &job, EndPath &end)
 {
-    OutputSwitches sw = OutputSwitches_get();
-    if (!sizeTsArea(end, kFirstTsAreaFrameBytes)) {
-        return fail("Error: failed to malloc dest_ts buffer!\n");
-    }
-    end.slots.reset(StreamSlots_start(&StreamSlots_audio, sw.tcp != 0));
-    if (end.slots == nullptr) {
-        return fail("Error: Failed to open audio socket for writing\n");
-    }
     AudioInput input = AudioInput_read(job.sampleRate);
     if (!createCodec(job, end, input.sampleRate)) {
         return fail(nullptr);
@@ -429,10 +331,8 @@ void *run(const Job &job, EndPath &end)
     if (input.hdmi) {
         startSupervisor(*job.variant);
     }
-    if (sw.rtsp && !sw.rtmp) {
-        end.fifo.reset(HandoffFifo_open(job.variant->fifo)); // waits for the reader, or for quit
-    }
-    Loop lp{job, end, sw, input, ChannelRepair(input.mode), delay};
+    OutputList_begin(job.outputs, OUTPUT_TAKES_AUDIO); // the FIFO waits for the reader, or for quit
+    Loop lp{job, end, input, ChannelRepair(input.mode), delay};
     return encodeFrames(lp);
 }
 
@@ -455,9 +355,7 @@ void *runThread(const Job &job)
 void *audioThrFxn(void *arg)
 {
     auto *envp = static_cast<AudioThreadParams *>(arg);
-    Job job = makeJob(envp, envp->audioEncoder, &kAac);
-    job.rtmp = envp->rtmp;
-    return runThread(job);
+    return runThread(makeJob(envp, envp->audioEncoder, &kAac));
 }
 
 void *speechThrFxn(void *arg)

@@ -1,15 +1,11 @@
 // The parameter records of the two audio threads: AAC ("audio") and MP3 ("speech"). The main thread
-// starts one of them; each carries its own copy of the multiplexer's parameter record, the MP3 one
-// taken after the multiplexer was set up again for MPEG audio, and the TS output it shares with the
-// writer.
+// starts one of them; each carries the output list it shares with the writer, built for its codec.
 #pragma once
 
 #include "encode/core/stage_thread.h"
 #include "encode/media/pause.h"
 #include "encode/media/rendezvous.h"
-#include "encode/output/rtmp.h"
-#include "encode/output/tsmux.h"
-#include "encode/output/udp.h"
+#include "encode/output/output_list.h"
 
 #include <cstdint>
 
@@ -26,9 +22,7 @@ struct AudioThreadParams {
     int soundbitrate;
     int samplerate;
     int16_t write_disable;
-    TsMux_Params tsParams;
-    TsOut_Handle tsOut; // null: no TS
-    RtmpPublishers rtmp; // the main thread's publishers while RTMP is on, else none
+    OutputList_Handle outputs; // null: no outputs
 };
 
 struct SpeechThreadParams {
@@ -43,8 +37,7 @@ struct SpeechThreadParams {
     const void *dynParams;
     int soundbitrate;
     int samplerate;
-    TsMux_Params tsParams; // taken after the multiplexer was set up for MP3
-    TsOut_Handle tsOut;    // null: no TS
+    OutputList_Handle outputs; // null: no outputs
 };
 
 // The thread functions (argument: the record above). 0 after an orderly stop (quit seen), -1 after a

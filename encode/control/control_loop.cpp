@@ -5,6 +5,7 @@
 
 #include "encode/core/shared_status.h"
 #include "encode/codec/engine.h"
+#include "encode/media/wait.h"
 
 #include <chrono>
 #include <cstdio>
@@ -28,8 +29,7 @@ void *ctrlThrFxn(void *arg)
             std::fflush(stdout);
         }
 
-        while (!SharedStatus_getQuit()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(CONTROL_POLL_MS));
+        while (Media_waitMs(nullptr, CONTROL_POLL_MS)) {
         }
     }
 

@@ -9,6 +9,7 @@
 #include "encode/core/shared_status.h"
 #include "encode/core/shell.h"
 #include "encode/core/stage_thread.h"
+#include "encode/media/wait.h"
 
 #include <algorithm>
 #include <atomic>
@@ -26,7 +27,6 @@ constexpr int kStatusChip = 0x23;
 constexpr int kStatusRegister = 0x64;
 constexpr int kLockBits = 0x83;
 
-constexpr unsigned kQuitSliceMs = 50;
 
 // One register write, read back when verify is set, followed by a hold of pauseMs (0: none).
 struct Step {
@@ -82,15 +82,7 @@ std::atomic<int> locked{0};
 
 void kernelSleep(unsigned milliseconds)
 {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!SharedStatus_getQuit()) {
-        Clock::time_point now = Clock::now();
-        if (now >= end) {
-            return;
-        }
-        std::this_thread::sleep_for(std::min<Clock::duration>(end - now, std::chrono::milliseconds(kQuitSliceMs)));
-    }
+    Media_waitMs(nullptr, milliseconds);
 }
 
 std::atomic<HdmiAudioSleep> sleeper{kernelSleep};

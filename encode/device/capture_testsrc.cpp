@@ -11,6 +11,7 @@
 #include "encode/core/pipeline_settings.h"
 
 #include "encode/media/media.h"
+#include "encode/media/wait.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -158,7 +159,7 @@ public:
         if (!paced_) {
             due = Media_monotonicNs(); // a benchmark: every frame is due as soon as it is asked for
         }
-        if (!Media_sleepUntil(due)) {
+        if (!Media_waitUntil(nullptr, due)) {
             return Capture_STOPPED;
         }
         index_++;

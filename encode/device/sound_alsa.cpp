@@ -19,6 +19,7 @@
 
 #include "encode/core/shared_status.h"
 #include "encode/media/media.h"
+#include "encode/media/wait.h"
 
 namespace {
 
@@ -252,7 +253,7 @@ private:
             e = ops().prepare(pcm_.get());
         } else if (err == -ESTRPIPE) {
             while ((e = ops().resume(pcm_.get())) == -EAGAIN) {
-                if (!Media_sleepUntil(Media_monotonicNs() + kResumeRetryNs)) {
+                if (!Media_waitUntil(nullptr, Media_monotonicNs() + kResumeRetryNs)) {
                     return Sound_STOPPED;
                 }
             }

@@ -21,6 +21,7 @@
 
 #include "encode/core/pipeline_settings.h"
 #include "encode/media/media.h"
+#include "encode/media/wait.h"
 
 namespace {
 
@@ -75,7 +76,7 @@ private:
             anchorFrame_ = position_;
             due = now + framesToNs(frames);
         }
-        return Media_sleepUntil(due);
+        return Media_waitUntil(nullptr, due);
     }
 
     // Sample n of channel c is sin(2 pi f n / rate), taken modulo one second so the phase never loses

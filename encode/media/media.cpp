@@ -88,28 +88,3 @@ void Media_assertFailed(const char *condition, const char *function, const char 
     std::abort();
 }
 
-int64_t Media_monotonicNs()
-{
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
-bool Media_sleepUntil(int64_t deadlineNs)
-{
-    constexpr int64_t kSlice = 100000000LL;
-    for (;;) {
-        if (SharedStatus_getQuit()) {
-            return false;
-        }
-        int64_t now = Media_monotonicNs();
-        if (now >= deadlineNs) {
-            return true;
-        }
-        int64_t until = deadlineNs - now > kSlice ? now + kSlice : deadlineNs;
-        struct timespec ts {};
-        ts.tv_sec = static_cast<time_t>(until / 1000000000LL);
-        ts.tv_nsec = static_cast<long>(until % 1000000000LL);
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
-    }
-}

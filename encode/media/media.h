@@ -37,11 +37,6 @@ void Media_setTraceLevel(int level);
 // printf-style messages; each prints only when the level allows.
 void Media_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// The monotonic clock in nanoseconds, and a sleep until a deadline on it that wakes at least every
-// 100 ms to look at the quit flag (false when quit was raised): how the virtual devices pace themselves
-// and the device adapters wait, without holding up a shutdown.
-int64_t Media_monotonicNs();
-bool Media_sleepUntil(int64_t deadlineNs);
 void Media_warning(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void Media_trace(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 

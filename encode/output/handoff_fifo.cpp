@@ -12,7 +12,7 @@
 #include "encode/core/paths.h"
 #include "encode/core/shared_status.h"
 #include "encode/core/shell.h"
-#include "encode/core/status_board.h"
+#include "encode/media/wait.h"
 #include "encode/output/stream_tag.h"
 
 #include <nlohmann/json.hpp>
@@ -30,11 +30,10 @@
 #include <cstdio>
 #include <new>
 #include <string>
-#include <thread>
 
 namespace {
 
-constexpr auto kReaderPoll = std::chrono::milliseconds(100);
+constexpr int kReaderPollMs = 100;
 // How long a record the kernel took only in part may wait for the rest to go in.
 constexpr auto kFinishLimit = std::chrono::milliseconds(2000);
 // A record too large for the pipe grows it, up to this size.
@@ -61,19 +60,28 @@ const HandoffFifoKind HandoffFifo_aac = {"/dev/shm/aa_fifo", "Failed to create a
 const HandoffFifoKind HandoffFifo_mp3 = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
                                          "Failed to create vido fifo for writing", false, 0};
 
-struct HandoffFifo_Object {
+static void reportFifo(const HandoffFifo_Object &h, nlohmann::json &out);
+
+struct HandoffFifo_Object : Output {
     const HandoffFifoKind *kind = nullptr;
     std::string path; // resolved once, so that a reopen allocates nothing
     HandoffFifo_OpenFunction open = nullptr;
     int fd = -1;
     long capacity = 0;
+    bool started = false; // opened for a first reader: records go in from then on
     std::atomic<bool> stopped{false}; // a record went in torn: the output has ended for this run
     bool dropping = false;   // in a run of dropped records (its line is printed)
     // What the status says of it: bumped by the owner thread, read by the status thread.
     std::atomic<uint64_t> dropped{0};
     std::atomic<uint64_t> written{0};
     std::atomic<bool> reading{false}; // a reader has the FIFO open
-    int statusId = 0;
+    std::atomic<const char *> failure{nullptr}; // the FIFO could not be made or opened: no output this run
+
+    void video(const OutputUnit &u) override { HandoffFifo_write(this, u.data, u.bytes, u.time); }
+    void audio(const OutputUnit &u) override { HandoffFifo_write(this, u.data, u.bytes, u.time); }
+    void begin() override { HandoffFifo_start(this); }
+    void report(int, nlohmann::json &out) const override { reportFifo(*this, out); }
+    void stop() override { HandoffFifo_close(this); }
 };
 
 namespace {
@@ -91,26 +99,23 @@ void sizePipe(HandoffFifo_Object *h, long bytes)
     h->capacity = got > 0 ? got : 0;
 }
 
-void report(const void *ctx, nlohmann::json &out)
+} // namespace
+
+static void reportFifo(const HandoffFifo_Object &h, nlohmann::json &out)
 {
-    const auto &h = *static_cast<const HandoffFifo_Object *>(ctx);
     out["kind"] = "fifo";
     out["name"] = h.kind == &HandoffFifo_video ? "RTSP video" : "RTSP audio";
     out["target"] = h.kind->path;
     bool stopped = h.stopped.load(std::memory_order_relaxed);
-    out["state"] = stopped ? "error" : h.reading.load(std::memory_order_relaxed) ? "ok" : "waiting";
+    const char *failure = h.failure.load();
+    out["state"] = stopped || failure != nullptr ? "error" : h.reading.load(std::memory_order_relaxed) ? "ok" : "waiting";
     out["bytes"] = h.written.load(std::memory_order_relaxed);
     out["dropped"] = h.dropped.load(std::memory_order_relaxed);
-    out["error"] = stopped ? "the reader stopped inside a record, no more records this run" : "";
+    out["error"] = failure != nullptr ? failure : stopped ? "the reader stopped inside a record, no more records this run" : "";
     out["error_time"] = 0;
 }
 
-// Gives the handle up, its report first: the status thread may be reading it.
-void forget(HandoffFifo_Object *h)
-{
-    StatusBoard_remove(h->statusId);
-    delete h;
-}
+namespace {
 
 bool fits(const HandoffFifo_Object *h, long queued, long record)
 {
@@ -242,7 +247,7 @@ bool finish(HandoffFifo_Object *h, iovec *parts, int count, size_t done)
 
 } // namespace
 
-HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind, HandoffFifo_OpenFunction open)
+HandoffFifo_Handle HandoffFifo_create(const HandoffFifoKind *kind, HandoffFifo_OpenFunction open)
 {
     if (kind == nullptr) {
         return nullptr;
@@ -255,14 +260,19 @@ HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind, HandoffFifo_Ope
     h->kind = kind;
     h->path = Path_resolve(kind->path);
     h->open = open != nullptr ? open : openDefault;
-    h->statusId = StatusBoard_add(StatusSection::Output, report, h);
+    return h;
+}
+
+bool HandoffFifo_start(HandoffFifo_Handle h)
+{
+    const HandoffFifoKind *kind = h->kind;
     Shell_run(std::string("rm -f ") + kind->path);
     // A fresh node every run (a stale one may be a plain file, or a node an old reader still holds),
     // opened up to every user afterwards since the RTSP server need not run as ours.
     if (::mkfifo(h->path.c_str(), 0100) != 0) {
         Console_say("%s\n", kind->createFail);
-        forget(h);
-        return nullptr;
+        h->failure.store(kind->createFail);
+        return false;
     }
     Shell_run(std::string("chmod 777 ") + kind->path);
     // Waits for the reader like a blocking open would, but looks at the quit flag between tries, so
@@ -270,17 +280,31 @@ HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind, HandoffFifo_Ope
     while ((h->fd = openWriteEnd(h)) < 0) {
         if (errno != ENXIO && errno != EINTR) {
             Console_say("%s\n", kind->openFail);
-            forget(h);
-            return nullptr;
+            h->failure.store(kind->openFail);
+            return false;
         }
-        if (SharedStatus_getQuit() != 0) {
-            forget(h);
-            return nullptr;
+        if (!Media_waitMs(nullptr, kReaderPollMs)) {
+            return false;
         }
-        std::this_thread::sleep_for(kReaderPoll);
     }
     sizePipe(h, HANDOFF_FIFO_PIPE_BYTES);
     h->reading.store(true, std::memory_order_relaxed);
+    h->started = true;
+    return true;
+}
+
+HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind, HandoffFifo_OpenFunction open)
+{
+    HandoffFifo_Handle h = HandoffFifo_create(kind, open);
+    if (h != nullptr && !HandoffFifo_start(h)) {
+        HandoffFifo_close(h);
+        return nullptr;
+    }
+    return h;
+}
+
+Output *HandoffFifo_output(HandoffFifo_Handle h)
+{
     return h;
 }
 
@@ -289,7 +313,7 @@ bool HandoffFifo_write(HandoffFifo_Handle h, const uint8_t *unit, int bytes, Fra
     if (h == nullptr || unit == nullptr || bytes <= 0) {
         return false;
     }
-    if (h->stopped) {
+    if (!h->started || h->stopped) {
         h->dropped.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
@@ -334,5 +358,5 @@ void HandoffFifo_close(HandoffFifo_Handle h)
     if (h->fd >= 0) {
         ::close(h->fd);
     }
-    forget(h);
+    delete h;
 }

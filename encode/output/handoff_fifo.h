@@ -1,9 +1,11 @@
 // Hand-off FIFOs: named pipes under /dev/shm from which the RTSP server beside the encoder reads the
 // elementary streams, one record per unit. One mechanism serves every instance; a table says what
 // differs (the path, the texts printed, whether a record starts with the stream tag, a queue limit).
-// The writer runs the video instance below, the audio thread its own.
+// The main thread makes the instances the output list needs; the video one is fed by the writer, the
+// audio one by the audio thread.
 //
-// One owner thread (writer or audio) opens, writes and closes an instance; nothing else touches it.
+// One feeding thread opens (the output's begin()) and writes an instance; the main thread makes and
+// closes it before and after; the status thread reads its counters.
 //
 // A reader that falls behind must never hold the owner up: the pipe is enlarged to 1 MiB and a record
 // is written only when it certainly fits whole, otherwise it is dropped, never split. Drops are
@@ -13,6 +15,7 @@
 #pragma once
 
 #include "encode/media/frame_times.h"
+#include "encode/output/output.h"
 
 #include <cstdint>
 
@@ -40,12 +43,22 @@ inline constexpr int HANDOFF_FIFO_PIPE_BYTES = 1 << 20;
 
 typedef struct HandoffFifo_Object *HandoffFifo_Handle;
 
-// Makes the FIFO afresh (removed, created, opened up to everyone through the shell) and waits for a
-// reader to open it; only the quit flag ends the wait early. Null when it cannot be made or opened
-// (its failure text printed) or when quit was raised while waiting (nothing printed).
-// `open` is how the write end is opened: open(2) when null; a test may refuse it.
+// An instance that has touched nothing yet. `open` is how the write end is opened: open(2) when null;
+// a test may refuse it. Null when out of memory (the kind's open failure printed).
 using HandoffFifo_OpenFunction = int (*)(const char *path, int flags);
+HandoffFifo_Handle HandoffFifo_create(const HandoffFifoKind *kind, HandoffFifo_OpenFunction open = nullptr);
+
+// Makes the FIFO afresh (removed, created, opened up to everyone through the shell) and waits for a
+// reader to open it; only the quit flag ends the wait early. False when it cannot be made or opened
+// (its failure text printed, and shown in the status) or when quit was raised while waiting (nothing
+// printed): no record goes in this run then. What the output's begin() does.
+bool HandoffFifo_start(HandoffFifo_Handle h);
+
+// HandoffFifo_create and HandoffFifo_start in one; null when the start failed.
 HandoffFifo_Handle HandoffFifo_open(const HandoffFifoKind *kind, HandoffFifo_OpenFunction open = nullptr);
+
+// The instance as an output of the list: its video() or audio() writes one record.
+Output *HandoffFifo_output(HandoffFifo_Handle h);
 
 // One record: the stream tag (for a tagged kind) stamped `time`, then the unit, written whole or
 // not at all. True when written, false when dropped.

@@ -4,14 +4,15 @@
 //
 // A server is an object: HttpTs_create allocates its ring and starts its server thread, HttpTs_delete
 // stops and joins that thread and every client thread before it frees the ring, so servers on two
-// ports can run side by side. Threads: the writer and audio threads append (through the TS output
-// the server is handed to, under its lock); the server thread accepts; one thread per client copies
-// 2048-byte steps out of the ring and sends them without waiting on a full socket. A client is judged
+// ports can run side by side. Threads: the writer and audio threads append (through the multiplexer
+// stage the server is a consumer of, under its lock); the server thread accepts; one thread per client
+// copies 2048-byte steps out of the ring and sends them without waiting on a full socket. A client is judged
 // by how far behind live it is (client_lag.h): one more than 2 s behind, or a whole ring behind, is
 // moved to the live edge; one that has taken nothing for 3 s is dropped.
 #pragma once
 
 #include "encode/output/client_lag.h"
+#include "encode/output/output.h"
 
 #include <cstdint>
 
@@ -47,8 +48,11 @@ HttpTs_Handle HttpTs_create(const HttpTsServerConfig *config);
 void HttpTs_delete(HttpTs_Handle h);
 
 // The ring append: a memory copy that never waits. `bytes` is whole TS packets; an append longer than
-// the ring keeps only its last 2 MiB. One appending thread at a time (the TS output's lock).
+// the ring keeps only its last 2 MiB. One appending thread at a time (the multiplexer stage's lock).
 void HttpTs_append(HttpTs_Handle h, const uint8_t *data, int bytes);
+
+// The server as a consumer of the multiplexer stage: its ts() is the append.
+Output *HttpTs_output(HttpTs_Handle h);
 
 // Bytes appended since the server was created (counted in 64 bits).
 uint64_t HttpTs_total(HttpTs_Handle h);

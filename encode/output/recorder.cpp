@@ -16,6 +16,7 @@
 #include "encode/core/paths.h"
 #include "encode/core/shell.h"
 #include "encode/core/status_board.h"
+#include "encode/media/wait.h"
 #include "encode/media/media.h"
 
 #include <nlohmann/json.hpp>
@@ -75,7 +76,9 @@ struct Half {
 
 } // namespace
 
-struct Recorder_Object {
+static void reportRecorder(const Recorder_Object &r, nlohmann::json &out);
+
+struct Recorder_Object : Output {
     int64_t fileLimit = RECORDER_FILE_LIMIT_BYTES;
     std::unique_ptr<uint8_t[]> buffer; // both halves
 
@@ -84,7 +87,7 @@ struct Recorder_Object {
     Half halves[2] = {};
     int fillHalf = 0;
 
-    std::atomic<bool> stopping{false};
+    MediaStop ending; // raised by Recorder_delete: write what is held without pauses, then end
     std::atomic<bool> accepting{true};
     std::atomic<bool> running{false};
     std::atomic<bool> fileOpen{false};
@@ -101,13 +104,24 @@ struct Recorder_Object {
     StatusError lastError;
     mutable std::mutex pathMutex;
     std::string currentPath; // guarded by pathMutex; "" without a file
-    int statusId = 0;
 
     std::mutex lifeMutex;
     std::condition_variable lifeCv;
     bool finished = false;  // guarded by lifeMutex: the thread touches nothing of the recorder any more
     bool abandoned = false; // guarded by lifeMutex: the owner gave up waiting, the thread frees it
     std::thread thread;
+
+    void ts(const uint8_t *data, int bytes) override { Recorder_feed(this, data, bytes); }
+    bool wantsTs() const override { return accepting.load(); }
+    void report(int, nlohmann::json &out) const override { reportRecorder(*this, out); }
+    // Nothing feeds it any more: what it holds goes to the disk before the process ends.
+    void stop() override
+    {
+        if (Recorder_delete(this, RECORDER_STOP_MS, nullptr) != Media_EOK) {
+            std::fputs("Warning: the recording could not be completed in time, its last second may be missing\n",
+                       stderr);
+        }
+    }
 };
 
 namespace {
@@ -120,9 +134,10 @@ void setCurrentPath(Recorder &r, const std::string &path)
     r.currentPath = path;
 }
 
-void report(const void *ctx, nlohmann::json &out)
+} // namespace
+
+static void reportRecorder(const Recorder_Object &r, nlohmann::json &out)
 {
-    const auto &r = *static_cast<const Recorder *>(ctx);
     std::string path;
     {
         std::lock_guard<std::mutex> lock(r.pathMutex);
@@ -142,16 +157,12 @@ void report(const void *ctx, nlohmann::json &out)
     r.lastError.report(out);
 }
 
-// Sleeps `ms` in slices, so that a stop is seen within one slice.
+namespace {
+
+// Sleeps `ms`, not at all once stopping.
 void nap(const Recorder &r, int ms)
 {
-    while (ms > 0 && !r.stopping.load()) {
-        int slice = std::min(ms, 50);
-        timespec t{0, slice * 1000000L};
-        while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-        }
-        ms -= slice;
-    }
+    Media_waitMs(&r.ending, ms);
 }
 
 // --- The double buffer (handOverMutex held) ---
@@ -376,7 +387,7 @@ void writeHalf(Recorder &r, RecordFile &file, const uint8_t *data, size_t length
 bool waitHandedOver(Recorder &r, int half)
 {
     for (;;) {
-        bool stop = r.stopping.load();
+        bool stop = MediaStop_raised(&r.ending);
         {
             ScopedLock lock(r.handOverMutex);
             handOverDue(r, stop);
@@ -490,11 +501,9 @@ Recorder_Handle Recorder_create(const Recorder_Attrs *attrs)
         r->fileLimit = attrs->fileLimit;
     }
     r->running.store(true);
-    r->statusId = StatusBoard_add(StatusSection::Output, report, r.get());
     try {
         r->thread = std::thread(recordThread, r.get());
     } catch (...) {
-        StatusBoard_remove(r->statusId);
         return nullptr;
     }
     return r.release();
@@ -531,6 +540,11 @@ void Recorder_feed(Recorder_Handle r, const uint8_t *data, int bytes)
     }
 }
 
+Output *Recorder_output(Recorder_Handle r)
+{
+    return r;
+}
+
 bool Recorder_accepting(Recorder_Handle r)
 {
     MEDIA_ASSERT(r != nullptr);
@@ -549,12 +563,11 @@ int Recorder_delete(Recorder_Handle r, int timeoutMs, RecorderStats *last)
         return Media_EOK;
     }
     r->accepting.store(false);
-    r->stopping.store(true);
+    MediaStop_raise(&r->ending);
     {
         std::unique_lock<std::mutex> lock(r->lifeMutex);
         if (!r->lifeCv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [r] { return r->finished; })) {
             // Everything of the owner's is let go while the thread cannot yet free the recorder.
-            StatusBoard_remove(r->statusId);
             if (last != nullptr) {
                 *last = statsOf(*r);
             }
@@ -564,7 +577,6 @@ int Recorder_delete(Recorder_Handle r, int timeoutMs, RecorderStats *last)
         }
     }
     r->thread.join();
-    StatusBoard_remove(r->statusId);
     if (last != nullptr) {
         *last = statsOf(*r);
     }

@@ -10,13 +10,15 @@
 // file plays from its first byte.
 //
 // A recorder is an object: Recorder_create allocates its double buffer and starts its thread, and
-// the TS output it is handed to (udp.h) feeds it; Recorder_delete is the clean stop. Threads: the
-// writer and audio threads feed (through the TS output, under its lock); the recorder thread writes;
+// the multiplexer stage it is a consumer of (ts_fanout.h) feeds it; Recorder_delete is the clean stop. Threads: the
+// writer and audio threads feed (through the multiplexer stage, under its lock); the recorder thread writes;
 // the owner deletes the recorder after the feeding threads have ended. A half belongs to the feed
 // until it is handed over and to the recorder until it is on the disk, so a slow or failing disk
 // never has a half overwritten under it: the feed drops whole feeds instead, and never waits for the
 // disk.
 #pragma once
+
+#include "encode/output/output.h"
 
 #include <cstdint>
 
@@ -25,6 +27,10 @@ inline constexpr int RECORDER_BLOCK_BYTES = 32768;
 inline constexpr int64_t RECORDER_FILE_LIMIT_BYTES = 1073741824;
 // The longest a half fills before it is handed over to the disk.
 inline constexpr int RECORDER_HAND_OVER_MS = 1000;
+
+// How long the end of a run waits for the recorder to put what it holds on the disk (at most two
+// halves, well under a second on any stick that still works).
+inline constexpr int RECORDER_STOP_MS = 1500;
 
 // Status of Recorder_delete beside the media layer's codes: the recorder thread had not ended within
 // the time given (a disk that hangs).
@@ -39,15 +45,20 @@ typedef struct Recorder_Object *Recorder_Handle;
 // Allocates the double buffer and starts the recorder thread, which opens the file named by /mnt/fn
 // and records until the recorder is deleted. When that first file cannot be opened it prints "error
 // open file tsf_fd =PATH" and stops taking feeds: recording is off for the life of the recorder, and
-// the TS output no longer wants the multiplexer for it. Null attrs: the defaults. Null when the
+// the multiplexer no longer runs for it. Null attrs: the defaults. Null when the
 // memory or the thread cannot be had.
 Recorder_Handle Recorder_create(const Recorder_Attrs *attrs);
 
 // The feed: a memory copy that never waits for the disk. `bytes` is whole TS packets. A feed goes
 // whole into the half being filled, or is split at a packet boundary across it and the next half;
 // when the halves held by the recorder leave no room for all of it, it is dropped whole and counted.
-// One feeding thread at a time (the TS output's lock); ignored once the recorder takes no feeds.
+// One feeding thread at a time (the multiplexer stage's lock); ignored once the recorder takes no feeds.
 void Recorder_feed(Recorder_Handle h, const uint8_t *data, int bytes);
+
+// The recorder as a consumer of the multiplexer stage: its ts() is the feed, it wants packets while it
+// takes feeds, and its stop() is Recorder_delete within RECORDER_STOP_MS (a warning line when the
+// disk did not let it finish).
+Output *Recorder_output(Recorder_Handle h);
 
 // True while the recorder takes feeds: it has not given up on its first file and is not stopping.
 bool Recorder_accepting(Recorder_Handle h);

@@ -1,20 +1,20 @@
-// RTMP publisher: with the RTSP hand-off and RTMP both switched on, the encoded streams are published
-// to a server (the one named by `url=` in /mnt/autorun.sh unless its owner names another) instead of
-// going to the hand-off FIFOs.
+// RTMP publisher: the encoded streams published to a server (the one named by `url=` in
+// /mnt/autorun.sh unless its owner names another), with the RTSP hand-off switched on and RTMP chosen
+// instead of the RTSP server's FIFOs or beside them.
 //
-// A publisher is an object: the main thread creates it, hands it to the writer (video) and the AAC
-// audio thread, and destroys it after joining them; one runs per destination (up to four). Handing a
-// unit in copies it into the publisher's queue and returns at once without waiting for the network, so
-// a stalled server costs its own destination only. Two threads of the publisher do the rest. The sender takes the units in the order they came, packages each as an FLV
-// body and sends it; being the only one that sends, it keeps the connection's chunks in order. The
-// link thread reads the URL, connects (bounded, and ended at once by a stop), watches every send (one
-// that runs past about a second drops the connection instead of holding the stream) and reconnects
-// once a second after a drop.
+// A publisher is an output (output.h): the main thread makes one per destination (up to four) when it
+// builds the output list, the writer (video) and the AAC audio thread hand it their units, and the
+// list stops it after joining them. It sends on the sender worker (sender.h): handing a unit in copies
+// it into the worker's queue and returns at once, so a stalled server costs its own destination only.
+// The worker's thread reads the URL, connects (bounded, cut short by a stop), takes the units in the
+// order they came, packages each as FLV bodies (flv.h) and sends it on the connection (rtmp_link.h); a
+// send that runs past about a second drops the connection instead of holding the stream, and the
+// connection is made again at once, then after the worker's back-off.
 //
-// The queue is bounded (RTMP_QUEUE_BYTES, made once at create). A unit that finds no room is dropped
-// whole; after a dropped video unit, video goes on only from the next unit that begins with an SPS,
-// audio from the next frame that fits. Dropped units are counted in the status and each run of them
-// is printed once, when it ends.
+// The queue is bounded (RTMP_QUEUE_BYTES, made at create). A unit that finds no room is dropped whole;
+// after a dropped video unit, video goes on only from the next unit that begins with an SPS, audio
+// from the next frame that fits. Dropped units are counted in the status and each run of them is
+// printed once, when it ends.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +22,7 @@
 
 #include "encode/core/rtmp_destinations.h"
 #include "encode/media/frame_times.h"
+#include "encode/output/output.h"
 
 // Status codes of the publisher's calls.
 enum {
@@ -46,25 +47,23 @@ struct RtmpPublisherConfig {
 
 typedef struct RtmpPublisher_Object *RtmpPublisher_Handle;
 
-// The publishers of one run, one per destination (destination N at [N - 1]; null where there is none).
-// Each has its own queue, threads and connection, so a stalled or dead server costs only its own
-// destination: the writer and the audio thread hand every unit to each of them in turn, and each
-// hand-in is a copy that never waits. The copy is per destination on purpose: a destination's queue is
-// what bounds it (its own room, its own drop rule). Units shared between queues would be held by the
-// slowest destination, so a stalled one would either take room from the others or need a bound of its
-// own over the same bytes. At a few Mbit/s the extra copy costs microseconds per unit; librtmp needs
-// each destination's body built anew anyway, since it writes its chunk headers into the body.
+// Each destination has its own queue, worker and connection, so a stalled or dead server costs only
+// its own destination: the writer and the audio thread hand every unit to each of them in turn, and
+// each hand-in is a copy that never waits. The copy is per destination on purpose: a destination's
+// queue is what bounds it (its own room, its own drop rule). Units shared between queues would be held
+// by the slowest destination, so a stalled one would either take room from the others or need a bound
+// of its own over the same bytes. At a few Mbit/s the extra copy costs microseconds per unit; librtmp
+// needs each destination's body built anew anyway, since it writes its chunk headers into the body.
 inline constexpr int RTMP_DESTINATIONS = kRtmpDestinations;
-struct RtmpPublishers {
-    RtmpPublisher_Handle at[RTMP_DESTINATIONS] = {};
-};
 
-// Makes the queue and the buffers, adds the publisher's report to the status board and starts its
-// threads (null config: the defaults). Null when that failed, after an "Error: " line.
+// Makes the buffers and the worker with its queue and starts it (null config: the defaults). Null when
+// that failed, after an "Error: " line.
 RtmpPublisher_Handle RtmpPublisher_create(const RtmpPublisherConfig *config);
+// The publisher as an output of the list: its video() and audio() are the calls below.
+Output *RtmpPublisher_output(RtmpPublisher_Handle h);
 
 // Gives what is queued up to a second to go out, ends the connection (the server sees the stream end),
-// joins both threads (a connection being made is cut short) and frees the publisher. Owner only, once
+// stops the worker (a connection being made is cut short) and frees the publisher. Owner only, once
 // nothing hands it units any more. Null is ignored.
 void RtmpPublisher_destroy(RtmpPublisher_Handle h);
 
@@ -74,10 +73,6 @@ int RtmpPublisher_sendVideo(RtmpPublisher_Handle h, const uint8_t *unit, int byt
 
 // The AAC audio thread's call per ADTS frame. Never waits. Codes as for video.
 int RtmpPublisher_sendAudio(RtmpPublisher_Handle h, const uint8_t *frame, int bytes, FrameTime time);
-
-// The writer's and the audio thread's calls for every destination (null: none).
-void RtmpPublishers_sendVideo(const RtmpPublishers *set, const uint8_t *unit, int bytes, FrameTime time);
-void RtmpPublishers_sendAudio(const RtmpPublishers *set, const uint8_t *frame, int bytes, FrameTime time);
 
 struct RtmpPublisherStats {
     bool connected;      // a connection is up and publishing

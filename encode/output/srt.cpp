@@ -1,21 +1,23 @@
 // SRT output.
 //
-// Threads: the TS fan-out (writer and audio threads, one at a time under the TS output's lock) only
-// copies payloads into the queue, under the queue's own lock held for the copy. The output's thread
-// owns everything else: the sockets, the epoll set and the peers' sending state; no other thread
+// Threads: the multiplexer stage (writer and audio threads, one at a time under its lock) only puts
+// payloads into the sender worker's queue. The worker's thread owns everything else: the sockets, the
+// epoll set and the peers' sending state (the link's calls below all run on it); no other thread
 // touches a socket. The reporter (status thread) reads the peers' published figures under statsLock
 // and the counters, which are atomics.
 //
 // Every libsrt call is bounded: sockets are non-blocking for sending and receiving (SRTO_SNDSYN and
-// SRTO_RCVSYN false), a call connects with SRTO_CONNTIMEO and is watched from the thread's loop,
-// accepts come from srt_epoll_uwait with no wait, and linger is off so that a close never waits for a
-// peer that has stopped. The thread itself waits only on the queue, at most one tick at a time, which
-// is also what bounds a stop.
+// SRTO_RCVSYN false), a call connects with SRTO_CONNTIMEO and is watched in steps of a tick, accepts
+// come from srt_epoll_uwait with no wait, and linger is off so that a close never waits for a peer
+// that has stopped.
 #include "encode/output/srt.h"
 
 #include "encode/core/console.h"
 #include "encode/core/paths.h"
 #include "encode/core/status_board.h"
+#include "encode/media/wait.h"
+#include "encode/output/sender.h"
+#include "encode/output/ts_scan.h"
 
 #include <nlohmann/json.hpp>
 
@@ -28,15 +30,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
-#include <system_error>
-#include <thread>
 
 namespace {
 
@@ -44,101 +43,18 @@ using SteadyClock = std::chrono::steady_clock;
 using ScopedLock = std::lock_guard<std::mutex>;
 
 constexpr int kTickMs = 20;           // connections, accepts and breaks are looked at this often
-constexpr int kRetryMs = 1000;        // a caller calls again this long after its last try began
 constexpr int kConnectTimeoutMs = 1000;
 // A peer that has sent nothing back (not even an acknowledgement) for this long is gone: a killed
 // player is noticed in time for its successor to be served within a few seconds.
 constexpr int kPeerIdleMs = 1500;
 constexpr int kStatsMs = 1000;
 constexpr int kKeyWaitMs = 3000;      // a new peer waits this long for a PAT before a key frame
-constexpr int kTsPacket = 188;
 constexpr int kNameChars = 48;
 
 int64_t msSince(SteadyClock::time_point t)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - t).count();
 }
-
-// Fixed slots of SRT_PAYLOAD_BYTES made at create; the sender reads the oldest in place.
-class PayloadQueue {
-public:
-    bool make(int slots)
-    {
-        bytes_.reset(new (std::nothrow) uint8_t[static_cast<size_t>(slots) * SRT_PAYLOAD_BYTES]);
-        lengths_.reset(new (std::nothrow) int[static_cast<size_t>(slots)]);
-        capacity_ = bytes_ != nullptr && lengths_ != nullptr ? slots : 0;
-        return capacity_ > 0;
-    }
-
-    // Producers: Srt_EOK, or Srt_EFULL (counted in the current run of drops).
-    int put(const uint8_t *data, int bytes)
-    {
-        ScopedLock lock(lock_);
-        if (count_ == capacity_) {
-            runDrops_++;
-            return Srt_EFULL;
-        }
-        int at = (first_ + count_) % capacity_;
-        std::memcpy(bytes_.get() + static_cast<size_t>(at) * SRT_PAYLOAD_BYTES, data, static_cast<size_t>(bytes));
-        lengths_[at] = bytes;
-        count_++;
-        changed_.notify_one();
-        return Srt_EOK;
-    }
-
-    // The sender: the oldest payload, left in place until release(); false when none came within
-    // `waitMs` or the queue was closed.
-    bool take(const uint8_t **data, int *bytes, int waitMs)
-    {
-        std::unique_lock<std::mutex> lock(lock_);
-        changed_.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return count_ > 0 || closed_; });
-        if (closed_ || count_ == 0) {
-            return false;
-        }
-        *data = bytes_.get() + static_cast<size_t>(first_) * SRT_PAYLOAD_BYTES;
-        *bytes = lengths_[first_];
-        return true;
-    }
-    void release()
-    {
-        ScopedLock lock(lock_);
-        first_ = (first_ + 1) % capacity_;
-        count_--;
-    }
-    // The drops of a run once the queue has room again (0 while none has ended).
-    uint64_t endedRun()
-    {
-        ScopedLock lock(lock_);
-        if (count_ == capacity_) {
-            return 0;
-        }
-        uint64_t n = runDrops_;
-        runDrops_ = 0;
-        return n;
-    }
-    void close()
-    {
-        ScopedLock lock(lock_);
-        closed_ = true;
-        changed_.notify_all();
-    }
-    bool closed()
-    {
-        ScopedLock lock(lock_);
-        return closed_;
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::unique_ptr<uint8_t[]> bytes_; // guarded by lock_ from here on, slot by slot
-    std::unique_ptr<int[]> lengths_;
-    int capacity_ = 0;
-    int first_ = 0;
-    int count_ = 0;
-    bool closed_ = false;
-    uint64_t runDrops_ = 0;
-};
 
 // What the status says of one connection; written by the output's thread under statsLock.
 struct PeerReport {
@@ -165,27 +81,27 @@ struct Peer {
 
 } // namespace
 
-struct SrtOut_Object {
+static void reportSrt(const SrtOut_Object &o, nlohmann::json &out);
+
+struct SrtOut_Object : Output, SenderLink {
     SrtSettings settings; // fixed at create
     char target[kNameChars] = "";
 
-    PayloadQueue queue;
+    Sender_Handle sender = nullptr;
 
     std::atomic<uint64_t> payloads{0};
     std::atomic<uint64_t> queueDropped{0};
     std::atomic<uint64_t> bufferDropped{0};
     std::atomic<uint64_t> retransmittedGone{0}; // of connections that have ended
-    std::atomic<uint64_t> reconnects{0};
     std::atomic<int> peersUp{0};
     std::atomic<bool> listening{false};
     std::atomic<bool> refused{false}; // caller: the peer answered the last call with a refusal
     StatusError lastError;
-    int statusId = 0;
 
     mutable std::mutex statsLock;
     PeerReport reports[SRT_MAX_CALLERS]; // guarded by statsLock
 
-    // The output's thread only.
+    // The worker's thread only.
     Peer peers[SRT_MAX_CALLERS];
     int eid = -1;
     SRTSOCKET listener = SRT_INVALID_SOCK;
@@ -195,27 +111,38 @@ struct SrtOut_Object {
     int saidReason = -1; // the failure already printed in this outage
     SteadyClock::time_point lastStats;
 
-    std::thread thread;
+    // The output.
+    void ts(const uint8_t *data, int bytes) override;
+    void report(int, nlohmann::json &out) const override { reportSrt(*this, out); }
+    void stop() override { SrtOut_destroy(this); }
+    // The link, on the worker's thread.
+    int connect(const MediaStop *stop) override;
+    int send(const SenderUnit &unit) override;
+    int tend() override;
+    void disconnect(bool stopping) override;
+    // Every call is non-blocking and a call in progress is watched in ticks: nothing to cut short.
+    void abort() override {}
 };
 
 namespace {
 
 using Out = SrtOut_Object;
 
-void report(const void *ctx, nlohmann::json &out)
+} // namespace
+
+static void reportSrt(const SrtOut_Object &o, nlohmann::json &out)
 {
-    const auto &o = *static_cast<const Out *>(ctx);
     bool listener = o.settings.mode == SrtMode::Listener;
     int up = o.peersUp.load(std::memory_order_relaxed);
     out["kind"] = "srt";
     out["name"] = listener ? "SRT listener" : "SRT caller";
     out["target"] = o.target;
     bool failing = listener ? !o.listening.load() : o.refused.load();
+    Sender_report(o.sender, out);
     out["state"] = up > 0 ? "ok" : failing ? "error" : "waiting";
     if (listener) {
         out["clients"] = up;
-    } else {
-        out["reconnects"] = o.reconnects.load(std::memory_order_relaxed);
+        out.erase("reconnects");
     }
     uint64_t dropped = o.queueDropped.load(std::memory_order_relaxed) + o.bufferDropped.load(std::memory_order_relaxed);
     uint64_t bytes = 0;
@@ -244,6 +171,8 @@ void report(const void *ctx, nlohmann::json &out)
     o.lastError.report(out);
 }
 
+namespace {
+
 void say(Out &o, const char *line, bool asError)
 {
     Console_say("%s\n", line);
@@ -254,62 +183,18 @@ void say(Out &o, const char *line, bool asError)
 
 // --- Where a new peer starts ---
 
-int pidOf(const uint8_t *p)
-{
-    return ((p[1] & 0x1F) << 8) | p[2];
-}
-
-bool unitStart(const uint8_t *p)
-{
-    return p[0] == 0x47 && (p[1] & 0x40) != 0;
-}
-
-// The payload of a TS packet: its offset in the packet, or -1 when it carries none.
-int payloadAt(const uint8_t *p)
-{
-    int control = (p[3] >> 4) & 3;
-    int at = 4;
-    if ((control & 2) != 0) {
-        at += 1 + p[4];
-    }
-    return (control & 1) != 0 && at < kTsPacket ? at : -1;
-}
-
-// True when the packet begins a video PES whose access unit begins with an SPS (a key frame: the
-// encoder puts SPS and PPS before every IDR picture).
-bool beginsKeyFrame(const uint8_t *p)
-{
-    int at = payloadAt(p);
-    if (!unitStart(p) || at < 0 || at + 9 > kTsPacket) {
-        return false;
-    }
-    const uint8_t *pes = p + at;
-    if (pes[0] != 0 || pes[1] != 0 || pes[2] != 1 || (pes[3] & 0xF0) != 0xE0) {
-        return false;
-    }
-    int es = at + 9 + pes[8];
-    for (int i = es; i + 3 < kTsPacket && i < es + 8; i++) {
-        if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1) {
-            return (p[i + 3] & 0x1F) == 7;
-        }
-    }
-    return false;
-}
-
 // Where in the payload a new peer starts: the offset of a PAT (one followed by a key frame within the
 // payload when `keyOnly`), or -1 when it holds none.
 int startAt(const uint8_t *data, int bytes, bool keyOnly)
 {
-    for (int i = 0; i + kTsPacket <= bytes; i += kTsPacket) {
-        if (!unitStart(data + i) || pidOf(data + i) != 0) {
-            continue;
-        }
+    const auto length = static_cast<size_t>(bytes);
+    for (size_t i = TsScan_nextPat(data, 0, length); i < length; i = TsScan_nextPat(data, i + 1, length)) {
         if (!keyOnly) {
-            return i;
+            return static_cast<int>(i);
         }
-        for (int k = i + kTsPacket; k + kTsPacket <= bytes; k += kTsPacket) {
-            if (beginsKeyFrame(data + k)) {
-                return i;
+        for (size_t k = i + TS_PACKET_BYTES; k + TS_PACKET_BYTES <= length; k += TS_PACKET_BYTES) {
+            if (TsScan_beginsKeyFrame(data + k)) {
+                return static_cast<int>(i);
             }
         }
     }
@@ -521,7 +406,7 @@ void endCall(Out &o, bool failed)
             o.saidReason = reason;
             char line[200];
             std::snprintf(line, sizeof line, "srt call to %s failed: %s%s", o.target, refusalWords(reason),
-                          o.everConnected ? "" : ", calling again every second");
+                          o.everConnected ? "" : ", calling again every second (less often after 10 s)");
             say(o, line, true);
         }
         srt_close(o.connecting);
@@ -529,46 +414,57 @@ void endCall(Out &o, bool failed)
     o.connecting = SRT_INVALID_SOCK;
 }
 
-void tendCaller(Out &o)
+// One call, watched in ticks until it is answered, refused or timed out, or the stop comes.
+int call(Out &o, const MediaStop *stop)
+{
+    beginCall(o);
+    while (o.connecting != SRT_INVALID_SOCK) {
+        SRT_EPOLL_EVENT events[2];
+        srt_epoll_uwait(o.eid, events, 2, 0);
+        SRT_SOCKSTATUS st = srt_getsockstate(o.connecting);
+        if (st == SRTS_CONNECTED) {
+            SRTSOCKET s = o.connecting;
+            endCall(o, false);
+            addPeer(o, s, o.target);
+            Console_say(o.everConnected ? "srt reconnected to %s\n" : "srt connected to %s\n", o.target);
+            o.everConnected = true;
+            o.saidReason = -1;
+            o.refused.store(false);
+            return Sender_EOK;
+        }
+        if (st != SRTS_CONNECTING || msSince(o.tryBegan) > 2 * kConnectTimeoutMs) {
+            endCall(o, true);
+        } else if (!Media_waitMs(stop, kTickMs)) {
+            srt_epoll_remove_usock(o.eid, o.connecting);
+            srt_close(o.connecting);
+            o.connecting = SRT_INVALID_SOCK;
+        }
+    }
+    return Sender_ERETRY;
+}
+
+// False once the peer has gone: said, and its connection closed.
+bool tendCaller(Out &o)
 {
     Peer &p = o.peers[0];
-    if (p.sock != SRT_INVALID_SOCK) {
-        SRT_SOCKSTATUS st = srt_getsockstate(p.sock);
-        if (st == SRTS_CONNECTED) {
-            return;
-        }
-        char line[160];
-        std::snprintf(line, sizeof line, "srt connection to %s lost (%s), reconnecting", o.target,
-                      st == SRTS_BROKEN ? "the peer left or stopped answering" : "closed");
-        say(o, line, true);
-        removePeer(o, 0);
-        o.saidReason = SRT_REJ_TIMEOUT; // the tries until the peer is back say nothing more
-        o.tryBegan = SteadyClock::now() - std::chrono::milliseconds(kRetryMs);
-    }
-    if (o.connecting == SRT_INVALID_SOCK) {
-        if (msSince(o.tryBegan) >= kRetryMs) {
-            beginCall(o);
-        }
-        return;
-    }
-    SRT_SOCKSTATUS st = srt_getsockstate(o.connecting);
+    SRT_SOCKSTATUS st = p.sock != SRT_INVALID_SOCK ? srt_getsockstate(p.sock) : SRTS_CLOSED;
     if (st == SRTS_CONNECTED) {
-        SRTSOCKET s = o.connecting;
-        endCall(o, false);
-        addPeer(o, s, o.target);
-        Console_say(o.everConnected ? "srt reconnected to %s\n" : "srt connected to %s\n", o.target);
-        o.reconnects.fetch_add(o.everConnected ? 1 : 0, std::memory_order_relaxed);
-        o.everConnected = true;
-        o.saidReason = -1;
-        o.refused.store(false);
-    } else if (st != SRTS_CONNECTING || msSince(o.tryBegan) > 2 * kConnectTimeoutMs) {
-        endCall(o, true);
+        return true;
     }
+    char line[160];
+    std::snprintf(line, sizeof line, "srt connection to %s lost (%s), reconnecting", o.target,
+                  st == SRTS_BROKEN ? "the peer left or stopped answering" : "closed");
+    say(o, line, true);
+    if (p.sock != SRT_INVALID_SOCK) {
+        removePeer(o, 0);
+    }
+    o.saidReason = SRT_REJ_TIMEOUT; // the tries until the peer is back say nothing more
+    return false;
 }
 
 // --- Listener ---
 
-void beginListening(Out &o)
+int beginListening(Out &o)
 {
     o.tryBegan = SteadyClock::now();
     SRTSOCKET s = makeSocket(o);
@@ -581,18 +477,20 @@ void beginListening(Out &o)
         o.listening.store(true);
         o.saidReason = -1;
         Console_say("srt listening on %s\n", o.target);
-        return;
+        return Sender_EOK;
     }
     if (o.saidReason != 0) {
         o.saidReason = 0; // once until it works
         char line[200];
-        std::snprintf(line, sizeof line, "Error: srt cannot listen on %s: %s, trying again every second", o.target,
-                      srt_getlasterror_str());
+        std::snprintf(line, sizeof line,
+                      "Error: srt cannot listen on %s: %s, trying again every second (less often after 10 s)",
+                      o.target, srt_getlasterror_str());
         say(o, line, true);
     }
     if (s != SRT_INVALID_SOCK) {
         srt_close(s);
     }
+    return Sender_ERETRY;
 }
 
 void acceptCallers(Out &o)
@@ -620,86 +518,20 @@ void acceptCallers(Out &o)
 
 void tendListener(Out &o)
 {
-    if (o.listener == SRT_INVALID_SOCK) {
-        if (msSince(o.tryBegan) >= kRetryMs) {
-            beginListening(o);
-        }
-        return;
-    }
     acceptCallers(o);
     for (int i = 0; i < SRT_MAX_CALLERS; i++) {
         Peer &p = o.peers[i];
-        if (p.sock == SRT_INVALID_SOCK) {
-            continue;
-        }
-        SRT_SOCKSTATUS st = srt_getsockstate(p.sock);
-        if (st != SRTS_CONNECTED) {
+        if (p.sock != SRT_INVALID_SOCK && srt_getsockstate(p.sock) != SRTS_CONNECTED) {
             Console_say("srt caller %s left\n", p.name);
             removePeer(o, i);
         }
     }
 }
 
-// --- The thread ---
-
-void tend(Out &o)
-{
-    // The events only say that something may have changed; the states say what.
-    SRT_EPOLL_EVENT events[SRT_MAX_CALLERS + 2];
-    srt_epoll_uwait(o.eid, events, SRT_MAX_CALLERS + 2, 0);
-    if (o.settings.mode == SrtMode::Caller) {
-        tendCaller(o);
-    } else {
-        tendListener(o);
-    }
-    if (msSince(o.lastStats) >= kStatsMs) {
-        readStats(o);
-    }
-    if (uint64_t n = o.queue.endedRun()) {
-        Console_say("srt queue full, %llu payloads dropped\n", static_cast<unsigned long long>(n));
-    }
-}
-
-void run(Out &o)
-{
-    pthread_setname_np(pthread_self(), "srt");
-    o.lastStats = SteadyClock::now();
-    o.tryBegan = SteadyClock::now() - std::chrono::milliseconds(kRetryMs);
-    SteadyClock::time_point tended = o.tryBegan;
-    while (!o.queue.closed()) {
-        const uint8_t *data = nullptr;
-        int bytes = 0;
-        if (o.queue.take(&data, &bytes, kTickMs)) {
-            for (Peer &p : o.peers) {
-                if (p.sock != SRT_INVALID_SOCK) {
-                    sendTo(o, p, data, bytes);
-                }
-            }
-            o.queue.release();
-        }
-        if (msSince(tended) >= kTickMs) {
-            tended = SteadyClock::now();
-            tend(o);
-        }
-    }
-    for (int i = 0; i < SRT_MAX_CALLERS; i++) {
-        if (o.peers[i].sock != SRT_INVALID_SOCK) {
-            removePeer(o, i);
-        }
-    }
-    if (o.connecting != SRT_INVALID_SOCK) {
-        srt_close(o.connecting);
-    }
-    if (o.listener != SRT_INVALID_SOCK) {
-        srt_close(o.listener);
-    }
-}
-
 SrtOut_Handle create(const SrtOut_Attrs *attrs)
 {
     std::unique_ptr<Out> o(new (std::nothrow) Out);
-    int slots = attrs->queuePayloads > 0 ? attrs->queuePayloads : SRT_QUEUE_PAYLOADS;
-    if (o == nullptr || !o->queue.make(slots)) {
+    if (o == nullptr) {
         std::fputs("Error: Failed to allocate the srt queue\n", stderr);
         return nullptr;
     }
@@ -720,19 +552,76 @@ SrtOut_Handle create(const SrtOut_Attrs *attrs)
         return nullptr;
     }
     srt_epoll_set(o->eid, SRT_EPOLL_ENABLE_EMPTY);
-    try {
-        o->thread = std::thread(run, std::ref(*o));
-    } catch (const std::system_error &) {
-        std::fputs("Error: Failed to create the srt thread\n", stderr);
+    o->lastStats = SteadyClock::now();
+    int payloads = attrs->queuePayloads > 0 ? attrs->queuePayloads : SRT_QUEUE_PAYLOADS;
+    SenderConfig config{"srt", "", "srt queue full, %llu payloads dropped\n", payloads * SRT_PAYLOAD_BYTES,
+                        payloads, kTickMs, 0, 0};
+    o->sender = Sender_create(&config, o.get());
+    if (o->sender == nullptr) {
         srt_epoll_release(o->eid);
         srt_cleanup();
         return nullptr;
     }
-    o->statusId = StatusBoard_add(StatusSection::Output, report, o.get());
     return o.release();
 }
 
 } // namespace
+
+// --- The link, on the worker's thread ---
+
+int SrtOut_Object::connect(const MediaStop *stop)
+{
+    return settings.mode == SrtMode::Caller ? call(*this, stop) : beginListening(*this);
+}
+
+int SrtOut_Object::send(const SenderUnit &unit)
+{
+    for (Peer &p : peers) {
+        if (p.sock != SRT_INVALID_SOCK) {
+            sendTo(*this, p, unit.data, unit.bytes);
+        }
+    }
+    return Sender_EOK;
+}
+
+int SrtOut_Object::tend()
+{
+    // The events only say that something may have changed; the states say what.
+    SRT_EPOLL_EVENT events[SRT_MAX_CALLERS + 2];
+    srt_epoll_uwait(eid, events, SRT_MAX_CALLERS + 2, 0);
+    bool up = true;
+    if (settings.mode == SrtMode::Caller) {
+        up = tendCaller(*this);
+    } else {
+        tendListener(*this);
+    }
+    if (msSince(lastStats) >= kStatsMs) {
+        readStats(*this);
+    }
+    return up ? Sender_EOK : Sender_ELOST;
+}
+
+void SrtOut_Object::disconnect(bool)
+{
+    for (int i = 0; i < SRT_MAX_CALLERS; i++) {
+        if (peers[i].sock != SRT_INVALID_SOCK) {
+            removePeer(*this, i);
+        }
+    }
+    if (listener != SRT_INVALID_SOCK) {
+        srt_epoll_remove_usock(eid, listener);
+        srt_close(listener);
+        listener = SRT_INVALID_SOCK;
+        listening.store(false);
+    }
+}
+
+void SrtOut_Object::ts(const uint8_t *data, int bytes)
+{
+    for (int offset = 0; offset < bytes; offset += SRT_PAYLOAD_BYTES) {
+        SrtOut_put(this, data + offset, std::min(bytes - offset, SRT_PAYLOAD_BYTES));
+    }
+}
 
 SrtOut_Handle SrtOut_create(const SrtOut_Attrs *attrs)
 {
@@ -747,16 +636,17 @@ SrtOut_Handle SrtOut_create(const SrtOut_Attrs *attrs)
     }
 }
 
+Output *SrtOut_output(SrtOut_Handle h)
+{
+    return h;
+}
+
 void SrtOut_destroy(SrtOut_Handle h)
 {
     if (h == nullptr) {
         return;
     }
-    StatusBoard_remove(h->statusId);
-    h->queue.close();
-    if (h->thread.joinable()) {
-        h->thread.join();
-    }
+    Sender_destroy(h->sender); // its last disconnect closes every connection
     srt_epoll_release(h->eid);
     srt_cleanup();
     delete h;
@@ -767,11 +657,12 @@ int SrtOut_put(SrtOut_Handle h, const uint8_t *payload, int bytes)
     if (h == nullptr || payload == nullptr || bytes <= 0 || bytes > SRT_PAYLOAD_BYTES) {
         return Srt_EINVAL;
     }
-    int r = h->queue.put(payload, bytes);
-    if (r != Srt_EOK) {
+    int r = Sender_put(h->sender, SenderKind::Ts, payload, bytes, FrameTime{}, true);
+    if (r == Sender_EFULL) {
         h->queueDropped.fetch_add(1, std::memory_order_relaxed);
+        return Srt_EFULL;
     }
-    return r;
+    return r == Sender_EOK ? Srt_EOK : Srt_ENOTUP;
 }
 
 SrtOutStats SrtOut_stats(SrtOut_Handle h)
@@ -784,7 +675,7 @@ SrtOutStats SrtOut_stats(SrtOut_Handle h)
     s.payloads = h->payloads.load(std::memory_order_relaxed);
     s.queueDropped = h->queueDropped.load(std::memory_order_relaxed);
     s.bufferDropped = h->bufferDropped.load(std::memory_order_relaxed);
-    s.reconnects = h->reconnects.load(std::memory_order_relaxed);
+    s.reconnects = Sender_stats(h->sender).reconnects;
     uint64_t retransmitted = h->retransmittedGone.load(std::memory_order_relaxed);
     {
         ScopedLock lock(h->statsLock);

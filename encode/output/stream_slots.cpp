@@ -5,7 +5,8 @@
 
 #include "encode/core/console.h"
 #include "encode/core/paths.h"
-#include "encode/core/status_board.h"
+#include "encode/media/wait.h"
+#include "encode/output/net.h"
 #include "encode/output/stream_tag.h"
 
 #include <nlohmann/json.hpp>
@@ -22,12 +23,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <vector>
 
@@ -51,7 +50,7 @@ constexpr StreamSlotEntry kAudio[] = {
 
 constexpr int kListenBacklog = 5;
 // A freed slot listens again on its thread's next tick.
-constexpr auto kTick = std::chrono::milliseconds(500);
+constexpr int kTickMs = 500;
 // How long a wait for a client lasts before the thread looks at the stop signal again.
 constexpr int kAcceptPollMs = 100;
 
@@ -82,28 +81,30 @@ struct StreamSlot {
     std::atomic<uint64_t> sent{0};
     std::atomic<uint64_t> skippedUnits{0};
     std::atomic<uint64_t> drops{0};
-    int statusId = 0;
 };
 
-struct StreamSlots_Object {
+static void reportSlot(const StreamSlot &slot, nlohmann::json &out);
+
+struct StreamSlots_Object : Output {
     const StreamSlotTable *table = nullptr;
     bool tagged = false;
     uint32_t bindAddress = INADDR_ANY; // host byte order
     StreamSlots_SocketFunction socket = ::socket;
     std::unique_ptr<StreamSlot[]> slots;
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::atomic<bool> stopping{false};
+    MediaStop ending; // ends the server threads' waits
     StreamRate rate; // the owner's stream, for the clients' send buffers
     std::atomic<uint64_t> dropped{0};
     std::atomic<uint64_t> skipped{0};
+
+    void video(const OutputUnit &u) override { StreamSlots_send(this, u.data, u.bytes, u.time); }
+    void audio(const OutputUnit &u) override { StreamSlots_send(this, u.data, u.bytes, u.time); }
+    int reports() const override { return table->count; }
+    void report(int index, nlohmann::json &out) const override { reportSlot(slots[index], out); }
+    void stop() override { StreamSlots_stop(this); }
 };
 
-namespace {
-
-void report(const void *ctx, nlohmann::json &out)
+static void reportSlot(const StreamSlot &slot, nlohmann::json &out)
 {
-    const auto &slot = *static_cast<const StreamSlot *>(ctx);
     out["kind"] = "tcp";
     out["name"] = "TCP " + std::to_string(slot.entry->fixedPort);
     out["target"] = ":" + std::to_string(slot.port);
@@ -115,6 +116,8 @@ void report(const void *ctx, nlohmann::json &out)
     out["error_time"] = 0;
 }
 
+namespace {
+
 // Reports a failure of the server body once per run of the same failure.
 void reportOnce(StreamSlot &slot, const char *text)
 {
@@ -124,27 +127,15 @@ void reportOnce(StreamSlot &slot, const char *text)
     }
 }
 
-// A listening socket on the slot's port, or -1 once the failure is reported. The address is reusable
-// at once: a connection closed from our side (at a stop) holds the port in TIME_WAIT for a minute, and
-// a program started again in that minute could not listen there.
+// A listening socket on the slot's port, or -1 once the failure is reported.
 int openListener(StreamSlot &slot)
 {
-    int fd = slot.set->socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        reportOnce(slot, "ERROR opening socket");
-        return -1;
-    }
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(slot.port));
-    addr.sin_addr.s_addr = htonl(slot.set->bindAddress);
+    int fd = -1;
+    int r = Net_listen(slot.set->bindAddress, slot.port, kListenBacklog, &fd, slot.set->socket);
     // A listen that fails after the bind means another listener took the port in between: the same
     // trouble as a bind that fails, and the same retry.
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, kListenBacklog) != 0) {
-        reportOnce(slot, "ERROR on binding");
-        ::close(fd);
+    if (r != Net_EOK) {
+        reportOnce(slot, r == Net_ESOCKET ? "ERROR opening socket" : "ERROR on binding");
         return -1;
     }
     slot.lastFailure = nullptr;
@@ -186,7 +177,7 @@ void listenForClient(StreamSlot &slot)
             return;
         }
     }
-    while (!slot.set->stopping.load()) {
+    while (!MediaStop_raised(&slot.set->ending)) {
         pollfd p{slot.listener, POLLIN, 0};
         int ready = ::poll(&p, 1, kAcceptPollMs);
         if (ready == 0 || (ready < 0 && errno == EINTR)) {
@@ -215,15 +206,14 @@ void *serveSlot(void *arg)
 {
     StreamSlot &slot = *static_cast<StreamSlot *>(arg);
     StreamSlots_Object &set = *slot.set;
-    while (!set.stopping.load()) {
+    while (!MediaStop_raised(&set.ending)) {
         if (slot.connected.load(std::memory_order_acquire) == 0) {
             if (slot.lastFailure == nullptr) {
                 Console_say("%s\n", slot.entry->threadName);
             }
             listenForClient(slot);
         }
-        std::unique_lock<std::mutex> lock(set.mutex);
-        set.wake.wait_for(lock, kTick, [&set] { return set.stopping.load(); });
+        Media_waitMs(&set.ending, kTickMs);
     }
     if (slot.listener >= 0) {
         ::close(slot.listener);
@@ -236,9 +226,7 @@ void *serveSlot(void *arg)
 void dropClient(StreamSlot &slot)
 {
     Console_say("%s\n", slot.entry->closeLine);
-    linger abort{1, 0};
-    ::setsockopt(slot.client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-    ::close(slot.client);
+    Net_closeAbortively(slot.client);
     slot.client = -1;
     slot.pending.clear();
     slot.pendingSent = 0;
@@ -396,7 +384,6 @@ StreamSlots_Handle StreamSlots_start(const StreamSlotTable *table, bool tagged, 
             return nullptr;
         }
         slot.started = true;
-        slot.statusId = StatusBoard_add(StatusSection::Output, report, &slot);
     }
     return set.release();
 }
@@ -438,6 +425,11 @@ int StreamSlots_send(StreamSlots_Handle h, const uint8_t *unit, int bytes, Frame
     return whole;
 }
 
+Output *StreamSlots_output(StreamSlots_Handle h)
+{
+    return h;
+}
+
 StreamSlotsStats StreamSlots_stats(StreamSlots_Handle h)
 {
     if (h == nullptr) {
@@ -459,14 +451,7 @@ void StreamSlots_stop(StreamSlots_Handle h)
     if (h == nullptr) {
         return;
     }
-    {
-        std::lock_guard<std::mutex> lock(h->mutex);
-        h->stopping.store(true);
-    }
-    h->wake.notify_all();
-    for (int i = 0; i < h->table->count; i++) {
-        StatusBoard_remove(h->slots[i].statusId);
-    }
+    MediaStop_raise(&h->ending);
     for (int i = 0; i < h->table->count; i++) {
         StreamSlot &slot = h->slots[i];
         if (slot.started) {

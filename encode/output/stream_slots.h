@@ -1,9 +1,10 @@
 // TCP stream slots: fixed ports on which one client per slot is accepted and then gets every unit its
 // owner produces, the moment it is produced. One mechanism serves every instance; a table says what
-// differs (ports, the names printed). The writer runs the video tables below, the audio thread its own.
+// differs (ports, the names printed). The main thread starts a set per table when it builds the output
+// list; a set is the output the writer (video tables) or the audio thread (its table) hands units to.
 //
 // Threads: one server thread per slot owns the listening side and hands a client over by storing the
-// socket and raising the slot's connected flag; the owner thread (writer or audio) sends to connected
+// socket and raising the slot's connected flag; the feeding thread (writer or audio) sends to connected
 // slots and, when a send fails, closes the client and lowers the flag, which gives the slot back to its
 // server thread. The flag is the only hand-over, an atomic word.
 //
@@ -18,6 +19,7 @@
 
 #include "encode/media/frame_times.h"
 #include "encode/output/client_lag.h"
+#include "encode/output/output.h"
 
 #include <pthread.h>
 
@@ -66,7 +68,7 @@ struct StreamSlots_Seams {
 StreamSlots_Handle StreamSlots_start(const StreamSlotTable *table, bool tagged,
                                      const StreamSlots_Seams *seams = nullptr);
 
-// Owner thread, once per unit: the unit (stamped `time`) to every connected slot in slot order (the
+// Feeding thread (what the output's video() and audio() do), once per unit: the unit (stamped `time`) to every connected slot in slot order (the
 // rest of a unit a client began earlier first, then this one in one send call), never a wait. A
 // client whose send fails, or that has taken nothing for STREAM_SLOT_SEND_TIMEOUT_MS, is printed with
 // its slot's close line, closed and its slot freed. A client's lag counts from the moment of this
@@ -84,7 +86,11 @@ StreamSlotsStats StreamSlots_stats(StreamSlots_Handle h);
 // True while slot `index` (0 = slot 1) has a client.
 bool StreamSlots_connected(StreamSlots_Handle h, int index);
 
+// The set as an output of the list: it takes whatever unit it is handed; each slot is one object
+// of its report.
+Output *StreamSlots_output(StreamSlots_Handle h);
+
 // Ends the server threads (within about a tenth of a second), closes the clients and frees the set.
-// Owner thread only, never while it sends. Null is ignored.
+// Never while a unit is being sent. Null is ignored.
 void StreamSlots_stop(StreamSlots_Handle h);
 

@@ -1,31 +1,26 @@
-// Owns a TS output's UDP destinations and its lock. The main thread creates it before any stage thread
-// starts; afterwards the destinations are only read, by whichever thread holds the lock (writer or
-// audio), which is also what keeps the multiplexer, the HTTP ring and the recorder's feed to one
-// caller at a time.
+// Owns the UDP destinations: their sockets, names and counters. After creation only the sending
+// thread (whichever holds the multiplexer stage's lock) and the status thread (counters) touch them.
 #include "encode/output/udp.h"
 #include "encode/core/console.h"
 
 #include "encode/core/config_store.h"
 #include "encode/core/status_board.h"
+#include "encode/media/media.h"
 
 #include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 
 namespace {
-
-using ScopedLock = std::lock_guard<std::mutex>;
 
 struct DestinationNames {
     const char *addrLine;
@@ -55,22 +50,20 @@ NetDestinations unused()
     return d;
 }
 
-// What the status says of one destination. The counters are bumped under the lock by the sender and
-// read by the status thread; a failure is printed once per run of failed sends (an unreachable
+// What the status says of one destination. The counters are bumped by the sender and read by the
+// status thread; a failure is printed once per run of failed sends (an unreachable
 // destination fails every datagram).
 struct DestinationStatus {
     const NetDestinations *destinations = nullptr;
     int index = 0;
-    int id = 0;
     std::atomic<uint64_t> bytes{0};
     std::atomic<uint64_t> dropped{0};
     std::atomic<bool> failing{false};
     StatusError error;
 };
 
-void reportDestination(const void *ctx, nlohmann::json &out)
+void reportDestination(const DestinationStatus &st, nlohmann::json &out)
 {
-    const auto &st = *static_cast<const DestinationStatus *>(ctx);
     const NetDestinations &d = *st.destinations;
     out["kind"] = "udp";
     out["name"] = "UDP " + std::to_string(st.index + 1);
@@ -108,20 +101,21 @@ void copyAddress(char (&to)[NET_ADDRESS_CHARS + 1], const char *from)
 
 } // namespace
 
-struct TsOut_Object {
-    TsOut_Attrs attrs{};
+struct UdpOut_Object : Output {
+    UdpOut_Attrs attrs{};
     NetDestinations destinations = unused(); // fixed once created
     DestinationStatus status[NET_DESTINATIONS];
+    int used[NET_DESTINATIONS] = {}; // the destinations in use, in order
+    int usedCount = 0;
 
-    // Held for a whole frame: the multiplexer, the destinations' sockets and counters, the HTTP ring's
-    // append and the recorder's feed each take one caller at a time.
-    std::mutex lock;
+    void ts(const uint8_t *data, int bytes) override { UdpOut_send(this, data, bytes); }
+    bool wantsTs() const override { return attrs.sending; }
+    int reports() const override { return usedCount; }
+    void report(int index, nlohmann::json &out) const override { reportDestination(status[used[index]], out); }
+    void stop() override { delete this; }
 
-    ~TsOut_Object()
+    ~UdpOut_Object()
     {
-        for (DestinationStatus &st : status) {
-            StatusBoard_remove(st.id);
-        }
         for (int fd : destinations.fd) {
             if (fd >= 0) {
                 ::close(fd);
@@ -132,11 +126,11 @@ struct TsOut_Object {
 
 namespace {
 
-using TsOut = TsOut_Object;
+using UdpOut = UdpOut_Object;
 
 // The set-up of one destination in use: false when its socket cannot be created; a destination
 // whose address does not parse is left unused.
-bool setUpDestination(TsOut &t, int i, int ttl)
+bool setUpDestination(UdpOut &t, int i, int ttl)
 {
     NetDestinations &d = t.destinations;
     int fd = t.attrs.socketFunction(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -169,7 +163,7 @@ bool setUpDestination(TsOut &t, int i, int ttl)
 }
 
 // The datagrams to every destination in use.
-void sendUdp(TsOut &t, const uint8_t *data, int bytes)
+void sendUdp(UdpOut &t, const uint8_t *data, int bytes)
 {
     const NetDestinations &d = t.destinations;
     for (int offset = 0; offset < bytes;) {
@@ -184,35 +178,6 @@ void sendUdp(TsOut &t, const uint8_t *data, int bytes)
             countSend(t.status[i], sent, chunk);
         }
         offset += chunk;
-    }
-}
-
-// The same cut as the datagrams; the SRT output's queue takes or drops each payload without waiting.
-void sendSrt(TsOut &t, const uint8_t *data, int bytes)
-{
-    for (int offset = 0; offset < bytes; offset += SRT_PAYLOAD_BYTES) {
-        SrtOut_put(t.attrs.srt, data + offset, std::min(bytes - offset, SRT_PAYLOAD_BYTES));
-    }
-}
-
-// The lock held.
-void fanOut(TsOut &t, const uint8_t *data, int bytes)
-{
-    if (data == nullptr || bytes <= 0) {
-        return;
-    }
-    if (t.attrs.srt != nullptr) {
-        sendSrt(t, data, bytes);
-    }
-    if (!t.attrs.streamOff) {
-        if (!t.attrs.httpTs) {
-            sendUdp(t, data, bytes);
-        } else if (t.attrs.http != nullptr) {
-            HttpTs_append(t.attrs.http, data, bytes);
-        }
-    }
-    if (t.attrs.recorder != nullptr) {
-        Recorder_feed(t.attrs.recorder, data, bytes);
     }
 }
 
@@ -233,10 +198,10 @@ NetDestinations NetDestinations_make(const char *addr1, int port1, const char *a
     return d;
 }
 
-TsOut_Handle TsOut_create(const TsOut_Attrs *attrs)
+UdpOut_Handle UdpOut_create(const UdpOut_Attrs *attrs)
 {
     MEDIA_ASSERT(attrs != nullptr);
-    std::unique_ptr<TsOut> t(new (std::nothrow) TsOut);
+    std::unique_ptr<UdpOut> t(new (std::nothrow) UdpOut);
     if (t == nullptr) {
         return nullptr;
     }
@@ -259,53 +224,30 @@ TsOut_Handle TsOut_create(const TsOut_Attrs *attrs)
         }
     }
     for (int i = 0; i < NET_DESTINATIONS; i++) {
-        DestinationStatus &st = t->status[i];
-        st.destinations = &t->destinations;
-        st.index = i;
+        t->status[i].destinations = &t->destinations;
+        t->status[i].index = i;
         if (t->destinations.fd[i] >= 0) {
-            st.id = StatusBoard_add(StatusSection::Output, reportDestination, &st);
+            t->used[t->usedCount++] = i;
         }
     }
     return t.release();
 }
 
-void TsOut_delete(TsOut_Handle h)
+Output *UdpOut_output(UdpOut_Handle h)
 {
-    delete h;
+    return h;
 }
 
-NetDestinations TsOut_destinations(TsOut_Handle h)
+NetDestinations UdpOut_destinations(UdpOut_Handle h)
 {
     MEDIA_ASSERT(h != nullptr);
     return h->destinations;
 }
 
-bool TsOut_wanted(TsOut_Handle h)
-{
-    if (h == nullptr) {
-        return false;
-    }
-    return !h->attrs.streamOff || h->attrs.srt != nullptr ||
-           (h->attrs.recorder != nullptr && Recorder_accepting(h->attrs.recorder));
-}
-
-int TsOut_send(TsOut_Handle h, TsMux_Params *params)
+void UdpOut_send(UdpOut_Handle h, const uint8_t *data, int bytes)
 {
     MEDIA_ASSERT(h != nullptr);
-    if (h->attrs.mux == nullptr) {
-        return Media_EINVAL;
+    if (data != nullptr && bytes > 0) {
+        sendUdp(*h, data, bytes);
     }
-    ScopedLock lock(h->lock);
-    int bytes = TsMux_process(h->attrs.mux, params);
-    if (bytes > 0) {
-        fanOut(*h, params->output, bytes);
-    }
-    return bytes;
-}
-
-void TsOut_fanOut(TsOut_Handle h, const uint8_t *data, int bytes)
-{
-    MEDIA_ASSERT(h != nullptr);
-    ScopedLock lock(h->lock);
-    fanOut(*h, data, bytes);
 }

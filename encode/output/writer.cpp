@@ -1,23 +1,18 @@
-// The writer thread. Owns the encoded-video pools and the TS output buffer; its buffers are lent to
-// the video thread through the Fifo pair of its record and never copied. The multiplexer and its
-// output go through the TS output of its record, under that object's lock, which it shares with the
-// audio threads; its RTMP sends take the RTMP connection's semaphore.
-// A client, pipe reader or server that stalls costs only its own output: each of those sends is
-// bounded in its own module, so the writer always comes back for the next unit.
+// The writer thread. Owns the encoded-video pools; its buffers are lent to the video thread through
+// the Fifo pair of its record and never copied: a unit is taken out of its buffer once, as a span
+// with its frame time and whether it begins with a key frame, and that is what every output gets.
+// A client, pipe reader or server that stalls costs only its own output: each output bounds itself
+// or sends from its own worker, so the writer always comes back for the next unit.
 #include "encode/output/writer.h"
 
-#include "encode/core/output_switches.h"
 #include "encode/core/pipeline_settings.h"
 #include "encode/core/second_stream.h"
 #include "encode/core/shared_status.h"
+#include "encode/media/annexb.h"
 #include "encode/media/buffer.h"
 #include "encode/media/buftab.h"
 #include "encode/media/media.h"
-#include "encode/output/handoff_fifo.h"
-#include "encode/output/rtmp.h"
-#include "encode/output/stream_slots.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -26,28 +21,7 @@ namespace {
 struct BufTabDeleter {
     void operator()(BufTab_Object *p) const { BufTab_delete(p); }
 };
-struct BufferDeleter {
-    void operator()(Buffer_Object *p) const { Buffer_delete(p); }
-};
 using BufTabPtr = std::unique_ptr<BufTab_Object, BufTabDeleter>;
-using BufferPtr = std::unique_ptr<Buffer_Object, BufferDeleter>;
-
-// What the writer works with, settled once at its start.
-struct Outputs {
-    OutputSwitches sw;
-    bool second;        // the second stream runs
-    bool secondToTs;    // the multiplexer gets it instead of the main stream
-    bool secondToRtsp;  // the FIFO gets it instead of the main stream
-};
-
-struct SlotsDeleter {
-    void operator()(StreamSlots_Object *p) const { StreamSlots_stop(p); }
-};
-struct HandoffDeleter {
-    void operator()(HandoffFifo_Object *p) const { HandoffFifo_close(p); }
-};
-using SlotsPtr = std::unique_ptr<StreamSlots_Object, SlotsDeleter>;
-using HandoffPtr = std::unique_ptr<HandoffFifo_Object, HandoffDeleter>;
 
 // Unwinds the thread in the order the other stages rely on, whatever point it got to: the video thread
 // is let go before rvCleanup, the pools are freed after it.
@@ -64,22 +38,14 @@ public:
             Fifo_flush(envp_->hToVideoFmlFifo);
         }
         Rendezvous_meet(envp_->hRendezvousCleanup);
-        fifo.reset();
-        secondSlots.reset();
-        mainSlots.reset();
         mainTab.reset();
         secondTab.reset();
-        tsBuffer.reset();
     }
     EndPath(const EndPath &) = delete;
     EndPath &operator=(const EndPath &) = delete;
 
     BufTabPtr mainTab;
     BufTabPtr secondTab;
-    BufferPtr tsBuffer;
-    SlotsPtr mainSlots;
-    SlotsPtr secondSlots; // listens even while the second stream is off
-    HandoffPtr fifo;      // open while a reader has the video FIFO
 
 private:
     WriterThreadParams *envp_;
@@ -91,18 +57,18 @@ void *fail(const char *message)
     return THREAD_FAILURE;
 }
 
-// Start-up steps 2 and 3: the TS buffer and the pools, then every main buffer lent to the video thread
-// and one second-stream buffer to its path. Null, or the failure's message.
-const char *allocate(WriterThreadParams *envp, EndPath &end, const Outputs &out)
+// Start-up steps 2 and 3: the pools and the multiplexer's room for the largest unit, then every main
+// buffer lent to the video thread and one second-stream buffer to its path. Null, or the failure's
+// message.
+const char *allocate(WriterThreadParams *envp, EndPath &end, bool second)
 {
     int count = Pipeline_bufferCount() == 3 ? 3 : 1; // low delay keeps one unit in flight
-    int tsBytes = std::max(WRITER_TS_BUFFER_BYTES, TsMux_outputBound(envp->outBufSize));
-    end.tsBuffer.reset(Buffer_create(tsBytes, &Buffer_Attrs_DEFAULT));
     end.mainTab.reset(BufTab_create(count, envp->outBufSize, &Buffer_Attrs_DEFAULT));
-    if (out.second) {
+    if (second) {
         end.secondTab.reset(BufTab_create(count, envp->outBufSize, &Buffer_Attrs_DEFAULT));
     }
-    if (end.tsBuffer == nullptr || end.mainTab == nullptr || (out.second && end.secondTab == nullptr)) {
+    if (end.mainTab == nullptr || (second && end.secondTab == nullptr) ||
+        !OutputList_reserve(envp->outputs, envp->outBufSize)) {
         return "Error: Failed to allocate contiguous buffers\n";
     }
     for (int i = 0; i < count; i++) {
@@ -110,71 +76,33 @@ const char *allocate(WriterThreadParams *envp, EndPath &end, const Outputs &out)
             return "Error: Failed to send buffer to display thread\n";
         }
     }
-    if (out.second && Fifo_put(envp->hToVideoFmlFifo, BufTab_getBuf(end.secondTab.get(), 0)) < 0) {
+    if (second && Fifo_put(envp->hToVideoFmlFifo, BufTab_getBuf(end.secondTab.get(), 0)) < 0) {
         return "Error: Failed to send buffer to display thread\n";
     }
     return nullptr;
 }
 
-// Step 7 of a unit: multiplexed, then out to UDP or the HTTP ring and to the recorder.
-void multiplex(WriterThreadParams *envp, EndPath &end, Buffer_Handle hUnit, FrameTime t)
+// The unit a buffer holds, read out of it once.
+OutputUnit unitOf(Buffer_Handle h, FrameTime t)
 {
-    TsMux_Params &p = envp->tsParams;
-    p.data = Buffer_getUserPtr(hUnit);
-    p.dataLength = Buffer_getNumBytesUsed(hUnit);
-    p.streamType = TSMUX_STREAM_H264;
-    p.seconds = t.seconds;
-    p.microseconds = t.microseconds;
-    p.output = Buffer_getUserPtr(end.tsBuffer.get());
-    p.flags = TSMUX_FLAGS_VIDEO;
-    p.outBytes = 0;
-    TsOut_send(envp->tsOut, &p);
+    const auto *data = reinterpret_cast<const uint8_t *>(Buffer_getUserPtr(h));
+    int bytes = static_cast<int>(Buffer_getNumBytesUsed(h));
+    return {data, bytes, t, AnnexB_beginsWithSps(data, bytes)};
 }
 
-void sendToSlots(StreamSlots_Handle slots, Buffer_Handle hUnit, FrameTime t)
+// One encoded frame to every output; a frame whose main unit holds nothing goes nowhere.
+void serve(WriterThreadParams *envp, Buffer_Handle hMain, Buffer_Handle hSecond, FrameTime t)
 {
-    StreamSlots_send(slots, reinterpret_cast<const uint8_t *>(Buffer_getUserPtr(hUnit)),
-                     static_cast<int>(Buffer_getNumBytesUsed(hUnit)), t);
-}
-
-// Step 8 of a unit: RTMP or the RTSP hand-off FIFO gets the stream it was asked for. Each publisher
-// takes a copy and sends it from its own thread.
-void handOff(EndPath &end, const Outputs &out, const RtmpPublishers *rtmp, Buffer_Handle hMain, Buffer_Handle hSecond,
-             FrameTime t)
-{
-    Buffer_Handle hUnit = out.secondToRtsp && hSecond != nullptr ? hSecond : hMain;
-    int bytes = static_cast<int>(Buffer_getNumBytesUsed(hUnit));
-    const auto *unit = reinterpret_cast<const uint8_t *>(Buffer_getUserPtr(hUnit));
-    if (bytes <= 0) {
+    OutputUnit main = unitOf(hMain, t);
+    if (main.bytes <= 0) {
         return;
     }
-    if (out.sw.rtmp) {
-        RtmpPublishers_sendVideo(rtmp, unit, bytes, t);
-    } else if (end.fifo != nullptr) {
-        HandoffFifo_write(end.fifo.get(), unit, bytes, t);
-    }
+    OutputUnit second{};
+    bool haveSecond = hSecond != nullptr && (second = unitOf(hSecond, t)).bytes > 0;
+    OutputList_video(envp->outputs, main, haveSecond ? &second : nullptr);
 }
 
-// One encoded unit through every output, in their order.
-void serve(WriterThreadParams *envp, EndPath &end, const Outputs &out, Buffer_Handle hMain, Buffer_Handle hSecond,
-           FrameTime t)
-{
-    if (Buffer_getNumBytesUsed(hMain) <= 0) {
-        return;
-    }
-    sendToSlots(end.mainSlots.get(), hMain, t);
-    if (hSecond != nullptr) {
-        sendToSlots(end.secondSlots.get(), hSecond, t);
-    }
-    if (TsOut_wanted(envp->tsOut)) {
-        multiplex(envp, end, out.secondToTs && hSecond != nullptr ? hSecond : hMain, t);
-    }
-    if (out.sw.rtsp) {
-        handOff(end, out, &envp->rtmp, hMain, hSecond, t);
-    }
-}
-
-void *loop(WriterThreadParams *envp, EndPath &end, const Outputs &out)
+void *loop(WriterThreadParams *envp, bool second)
 {
     for (;;) {
         Buffer_Handle hMain = nullptr;
@@ -187,7 +115,7 @@ void *loop(WriterThreadParams *envp, EndPath &end, const Outputs &out)
             return THREAD_SUCCESS;
         }
         Buffer_Handle hSecond = nullptr;
-        if (out.second) {
+        if (second) {
             r = Fifo_get(envp->hFromVideoFmlFifo, &hSecond);
             if (r == Media_FLUSHED) {
                 return THREAD_SUCCESS;
@@ -196,7 +124,7 @@ void *loop(WriterThreadParams *envp, EndPath &end, const Outputs &out)
                 return fail("Error: fml_outfifo Failed to get buffer from video thread\n");
             }
         }
-        serve(envp, end, out, hMain, hSecond, t);
+        serve(envp, hMain, hSecond, t);
         if (Fifo_put(envp->hToVideoFifo, hMain) < 0 ||
             (hSecond != nullptr && Fifo_put(envp->hToVideoFmlFifo, hSecond) < 0)) {
             return fail("Error: Failed to send buffer to display thread\n");
@@ -206,30 +134,14 @@ void *loop(WriterThreadParams *envp, EndPath &end, const Outputs &out)
 
 void *run(WriterThreadParams *envp, EndPath &end)
 {
-    Outputs out;
-    out.sw = OutputSwitches_get();
-    SecondStreamSettings second = SecondStream_get();
-    out.second = second.enabled == 1;
-    out.secondToTs = out.second && second.tsCarriesSecond == 1;
-    out.secondToRtsp = out.second && second.rtspCarriesSecond == 1;
-
-    bool tagged = out.sw.tcp != 0;
-    end.mainSlots.reset(StreamSlots_start(&StreamSlots_videoMain, tagged));
-    if (end.mainSlots != nullptr) {
-        end.secondSlots.reset(StreamSlots_start(&StreamSlots_videoSecond, tagged));
-    }
-    if (end.mainSlots == nullptr || end.secondSlots == nullptr) {
-        return fail("Error: Failed to open socket for writing\n");
-    }
-    if (const char *message = allocate(envp, end, out)) {
+    bool second = SecondStream_get().enabled == 1;
+    if (const char *message = allocate(envp, end, second)) {
         return fail(message);
     }
     Rendezvous_meet(envp->hRendezvousInit);
-    if (out.sw.rtsp && !out.sw.rtmp) {
-        // Waits for the RTSP server to open its end; only a stop ends the wait early.
-        end.fifo.reset(HandoffFifo_open(&HandoffFifo_video));
-    }
-    return loop(envp, end, out);
+    // The video FIFO waits for the RTSP server to open its end; only a stop ends the wait early.
+    OutputList_begin(envp->outputs, OUTPUT_TAKES_MAIN | OUTPUT_TAKES_SECOND);
+    return loop(envp, second);
 }
 
 } // namespace

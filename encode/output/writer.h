@@ -1,7 +1,7 @@
 // The writer thread: the hub of the video outputs. It owns the encoded-video buffers, lends them to
-// the video thread, and for every access unit it gets back feeds the outputs in their fixed order
-// (TCP slots, the multiplexer with the TS fan-out under the TS output's lock, the RTSP hand-off FIFO
-// or RTMP), then lends the buffer out again. The second ("fml") stream's one buffer travels with the
+// the video thread, and for every access unit it gets back hands the unit to the output list (which
+// feeds the outputs in their fixed order: TCP slots, the multiplexer stage, the RTSP hand-off FIFO,
+// RTMP), then lends the buffer out again. The second ("fml") stream's one buffer travels with the
 // video thread through a Fifo pair of its own.
 #pragma once
 
@@ -10,9 +10,7 @@
 #include "encode/media/frame_times.h"
 #include "encode/media/pause.h"
 #include "encode/media/rendezvous.h"
-#include "encode/output/rtmp.h"
-#include "encode/output/tsmux.h"
-#include "encode/output/udp.h"
+#include "encode/output/output_list.h"
 
 #include <cstdint>
 
@@ -29,13 +27,8 @@ struct WriterThreadParams {
     const char *videofile;
     int outBufSize; // copied from the video record
     int16_t write_disable;
-    TsMux_Params tsParams; // ready-made; its config points at the encoder's TsMux_Config
-    TsOut_Handle tsOut;    // the TS output (multiplexer, UDP, HTTP, recorder); null: no TS
-    RtmpPublishers rtmp; // the main thread's publishers while RTMP is on, else none
+    OutputList_Handle outputs; // the main thread's, shared with the audio thread
 };
-
-// Bytes of the TS output buffer: the largest multiplexed frame the writer handles.
-inline constexpr int WRITER_TS_BUFFER_BYTES = 4608000;
 
 // Thread body; arg is a WriterThreadParams. THREAD_SUCCESS after a flush, THREAD_FAILURE after an error.
 void *writerThrFxn(void *arg);

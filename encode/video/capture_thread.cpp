@@ -17,6 +17,7 @@
 #include "encode/media/buftab.h"
 #include "encode/device/capture.h"
 #include "encode/media/media.h"
+#include "encode/media/wait.h"
 #include "encode/device/resizer.h"
 
 #include <nlohmann/json.hpp>
@@ -57,24 +58,10 @@ int64_t framePeriodUs()
     return 1000000000LL / rate;
 }
 
-// Sleeps up to `us`, in slices, returning early once quit is raised.
+// Sleeps up to `us`, returning early once quit is raised.
 void sleepUs(int64_t us)
 {
-    int64_t end = nowUs() + us;
-    for (;;) {
-        if (SharedStatus_getQuit()) {
-            return;
-        }
-        int64_t left = end - nowUs();
-        if (left <= 0) {
-            return;
-        }
-        int64_t slice = left > 50000 ? 50000 : left;
-        struct timespec ts {};
-        ts.tv_sec = static_cast<time_t>(slice / 1000000);
-        ts.tv_nsec = static_cast<long>((slice % 1000000) * 1000);
-        nanosleep(&ts, nullptr);
-    }
+    Media_waitUntil(nullptr, Media_monotonicNs() + us * 1000);
 }
 
 // The second picture behind the main one, as a picture of its own; size 0 when there is none.

@@ -3,18 +3,17 @@
 // or when it has fallen 5 periods behind its schedule; it moves R on every 108001 frames.
 #include "encode/video/frame_pacer.h"
 
+#include "encode/media/wait.h"
+
 #include <sys/time.h>
 #include <time.h>
 
 namespace {
 
+// A stop cuts it short: the frame it paces is the last anyway.
 void sleepUs(int64_t us)
 {
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(us / 1000000);
-    ts.tv_nsec = static_cast<long>((us % 1000000) * 1000);
-    while (nanosleep(&ts, &ts) != 0) {
-    }
+    Media_waitUntil(nullptr, Media_monotonicNs() + us * 1000);
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include "encode/output/writer.h"
 #include "encode/video/capture_thread.h"
 #include "encode/video/video_thread.h"
+#include "tests/support/net.h"
 #include "tests/support/temp_root.h"
 
 #include <gtest/gtest.h>
@@ -100,7 +101,7 @@ void *fakeWriter(void *arg)
 {
     auto *env = static_cast<WriterThreadParams *>(arg);
     journal->writer = *env;
-    journal->writerConfig = *env->tsParams.config;
+    journal->writerConfig = OutputList_tsConfig(env->outputs);
     Rendezvous_meet(env->hRendezvousInit);
     untilQuit();
     Rendezvous_meet(env->hRendezvousCleanup);
@@ -123,7 +124,7 @@ void *fakeSpeech(void *arg)
 {
     auto *env = static_cast<SpeechThreadParams *>(arg);
     journal->speech = *env;
-    journal->speechConfig = *env->tsParams.config;
+    journal->speechConfig = OutputList_tsConfig(env->outputs);
     Rendezvous_meet(env->hRendezvousInit);
     untilQuit();
     Rendezvous_meet(env->hRendezvousCleanup);
@@ -246,12 +247,17 @@ protected:
     {
         journal = &journal_;
         Startup_setStageThreads(&kFakes);
+        // The runs' TCP slots listen on loopback only, off the appliance's ports.
+        setenv("ENCODE_BIND_ADDRESS", "127.0.0.1", 1);
+        setenv("ENCODE_PORT_OFFSET", std::to_string(freePortOffset({8888, 7777, 9999})).c_str(), 1);
     }
     void TearDown() override
     {
         Startup_setStageThreads(nullptr);
         journal = nullptr;
         SharedStatus_reset();
+        unsetenv("ENCODE_BIND_ADDRESS");
+        unsetenv("ENCODE_PORT_OFFSET");
     }
 
     Outcome run(std::initializer_list<const char *> args)
@@ -364,7 +370,6 @@ TEST_F(StartupTest, VideoAndAacStartInOrderWithTheirRecords)
     EXPECT_NE(journal_.video.hToWriterFmlFifo, journal_.video.hFromWriterFmlFifo);
     EXPECT_EQ(journal_.writer.outBufSize, 123456);
     EXPECT_STREQ(journal_.writer.videofile, "/tmp/main.264");
-    EXPECT_EQ(journal_.writer.tsParams.size, 44);
     EXPECT_EQ(journal_.writerConfig.numPrograms, 1);
     EXPECT_EQ(journal_.writerConfig.pmtPid[0], 10);
     EXPECT_EQ(journal_.writerConfig.numStreams[0], 2);
@@ -376,8 +381,8 @@ TEST_F(StartupTest, VideoAndAacStartInOrderWithTheirRecords)
     EXPECT_EQ(journal_.audio.linein, 1);
     EXPECT_EQ(journal_.audio.soundbitrate, 64000);
     EXPECT_EQ(journal_.audio.samplerate, 48000);
-    EXPECT_NE(journal_.writer.tsOut, nullptr);
-    EXPECT_EQ(journal_.audio.tsOut, journal_.writer.tsOut) << "one TS output for video and audio";
+    EXPECT_NE(journal_.writer.outputs, nullptr);
+    EXPECT_EQ(journal_.audio.outputs, journal_.writer.outputs) << "one output list for video and audio";
     EXPECT_TRUE(Pipeline_audioPresent());
     EXPECT_EQ(journal_.realtimeRequests, 2); // video and audio
 }

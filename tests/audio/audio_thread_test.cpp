@@ -1,12 +1,13 @@
 // The audio threads in this process, on the virtual sound device (a 440/660 Hz tone paced by the
-// clock) with real clients on loopback: what reaches a TCP slot and the hand-off FIFO, the delay on
-// the frame times, the HDMI input's rate and silence, the start-up failures and the ways out.
+// clock), fed to the output list the main thread would build, with real clients on loopback: what
+// reaches a TCP slot and the hand-off FIFO, the delay on the frame times, the HDMI input's rate and
+// silence, the start-up failures and the ways out.
 #include "encode/audio/audio_thread.h"
 #include "encode/core/output_switches.h"
 #include "encode/core/shared_status.h"
 #include "encode/codec/engine.h"
 #include "encode/media/frame_times.h"
-#include "encode/output/stream_slots.h"
+#include "encode/output/output_list.h"
 #include "tests/support/net.h"
 #include "tests/audio/audio_frames.h"
 #include "tests/support/temp_root.h"
@@ -57,7 +58,6 @@ protected:
         init_ = Rendezvous_create(1, &Rendezvous_Attrs_DEFAULT);
         cleanup_ = Rendezvous_create(1, &Rendezvous_Attrs_DEFAULT);
         pause_ = Pause_create(&Pause_Attrs_DEFAULT);
-        tsConfig_ = TsMux_encoderConfig(TsMux_Audio_AAC);
     }
     void TearDown() override
     {
@@ -65,6 +65,7 @@ protected:
         if (thread_.valid()) {
             thread_.wait();
         }
+        OutputList_stop(outputs_);
         if (client_ >= 0) {
             ::close(client_);
         }
@@ -85,11 +86,22 @@ protected:
 
     void switches(bool tcp, bool rtsp)
     {
-        OutputSwitches sw{};
-        sw.tsOff = 1; // and the records carry no TS output: the integration tests read the transport stream
-        sw.tcp = tcp ? 1 : 0;
-        sw.rtsp = rtsp ? 1 : 0;
-        OutputSwitches_set(sw);
+        sw_ = OutputSwitches{};
+        sw_.tsOff = 1; // and the list has no TS output: the integration tests read the transport stream
+        sw_.tcp = tcp ? 1 : 0;
+        sw_.rtsp = rtsp ? 1 : 0;
+        OutputSwitches_set(sw_);
+    }
+
+    // The list for the thread's codec, as the main thread builds it from the switches.
+    void buildOutputs(TsMux_Audio audio)
+    {
+        OutputList_stop(outputs_);
+        OutputPlan plan{};
+        plan.switches = sw_;
+        plan.audio = audio;
+        plan.destinations = NetDestinations_make(nullptr, 0, nullptr, 0, nullptr, 0);
+        ASSERT_EQ(OutputList_build(&plan, &outputs_), OutputList_EOK);
     }
 
     template <typename Record>
@@ -102,12 +114,12 @@ protected:
         r.engineName = ENGINE_NAME;
         r.soundbitrate = bitRate;
         r.samplerate = rate;
-        r.tsParams.size = TSMUX_PARAMS_SIZE;
-        r.tsParams.config = &tsConfig_;
+        r.outputs = outputs_;
     }
 
     void startAac(const char *codec = "aacenc", int rate = 44100)
     {
+        buildOutputs(TsMux_Audio_AAC);
         fill(aac_, rate, 128000);
         aac_.audioEncoder = codec;
         aac_.audiofile = "/tmp/x.aac";
@@ -115,6 +127,7 @@ protected:
     }
     void startMp3(int rate, int bitRate)
     {
+        buildOutputs(TsMux_Audio_MP3);
         fill(mp3_, rate, bitRate);
         mp3_.speechEncoder = "mp3enc";
         mp3_.speechfile = "/tmp/x.mp3";
@@ -184,7 +197,8 @@ protected:
     Rendezvous_Handle init_ = nullptr;
     Rendezvous_Handle cleanup_ = nullptr;
     Pause_Handle pause_ = nullptr;
-    TsMux_Config tsConfig_{};
+    OutputSwitches sw_{};
+    OutputList_Handle outputs_ = nullptr;
     AudioThreadParams aac_{};
     SpeechThreadParams mp3_{};
     std::future<void *> thread_;

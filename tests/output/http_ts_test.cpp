@@ -1,7 +1,6 @@
 // The HTTP TS server on loopback: real players (the ffmpeg program) and raw sockets read the stream
 // while the test feeds transport-stream packets through a TS output, as the writer does.
 #include "encode/output/http_ts.h"
-#include "encode/output/udp.h"
 #include "tests/output/paced_reader.h"
 #include "tests/output/ts_feed_support.h"
 #include "tests/support/net.h"
@@ -138,9 +137,6 @@ int64_t consecutivePackets(const Bytes &bytes, size_t from)
     return first;
 }
 
-struct TsOutDeleter {
-    void operator()(TsOut_Object *t) const { TsOut_delete(t); }
-};
 struct ServerDeleter {
     void operator()(HttpTs_Object *s) const { HttpTs_delete(s); }
 };
@@ -152,32 +148,23 @@ protected:
         port_ = freeLoopbackPort();
         ASSERT_GT(port_, 0);
     }
-    void TearDown() override
-    {
-        out_.reset();
-        server_.reset();
-    }
+    void TearDown() override { server_.reset(); }
 
     HttpTsServerConfig config(int requestTimeoutMs = 3000) const
     {
         return {port_, INADDR_LOOPBACK, requestTimeoutMs};
     }
-    // The server created, the TS output that feeds it, and the server accepting.
+    // The server created and accepting.
     void startServer(int requestTimeoutMs = 3000)
     {
         HttpTsServerConfig c = config(requestTimeoutMs);
         server_.reset(HttpTs_create(&c));
         ASSERT_NE(server_, nullptr);
-        TsOut_Attrs attrs{};
-        attrs.httpTs = true;
-        attrs.http = server_.get();
-        out_.reset(TsOut_create(&attrs));
-        ASSERT_NE(out_, nullptr);
         ASSERT_TRUE(tap_.waitFor("wait tcp client\n", 5000));
     }
     HttpTsStats stats() const { return HttpTs_stats(server_.get()); }
-    // Through the TS output, as the writer and audio threads do.
-    void feed(const uint8_t *data, size_t bytes) { TsOut_fanOut(out_.get(), data, static_cast<int>(bytes)); }
+    // Through the output interface, as the multiplexer stage does.
+    void feed(const uint8_t *data, size_t bytes) { HttpTs_output(server_.get())->ts(data, static_cast<int>(bytes)); }
     void feed(const Bytes &b) { feed(b.data(), b.size()); }
     void feedPackets(uint64_t first, size_t count) { feed(numberedPackets(first, count)); }
     // True once `n` clients have taken their start position in the ring.
@@ -194,7 +181,6 @@ protected:
     StdoutTap tap_;
     int port_ = 0;
     std::unique_ptr<HttpTs_Object, ServerDeleter> server_;
-    std::unique_ptr<TsOut_Object, TsOutDeleter> out_;
 };
 
 TEST_F(HttpTsTest, TwoPlayersDecodeTheStreamAtOnce)

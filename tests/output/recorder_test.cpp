@@ -1,7 +1,7 @@
 // The USB recorder in a temporary root: the feed driven as the TS output drives it, the recorder
 // thread writing real files that ffprobe reads back, /mnt/fn.sh run for real.
+#include "encode/media/media.h"
 #include "encode/output/recorder.h"
-#include "encode/output/udp.h"
 #include "tests/output/ts_feed_support.h"
 #include "tests/support/temp_root.h"
 
@@ -230,17 +230,12 @@ TEST_F(RecorderTest, MissingRecordDirectoryTurnsRecordingAndItsMultiplexingOff)
     EXPECT_TRUE(tap_.has("tsf=cam\ntsf-fd=/mnt/usb/record/cam.ts\nerror open file tsf_fd =/mnt/usb/record/cam.ts\n"));
     ASSERT_TRUE(eventually([&] { return !stats().running; }, 2000));
     EXPECT_FALSE(Recorder_accepting(recorder_));
-    // The stream output is off and recording gave up: nothing wants the multiplexer any more.
-    TsOut_Attrs attrs{};
-    attrs.streamOff = true;
-    attrs.recorder = recorder_;
-    TsOut_Handle out = TsOut_create(&attrs);
-    ASSERT_NE(out, nullptr);
-    EXPECT_FALSE(TsOut_wanted(out));
+    // Recording gave up: as the multiplexer stage's consumer it wants no packets any more.
+    Output *out = Recorder_output(recorder_);
+    EXPECT_FALSE(out->wantsTs());
 
     Bytes b = units(0, 10, 100);
-    TsOut_fanOut(out, b.data(), static_cast<int>(b.size()));
-    TsOut_delete(out);
+    out->ts(b.data(), static_cast<int>(b.size()));
     EXPECT_EQ(stats().droppedBytes, 0u);
     EXPECT_FALSE(std::filesystem::exists(root_.path("/mnt/usb/record")));
 }

@@ -1,5 +1,4 @@
-// The TS output: UDP destinations and the fan-out against real sockets on 127.0.0.1, with a real
-// HTTP TS server and recorder as its other consumers.
+// The UDP output: its destinations and datagrams against real sockets on 127.0.0.1.
 #include "encode/output/udp.h"
 #include "tests/support/net.h"
 #include "tests/support/temp_root.h"
@@ -10,23 +9,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
-struct TsOutDeleter {
-    void operator()(TsOut_Object *t) const { TsOut_delete(t); }
+struct UdpOutDeleter {
+    void operator()(UdpOut_Object *t) const { UdpOut_output(t)->stop(); }
 };
-struct ServerDeleter {
-    void operator()(HttpTs_Object *s) const { HttpTs_delete(s); }
-};
-struct RecorderDeleter {
-    void operator()(Recorder_Object *r) const { Recorder_delete(r, 5000, nullptr); }
-};
-using TsOutPtr = std::unique_ptr<TsOut_Object, TsOutDeleter>;
+using UdpOutPtr = std::unique_ptr<UdpOut_Object, UdpOutDeleter>;
 
 // A datagram receiver bound to an ephemeral loopback port.
 class Receiver {
@@ -98,16 +90,17 @@ class UdpTest : public ::testing::Test {
 protected:
     void setupAll(const char *a1, int p1, const char *a2, int p2, const char *a3, int p3)
     {
-        TsOut_Attrs attrs{};
+        UdpOut_Attrs attrs{};
         attrs.destinations = NetDestinations_make(a1, p1, a2, p2, a3, p3);
-        out_.reset(TsOut_create(&attrs));
+        attrs.sending = true;
+        out_.reset(UdpOut_create(&attrs));
         ASSERT_NE(out_, nullptr);
     }
-    void fanOut(const std::vector<uint8_t> &ts) { TsOut_fanOut(out_.get(), ts.data(), static_cast<int>(ts.size())); }
-    NetDestinations destinations() const { return TsOut_destinations(out_.get()); }
+    void fanOut(const std::vector<uint8_t> &ts) { UdpOut_output(out_.get())->ts(ts.data(), static_cast<int>(ts.size())); }
+    NetDestinations destinations() const { return UdpOut_destinations(out_.get()); }
 
     TempRoot root_;
-    TsOutPtr out_;
+    UdpOutPtr out_;
 };
 
 TEST_F(UdpTest, FrameIsCutInto1316ByteDatagramsForEveryDestination)
@@ -170,9 +163,9 @@ TEST_F(UdpTest, OverlongAddressIsNotTruncatedIntoAnotherOne)
     d = NetDestinations_make("127.000.000.0011", r1.port(), nullptr, 0, nullptr, 0);
     EXPECT_STREQ(d.addr[0], "");
     testing::internal::CaptureStderr();
-    TsOut_Attrs attrs{};
+    UdpOut_Attrs attrs{};
     attrs.destinations = d;
-    out_.reset(TsOut_create(&attrs));
+    out_.reset(UdpOut_create(&attrs));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: self ip addr error!\n");
     ASSERT_NE(out_, nullptr);
     EXPECT_LT(destinations().fd[0], 0);
@@ -187,9 +180,9 @@ TEST_F(UdpTest, PortZeroLeavesTheDestinationUnusedAndItsAddressEmpty)
     }
     EXPECT_EQ(d.port[1], -5);
     testing::internal::CaptureStdout();
-    TsOut_Attrs attrs{};
+    UdpOut_Attrs attrs{};
     attrs.destinations = d;
-    out_.reset(TsOut_create(&attrs));
+    out_.reset(UdpOut_create(&attrs));
     std::string out = testing::internal::GetCapturedStdout();
     ASSERT_NE(out_, nullptr);
     EXPECT_EQ(out.find("kavex->"), std::string::npos);
@@ -237,58 +230,6 @@ TEST_F(UdpTest, MulticastTtlFromTtlIni)
     std::remove(root_.path("/mnt/ttl.ini").c_str());
     setupAll("127.0.0.1", r.port(), "", 0, "", 0);
     EXPECT_EQ(sockOptInt(destinations().fd[0], IPPROTO_IP, IP_MULTICAST_TTL), 0);
-}
-
-// With the stream on, the HTTP ring takes the whole output instead of UDP; the recorder takes it
-// besides, with the stream on or off; a consumer the output was not handed gets nothing and stops
-// nothing. The multiplexer is wanted only while the output goes somewhere.
-TEST_F(UdpTest, ConsumersGetTheOutputTheirSwitchesAskFor)
-{
-    struct Case {
-        const char *name;
-        bool streamOff, httpTs, withHttp, withRecorder;
-        std::vector<int> datagrams;
-        uint64_t httpBytes;
-        size_t recorded;
-        bool wanted;
-    };
-    const Case cases[] = {
-        {"udp and recording", false, false, true, true, {1316, 564}, 0, 1880, true},
-        {"http instead of udp", false, true, true, false, {}, 1880, 0, true},
-        {"stream off, recording on", true, true, true, true, {}, 0, 1880, true},
-        {"http on without a server", false, true, false, false, {}, 0, 0, true},
-        {"stream off, no recording", true, false, false, false, {}, 0, 0, false},
-    };
-    std::filesystem::create_directories(root_.path("/mnt/usb/record"));
-    root_.write("/mnt/fn", "export f=fan\n");
-    const std::string file = root_.path("/mnt/usb/record/fan.ts");
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        Receiver r1;
-        HttpTsServerConfig config{freeLoopbackPort(), INADDR_LOOPBACK, 1000};
-        std::unique_ptr<HttpTs_Object, ServerDeleter> http(c.withHttp ? HttpTs_create(&config) : nullptr);
-        std::unique_ptr<Recorder_Object, RecorderDeleter> recorder(c.withRecorder ? Recorder_create(nullptr)
-                                                                                  : nullptr);
-        TsOut_Attrs attrs{};
-        attrs.destinations = NetDestinations_make("127.0.0.1", r1.port(), "", 0, "", 0);
-        attrs.streamOff = c.streamOff;
-        attrs.httpTs = c.httpTs;
-        attrs.http = http.get();
-        attrs.recorder = recorder.get();
-        out_.reset(TsOut_create(&attrs));
-        ASSERT_NE(out_, nullptr);
-        EXPECT_EQ(TsOut_wanted(out_.get()), c.wanted);
-
-        fanOut(tsBytes(10));
-        EXPECT_EQ(r1.sizes(c.datagrams.empty() ? 300 : 3000), c.datagrams);
-        if (http != nullptr) {
-            EXPECT_EQ(HttpTs_total(http.get()), c.httpBytes);
-        }
-        out_.reset();
-        EXPECT_EQ(Recorder_delete(recorder.release(), 5000, nullptr), Media_EOK);
-        EXPECT_EQ(std::filesystem::exists(file) ? std::filesystem::file_size(file) : 0, c.recorded);
-        std::filesystem::remove(file);
-    }
 }
 
 } // namespace

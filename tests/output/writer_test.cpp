@@ -1,14 +1,14 @@
-// The writer thread in this process, fed units as the video thread feeds it, with real clients: a
-// TCP client on the main and second slots, a reader of the hand-off FIFO, a real recorder, and in the
-// place of the UDP send a probe that runs inside the writer, between its outputs. Which stream each
-// output carries, and in which order a unit reaches them.
+// The writer thread in this process, fed units as the video thread feeds it, with the output list the
+// main thread would build and real clients: a TCP client on the main and second slots, a reader of
+// the hand-off FIFO, a real recorder, and in the place of the UDP send a probe that runs inside the
+// writer, between its outputs. Which stream each output carries, and in which order a unit reaches
+// them.
 #include "encode/core/output_switches.h"
 #include "encode/core/second_stream.h"
 #include "encode/core/shared_status.h"
 #include "encode/media/buffer.h"
 #include "encode/media/frame_times.h"
-#include "encode/output/stream_slots.h"
-#include "encode/output/udp.h"
+#include "encode/output/output_list.h"
 #include "encode/output/writer.h"
 #include "tests/output/ts_feed_support.h"
 #include "tests/support/net.h"
@@ -129,9 +129,7 @@ protected:
         }
         probeSlot.store(-1);
         probeFifo.store(-1);
-        TsOut_delete(tsOut_);
-        EXPECT_EQ(Recorder_delete(recorder_, 5000, nullptr), Media_EOK);
-        TsMux_delete(mux_);
+        OutputList_stop(outputs_);
         for (Fifo_Handle f : {toVideo_, fromVideo_, toVideoFml_, fromVideoFml_}) {
             Fifo_delete(f);
         }
@@ -152,23 +150,26 @@ protected:
         s.tsCarriesSecond = r.tsCarries;
         s.rtspCarriesSecond = r.rtspCarries;
         SecondStream_set(s);
-        OutputSwitches sw{};
-        sw.tsOff = r.tsOff ? 1 : 0;
-        sw.rtsp = 1;
-        OutputSwitches_set(sw);
+        OutputPlan plan{};
+        plan.switches.tsOff = r.tsOff ? 1 : 0;
+        plan.switches.rtsp = 1;
+        plan.second = s;
+        plan.video = true;
+        plan.audio = TsMux_Audio_NONE;
+        plan.destinations = NetDestinations_make("127.0.0.1", 9, "", 0, "", 0);
+        plan.udpSend = probe;
         if (r.recording != Recording::None) {
             root_.write("/mnt/fn", "export f=w\n");
             if (r.recording == Recording::Records) {
                 std::filesystem::create_directories(root_.path("/mnt/usb/record"));
             }
-            recorder_ = Recorder_create(nullptr);
-            ASSERT_NE(recorder_, nullptr);
+            plan.recorder = Recorder_create(nullptr);
+            ASSERT_NE(plan.recorder, nullptr);
             bool accepting = r.recording == Recording::Records;
-            ASSERT_TRUE(eventually([&] { return Recorder_accepting(recorder_) == accepting; }, 5000));
+            ASSERT_TRUE(eventually([&] { return Recorder_accepting(plan.recorder) == accepting; }, 5000));
         }
+        ASSERT_EQ(OutputList_build(&plan, &outputs_), OutputList_EOK);
 
-        config_ = TsMux_encoderConfig(TsMux_Audio_NONE);
-        mux_ = TsMux_create();
         WriterThreadParams &w = params_;
         w.hRendezvousInit = init_;
         w.hRendezvousCleanup = cleanup_;
@@ -179,18 +180,7 @@ protected:
         w.hFromVideoFmlFifo = fromVideoFml_;
         w.videofile = "/tmp/main.264";
         w.outBufSize = kBufferBytes;
-        w.tsParams.size = TSMUX_PARAMS_SIZE;
-        w.tsParams.config = &config_;
-        ASSERT_EQ(TsMux_init(mux_, &w.tsParams), Media_EOK);
-        TsOut_Attrs attrs{};
-        attrs.destinations = NetDestinations_make("127.0.0.1", 9, "", 0, "", 0);
-        attrs.mux = mux_;
-        attrs.streamOff = r.tsOff;
-        attrs.recorder = recorder_;
-        attrs.sendFunction = probe;
-        tsOut_ = TsOut_create(&attrs);
-        ASSERT_NE(tsOut_, nullptr);
-        w.tsOut = tsOut_;
+        w.outputs = outputs_;
         writer_ = std::async(std::launch::async, [this] { return writerThrFxn(&params_); });
 
         mainClient_ = connectLoopback(kMainSlot + offset_, 5000);
@@ -227,10 +217,7 @@ protected:
     Rendezvous_Handle cleanup_ = nullptr;
     Pause_Handle pause_ = nullptr;
     Fifo_Handle toVideo_ = nullptr, fromVideo_ = nullptr, toVideoFml_ = nullptr, fromVideoFml_ = nullptr;
-    TsMux_Config config_{};
-    TsMux_Handle mux_ = nullptr;
-    Recorder_Handle recorder_ = nullptr;
-    TsOut_Handle tsOut_ = nullptr;
+    OutputList_Handle outputs_ = nullptr;
     WriterThreadParams params_{};
     std::future<void *> writer_;
     int mainClient_ = -1;
@@ -304,10 +291,10 @@ TEST_P(WriterTest, EveryOutputGetsItsStreamInOrder)
     Fifo_flush(fromVideo_);
     ASSERT_EQ(writer_.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(seen.empty(), r.tsStream == nullptr || r.tsOff);
-    EXPECT_EQ(params_.tsParams.outBytes > 0, r.tsStream != nullptr);
+    EXPECT_EQ(OutputList_tsStats(outputs_).units > 0, r.tsStream != nullptr);
     if (r.recording == Recording::Records) {
-        EXPECT_EQ(Recorder_delete(recorder_, 5000, nullptr), Media_EOK);
-        recorder_ = nullptr;
+        OutputList_stop(outputs_); // the recorder writes what it holds
+        outputs_ = nullptr;
         Bytes file = readFileBytes(root_.path("/mnt/usb/record/w.ts"));
         for (int u = k + 1; u < k + 4; u++) {
             char mark[32];

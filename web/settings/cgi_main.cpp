@@ -30,8 +30,8 @@
 
 namespace {
 
-const char *kTwoWay[] = {"male", "female"};
-const char *kThreeWay[] = {"male", "female", "amale"};
+// The page's radio values, in choice order; a radio of N ways takes the first N.
+const char *kChoices[] = {"male", "female", "amale", "afemale"};
 
 const char *kFormatChoices[] = {"1",  "2",  "3",  "4",  "5",  "6",  "7",  "8",  "9",  "10", "11", "12", "13",
                                 "14", "15", "16", "17", "18", "19", "20", "21", "22", "23", "24", "25", "26",
@@ -52,7 +52,7 @@ struct Request {
 bool radio(const char *name, int ways, int &choice)
 {
     choice = 0;
-    return cgiFormRadio(name, ways == 3 ? kThreeWay : kTwoWay, ways, &choice, 0) == cgiFormSuccess;
+    return cgiFormRadio(name, kChoices, ways, &choice, 0) == cgiFormSuccess;
 }
 
 // The text rule: true when the field holds a value to act on.
@@ -296,14 +296,12 @@ void codecRadios(Request &req)
         flags2("/mnt/tcp.ini", c == 1 ? '1' : '0', nullptr, 0,
                c == 1 ? "enable stream tag output\n" : "disable stream tag output\n");
     }
-    if (radio("ctrlez", 3, c)) {
-        if (c == 1) {
-            flags2("/mnt/rtsp.ini", '1', "/mnt/rtsporrtmp.ini", '0', "enable rtsp server\n");
-        } else if (c == 2) {
-            flags2("/mnt/rtsp.ini", '1', "/mnt/rtsporrtmp.ini", '1', "enable rtmp\n");
-        } else {
-            flags2("/mnt/rtsp.ini", '0', "/mnt/rtsporrtmp.ini", '0', "disable rtsp server and rtmp\n");
-        }
+    if (radio("ctrlez", 4, c)) {
+        // Off, RTSP server, RTMP instead of the server's FIFOs, both at once.
+        static const struct { char rtsp, rtmp; const char *confirm; } kRtspRtmp[] = {
+            {'0', '0', "disable rtsp server and rtmp\n"}, {'1', '0', "enable rtsp server\n"},
+            {'1', '1', "enable rtmp\n"}, {'1', '2', "enable rtsp server and rtmp\n"}};
+        flags2("/mnt/rtsp.ini", kRtspRtmp[c].rtsp, "/mnt/rtsporrtmp.ini", kRtspRtmp[c].rtmp, kRtspRtmp[c].confirm);
     }
     if (radio("ctrlbz", 3, c)) {
         static const char *const kProfiles[] = {"H264 encode High Profile select\n",

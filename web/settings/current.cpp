@@ -164,7 +164,7 @@ void flagValues(PageValues &out)
             out.set(f.field, r.on() ? f.on : f.off);
         }
     }
-    // Two files each: UDP, off or HTTP; RTSP, off or RTMP.
+    // Two files each: UDP, off or HTTP; RTSP, off, RTMP or both.
     FlagRead ts = Config_readFlag("/mnt/ts.ini");
     if (ts.state == FileState::Missing) {
         out.unknown("ctrlaz", missing("/mnt/ts.ini") + " (the encoder then sends the transport stream)");
@@ -175,7 +175,9 @@ void flagValues(PageValues &out)
     if (rtsp.state == FileState::Missing) {
         out.unknown("ctrlez", missing("/mnt/rtsp.ini") + " (the encoder then runs neither RTSP nor RTMP)");
     } else {
-        out.set("ctrlez", !rtsp.on() ? "male" : Config_readFlag("/mnt/rtsporrtmp.ini").on() ? "amale" : "female");
+        FlagRead rtmp = Config_readFlag("/mnt/rtsporrtmp.ini");
+        bool both = rtmp.state == FileState::Read && rtmp.first == '2';
+        out.set("ctrlez", !rtsp.on() ? "male" : rtmp.on() ? "amale" : both ? "afemale" : "female");
     }
     FlagRead profile = Config_readFlag("/mnt/kavex_encProfileIdc.ini");
     if (profile.state == FileState::Missing) {

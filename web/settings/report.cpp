@@ -140,6 +140,21 @@ void reportEncoder()
     }
 }
 
+void reportRtmp(const KeyState &s)
+{
+    std::printf("rtmp: enable\n");
+    std::printf("rtmp live url: %s\n", s.url.c_str());
+    RtmpExtraDestinations extra = RtmpDestinations_readExtra();
+    for (int i = 0; i < kRtmpExtraDestinations; i++) {
+        const RtmpExtraLine &l = extra.line[i];
+        if (!l.url.empty()) {
+            std::printf("rtmp live url %d: %s\n", i + 2, l.url.c_str());
+        } else if (!l.problem.empty()) {
+            std::printf("rtmp live url %d: not used, %s\n", i + 2, l.problem.c_str());
+        }
+    }
+}
+
 void reportOutputs(const KeyState &s)
 {
     FlagRead ts = Config_readFlag("/mnt/ts.ini");
@@ -161,20 +176,14 @@ void reportOutputs(const KeyState &s)
     FlagRead rtmp = Config_readFlag("/mnt/rtsporrtmp.ini");
     if (!Config_readFlag("/mnt/rtsp.ini").on() || rtmp.state != FileState::Read) {
         std::printf("rtsp server and rtmp: disable\n");
-    } else if (rtmp.on()) {
-        std::printf("rtmp: enable\n");
-        std::printf("rtmp live url: %s\n", s.url.c_str());
-        RtmpExtraDestinations extra = RtmpDestinations_readExtra();
-        for (int i = 0; i < kRtmpExtraDestinations; i++) {
-            const RtmpExtraLine &l = extra.line[i];
-            if (!l.url.empty()) {
-                std::printf("rtmp live url %d: %s\n", i + 2, l.url.c_str());
-            } else if (!l.problem.empty()) {
-                std::printf("rtmp live url %d: not used, %s\n", i + 2, l.problem.c_str());
-            }
-        }
-    } else {
+        return;
+    }
+    // '1' publishes instead of feeding the server, '2' does both; any other byte feeds the server only.
+    if (!rtmp.on()) {
         std::printf("rtsp server: enable\n");
+    }
+    if (rtmp.on() || rtmp.first == '2') {
+        reportRtmp(s);
     }
 }
 

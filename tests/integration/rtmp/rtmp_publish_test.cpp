@@ -1,12 +1,16 @@
 // `encode` publishing over RTMP to a real ingest (nginx with the RTMP module, on loopback): what a
-// player reads from the server, what the server records, audio only, and a server that stalls long
-// enough to fill the connection's buffers while UDP keeps flowing, then comes back.
+// player reads from the server, what the server records, audio only, the RTSP server fed beside
+// RTMP, and a server that stalls long enough to fill the connection's buffers while UDP keeps
+// flowing, then comes back.
 #include "tests/support/flv.h"
 #include "tests/support/made_once.h"
 #include "tests/support/net.h"
 #include "tests/support/nginx_rtmp.h"
 #include "tests/support/process.h"
+#include "tests/support/rtsp_probe.h"
 #include "tests/support/udp_capture.h"
+
+#include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
@@ -126,6 +130,37 @@ TEST_F(RtmpPublishTest, PlayerAndRecordingGetVideoAndAac)
     }
     EXPECT_GT(frames, 90);
     EXPECT_NEAR(static_cast<double>(last) / (frames - 1), 1000.0 / 30, 5.0);
+}
+
+// rtsporrtmp.ini 2: one run of the encoder feeds the RTSP server's FIFOs and publishes over RTMP. A
+// player reads H.264 and AAC from the RTSP server while nginx records the published stream, and the
+// status shows both outputs working.
+TEST_F(RtmpPublishTest, RtspServerAndRtmpFromOneRun)
+{
+    root.write("/mnt/rtsporrtmp.ini", "2");
+    ProgramRun server(root, RTSP_SERVER_BINARY, {"--address", "127.0.0.1", "--port", "0"}, {}, "rtsp_server");
+    const std::string mark = "rtsp_server: serving rtsp://127.0.0.1:";
+    ASSERT_TRUE(server.waitForOutput(mark)) << server.out() << server.err();
+    int rtspPort = std::atoi(server.out().c_str() + server.out().find(mark) + mark.size());
+    startEncode();
+    ASSERT_TRUE(encode->waitForOutput("connect stream ok", 20)) << encode->out() << encode->err();
+    std::vector<rtsp_probe::Stream> streams = rtsp_probe::probe(rtspPort, 3);
+    ASSERT_EQ(streams.size(), 2u) << encode->out();
+    EXPECT_EQ(streams[0].at("codec_name"), "h264");
+    EXPECT_EQ(streams[1].at("codec_name"), "aac");
+    EXPECT_GT(rtsp_probe::frames(streams[0]), 60);
+    std::vector<std::string> working;
+    nlohmann::json doc = nlohmann::json::parse(root.read("/tmp/encode.status"), nullptr, false);
+    for (const auto &o : doc.is_discarded() ? nlohmann::json::array() : doc["outputs"]) {
+        if (o.value("state", "") == "ok" && o.value("bytes", 0) > 0) {
+            working.push_back(o.value("name", ""));
+        }
+    }
+    EXPECT_NE(std::find(working.begin(), working.end(), "RTSP video"), working.end()) << doc.dump();
+    EXPECT_NE(std::find(working.begin(), working.end(), "RTSP audio"), working.end()) << doc.dump();
+    EXPECT_NE(std::find(working.begin(), working.end(), "RTMP"), working.end()) << doc.dump();
+    stopEncode();
+    expectCleanStart(recording());
 }
 
 TEST_F(RtmpPublishTest, AudioOnlyWhenRtmpvSaysSo)

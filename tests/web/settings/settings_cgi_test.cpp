@@ -256,11 +256,14 @@ TEST_F(SettingsCgi, UrlWithQueryStringIsStoredQuotedAndShownAsTyped)
                            "set ok"));
     EXPECT_EQ(root.read("/mnt/autorun.sh"), scriptWith("url=", line));
 
-    // The page's report reads it back unquoted (with RTMP switched on it shows the URL).
+    // The page's report reads it back unquoted (with RTMP switched on, alone or beside the RTSP server,
+    // it shows the URL).
     root.write("/mnt/rtsp.ini", "1\n");
-    root.write("/mnt/rtsporrtmp.ini", "1\n");
-    r = get({{"name44_submit", "show"}});
-    EXPECT_NE(r.out.find("rtmp: enable\nrtmp live url: " + typed + "\n"), std::string::npos) << r.out;
+    for (const char *rtmp : {"1\n", "2\n"}) {
+        root.write("/mnt/rtsporrtmp.ini", rtmp);
+        r = get({{"name44_submit", "show"}});
+        EXPECT_NE(r.out.find("rtmp: enable\nrtmp live url: " + typed + "\n"), std::string::npos) << rtmp << r.out;
+    }
 
     // A later rewrite of another key keeps it, and a word holding "end" is a URL like any other.
     post({{"name3_submit", "Set"}, {"bitrate", "2500000"}});
@@ -430,6 +433,59 @@ TEST_F(SettingsCgi, CodecRadios)
     r = post({{"codec_submit", ""}, {"audioin", "male"}});
     EXPECT_EQ(r.out, plain("select audio in of 3.5\n"));
     EXPECT_EQ(root.read("/mnt/ha.ini"), "0\n");
+}
+
+// The RTSP / RTMP radio stores both switches with each choice, and an unknown value changes nothing;
+// the report says what each stored pair runs.
+TEST_F(SettingsCgi, RtspRtmpChoicesStoredAndReported)
+{
+    const std::string server = "rtsp server: enable\n";
+    const std::string rtmp = "rtmp: enable\nrtmp live url: rtmp://192.168.1.200/live/kavex\n";
+    const std::string off = "rtsp server and rtmp: disable\n";
+    struct Step {
+        const char *sent; // the ctrlez value; nullptr: the two files are written as below instead
+        const char *answer;
+        const char *rtsp; // rtsp.ini and rtsporrtmp.ini after the step; nullptr: missing
+        const char *rtmp;
+        std::string outputs; // the report's lines for them
+    };
+    const Step steps[] = {
+        {"afemale", "enable rtsp server and rtmp\n", "1\n", "2\n", server + rtmp},
+        {"AFEMALE", "", "1\n", "2\n", server + rtmp},
+        {"afemale ", "", "1\n", "2\n", server + rtmp},
+        {"amale", "enable rtmp\n", "1\n", "1\n", rtmp},
+        {"female", "enable rtsp server\n", "1\n", "0\n", server},
+        {"male", "disable rtsp server and rtmp\n", "0\n", "0\n", off},
+        {"", "", "0\n", "0\n", off},
+        {nullptr, "", "0\n", "2\n", off},
+        {nullptr, "", "1\n", nullptr, off},
+        {nullptr, "", "1\n", "", off},
+        {nullptr, "", "1\n", "x", server},
+    };
+    for (const Step &s : steps) {
+        const std::string what = s.sent != nullptr ? std::string("sent ") + s.sent : std::string("stored ") + s.rtsp;
+        if (s.sent != nullptr) {
+            Files before = files();
+            CgiResponse r = post({{"codec_submit", "Apply"}, {"ctrlez", s.sent}});
+            EXPECT_EQ(r.out, plain(s.answer)) << what;
+            if (*s.answer == '\0') {
+                EXPECT_EQ(changed(before, files()), Paths{}) << what;
+            }
+        } else {
+            root.write("/mnt/rtsp.ini", s.rtsp);
+            if (s.rtmp != nullptr) {
+                root.write("/mnt/rtsporrtmp.ini", s.rtmp);
+            } else {
+                std::filesystem::remove(root.path("/mnt/rtsporrtmp.ini"));
+            }
+        }
+        EXPECT_EQ(root.read("/mnt/rtsp.ini"), s.rtsp) << what;
+        EXPECT_EQ(root.exists("/mnt/rtsporrtmp.ini") ? root.read("/mnt/rtsporrtmp.ini") : "<missing>",
+                  s.rtmp != nullptr ? s.rtmp : "<missing>")
+            << what;
+        CgiResponse r = get({{"name44_submit", "show"}});
+        EXPECT_EQ(r.out, plain(withLine(kFactoryReport, off, s.outputs.substr(0, s.outputs.size() - 1)))) << what;
+    }
 }
 
 TEST_F(SettingsCgi, CaptureModeAndAutoRebootRadios)
@@ -773,13 +829,15 @@ TEST_F(SettingsCgi, RtmpDestinationLines)
         EXPECT_EQ(root.read("/mnt/rtmpx.ini.swp"), before) << s.answer;
     }
     root.write("/mnt/rtsp.ini", "1\n");
-    root.write("/mnt/rtsporrtmp.ini", "1\n");
     post({{"rtmpx4_submit", "Set"}, {"rtmpx4", "rtmp://d/live/4"}});
-    CgiResponse r = get({{"name44_submit", "show"}});
-    EXPECT_NE(r.out.find("rtmp live url: rtmp://192.168.1.200/live/kavex\nrtmp live url 2: " + keyed +
-                         "\nrtmp live url 4: rtmp://d/live/4\n"),
-              std::string::npos)
-        << r.out;
+    for (const char *rtmp : {"1\n", "2\n"}) { // RTMP alone, and beside the RTSP server
+        root.write("/mnt/rtsporrtmp.ini", rtmp);
+        CgiResponse r = get({{"name44_submit", "show"}});
+        EXPECT_NE(r.out.find("rtmp live url: rtmp://192.168.1.200/live/kavex\nrtmp live url 2: " + keyed +
+                             "\nrtmp live url 4: rtmp://d/live/4\n"),
+                  std::string::npos)
+            << rtmp << r.out;
+    }
     EXPECT_EQ(shellLog().find("rtmp://"), std::string::npos);
 }
 

@@ -33,6 +33,14 @@ Setup replaceIn(const std::string &path, const std::string &from, const std::str
     };
 }
 
+Setup both(const Setup &a, const Setup &b)
+{
+    return [=](const TempRoot &r) {
+        a(r);
+        b(r);
+    };
+}
+
 Setup copyOver(const std::string &from, const std::string &to)
 {
     return [=](const TempRoot &r) { r.write(to, r.read(from)); };
@@ -94,6 +102,13 @@ TEST(PageValues, SettingsFieldsFromTheStore)
              r.write("/mnt/rtsp.ini", "1\n");
              std::filesystem::remove(r.path("/mnt/rtsporrtmp.ini"));
          }, "ctrlez", "female", nullptr},
+        {"RTMP alone", both(put("/mnt/rtsp.ini", "1\n"), put("/mnt/rtsporrtmp.ini", "1\n")), "ctrlez", "amale",
+         nullptr},
+        {"RTSP and RTMP", both(put("/mnt/rtsp.ini", "1\n"), put("/mnt/rtsporrtmp.ini", "2\n")), "ctrlez", "afemale",
+         nullptr},
+        {"RTSP off, RTMP switch on both", put("/mnt/rtsporrtmp.ini", "2\n"), "ctrlez", "male", nullptr},
+        {"RTMP switch of another byte is RTSP", both(put("/mnt/rtsp.ini", "1\n"), put("/mnt/rtsporrtmp.ini", "x")),
+         "ctrlez", "female", nullptr},
         {"profile file of another byte is High", put("/mnt/kavex_encProfileIdc.ini", "x"), "ctrlbz", "male", nullptr},
         {"empty audio input flag", put("/mnt/ha.ini", ""), "audioin", nullptr, "/mnt/ha.ini is empty"},
         {"ttl garbage", put("/mnt/ttl.ini", "abc"), "ttl", nullptr, "holds no number"},
