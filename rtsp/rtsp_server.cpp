@@ -17,6 +17,7 @@
 #include "rtsp/fifo_units.h"
 
 #include "encode/core/paths.h"
+#include "encode/media/annexb.h"
 
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
@@ -135,18 +136,7 @@ int64_t wallClockUs()
 // An access unit a decoder can start from: it carries the parameter sets or an IDR slice.
 bool startsDecoding(const FifoUnit &u)
 {
-    for (uint32_t i = 0; i + 3 < u.bytes; i++) {
-        if (u.data[i] == 0 && u.data[i + 1] == 0 && u.data[i + 2] == 1) {
-            int type = u.data[i + 3] & 0x1F;
-            if (type == 5 || type == 7) {
-                return true;
-            }
-            if (type == 1) {
-                return false;
-            }
-        }
-    }
-    return false;
+    return AnnexB_startsDecoding(u.data, static_cast<int>(u.bytes));
 }
 
 // What presentationUs answers for a unit to leave out.

@@ -58,17 +58,25 @@ struct Builder {
         }
         return plan.second.enabled == 1 && carriesSecond == 1 ? OUTPUT_TAKES_SECOND : OUTPUT_TAKES_MAIN;
     }
-    void add(Output *o, unsigned takes)
+    // The list stops what it owns, in the order it came, and shows it in that order.
+    void own(Output *o) { list.outputs.push_back(o); }
+    // The writer and the audio thread hand it what it takes, in the order it came.
+    void feed(Output *o, unsigned takes)
     {
         o->takes = takes;
-        list.outputs.push_back(o);
         if ((takes & (OUTPUT_TAKES_MAIN | OUTPUT_TAKES_SECOND | OUTPUT_TAKES_AUDIO)) != 0) {
             list.fed.push_back(o);
         }
     }
+    void add(Output *o, unsigned takes)
+    {
+        own(o);
+        feed(o, takes);
+    }
+    // The multiplexer hands it its packets, after the consumers before it.
     void consumer(Output *o)
     {
-        add(o, OUTPUT_TAKES_TS);
+        o->takes = OUTPUT_TAKES_TS;
         TsFanOut_addConsumer(list.ts, o);
     }
 };
@@ -91,6 +99,7 @@ int makeSrt(Builder &b)
     SrtOut_Attrs attrs{};
     attrs.settings = srt;
     if (SrtOut_Handle h = SrtOut_create(&attrs)) { // one that cannot start costs SRT only; it said why
+        b.own(SrtOut_output(h));
         b.consumer(SrtOut_output(h));
     }
     return OutputList_EOK;
@@ -111,6 +120,7 @@ int makeUdp(Builder &b)
         std::fputs("Error: Failed to create socket fd.\n", stderr);
         return OutputList_EUDP;
     }
+    b.own(UdpOut_output(h));
     b.consumer(UdpOut_output(h));
     return OutputList_EOK;
 }
@@ -122,6 +132,7 @@ int makeHttp(Builder &b)
         return OutputList_EOK;
     }
     if (HttpTs_Handle h = HttpTs_create(nullptr)) {
+        b.own(HttpTs_output(h));
         b.consumer(HttpTs_output(h));
     } else {
         std::fputs("Error: Failed to create http ts server thread\n", stderr);
@@ -129,6 +140,7 @@ int makeHttp(Builder &b)
     return OutputList_EOK;
 }
 
+// The list owns it from the start of the build.
 int makeRecorder(Builder &b)
 {
     if (b.plan.recorder != nullptr) {
@@ -167,7 +179,7 @@ int makeSlots(Builder &b)
 int makeMultiplexer(Builder &b)
 {
     unsigned takes = b.videoOf(b.plan.second.tsCarriesSecond);
-    b.add(TsFanOut_output(b.list.ts), takes | (b.plan.audio != TsMux_Audio_NONE ? unsigned{OUTPUT_TAKES_AUDIO} : 0u));
+    b.feed(TsFanOut_output(b.list.ts), takes | (b.plan.audio != TsMux_Audio_NONE ? unsigned{OUTPUT_TAKES_AUDIO} : 0u));
     return OutputList_EOK;
 }
 
@@ -238,8 +250,9 @@ int makePublishers(Builder &b)
 
 using MakeKind = int (*)(Builder &);
 
-// The multiplexer's consumers come first (UDP's set-up is the start-up's first network step), then
-// the fed outputs in their feeding order.
+// The multiplexer's consumers first (UDP's set-up is the start-up's first network step: a run that
+// cannot have its sockets ends before anything else is made), then the fed outputs in their feeding
+// order.
 const MakeKind kKinds[] = {
     makeSrt, makeUdp, makeHttp, makeRecorder, makeSlots, makeMultiplexer, makeFifos, makePublishers,
 };
@@ -257,27 +270,23 @@ void showAll(List &l)
     }
 }
 
+// The recorder and the multiplexer are the list's from the start, so that whatever fails later stops
+// them with the rest.
 int build(const OutputPlan &plan, List &l)
 {
-    // The recorder is the list's from here on, whatever happens next.
+    l.outputs.reserve(32);
+    Builder b{plan, l};
+    if (plan.recorder != nullptr) {
+        b.own(Recorder_output(plan.recorder));
+    }
     l.ts = TsFanOut_create(plan.audio);
     if (l.ts == nullptr) {
-        if (plan.recorder != nullptr) {
-            Recorder_output(plan.recorder)->stop();
-        }
         std::fputs("init TS failed!\n", stderr);
         return OutputList_EMUX;
     }
-    l.outputs.reserve(32);
-    Builder b{plan, l};
-    bool adopted = false;
+    b.own(TsFanOut_output(l.ts));
     for (MakeKind make : kKinds) {
-        adopted = adopted || make == makeRecorder;
-        int r = make(b);
-        if (r != OutputList_EOK) {
-            if (!adopted && plan.recorder != nullptr) {
-                Recorder_output(plan.recorder)->stop();
-            }
+        if (int r = make(b); r != OutputList_EOK) {
             return r;
         }
     }
@@ -292,6 +301,9 @@ int OutputList_build(const OutputPlan *plan, OutputList_Handle *list)
     *list = nullptr;
     std::unique_ptr<List> l(new (std::nothrow) List);
     if (l == nullptr) {
+        if (plan->recorder != nullptr) {
+            Recorder_output(plan->recorder)->stop();
+        }
         return OutputList_ENOMEM;
     }
     int r = OutputList_ENOMEM;
@@ -301,14 +313,6 @@ int OutputList_build(const OutputPlan *plan, OutputList_Handle *list)
         r = OutputList_ENOMEM;
     }
     if (r != OutputList_EOK) {
-        bool inList = false;
-        for (Output *o : l->outputs) {
-            inList = inList || o == TsFanOut_output(l->ts);
-        }
-        if (!inList && l->ts != nullptr) {
-            TsFanOut_output(l->ts)->stop();
-        }
-        l->ts = nullptr;
         OutputList_stop(l.release());
         return r;
     }

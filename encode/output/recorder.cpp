@@ -17,6 +17,7 @@
 #include "encode/core/shell.h"
 #include "encode/core/status_board.h"
 #include "encode/media/wait.h"
+#include "encode/output/ts_scan.h"
 #include "encode/media/media.h"
 
 #include <nlohmann/json.hpp>
@@ -48,8 +49,6 @@ using ScopedLock = std::lock_guard<std::mutex>;
 constexpr size_t kHalfBytes = RECORDER_HALF_BYTES;
 constexpr size_t kBlockBytes = RECORDER_BLOCK_BYTES;
 constexpr size_t kPacketBytes = 188;
-constexpr uint16_t kPatPid = 0;
-constexpr uint8_t kSyncByte = 0x47;
 constexpr int kPollMs = 250;
 constexpr int kBlockPauseMs = 10;
 constexpr int kHalfPauseMs = 100;
@@ -340,20 +339,6 @@ bool writeSpan(Recorder &r, RecordFile &file, const uint8_t *data, size_t n)
     return false;
 }
 
-// The offset of the first PAT packet that starts at or after `from`, or `length` when none. A half
-// begins on a packet, so its packets start at multiples of 188.
-size_t nextPat(const uint8_t *data, size_t from, size_t length)
-{
-    for (size_t at = packetFloor(from + kPacketBytes - 1); at + kPacketBytes <= length; at += kPacketBytes) {
-        const uint8_t *p = data + at;
-        bool unitStart = (p[1] & 0x40) != 0;
-        uint16_t pid = static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]);
-        if (p[0] == kSyncByte && unitStart && pid == kPatPid) {
-            return at;
-        }
-    }
-    return length;
-}
 
 // One half to the file in blocks. A file that is due to end ends just before the next PAT, so that
 // the next one begins with it; a block that fails is lost, and writing goes on at the next packet.
@@ -363,7 +348,7 @@ void writeHalf(Recorder &r, RecordFile &file, const uint8_t *data, size_t length
     while (pos < length) {
         size_t end = std::min(pos + kBlockBytes, length);
         if (rotationDue(r, file)) {
-            size_t pat = nextPat(data, pos, length);
+            size_t pat = TsScan_nextPat(data, pos, length);
             if (pat == pos) {
                 rotate(r, file);
                 continue;

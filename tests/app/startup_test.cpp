@@ -532,6 +532,14 @@ TEST_F(StartupTest, SwitchFilesAndSecondStreamSettings)
     EXPECT_EQ(OutputSwitches_get().tsOff, 0);
     EXPECT_EQ(SecondStream_get().tsCarriesSecond, 0);
     EXPECT_EQ(Pipeline_bufferCount(), 3);
+
+    // The RTSP/RTMP choice takes 2 as well (both at once); any other character but 1 is the FIFOs.
+    const std::pair<const char *, int> choices[] = {{"2", 2}, {"1", 1}, {"3", 0}, {"x", 0}};
+    for (const auto &[text, value] : choices) {
+        root_.write("/mnt/rtsporrtmp.ini", text);
+        r = run({});
+        EXPECT_EQ(OutputSwitches_get().rtmp, value) << text;
+    }
 }
 
 TEST_F(StartupTest, RecordingSwitchStartsTheRecorderBeforeAnyStage)

@@ -98,9 +98,9 @@ struct Case {
 TEST_F(OutputListTest, SwitchesMakeTheirOutputsAndConsumersGetTheWholeStream)
 {
     const Case cases[] = {
-        {"udp and recording", 0, 0, 0, 0, true, {"udp", "recorder", "tcp"}, true, false},
+        {"udp and recording", 0, 0, 0, 0, true, {"recorder", "udp", "tcp"}, true, false},
         {"http instead of udp", 0, 1, 0, 0, false, {"udp", "http", "tcp"}, false, true},
-        {"stream off, recording on", 1, 0, 0, 0, true, {"udp", "recorder", "tcp"}, false, false},
+        {"stream off, recording on", 1, 0, 0, 0, true, {"recorder", "udp", "tcp"}, false, false},
         {"stream off, nothing wants the packets", 1, 0, 0, 0, false, {"udp", "tcp"}, false, false},
         {"rtsp server", 1, 0, 1, 0, false, {"udp", "tcp", "fifo"}, false, false},
         {"rtmp instead of rtsp", 1, 0, 1, 1, false, {"udp", "tcp", "rtmp"}, false, false},

@@ -174,11 +174,12 @@ void reportOutputs(const KeyState &s)
     std::printf(Config_readFlag("/mnt/tcp.ini").on() ? "tcp stream tag output: enable\n"
                                                       : "tcp stream tag output: disable\n");
     FlagRead rtmp = Config_readFlag("/mnt/rtsporrtmp.ini");
-    if (!Config_readFlag("/mnt/rtsp.ini").on() || rtmp.state != FileState::Read) {
+    if (!Config_readFlag("/mnt/rtsp.ini").on()) {
         std::printf("rtsp server and rtmp: disable\n");
         return;
     }
-    // '1' publishes instead of feeding the server, '2' does both; any other byte feeds the server only.
+    // '1' publishes instead of feeding the server, '2' does both; any other byte, or no file (as the
+    // encoder takes it), feeds the server only.
     if (!rtmp.on()) {
         std::printf("rtsp server: enable\n");
     }

@@ -96,8 +96,8 @@
   // Fields every output has, and those of known kinds that are worded below; any other plain field
   // of an output is listed as it comes.
   var WORDED = ["kind", "name", "target", "state", "kbps", "bytes", "dropped", "error", "error_time",
-                "clients", "reconnects", "file_bytes", "free_bytes", "destination", "retransmitted",
-                "connections"];
+                "clients", "reconnects", "retry_in_s", "file_bytes", "free_bytes", "destination",
+                "retransmitted", "connections"];
   var STATES = { ok: "ok", waiting: "waiting", error: "error", off: "off" };
 
   function outputRow(o, now) {
@@ -108,6 +108,8 @@
     if (num(o.free_bytes)) { details.push(formatBytes(o.free_bytes) + " free"); }
     if (num(o.dropped) && o.dropped > 0) { details.push(o.dropped + " dropped"); }
     if (num(o.reconnects) && o.reconnects > 0) { details.push(o.reconnects + " reconnects"); }
+    // An output between tries of its connection says when it tries again.
+    if (num(o.retry_in_s)) { details.push("next try in " + o.retry_in_s.toFixed(1) + " s"); }
     if (num(o.retransmitted) && o.retransmitted > 0) { details.push(o.retransmitted + " retransmitted"); }
     // An SRT output's connections, each with what its peer's link is like.
     (Array.isArray(o.connections) ? o.connections : []).forEach(function (c) {

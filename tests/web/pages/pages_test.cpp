@@ -250,8 +250,8 @@ for (const doc of [{}, { input: { signal: false }, streams: { main: null }, outp
               "http | waiting | HTTP TS | 0 kbit/s | 0 clients" + dot + "0 B sent | \n"
               "tcp | ok | TCP 8888 | 3.99 Mbit/s | 50.0 MiB sent" + dot + "14 dropped | \n"
               "fifo | waiting | RTSP video | 0 kbit/s | 0 B sent | \n"
-              "rtmp | error | RTMP | 0 kbit/s | 1.1 MiB sent" + dot + "120 dropped" + dot +
-                  "3 reconnects | connect failed: Connection refused (10 s ago)\n"
+              "rtmp | waiting | RTMP | 0 kbit/s | 1.1 MiB sent" + dot + "120 dropped" + dot + "3 reconnects" + dot +
+                  "next try in 2.5 s | connect failed: Connection refused (10 s ago)\n"
               "recorder | ok | Recording | 4.10 Mbit/s | 700.0 MiB sent" + dot + "file 700.0 MiB" + dot +
                   "14.0 GiB free | \n"
               "srt | ok | SRT listener | 1.20 Mbit/s | 2 clients" + dot + "1.0 MiB sent" + dot + "3 dropped" + dot +

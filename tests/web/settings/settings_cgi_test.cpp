@@ -458,8 +458,8 @@ TEST_F(SettingsCgi, RtspRtmpChoicesStoredAndReported)
         {"male", "disable rtsp server and rtmp\n", "0\n", "0\n", off},
         {"", "", "0\n", "0\n", off},
         {nullptr, "", "0\n", "2\n", off},
-        {nullptr, "", "1\n", nullptr, off},
-        {nullptr, "", "1\n", "", off},
+        {nullptr, "", "1\n", nullptr, server}, // the encoder feeds the server without the file
+        {nullptr, "", "1\n", "", server},
         {nullptr, "", "1\n", "x", server},
     };
     for (const Step &s : steps) {
