@@ -190,9 +190,10 @@ bool createCodec(const Job &job, EndPath &end, int sampleRate)
         std::fprintf(stderr, "Error: Failed to create audio encoder: %s\n", job.codec);
         return false;
     }
-    end.out.reset(Buffer_create(Aenc1_getOutBufSize(end.encoder.get()), &Buffer_Attrs_DEFAULT));
+    int largest = Aenc1_getOutBufSize(end.encoder.get());
+    end.out.reset(Buffer_create(largest, &Buffer_Attrs_DEFAULT));
     end.in.reset(Buffer_create(Aenc1_getInBufSize(end.encoder.get()), &Buffer_Attrs_DEFAULT));
-    if (end.out == nullptr || end.in == nullptr || !OutputList_reserve(job.outputs, Aenc1_getOutBufSize(end.encoder.get()))) {
+    if (end.out == nullptr || end.in == nullptr || !OutputList_reserve(job.outputs, largest)) {
         std::fputs("Error: Failed to allocate audio buffers\n", stderr);
         return false;
     }

@@ -108,10 +108,12 @@ static void reportFifo(const HandoffFifo_Object &h, nlohmann::json &out)
     out["target"] = h.kind->path;
     bool stopped = h.stopped.load(std::memory_order_relaxed);
     const char *failure = h.failure.load();
-    out["state"] = stopped || failure != nullptr ? "error" : h.reading.load(std::memory_order_relaxed) ? "ok" : "waiting";
+    bool failed = stopped || failure != nullptr;
+    out["state"] = failed ? "error" : h.reading.load(std::memory_order_relaxed) ? "ok" : "waiting";
     out["bytes"] = h.written.load(std::memory_order_relaxed);
     out["dropped"] = h.dropped.load(std::memory_order_relaxed);
-    out["error"] = failure != nullptr ? failure : stopped ? "the reader stopped inside a record, no more records this run" : "";
+    const char *torn = "the reader stopped inside a record, no more records this run";
+    out["error"] = failure != nullptr ? failure : stopped ? torn : "";
     out["error_time"] = 0;
 }
 

@@ -197,7 +197,8 @@ int makeFifos(Builder &b)
         b.add(HandoffFifo_output(h), b.videoOf(b.plan.second.rtspCarriesSecond));
     }
     if (b.plan.audio != TsMux_Audio_NONE) {
-        HandoffFifo_Handle h = HandoffFifo_create(b.plan.audio == TsMux_Audio_MP3 ? &HandoffFifo_mp3 : &HandoffFifo_aac);
+        const HandoffFifoKind *kind = b.plan.audio == TsMux_Audio_MP3 ? &HandoffFifo_mp3 : &HandoffFifo_aac;
+        HandoffFifo_Handle h = HandoffFifo_create(kind);
         if (h == nullptr) {
             return OutputList_ENOMEM;
         }

@@ -112,6 +112,7 @@ struct RtmpPublisher_Object : Output, SenderLink {
     void stop() override { RtmpPublisher_destroy(this); }
 
     int connect(const MediaStop *stop) override;
+    void prepare(const SenderUnit &unit) override;
     int send(const SenderUnit &unit) override;
     int tend() override;
     void disconnect(bool stopping) override;
@@ -231,7 +232,8 @@ bool sendAacHeader(Publisher &p)
 {
     Stream &s = p.stream;
     uint8_t *b = s.smallBuf + kRoom;
-    s.aacHeaderSent = sendBody(p, RTMP_TYPE_AUDIO, RTMP_CHANNEL_AUDIO, 0, b, Flv_aacSequenceHeader(s.aac, b, kSmallBodyBytes));
+    int n = Flv_aacSequenceHeader(s.aac, b, kSmallBodyBytes);
+    s.aacHeaderSent = sendBody(p, RTMP_TYPE_AUDIO, RTMP_CHANNEL_AUDIO, 0, b, n);
     return s.aacHeaderSent;
 }
 
@@ -484,9 +486,13 @@ int RtmpPublisher_Object::connect(const MediaStop *stop)
     return Sender_EOK;
 }
 
-int RtmpPublisher_Object::send(const SenderUnit &u)
+void RtmpPublisher_Object::prepare(const SenderUnit &u)
 {
     learnAudioAhead(*this, u);
+}
+
+int RtmpPublisher_Object::send(const SenderUnit &u)
+{
     return u.kind == SenderKind::Video ? sendVideoUnit(*this, u.data, u.bytes, u.time)
                                        : sendAudioFrame(*this, u.data, u.bytes, u.time);
 }

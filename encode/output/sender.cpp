@@ -287,6 +287,7 @@ void sayDrops(Sender &s)
 // One unit through the link, timed and watched.
 int sendOne(Sender &s, const SenderUnit &u)
 {
+    s.link->prepare(u);
     int64_t start = nowMs();
     if (s.config.sendBoundMs > 0) {
         s.sendDeadlineMs.store(start + s.config.sendBoundMs);

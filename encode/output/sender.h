@@ -66,6 +66,9 @@ public:
     // a link that makes its socket known to abort() first and then finds `stop` raised gives up, so
     // that a stop never misses a connect that was just beginning.
     virtual int connect(const MediaStop *stop) = 0;
+    // Before a unit's send is timed against the send bound: what the link waits for that is not the
+    // peer (a frame queued behind this unit, Sender_awaitBehind).
+    virtual void prepare(const SenderUnit &) {}
     // One unit, the link up: Sender_EOK when it went out, else Sender_ELOST, Sender_EREFUSED or
     // Sender_ESKIPPED.
     virtual int send(const SenderUnit &unit) = 0;
@@ -118,8 +121,8 @@ void Sender_destroy(Sender_Handle h);
 // One unit into the queue. Never waits. Sender_EOK when taken; else why it was dropped.
 int Sender_put(Sender_Handle h, SenderKind kind, const uint8_t *data, int bytes, FrameTime time, bool key);
 
-// Worker thread only, from the link's send(): the first unit of `kind` queued behind the one being
-// sent, waiting up to `waitMs` for one to come. False when none came (or a stop).
+// Worker thread only, from the link's prepare() or send(): the first unit of `kind` queued behind the
+// one about to be sent, waiting up to `waitMs` for one to come. False when none came (or a stop).
 bool Sender_awaitBehind(Sender_Handle h, SenderKind kind, int waitMs, const uint8_t **data, int *bytes);
 
 // Waits until every unit put in so far has been sent, refused or dropped; false when `timeoutMs` ran

@@ -74,8 +74,8 @@ struct TsFanOut_Object : Output {
     void video(const OutputUnit &u) override { multiplex(u, TSMUX_STREAM_H264, TSMUX_FLAGS_VIDEO); }
     void audio(const OutputUnit &u) override
     {
-        multiplex(u, config.streamType[0][1] == TSMUX_STREAM_MPEG_AUDIO ? TSMUX_STREAM_MPEG_AUDIO : TSMUX_STREAM_AAC_ADTS,
-                  TSMUX_FLAGS_AUDIO);
+        bool mp3 = config.streamType[0][1] == TSMUX_STREAM_MPEG_AUDIO;
+        multiplex(u, mp3 ? TSMUX_STREAM_MPEG_AUDIO : TSMUX_STREAM_AAC_ADTS, TSMUX_FLAGS_AUDIO);
     }
     // The consumers show themselves.
     int reports() const override { return 0; }
