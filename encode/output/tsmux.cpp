@@ -1,7 +1,7 @@
 // TS multiplexer. Each object owns its stored PAT and PMT packets, one continuity counter per
 // (program, stream slot) and the count of calls since PAT/PMT last went out. TsMux_init runs in the
 // owner's thread before streaming; TsMux_process runs in the writer and audio threads, always under
-// the lock of the TS output the multiplexer is handed to, so the state needs no lock of its own.
+// the lock of the multiplexer stage that owns it, so the state needs no lock of its own.
 // Nothing is allocated per call: packets are written straight into the caller's buffer and every
 // frame byte is copied exactly once.
 #include "encode/output/tsmux.h"

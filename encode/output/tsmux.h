@@ -3,7 +3,7 @@
 //
 // A multiplexer is an object (TsMux_create): its stored PAT/PMT, continuity counters and PSI counter
 // belong to it, so two of them make two independent streams. It has no lock: its owner calls
-// TsMux_init before streaming starts, and the TS output it is handed to (udp.h) makes every
+// TsMux_init before streaming starts, and the multiplexer stage that owns it (ts_fanout.h) makes every
 // TsMux_process call under its own lock, for the writer and the audio threads alike.
 #pragma once
 
