@@ -5,24 +5,26 @@
 # runner does by running the start script again:
 # - a reboot asked for (a "reboot" line that a CGI or the encoder appended to $ENCODE_ROOT/tmp/shell.log)
 #   stops the encoder (SIGTERM, SIGKILL after BOX_STOP_TIMEOUT seconds, default 10) and starts it
-#   again, so that a changed setting takes effect;
+#   again, so that a changed setting takes effect, and the web server too (its certificate and its
+#   HTTPS setting are read at its start);
 # - an encoder that ends by itself is started again after BOX_RESTART_PAUSE seconds (default 3), as
 #   the watchdog would reset the box.
 # The start script's output, and these lines of the runner, go to $ENCODE_ROOT/tmp/encode.log and to
 # standard output. SIGINT or SIGTERM stops everything the runner started.
 #
-#   ENCODE_ROOT=DIR scripts/box.sh [--build DIR] [--port N] [--bind ADDR]
+#   ENCODE_ROOT=DIR scripts/box.sh [--build DIR] [--port N] [--https-port N] [--bind ADDR]
 #
 # ENCODE_ROOT is a root laid by scripts/mkroot.sh (it is required: without it the start script would
 # configure this machine's network and the encoder would arm its watchdog). --build is the build
-# directory (default build); the web server listens on --port (WEB_PORT, default 8080) at --bind
-# (WEB_BIND, default 127.0.0.1); the encoder's TCP servers and rtsp_server on ENCODE_BIND_ADDRESS
+# directory (default build); the web server listens on --https-port (WEB_HTTPS_PORT, default 8443)
+# and plain HTTP on --port (WEB_PORT, default 8080) at --bind (WEB_BIND, default 127.0.0.1); the encoder's TCP servers and rtsp_server on ENCODE_BIND_ADDRESS
 # (default 127.0.0.1). ENCODE_VIDEO_SOURCE and ENCODE_AUDIO_SOURCE default to testsrc and tone.
 set -uo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${WEB_BUILD:-$repo/build}
 port=${WEB_PORT:-8080}
+https_port=${WEB_HTTPS_PORT:-}
 bind=${WEB_BIND:-127.0.0.1}
 stop_timeout=${BOX_STOP_TIMEOUT:-10}
 restart_pause=${BOX_RESTART_PAUSE:-3}
@@ -31,6 +33,7 @@ while [ $# -gt 0 ]; do
   case $1 in
     --build) build=${2:?--build needs a value}; shift 2 ;;
     --port) port=${2:?--port needs a value}; shift 2 ;;
+    --https-port) https_port=${2:?--https-port needs a value}; shift 2 ;;
     --bind) bind=${2:?--bind needs a value}; shift 2 ;;
     *) sed -n '2,/^[^#]/{/^#/p}' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
   esac
@@ -128,7 +131,8 @@ show_outputs() {
   fi
   if [ $web_started -eq 1 ]; then
     reach "$bind"
-    say "pages: http://$REPLY:$port/  login admin, factory password changeme (the pages ask for a new one)"
+    say "pages: https://$REPLY:$web_https/  login admin, factory password changeme (the pages ask for a new one);"
+    say "       the box's own certificate is $ENCODE_ROOT/mnt/web/cert.pem (curl --cacert it); http://$REPLY:$port/ redirects"
   fi
   say "logs:  $log (this output), $shell_log (host commands: reboot, sync)"
 }
@@ -223,11 +227,28 @@ reboot_requested() {
   return $asked
 }
 
-if bash "$repo/scripts/web-server.sh" start --port "$port" --bind "$bind" --build "$build"; then
-  web_started=1
+# The pages' server, as the box starts it: its certificate and its HTTPS setting are read at its
+# start, so a reboot asked for from the pages starts it again too.
+if [ -z "$https_port" ]; then
+  if [ "$port" = 8080 ]; then web_https=8443; else web_https=$((port + 1)); fi
 else
-  say "the web server did not start (is port $port free? --port or WEB_PORT)"
+  web_https=$https_port
 fi
+start_web() {
+  if bash "$repo/scripts/web-server.sh" start --port "$port" --https-port "$web_https" --bind "$bind" --build "$build"; then
+    web_started=1
+  else
+    say "the web server did not start (are ports $port and $web_https free? --port, --https-port)"
+  fi
+}
+restart_web() {
+  if [ $web_started -eq 1 ]; then
+    bash "$repo/scripts/web-server.sh" stop --build "$build" >/dev/null 2>&1
+    web_started=0
+  fi
+  start_web
+}
+start_web
 if [ -x "$build/rtsp/rtsp_server" ]; then
   "$build/rtsp/rtsp_server" --address "$ENCODE_BIND_ADDRESS" >&3 2>&3 &
   rtsp_pid=$!
@@ -240,6 +261,7 @@ while [ $stopping -eq 0 ]; do
   if reboot_requested; then
     say "reboot requested: stopping encode and running the start script again"
     stop_encode
+    restart_web
     start_encode
   elif ! kill -0 "$encode_pid" 2>/dev/null; then
     wait "$encode_pid" 2>/dev/null

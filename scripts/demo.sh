@@ -12,7 +12,7 @@ case $build in /*) ;; *) build="$here/$build" ;; esac
 root="$build/demo-root"
 port=${WEB_PORT:-8080}
 
-targets=(encode rtsp_server settings_cgi stream2_cgi timing_cgi encode_glyph_tables)
+targets=(encode rtsp_server settings_cgi stream2_cgi timing_cgi login_cgi web_guard encode_glyph_tables)
 # The status program comes with the dashboard; it is built when this tree has it.
 if cmake --build "$build" --target help 2>/dev/null | grep -qE '^(\.\.\. )?status_cgi(:|$)'; then
   targets+=(status_cgi)
@@ -25,7 +25,9 @@ bash "$here/scripts/mkroot.sh" "$root" "$build"
 # One press of the settings page's buttons: the stream to this machine, the RTSP server fed (the
 # factory store leaves it off), AAC audio on.
 form='namez_submit=Set&tz=127.0.0.1&codec_submit=Apply&ctrlez=female&audioen=male'
-answer=$(printf '%s' "$form" | env -i PATH="$PATH" ENCODE_ROOT="$root" REQUEST_METHOD=POST \
+# As a script on the box sends it: to the box's own name, with the factory login.
+answer=$(printf '%s' "$form" | env -i PATH="$PATH" ENCODE_ROOT="$root" REQUEST_METHOD=POST HTTP_HOST=localhost \
+  REMOTE_ADDR=127.0.0.1 HTTP_AUTHORIZATION="Basic $(printf 'admin:changeme' | base64)" \
   CONTENT_TYPE=application/x-www-form-urlencoded CONTENT_LENGTH=${#form} "$build/web/settings/settings_cgi")
 case $answer in
   *"enable rtsp server"*"set ok"*) ;;

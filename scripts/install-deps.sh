@@ -17,12 +17,23 @@ packages=(
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-tools
   ffmpeg
   nginx libnginx-mod-rtmp
-  lighttpd
+  lighttpd lighttpd-mod-openssl openssl libssl-dev
   nlohmann-json3-dev libturbojpeg0-dev libcrypt-dev
   curl nodejs
   chromium chromium-driver python3-selenium
   iproute2 procps
 )
+
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+
+# The web server and its programs run as this user when started by root (scripts/web-server.sh); the
+# audio group lets the page's volume reach the mixer.
+if ! id encoder-web >/dev/null 2>&1; then
+  $SUDO useradd --system --no-create-home --shell /usr/sbin/nologin --user-group encoder-web
+fi
+if getent group audio >/dev/null && ! id -nG encoder-web | grep -qw audio; then
+  $SUDO usermod -a -G audio encoder-web
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -30,7 +41,6 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
 log=$(mktemp)
 export DEBIAN_FRONTEND=noninteractive
 if ! { $SUDO apt-get update -q && $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then

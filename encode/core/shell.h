@@ -5,6 +5,11 @@
 //
 // Callers pass fixed command texts (and system paths) only: no form value or network input is ever
 // part of a command line.
+//
+// A program that runs without root (the web server's programs run as their own user) asks for the
+// one host command that needs it, the reboot, through `sudo -n`, which the box's sudo rules allow
+// for that user and that command alone (web/server/sudoers.encoder-web); the others need no root
+// (sync) or only the audio group (amixer, alsactl).
 #pragma once
 
 #include <string>
@@ -23,3 +28,6 @@ std::string Shell_rootCommand(std::string_view command);
 
 // True for commands that act on the host rather than on files (recorded, not run, under ENCODE_ROOT).
 bool Shell_isHostCommand(std::string_view command);
+
+// The line the shell is given for a command run by a process of effective user `euid` (not rooted).
+std::string Shell_hostLine(std::string_view command, unsigned euid);

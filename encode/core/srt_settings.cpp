@@ -91,10 +91,13 @@ const Key *find(std::string_view name)
     return nullptr;
 }
 
-// The refusal line; a value that is not printable is not echoed as it stands.
+// The refusal line; a value that is not printable is not echoed as it stands, and a passphrase is
+// never echoed (the log is on the status page): only its length.
 std::string refusal(std::string_view key, std::string_view value, const std::string &why)
 {
-    std::string shown = printable(value) ? std::string(value) : "(unprintable)";
+    std::string shown = key == "passphrase" ? "(" + std::to_string(value.size()) + " characters)"
+                        : printable(value)  ? std::string(value)
+                                            : "(unprintable)";
     if (shown.size() > 80) {
         shown = shown.substr(0, 80) + "...";
     }

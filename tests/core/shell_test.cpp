@@ -38,6 +38,24 @@ TEST(Shell, HostCommandsAreRecordedNotRun)
               "reboot\nsync\necho 3 > /proc/sys/vm/drop_caches\n/usr/bin/amixer cset numid=3 1\n");
 }
 
+// Without root only the reboot goes through sudo, and only its own fixed line.
+TEST(Shell, OnlyTheRebootAsksForRootThroughSudo)
+{
+    const struct {
+        const char *command;
+        unsigned euid;
+        const char *line;
+    } cases[] = {
+        {"reboot", 999, "sudo -n /sbin/reboot"},     {"/sbin/reboot", 999, "sudo -n /sbin/reboot"},
+        {"reboot", 0, "reboot"},                     {"sync", 999, "sync"},
+        {"/usr/bin/amixer cset numid=3 1", 999, "/usr/bin/amixer cset numid=3 1"},
+        {"rebooted", 999, "rebooted"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(Shell_hostLine(c.command, c.euid), c.line) << c.command << " as " << c.euid;
+    }
+}
+
 TEST(Shell, FileCommandsRunOnRootedPaths)
 {
     TempRoot root;

@@ -2,24 +2,20 @@
 // into the entry list, hands it to the program's cgiMain read-only, then frees the list and deletes the
 // upload files. Single-threaded; all state is the process-wide request below.
 //
-// Bodies are bounded before anything is allocated (1 MiB URL-encoded, 16 MiB multipart): an oversize
-// request is a parse failure, so a forged CONTENT_LENGTH can never make us allocate or wait for more.
+// Bodies are bounded before anything is allocated (1 MiB URL-encoded, 16 MiB multipart, whose reader
+// is multipart.cpp): an oversize request is a parse failure, so a forged CONTENT_LENGTH can never make
+// us allocate or wait for more.
 #include "web/form/form.h"
 
-#include "encode/core/paths.h"
+#include "web/form/form_internal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <string>
-#include <vector>
 
 const char *cgiServerSoftware = "";
 const char *cgiServerName = "";
@@ -53,9 +49,16 @@ cgiFormEntry *cgiFormEntryFirst = nullptr;
 namespace {
 
 constexpr int kMaxUrlEncodedBody = 1 << 20;
-constexpr int kMaxMultipartBody = 16 << 20;
-constexpr int kTextMax = 1023; // header lines, attribute values
-constexpr int kRingSize = 1024;
+
+// The headers of every answer: no page of the box may be framed (a click on a hidden frame would
+// press its buttons), nothing is loaded from another site or sniffed as another type, no URL of the box
+// (a query with a setting in it) leaves it in a Referer, and no answer, each of which tells the box's
+// state, is kept by a browser or a proxy.
+constexpr char kAnswerHeaders[] = "X-Frame-Options: DENY\r\n"
+                                  "Content-Security-Policy: default-src 'self'; frame-ancestors 'none'\r\n"
+                                  "X-Content-Type-Options: nosniff\r\n"
+                                  "Referrer-Policy: same-origin\r\n"
+                                  "Cache-Control: no-store\r\n";
 
 // Where the next entry is linked in, so that appending keeps arrival order in constant time.
 cgiFormEntry **entryTail = &cgiFormEntryFirst;
@@ -71,18 +74,6 @@ int lower(int c)
     return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
 }
 
-bool equalNoCase(const char *a, const char *b)
-{
-    while (*a != '\0' && *b != '\0') {
-        if (lower(static_cast<unsigned char>(*a)) != lower(static_cast<unsigned char>(*b))) {
-            return false;
-        }
-        a++;
-        b++;
-    }
-    return *a == *b;
-}
-
 bool startsWithNoCase(const char *s, const char *prefix)
 {
     for (; *prefix != '\0'; s++, prefix++) {
@@ -91,11 +82,6 @@ bool startsWithNoCase(const char *s, const char *prefix)
         }
     }
     return true;
-}
-
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t';
 }
 
 int hexValue(unsigned char c)
@@ -112,19 +98,6 @@ int hexValue(unsigned char c)
     return 0;
 }
 
-char *dupBytes(const char *s, size_t len)
-{
-    char *p = static_cast<char *>(std::malloc(len + 1));
-    if (p == nullptr) {
-        return nullptr;
-    }
-    if (len > 0) {
-        std::memcpy(p, s, len);
-    }
-    p[len] = '\0';
-    return p;
-}
-
 void freeEntry(cgiFormEntry *e)
 {
     if (e == nullptr) {
@@ -138,9 +111,40 @@ void freeEntry(cgiFormEntry *e)
     std::free(e);
 }
 
-// Takes ownership of attr and value (freed here on failure); copies the other texts.
-cgiParseResultType appendEntry(char *attr, char *value, int valueLength, const std::string &fileName,
-                               const std::string &contentType, const std::string &tfileName)
+} // namespace
+
+bool Form_equalNoCase(const char *a, const char *b)
+{
+    while (*a != '\0' && *b != '\0') {
+        if (lower(static_cast<unsigned char>(*a)) != lower(static_cast<unsigned char>(*b))) {
+            return false;
+        }
+        a++;
+        b++;
+    }
+    return *a == *b;
+}
+
+bool Form_isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+char *Form_dupBytes(const char *s, size_t len)
+{
+    char *p = static_cast<char *>(std::malloc(len + 1));
+    if (p == nullptr) {
+        return nullptr;
+    }
+    if (len > 0) {
+        std::memcpy(p, s, len);
+    }
+    p[len] = '\0';
+    return p;
+}
+
+cgiParseResultType Form_appendEntry(char *attr, char *value, int valueLength, const std::string &fileName,
+                                    const std::string &contentType, const std::string &tfileName)
 {
     auto *e = static_cast<cgiFormEntry *>(std::calloc(1, sizeof(cgiFormEntry)));
     if (e == nullptr) {
@@ -151,9 +155,9 @@ cgiParseResultType appendEntry(char *attr, char *value, int valueLength, const s
     e->attr = attr;
     e->value = value;
     e->valueLength = valueLength;
-    e->fileName = dupBytes(fileName.data(), fileName.size());
-    e->contentType = dupBytes(contentType.data(), contentType.size());
-    e->tfileName = dupBytes(tfileName.data(), tfileName.size());
+    e->fileName = Form_dupBytes(fileName.data(), fileName.size());
+    e->contentType = Form_dupBytes(contentType.data(), contentType.size());
+    e->tfileName = Form_dupBytes(tfileName.data(), tfileName.size());
     if (e->attr == nullptr || e->value == nullptr || e->fileName == nullptr || e->contentType == nullptr ||
         e->tfileName == nullptr) {
         freeEntry(e);
@@ -163,6 +167,8 @@ cgiParseResultType appendEntry(char *attr, char *value, int valueLength, const s
     entryTail = &e->next;
     return cgiParseSuccess;
 }
+
+namespace {
 
 const cgiFormEntry *findEntry(const char *name)
 {
@@ -174,12 +180,23 @@ const cgiFormEntry *findEntry(const char *name)
     return nullptr;
 }
 
+// "%00" decodes to a NUL byte, and a C string would end there: "bitrate=1%00junk" would read as "1"
+// and a password check would see only the prefix. No form sends such a value.
+bool holdsNul(const cgiFormEntry *e)
+{
+    return e->valueLength > 0 && std::memchr(e->value, '\0', static_cast<size_t>(e->valueLength)) != nullptr;
+}
+
 // Copies the value into result (at most max - 1 characters, always terminated). With keepNewlines a
 // run of CR and LF characters becomes as many '\n' as the larger of its CR and LF counts, so CR LF,
 // bare LF and bare CR line ends all read as one line break; without, CR and LF are dropped.
 cgiFormResultType entryString(const cgiFormEntry *e, char *result, int max, bool keepNewlines)
 {
     if (max <= 0) {
+        return cgiFormTruncated;
+    }
+    if (holdsNul(e)) {
+        result[0] = '\0';
         return cgiFormTruncated;
     }
     int out = 0;
@@ -238,7 +255,7 @@ cgiFormResultType formChoice(const char *name, const char **choices, int choices
         *result = defaultV;
         return cgiFormNotFound;
     }
-    for (int i = 0; i < choicesTotal; i++) {
+    for (int i = 0; i < choicesTotal && !holdsNul(e); i++) {
         if (std::strcmp(e->value, choices[i]) == 0) {
             *result = i;
             return cgiFormSuccess;
@@ -248,437 +265,12 @@ cgiFormResultType formChoice(const char *name, const char **choices, int choices
     return cgiFormNoSuchChoice;
 }
 
-// --- The multipart body reader. ---
-
-// Serves the body byte by byte and never asks the input for more than CONTENT_LENGTH bytes. Bytes
-// looked at and not used go back into the ring in front of what it holds, so the next read returns
-// them first and in their original order.
-struct MpStream {
-    unsigned char ring[kRingSize];
-    int readPos = 0;
-    int count = 0;
-    long consumed = 0; // body bytes taken from the input so far
-    long length = 0;
-    bool shortBody = false; // the input ended before CONTENT_LENGTH bytes
-};
-
-int mpRead(MpStream &mp, unsigned char *buf, int len)
-{
-    int got = 0;
-    while (got < len && mp.count > 0) {
-        buf[got++] = mp.ring[mp.readPos];
-        mp.readPos = (mp.readPos + 1) % kRingSize;
-        mp.count--;
-    }
-    if (got < len && !mp.shortBody) {
-        long want = mp.length - mp.consumed;
-        if (want > len - got) {
-            want = len - got;
-        }
-        if (want > 0) {
-            size_t n = std::fread(buf + got, 1, static_cast<size_t>(want), cgiIn);
-            mp.consumed += static_cast<long>(n);
-            got += static_cast<int>(n);
-            if (static_cast<long>(n) < want) {
-                mp.shortBody = true;
-            }
-        }
-    }
-    return got;
-}
-
-bool mpPutBack(MpStream &mp, const unsigned char *data, int len)
-{
-    if (len < 0 || mp.count + len > kRingSize) {
-        return false;
-    }
-    mp.readPos = ((mp.readPos - len) % kRingSize + kRingSize) % kRingSize;
-    for (int i = 0; i < len; i++) {
-        mp.ring[(mp.readPos + i) % kRingSize] = data[i];
-    }
-    mp.count += len;
-    return true;
-}
-
-int mpGetc(MpStream &mp)
-{
-    unsigned char c = 0;
-    return mpRead(mp, &c, 1) == 1 ? c : -1;
-}
-
-// Finds the delimiter CR LF "--" boundary in the stream with a prefix automaton, so that a body full
-// of near-matches costs linear time; every byte before the delimiter goes to the sink.
-class DelimiterScanner {
-public:
-    explicit DelimiterScanner(const std::string &boundary) : pattern_("\r\n--" + boundary)
-    {
-        fail_.assign(pattern_.size(), 0);
-        size_t k = 0;
-        for (size_t i = 1; i < pattern_.size(); i++) {
-            while (k > 0 && pattern_[i] != pattern_[k]) {
-                k = fail_[k - 1];
-            }
-            if (pattern_[i] == pattern_[k]) {
-                k++;
-            }
-            fail_[i] = k;
-        }
-    }
-
-    enum class Result { Found, EndOfBody, SinkFailed };
-
-    // `primed` counts pattern bytes taken as already seen: 2 lets the very first line of the body be a
-    // boundary line, as though a line end preceded it.
-    template <typename Sink>
-    Result scan(MpStream &mp, size_t primed, Sink &&sink)
-    {
-        size_t j = primed;
-        for (;;) {
-            int c = mpGetc(mp);
-            if (c < 0) {
-                return Result::EndOfBody;
-            }
-            while (j > 0 && static_cast<unsigned char>(pattern_[j]) != c) {
-                size_t f = fail_[j - 1];
-                if (!sink(reinterpret_cast<const unsigned char *>(pattern_.data()), j - f)) {
-                    return Result::SinkFailed;
-                }
-                j = f;
-            }
-            if (static_cast<unsigned char>(pattern_[j]) == c) {
-                j++;
-            } else {
-                unsigned char b = static_cast<unsigned char>(c);
-                if (!sink(&b, 1)) {
-                    return Result::SinkFailed;
-                }
-            }
-            if (j == pattern_.size()) {
-                return Result::Found;
-            }
-        }
-    }
-
-private:
-    std::string pattern_;
-    std::vector<size_t> fail_;
-};
-
-// Reads one header line (ended by LF, a CR right before it dropped), keeping at most kTextMax
-// characters. Returns false when the body ended before a line end.
-bool readHeaderLine(MpStream &mp, std::string &line)
-{
-    line.clear();
-    bool lastWasCr = false;
-    for (;;) {
-        int c = mpGetc(mp);
-        if (c < 0) {
-            if (lastWasCr && static_cast<int>(line.size()) < kTextMax) {
-                line += '\r';
-            }
-            return false;
-        }
-        if (c == '\n') {
-            return true;
-        }
-        if (lastWasCr && static_cast<int>(line.size()) < kTextMax) {
-            line += '\r'; // a CR inside the line is part of it
-        }
-        lastWasCr = c == '\r';
-        if (!lastWasCr && static_cast<int>(line.size()) < kTextMax) {
-            line += static_cast<char>(c);
-        }
-    }
-}
-
-struct PartHeaders {
-    std::string disposition;
-    std::string name;
-    std::string fileName;
-    bool hasFileName = false;
-    std::string contentType;
-};
-
-std::string clip(std::string s)
-{
-    if (static_cast<int>(s.size()) > kTextMax) {
-        s.resize(kTextMax);
-    }
-    return s;
-}
-
-// Content-Disposition: form-data; name="x"; filename="y" (values quoted or bare).
-void parseDisposition(const std::string &value, PartHeaders &h)
-{
-    size_t i = 0;
-    size_t n = value.size();
-    while (i < n && isBlank(value[i])) {
-        i++;
-    }
-    size_t b = i;
-    while (i < n && value[i] != ';' && !isBlank(value[i])) {
-        i++;
-    }
-    h.disposition = value.substr(b, i - b);
-    while (i < n) {
-        while (i < n && (value[i] == ';' || isBlank(value[i]))) {
-            i++;
-        }
-        size_t kb = i;
-        while (i < n && value[i] != '=' && value[i] != ';') {
-            i++;
-        }
-        std::string key = value.substr(kb, i - kb);
-        while (!key.empty() && isBlank(key.back())) {
-            key.pop_back();
-        }
-        if (i >= n || value[i] != '=') {
-            continue;
-        }
-        i++; // '='
-        while (i < n && isBlank(value[i])) {
-            i++;
-        }
-        std::string v;
-        if (i < n && value[i] == '"') {
-            i++;
-            size_t vb = i;
-            while (i < n && value[i] != '"') {
-                i++;
-            }
-            v = value.substr(vb, i - vb);
-            if (i < n) {
-                i++; // closing quote
-            }
-        } else {
-            size_t vb = i;
-            while (i < n && value[i] != ';' && !isBlank(value[i])) {
-                i++;
-            }
-            v = value.substr(vb, i - vb);
-        }
-        if (equalNoCase(key.c_str(), "name")) {
-            h.name = clip(v);
-        } else if (equalNoCase(key.c_str(), "filename")) {
-            h.fileName = clip(v);
-            h.hasFileName = true;
-        }
-    }
-}
-
-// Header name (before ':') equal to `name` without regard to case; `value` gets the rest, blanks
-// before it skipped.
-bool headerIs(const std::string &line, const char *name, std::string &value)
-{
-    size_t colon = line.find(':');
-    if (colon == std::string::npos) {
-        return false;
-    }
-    std::string key = line.substr(0, colon);
-    while (!key.empty() && isBlank(key.back())) {
-        key.pop_back();
-    }
-    if (!equalNoCase(key.c_str(), name)) {
-        return false;
-    }
-    size_t v = colon + 1;
-    while (v < line.size() && isBlank(line[v])) {
-        v++;
-    }
-    value = line.substr(v);
-    return true;
-}
-
-// Unique upload file under the (rooted) /tmp, mode 0600; -1 when it cannot be made.
-int makeUploadFile(std::string &path)
-{
-    std::string tmpl = Path_resolve("/tmp/cgiupload-XXXXXX");
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    int fd = ::mkstemp(buf.data());
-    if (fd < 0) {
-        return -1;
-    }
-    ::fchmod(fd, S_IRUSR | S_IWUSR);
-    path.assign(buf.data());
-    return fd;
-}
-
-bool writeAll(int fd, const unsigned char *data, size_t len)
-{
-    while (len > 0) {
-        ssize_t n = ::write(fd, data, len);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// After a boundary: "--" ends the body; otherwise the rest of the boundary line (its CR LF, and any
-// padding a sender put before it) is skipped. False when the body is finished.
-bool afterBoundary(MpStream &mp)
-{
-    unsigned char two[2];
-    int got = mpRead(mp, two, 2);
-    if (got == 2 && two[0] == '-' && two[1] == '-') {
-        return false;
-    }
-    mpPutBack(mp, two, got);
-    for (;;) {
-        int c = mpGetc(mp);
-        if (c < 0) {
-            return false;
-        }
-        if (c == '\n') {
-            return true;
-        }
-    }
-}
-
-// A part's header lines, up to the blank line that ends them.
-enum class HeadersRead { Complete, EndOfForm, Broken };
-
-HeadersRead readPartHeaders(MpStream &mp, PartHeaders &h)
-{
-    std::string line;
-    std::string headerValue;
-    bool first = true;
-    for (;;) {
-        if (!readHeaderLine(mp, line)) {
-            // A body that stops right after a boundary line has simply no more parts.
-            if (first && line.empty() && !mp.shortBody) {
-                return HeadersRead::EndOfForm;
-            }
-            return HeadersRead::Broken;
-        }
-        first = false;
-        if (line.empty()) {
-            return HeadersRead::Complete;
-        }
-        if (headerIs(line, "Content-Disposition", headerValue)) {
-            parseDisposition(headerValue, h);
-        } else if (headerIs(line, "Content-Type", headerValue)) {
-            h.contentType = clip(headerValue);
-        }
-    }
-}
-
-bool discardBytes(const unsigned char *, size_t)
-{
-    return true;
-}
-
-// A part that is not form data is no field: its content is passed over up to the next boundary.
-cgiParseResultType skipPart(MpStream &mp, DelimiterScanner &scanner)
-{
-    return scanner.scan(mp, 0, discardBytes) == DelimiterScanner::Result::Found ? cgiParseSuccess : cgiParseIO;
-}
-
-// An uploaded file goes to its own upload file in blocks, never whole into memory; a part that breaks
-// off or cannot be written leaves no file behind.
-cgiParseResultType storeFilePart(MpStream &mp, DelimiterScanner &scanner, const PartHeaders &h)
-{
-    std::string path;
-    int fd = makeUploadFile(path);
-    if (fd < 0) {
-        return cgiParseIO;
-    }
-    unsigned char buf[4096];
-    size_t fill = 0;
-    bool ok = true;
-    auto toFile = [&](const unsigned char *p, size_t n) {
-        while (n > 0) {
-            size_t take = sizeof buf - fill < n ? sizeof buf - fill : n;
-            std::memcpy(buf + fill, p, take);
-            fill += take;
-            p += take;
-            n -= take;
-            if (fill == sizeof buf) {
-                if (!writeAll(fd, buf, fill)) {
-                    return ok = false;
-                }
-                fill = 0;
-            }
-        }
-        return true;
-    };
-    DelimiterScanner::Result r = scanner.scan(mp, 0, toFile);
-    if (r == DelimiterScanner::Result::Found && fill > 0) {
-        ok = writeAll(fd, buf, fill);
-    }
-    ok = (::close(fd) == 0) && ok;
-    if (r != DelimiterScanner::Result::Found || !ok) {
-        ::unlink(path.c_str());
-        return cgiParseIO;
-    }
-    char *attr = dupBytes(h.name.data(), h.name.size());
-    char *value = dupBytes("", 0);
-    cgiParseResultType res = appendEntry(attr, value, 0, h.fileName, h.contentType, path);
-    if (res != cgiParseSuccess) {
-        ::unlink(path.c_str());
-    }
-    return res;
-}
-
-// A field's value is kept in memory; the bound on the whole body bounds it too.
-cgiParseResultType storeValuePart(MpStream &mp, DelimiterScanner &scanner, const PartHeaders &h)
-{
-    std::string data;
-    auto toMemory = [&data](const unsigned char *p, size_t n) {
-        data.append(reinterpret_cast<const char *>(p), n);
-        return true;
-    };
-    if (scanner.scan(mp, 0, toMemory) != DelimiterScanner::Result::Found) {
-        return cgiParseIO;
-    }
-    char *attr = dupBytes(h.name.data(), h.name.size());
-    char *value = dupBytes(data.data(), data.size());
-    return appendEntry(attr, value, static_cast<int>(data.size()), h.fileName, h.contentType, std::string());
-}
-
-cgiParseResultType parseMultipart(MpStream &mp)
-{
-    DelimiterScanner scanner(cgiMultipartBoundary);
-
-    // The preamble before the first boundary is not part of the form.
-    if (scanner.scan(mp, 2, discardBytes) != DelimiterScanner::Result::Found) {
-        return mp.shortBody ? cgiParseIO : cgiParseSuccess;
-    }
-    while (afterBoundary(mp)) {
-        PartHeaders h;
-        HeadersRead headers = readPartHeaders(mp, h);
-        if (headers == HeadersRead::EndOfForm) {
-            return cgiParseSuccess;
-        }
-        if (headers == HeadersRead::Broken) {
-            return cgiParseIO;
-        }
-        cgiParseResultType res;
-        if (!equalNoCase(h.disposition.c_str(), "form-data")) {
-            res = skipPart(mp, scanner);
-        } else if (h.hasFileName && !h.fileName.empty()) {
-            res = storeFilePart(mp, scanner, h);
-        } else {
-            res = storeValuePart(mp, scanner, h);
-        }
-        if (res != cgiParseSuccess) {
-            return res;
-        }
-    }
-    return mp.shortBody ? cgiParseIO : cgiParseSuccess;
-}
 
 // CONTENT_LENGTH as a count: garbage or a negative number reads as 0; a number beyond int range
 // saturates, so that the body bounds refuse it.
 int parseContentLength(const char *s)
 {
-    while (isBlank(*s)) {
+    while (Form_isBlank(*s)) {
         s++;
     }
     long long v = 0;
@@ -708,11 +300,11 @@ void parseBoundary(const char *contentType)
         if (!startsWithNoCase(p, "boundary=")) {
             continue;
         }
-        if (p != contentType && !(p[-1] == ';' || isBlank(p[-1]))) {
+        if (p != contentType && !(p[-1] == ';' || Form_isBlank(p[-1]))) {
             continue;
         }
         p += std::strlen("boundary=");
-        while (isBlank(*p)) {
+        while (Form_isBlank(*p)) {
             p++;
         }
         size_t n = 0;
@@ -722,7 +314,7 @@ void parseBoundary(const char *contentType)
                 n++;
             }
         } else {
-            while (p[n] != '\0' && !isBlank(p[n]) && p[n] != ';' && n < sizeof cgiMultipartBoundary - 1) {
+            while (p[n] != '\0' && !Form_isBlank(p[n]) && p[n] != ';' && n < sizeof cgiMultipartBoundary - 1) {
                 n++;
             }
         }
@@ -792,16 +384,22 @@ cgiParseResultType cgiParseFormInput(const char *data, int length)
         const char *fieldEnd = amp != nullptr ? amp : end;
         const char *eq = static_cast<const char *>(std::memchr(p, '=', static_cast<size_t>(fieldEnd - p)));
         if (eq != nullptr) {
+            int attrLength = 0;
             int valueLength = 0;
-            char *attr = unescape(p, static_cast<int>(eq - p), nullptr);
+            char *attr = unescape(p, static_cast<int>(eq - p), &attrLength);
             char *value = unescape(eq + 1, static_cast<int>(fieldEnd - eq - 1), &valueLength);
             if (attr == nullptr || value == nullptr) {
                 std::free(attr);
                 std::free(value);
                 return cgiParseMemory;
             }
-            cgiParseResultType r = appendEntry(attr, value, valueLength, std::string(), std::string(), std::string());
-            if (r != cgiParseSuccess) {
+            // A name cut at a NUL would press the button it starts with ("name5_submit%00x").
+            if (std::strlen(attr) != static_cast<size_t>(attrLength)) {
+                std::free(attr);
+                std::free(value);
+            } else if (cgiParseResultType r = Form_appendEntry(attr, value, valueLength, std::string(), std::string(),
+                                                               std::string());
+                       r != cgiParseSuccess) {
                 return r;
             }
         }
@@ -841,41 +439,18 @@ cgiParseResultType cgiParsePostFormInput()
     return r;
 }
 
-cgiParseResultType cgiParsePostMultipartInput()
-{
-    if (cgiContentLength <= 0) {
-        return cgiParseSuccess;
-    }
-    if (cgiContentLength > kMaxMultipartBody) {
-        return cgiParseMemory;
-    }
-    // Without a boundary no part can be delimited: the body is not a form we can read.
-    if (cgiMultipartBoundary[0] == '\0') {
-        return cgiParseIO;
-    }
-    try {
-        auto mp = std::make_unique<MpStream>();
-        mp->length = cgiContentLength;
-        return parseMultipart(*mp);
-    } catch (const std::bad_alloc &) {
-        return cgiParseMemory;
-    } catch (...) {
-        return cgiParseIO;
-    }
-}
-
 cgiParseResultType cgiParseRequest()
 {
-    if (equalNoCase(cgiRequestMethod, "post")) {
-        if (equalNoCase(cgiContentType, "application/x-www-form-urlencoded")) {
+    if (Form_equalNoCase(cgiRequestMethod, "post")) {
+        if (Form_equalNoCase(cgiContentType, "application/x-www-form-urlencoded")) {
             return cgiParsePostFormInput();
         }
-        if (equalNoCase(cgiContentType, "multipart/form-data")) {
+        if (Form_equalNoCase(cgiContentType, "multipart/form-data")) {
             return cgiParsePostMultipartInput();
         }
         return cgiParseSuccess;
     }
-    if (equalNoCase(cgiRequestMethod, "get")) {
+    if (Form_equalNoCase(cgiRequestMethod, "get")) {
         return cgiParseGetFormInput();
     }
     return cgiParseSuccess;
@@ -913,7 +488,7 @@ void cgiInit()
     parseBoundary(contentType);
 
     cgiContentLength = parseContentLength(cgiGetenv("CONTENT_LENGTH"));
-    if (equalNoCase(cgiRequestMethod, "get")) {
+    if (Form_equalNoCase(cgiRequestMethod, "get")) {
         size_t n = std::strlen(cgiQueryString);
         cgiContentLength = n > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(n);
     }
@@ -967,9 +542,39 @@ bool cgiFormButtonPressed(const char *name)
     return cgiFormCheckboxSingle(name) == cgiFormSuccess;
 }
 
+cgiFormResultType cgiFormFileContent(const char *name, std::string *content, size_t max)
+{
+    content->clear();
+    const cgiFormEntry *e = findEntry(name);
+    if (e == nullptr || e->tfileName == nullptr || e->tfileName[0] == '\0') {
+        return cgiFormNotFound;
+    }
+    FILE *f = std::fopen(e->tfileName, "rb");
+    if (f == nullptr) {
+        return cgiFormIO;
+    }
+    char buf[4096];
+    size_t n = 0;
+    bool longer = false;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+        if (content->size() + n > max) {
+            longer = true;
+            break;
+        }
+        content->append(buf, n);
+    }
+    bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (longer || failed) {
+        content->clear();
+        return longer ? cgiFormTruncated : cgiFormIO;
+    }
+    return content->empty() ? cgiFormEmpty : cgiFormSuccess;
+}
+
 void cgiHeaderContentType(const char *mimeType)
 {
-    std::fprintf(cgiOut, "Content-type: %s\r\n\r\n", mimeType);
+    std::fprintf(cgiOut, "%sContent-type: %s\r\n\r\n", kAnswerHeaders, mimeType);
 }
 
 int cgiRun()

@@ -3,7 +3,9 @@
 // program's cgiMain, frees everything (temporary upload files included) and exits with its result.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
+#include <string>
 
 // Environment strings: never null; an unset variable reads as "".
 extern const char *cgiServerSoftware;
@@ -57,6 +59,7 @@ enum cgiFormResultType {
     cgiFormConstrained = 5,
     cgiFormNoSuchChoice = 6,
     cgiFormMemory = 7,
+    cgiFormIO = 8, // an uploaded file that cannot be read back
 };
 
 enum cgiParseResultType {
@@ -68,10 +71,17 @@ enum cgiParseResultType {
 // Supplied by each program: the request handler, called once with the parsed form.
 int cgiMain();
 
-// Lookups: the first entry whose name equals `name` exactly.
+// Lookups: the first entry whose name equals `name` exactly. A field whose name holds a NUL byte is
+// dropped by the parsers: it names no field.
+// A value that holds a NUL byte ("%00", or one in a multipart part) is no text any form sends, and
+// no prefix of it is ever taken: the string lookups answer cgiFormTruncated with an empty result (the
+// one result every program refuses: nothing is stored), the choice lookups cgiFormNoSuchChoice.
 cgiFormResultType cgiFormString(const char *name, char *result, int max);
 cgiFormResultType cgiFormStringNoNewlines(const char *name, char *result, int max);
 cgiFormResultType cgiFormCheckboxSingle(const char *name);
+// Select and radio: the index of the value among `choices`; cgiFormNoSuchChoice for any other value and
+// cgiFormNotFound without the field, both with *result = defaultV: a program that stores a choice must
+// look at the result, never at *result alone.
 cgiFormResultType cgiFormSelectSingle(const char *name, const char **choices, int choicesTotal, int *result,
                                       int defaultV);
 cgiFormResultType cgiFormRadio(const char *name, const char **choices, int choicesTotal, int *result, int defaultV);
@@ -79,7 +89,17 @@ cgiFormResultType cgiFormRadio(const char *name, const char **choices, int choic
 // True when a submit button of that name was sent, whatever its value (an empty value counts).
 bool cgiFormButtonPressed(const char *name);
 
-// Writes "Content-type: TYPE\r\n\r\n" to cgiOut.
+// An uploaded file's bytes (a multipart part of that name with a file name), into `content` (at most
+// `max` bytes): cgiFormSuccess, cgiFormEmpty for an empty file, cgiFormTruncated when it is longer
+// (nothing taken), cgiFormNotFound without such a part (a plain field of that name is no file), and
+// cgiFormIO when the upload cannot be read.
+cgiFormResultType cgiFormFileContent(const char *name, std::string *content, size_t max);
+
+// Ends the header of an answer: writes the headers every answer carries (X-Frame-Options: DENY,
+// Content-Security-Policy: default-src 'self'; frame-ancestors 'none', X-Content-Type-Options: nosniff,
+// Referrer-Policy: same-origin, Cache-Control: no-store), then "Content-type: TYPE" and the blank
+// line. Every answer of every program goes through it; a program writes its other headers (Status,
+// Allow, Set-Cookie) before it, and never these.
 void cgiHeaderContentType(const char *mimeType);
 
 // The pieces of the entry point, for the programs' main() and for tests and fuzzers.

@@ -1,8 +1,11 @@
-// Request rules of the CGI programs: changes by POST only, and only from the box's own pages.
-// One request per process; reads the environment strings the form layer filled and its entry list.
+// Request rules of the CGI programs: only requests to the box's own names, changes by POST only, and
+// only from the box's own pages. One request per process; reads the CGI environment and the form
+// layer's entry list.
 #include "web/form/request_rules.h"
 
+#include "web/form/box_hosts.h"
 #include "web/form/form.h"
+#include "web/form/session.h"
 
 #include <strings.h>
 
@@ -81,20 +84,42 @@ std::string authorityHostPort(std::string_view authority, std::string_view defau
     return lowerCase(host) + ":" + std::string(port);
 }
 
-// The host:port this request was sent to: the Host header, else the server's own name and port.
-std::string requestHostPort()
+bool httpsRequest()
 {
-    std::string scheme = lowerCase(envText("REQUEST_SCHEME"));
-    if (scheme.empty()) {
-        scheme = lowerCase(envText("HTTPS")) == "on" ? "https" : "http";
-    }
-    std::string host = envText("HTTP_HOST");
-    if (host.empty()) {
+    return lowerCase(envText("HTTPS")) == "on" || lowerCase(envText("REQUEST_SCHEME")) == "https";
+}
+
+// "scheme://host:port" this request was sent to: the Host header, else the server's own name and port.
+std::string requestOrigin()
+{
+    bool https = httpsRequest();
+    std::string host;
+    if (const char *header = std::getenv("HTTP_HOST")) {
+        host = header;
+    } else {
         std::string name = envText("SERVER_NAME");
         std::string port = envText("SERVER_PORT");
         host = port.empty() ? name : name + ":" + port;
     }
-    return authorityHostPort(host, scheme == "https" ? "443" : "80");
+    std::string hostPort = authorityHostPort(host, https ? "443" : "80");
+    return hostPort.empty() ? "" : std::string(https ? "https" : "http") + "://" + hostPort;
+}
+
+// Origin and Referer are the same origin when they name the request's own; Sec-Fetch-Site is the
+// browser's own verdict, where "none" is a request the operator made (typed, a bookmark).
+bool sameOrigin(const char *origin, const char *referer, const char *fetchSite)
+{
+    const std::string own = requestOrigin();
+    for (const char *url : {origin, referer}) {
+        if (url != nullptr && (own.empty() || cgiUrlOrigin(url) != own)) {
+            return false;
+        }
+    }
+    if (fetchSite != nullptr) {
+        std::string site = lowerCase(fetchSite);
+        return site == "same-origin" || site == "none";
+    }
+    return true;
 }
 
 bool isQuery(const char *field, std::initializer_list<const char *> queries)
@@ -126,7 +151,7 @@ void refuse(const char *status, const char *extraHeader, const char *line)
 
 } // namespace
 
-std::string cgiUrlHostPort(std::string_view url)
+std::string cgiUrlOrigin(std::string_view url)
 {
     size_t sep = url.find("://");
     if (sep == std::string_view::npos) {
@@ -138,11 +163,25 @@ std::string cgiUrlHostPort(std::string_view url)
     }
     std::string_view rest = url.substr(sep + 3);
     std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
-    return authorityHostPort(authority, scheme == "https" ? "443" : "80");
+    std::string hostPort = authorityHostPort(authority, scheme == "https" ? "443" : "80");
+    return hostPort.empty() ? "" : scheme + "://" + hostPort;
 }
 
-bool cgiRequestAllowed(std::initializer_list<const char *> queries)
+bool cgiHostAllowed()
 {
+    const char *host = std::getenv("HTTP_HOST");
+    if (host == nullptr || BoxHosts_isBox(host)) {
+        return true;
+    }
+    refuse("403 Forbidden", "", "refused: the request named another host than this box; nothing changed");
+    return false;
+}
+
+bool cgiRequestRulesKept(std::initializer_list<const char *> queries)
+{
+    if (!cgiHostAllowed()) {
+        return false;
+    }
     if (strcasecmp(cgiRequestMethod, "post") != 0) {
         if (changesSomething(queries)) {
             refuse("405 Method Not Allowed", "Allow: POST\r\n",
@@ -151,19 +190,17 @@ bool cgiRequestAllowed(std::initializer_list<const char *> queries)
         }
         return true;
     }
-    // An empty Origin is no origin; "null" (a sandboxed or privacy-hiding page) names no host and is
+    // An empty header is present all the same (the server passes HTTP_ORIGIN= for "Origin:"): it
+    // vouches for nothing, and "null" (a sandboxed or privacy-hiding page) names no host; both are
     // refused like any other site.
-    std::string origin = envText("HTTP_ORIGIN");
-    if (origin.empty()) {
-        origin = cgiReferrer;
-        if (origin.empty()) {
-            return true;
-        }
-    }
-    std::string from = cgiUrlHostPort(origin);
-    if (from.empty() || from != requestHostPort()) {
+    if (!sameOrigin(std::getenv("HTTP_ORIGIN"), std::getenv("HTTP_REFERER"), std::getenv("HTTP_SEC_FETCH_SITE"))) {
         refuse("403 Forbidden", "", "refused: the request came from a page of another site; nothing changed");
         return false;
     }
     return true;
+}
+
+bool cgiRequestAllowed(std::initializer_list<const char *> queries)
+{
+    return cgiRequestRulesKept(queries) && cgiLoginRequired();
 }

@@ -9,16 +9,19 @@
 #include "web/form/request_rules.h"
 
 #include "encode/core/config_store.h"
-#include "encode/core/rtmp_destinations.h"
 #include "encode/core/shell.h"
 #include "web/settings/current.h"
 #include "web/settings/mac.h"
 #include "web/settings/mixer.h"
 #include "web/settings/password.h"
 #include "web/settings/report.h"
+#include "web/settings/rtmp_form.h"
+#include "web/settings/secret.h"
+#include "web/settings/https_form.h"
 #include "web/settings/srt_form.h"
 #include "web/settings/start_script.h"
 #include "web/settings/store.h"
+#include "web/settings/text_field.h"
 #include "web/settings/subtitle.h"
 #include "web/settings/validate.h"
 #include "web/settings/wifi.h"
@@ -39,7 +42,6 @@ const char *kFormatChoices[] = {"1",  "2",  "3",  "4",  "5",  "6",  "7",  "8",  
 const char *kInputChoices[] = {"0", "1", "2", "3", "4"};
 const char *kLevelChoices[] = {"50", "42", "41", "40", "32", "31", "30", "22", "21", "20", "13", "12", "11", "9", "10"};
 
-constexpr int kFieldSize = 1024;
 constexpr char kMask[] = "/mnt/m.ini";
 constexpr char kSubtitle[] = "/mnt/zk.ini";
 
@@ -48,40 +50,38 @@ struct Request {
     std::string pending;
 };
 
-// A radio with one of its choice texts; any other value (or none) leaves the radio unapplied.
+// A list's value must be one of its choices: any other is refused with the refusal line of a typed
+// value, never read as the first choice. A list the form did not send is simply not applied.
+bool choiceResult(const char *name, cgiFormResultType r)
+{
+    if (r == cgiFormNoSuchChoice) {
+        std::printf("refused %s: not one of the offered choices\n", name);
+    }
+    return r == cgiFormSuccess;
+}
+
+// A radio with one of its choice texts.
 bool radio(const char *name, int ways, int &choice)
 {
     choice = 0;
-    return cgiFormRadio(name, kChoices, ways, &choice, 0) == cgiFormSuccess;
+    return choiceResult(name, cgiFormRadio(name, kChoices, ways, &choice, 0));
 }
 
-// The text rule: true when the field holds a value to act on.
-bool textField(const char *name, std::string &value)
+// A select's choice index, by the same rule.
+bool listChoice(const char *name, const char **choices, int count, int &index)
 {
-    char buf[kFieldSize];
-    cgiFormResultType r = cgiFormStringNoNewlines(name, buf, kFieldSize);
-    if (r == cgiFormTruncated) {
-        std::printf("error len");
-        return false;
-    }
-    if (r == cgiFormEmpty) {
-        std::printf("input empty");
-        return false;
-    }
-    if (r != cgiFormSuccess) {
-        return false;
-    }
-    value = buf;
-    return true;
+    index = 0;
+    return choiceResult(name, cgiFormSelectSingle(name, choices, count, &index, 0));
 }
+
 
 // The text rule over two fields; a missing one counts as the empty text.
 bool textPair(const char *nameA, const char *nameB, std::string &a, std::string &b)
 {
-    char bufA[kFieldSize];
-    char bufB[kFieldSize];
-    cgiFormResultType ra = cgiFormStringNoNewlines(nameA, bufA, kFieldSize);
-    cgiFormResultType rb = cgiFormStringNoNewlines(nameB, bufB, kFieldSize);
+    char bufA[SETTINGS_TEXT_FIELD_SIZE];
+    char bufB[SETTINGS_TEXT_FIELD_SIZE];
+    cgiFormResultType ra = cgiFormStringNoNewlines(nameA, bufA, SETTINGS_TEXT_FIELD_SIZE);
+    cgiFormResultType rb = cgiFormStringNoNewlines(nameB, bufB, SETTINGS_TEXT_FIELD_SIZE);
     if (ra == cgiFormTruncated || rb == cgiFormTruncated) {
         std::printf("error len");
         return false;
@@ -111,7 +111,7 @@ void scriptAction(Request &req, std::string line)
     StartScript_rewrite(req.pending, req.ra202);
 }
 
-enum class Check { Address, Digits9, Digits7, IntraInterval, Port, Url, Color };
+enum class Check { Address, Digits9, Digits7, IntraInterval, Port, Color };
 
 std::string checkValue(Check c, const std::string &v)
 {
@@ -124,10 +124,6 @@ std::string checkValue(Check c, const std::string &v)
     case Check::IntraInterval: return Check_number(v, 7, 1, 9999999);
     case Check::Port: return Check_number(v, 5, 1, 65535);
     case Check::Color: return Check_number(v, 3, 0, 256);
-    case Check::Url: {
-        std::string why = Check_rtmpUrl(v);
-        return why.empty() ? Check_readsBack("url=" + KeyScan_storedUrl(v) + "\n", Key::Url, v, kAllKeys, true) : why;
-    }
     }
     return {};
 }
@@ -136,11 +132,11 @@ std::string checkValue(Check c, const std::string &v)
 void scriptText(Request &req, const char *button, const char *field, const char *key, const char *confirm, Check c)
 {
     std::string v;
-    if (!cgiFormButtonPressed(button) || !textField(field, v) || !accept(field, checkValue(c, v))) {
+    if (!cgiFormButtonPressed(button) || !SettingsForm_text(field, v) || !accept(field, checkValue(c, v))) {
         return;
     }
     std::printf(confirm, v.c_str());
-    scriptAction(req, std::string(key) + "=" + (c == Check::Url ? KeyScan_storedUrl(v) : v) + "\n");
+    scriptAction(req, std::string(key) + "=" + v + "\n");
 }
 
 // --- Mask and region (/mnt/m.ini) ---
@@ -219,12 +215,7 @@ void codecTemplate()
         std::printf("Can't copy the start script template; nothing changed\n");
         return;
     }
-    std::string login;
-    bool keepLogin = Password_save(login);
-    Shell_run("cp -f /mnt/dfc/* /mnt/");
-    if (keepLogin) {
-        Password_putBack(login);
-    }
+    Store_restoreFactory(kWebPasswd);
     Config_syncTwice();
     std::printf(c == 1 ? "h264 and mp3)\n" : "h264 and aac\n");
 }
@@ -330,7 +321,7 @@ void codecRadios(Request &req)
 void macAction()
 {
     std::string v;
-    if (!cgiFormButtonPressed("mac_submit") || !textField("mac", v)) {
+    if (!cgiFormButtonPressed("mac_submit") || !SettingsForm_text("mac", v)) {
         return;
     }
     std::printf("set mac=%s\n", v.c_str());
@@ -351,10 +342,19 @@ void macAction()
     std::printf("set ok");
 }
 
+// The passkey is a secret: an empty field keeps the stored one, and no answer shows it.
 void wifiWord(const char *button, const char *field, const char *key, Key k, const char *confirm)
 {
     std::string v;
-    if (!cgiFormButtonPressed(button) || !textField(field, v)) {
+    if (!cgiFormButtonPressed(button)) {
+        return;
+    }
+    char probe[2];
+    if (k == Key::Psk && cgiFormStringNoNewlines(field, probe, sizeof probe) == cgiFormEmpty) {
+        std::printf("%s kept: the field was empty\n", field);
+        return;
+    }
+    if (!SettingsForm_text(field, v)) {
         return;
     }
     std::string why = k == Key::Ssid ? Check_ssid(v) : Check_passkey(v);
@@ -366,14 +366,14 @@ void wifiWord(const char *button, const char *field, const char *key, Key k, con
     if (!accept(field, why)) {
         return;
     }
-    std::printf(confirm, v.c_str());
+    std::printf(confirm, k == Key::Psk ? Secret_shown(v).c_str() : v.c_str());
     Wifi_networkRewrite(line);
 }
 
 void wifiAddress()
 {
     std::string v;
-    if (!cgiFormButtonPressed("wifi_ip_submit") || !textField("wifi_ip", v) || !accept("wifi_ip", Check_ipv4(v))) {
+    if (!cgiFormButtonPressed("wifi_ip_submit") || !SettingsForm_text("wifi_ip", v) || !accept("wifi_ip", Check_ipv4(v))) {
         return;
     }
     std::printf("set wifi ip:%s\n", v.c_str());
@@ -384,7 +384,7 @@ void wifiAddress()
 bool rawText(const char *button, const char *field, const char *path, const char *confirm)
 {
     std::string v;
-    if (!cgiFormButtonPressed(button) || !textField(field, v)) {
+    if (!cgiFormButtonPressed(button) || !SettingsForm_text(field, v)) {
         return true;
     }
     if (!Store_write(path, v)) {
@@ -398,7 +398,7 @@ bool rawText(const char *button, const char *field, const char *path, const char
 void volumeAction()
 {
     std::string v;
-    if (!cgiFormButtonPressed("name_volume_submit") || !textField("volume", v) || !accept("volume", Check_digits(v, 3))) {
+    if (!cgiFormButtonPressed("name_volume_submit") || !SettingsForm_text("volume", v) || !accept("volume", Check_digits(v, 3))) {
         return;
     }
     std::string state;
@@ -456,7 +456,7 @@ void subtitleActions()
         }
     }
     std::string v;
-    if (cgiFormButtonPressed("sub_submit") && textField("sub_text", v)) {
+    if (cgiFormButtonPressed("sub_submit") && SettingsForm_text("sub_text", v)) {
         std::string gb;
         int detail = 0;
         int err = 0;
@@ -477,13 +477,13 @@ void subtitleActions()
             }
         }
     }
-    if (cgiFormButtonPressed("s_x_submit") && textField("s_x", v) && accept("s_x", Check_digits(v, 5))) {
+    if (cgiFormButtonPressed("s_x_submit") && SettingsForm_text("s_x", v) && accept("s_x", Check_digits(v, 5))) {
         SubtitleRecord r = readSubtitle();
         r.x = std::atoi(v.c_str());
         std::printf("set x:%s\n", v.c_str());
         writeSubtitle(r);
     }
-    if (cgiFormButtonPressed("s_y_submit") && textField("s_y", v) && accept("s_y", Check_digits(v, 5))) {
+    if (cgiFormButtonPressed("s_y_submit") && SettingsForm_text("s_y", v) && accept("s_y", Check_digits(v, 5))) {
         SubtitleRecord r = readSubtitle();
         r.y = std::atoi(v.c_str());
         std::printf("set y:%s\n", v.c_str());
@@ -506,7 +506,9 @@ void formatAction(bool ra202)
         return;
     }
     int idx = 0;
-    cgiFormSelectSingle("menu_set_vga_mode", kFormatChoices, 39, &idx, 0);
+    if (!listChoice("menu_set_vga_mode", kFormatChoices, 39, idx)) {
+        return;
+    }
     int value = std::atoi(kFormatChoices[idx]);
     std::printf("%d\n", value);
     Report_format(ra202);
@@ -523,7 +525,9 @@ void inputAction(bool ra202)
         return;
     }
     int idx = 0;
-    cgiFormSelectSingle("menu_set_signal_mode", kInputChoices, 5, &idx, 0);
+    if (!listChoice("menu_set_signal_mode", kInputChoices, 5, idx)) {
+        return;
+    }
     std::printf("set signal format:%s\n", kInputChoices[idx]);
     Report_format(ra202);
     int input = std::atoi(kInputChoices[idx]);
@@ -546,7 +550,9 @@ bool levelAction()
         return true;
     }
     int idx = 0;
-    cgiFormSelectSingle("menu_encst", kLevelChoices, 15, &idx, 0);
+    if (!listChoice("menu_encst", kLevelChoices, 15, idx)) {
+        return true;
+    }
     if (!Store_write("/mnt/kavex_encLevel.ini", std::string(kLevelChoices[idx]) + "\n")) {
         std::printf("Can't open file");
         return false;
@@ -558,7 +564,7 @@ bool levelAction()
 void maxDelayAction()
 {
     std::string v;
-    if (!cgiFormButtonPressed("cvbr_submit") || !textField("cvbr", v)) {
+    if (!cgiFormButtonPressed("cvbr_submit") || !SettingsForm_text("cvbr", v)) {
         return;
     }
     std::printf("set :%s\n", v.c_str());
@@ -589,65 +595,18 @@ void maskActions()
     maskPair("gx_wh", "gx_w", "gx_h", 9, "set w=%s,h=%s\n");
 }
 
-// --- RTMP destinations 2 to 4 (/mnt/rtmpx.ini) ---
-
-// The whole file is written anew, the previous one kept as rtmpx.ini.swp like the start script's.
-bool writeExtraDestinations(const std::string (&urls)[kRtmpExtraDestinations])
-{
-    std::string old;
-    std::string swp = std::string(kRtmpExtraFile) + ".swp";
-    if (Store_read(kRtmpExtraFile, old, 1 << 16) && Config_writeText(swp, old) != Config_EOK) {
-        std::printf("Can't write %s; nothing changed\n", swp.c_str());
-        return false;
-    }
-    if (!Store_write(kRtmpExtraFile, RtmpDestinations_formatExtra(urls))) {
-        std::printf("Can't open file %s\n", kRtmpExtraFile);
-        return false;
-    }
-    return true;
-}
-
-// Set (`rtmpxN_submit` with `rtmpxN`) or remove (`rtmpxN_remove`) destination N; the same checks and
-// stored form as `url=`. A line the encoder does not use (no URL by these rules, written by hand) is
-// left out when the file is written anew; the .swp copy still holds it.
-void extraDestination(int number)
-{
-    std::string n = std::to_string(number);
-    std::string field = "rtmpx" + n;
-    bool set = cgiFormButtonPressed((field + "_submit").c_str());
-    bool remove = cgiFormButtonPressed((field + "_remove").c_str());
-    std::string v;
-    if ((!set && !remove) || (set && (!textField(field.c_str(), v) || !accept(field.c_str(), checkValue(Check::Url, v))))) {
-        return;
-    }
-    RtmpExtraDestinations now = RtmpDestinations_readExtra();
-    std::string urls[kRtmpExtraDestinations];
-    for (int i = 0; i < kRtmpExtraDestinations; i++) {
-        urls[i] = now.line[i].url;
-    }
-    urls[number - 2] = set ? v : "";
-    if (!writeExtraDestinations(urls)) {
-        return;
-    }
-    if (set) {
-        std::printf("set rtmp destination %d:%s\n", number, v.c_str());
-    } else {
-        std::printf("removed rtmp destination %d\n", number);
-    }
-}
-
 void networkActions(Request &req)
 {
-    scriptText(req, "rtmpurl_submit", "rtmpurl", "url", "set url:%s\n", Check::Url);
-    for (int number = 2; number <= kRtmpDestinations; number++) {
-        extraDestination(number);
+    if (std::string url = RtmpForm_url(); !url.empty()) {
+        scriptAction(req, url);
     }
+    RtmpForm_extraDestinations();
     scriptText(req, "name1_submit", "ip", "ip", "set ip:%s\n", Check::Address);
     scriptText(req, "name2_submit", "netmask", "netmask", "set netmask:%s\n", Check::Address);
     scriptText(req, "name45_submit", "gateway", "gateway", "set gateway:%s\n", Check::Address);
     macAction();
     wifiWord("ssid_submit", "ssid", "ssid", Key::Ssid, "set ssid:%s\n");
-    wifiWord("passkey_submit", "passkey", "psk", Key::Psk, "set passkey:%s\n");
+    wifiWord("passkey_submit", "passkey", "psk", Key::Psk, "passkey: %s\n");
     wifiAddress();
 }
 
@@ -717,6 +676,7 @@ int cgiMain()
     }
     maxDelayAction();
     SrtForm_action();
+    HttpsForm_action();
     Password_action();
     if (cgiFormButtonPressed("name5_submit")) {
         std::printf("reboot now\n");

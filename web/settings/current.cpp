@@ -1,20 +1,25 @@
 // Current values of the main settings page. Read-only over the store: the start script's block
 // through the key scanner, the flag files, records and Wi-Fi files through the store's readers, each
 // choice turned back into the radio value the CGI stores it from. A file that is missing, or a value
-// its reader cannot take, gives null and a note saying what the encoder does without it.
+// its reader cannot take, gives null and a note saying what the encoder does without it. No secret is
+// answered: a secret's field is always empty, and the field "<name>_secret" says whether one is stored
+// (Secret_shown); an RTMP URL is answered with its stream key hidden, as the status shows it.
 #include "web/settings/current.h"
 
 #include "encode/core/config_store.h"
 #include "encode/core/rtmp_destinations.h"
 #include "encode/core/srt_settings.h"
+#include "web/settings/certificate.h"
 #include "web/settings/mac.h"
 #include "web/settings/report.h"
+#include "web/settings/secret.h"
 #include "web/settings/start_script.h"
 #include "web/settings/store.h"
 #include "web/settings/subtitle.h"
 #include "web/settings/wifi.h"
 
 #include <array>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
@@ -348,15 +353,17 @@ void networkValues(PageValues &out)
         Key key;
         const std::string &stored;
     } words[] = {{"ssid", Key::Ssid, s.ssid}, {"passkey", Key::Psk, s.psk}};
+    out.set("passkey", "");
     for (const auto &w : words) {
         std::optional<std::string> typed = unquoted(w.stored);
+        std::string field = w.key == Key::Ssid ? w.field : std::string(w.field) + "_secret";
         if (!network) {
-            out.unknown(w.field, missing(kWpaConf));
+            out.unknown(field, missing(kWpaConf));
         } else if ((s.hits & keyBit(w.key)) == 0 || !typed) {
-            out.unknown(w.field, std::string("no readable ") + (w.key == Key::Ssid ? "ssid" : "psk") + "= line in " +
-                                     kWpaConf);
+            out.unknown(field, std::string("no readable ") + (w.key == Key::Ssid ? "ssid" : "psk") + "= line in " +
+                                   kWpaConf);
         } else {
-            out.set(w.field, *typed);
+            out.set(field, w.key == Key::Ssid ? *typed : Secret_shown(*typed));
         }
     }
     std::string text;
@@ -367,6 +374,18 @@ void networkValues(PageValues &out)
     } else {
         out.set("wifi_ip", address);
     }
+}
+
+// A URL field as the status shows it, the stream key's marker beside it; no marker for no URL or an
+// unreadable one (whose note says why).
+void hideStreamKey(PageValues &out, const std::string &field)
+{
+    const nlohmann::json &v = out.values[field];
+    std::string url = v.is_string() ? v.get<std::string>() : "";
+    if (v.is_string()) {
+        out.set(field, url.empty() ? "" : RtmpUrl_public(url));
+    }
+    out.set(field + "_secret", url.empty() ? "" : Secret_shown(Secret_streamKey(url)));
 }
 
 // Destinations 2 to 4: an empty field for none, so that the page can tell "none" from "unreadable".
@@ -381,6 +400,7 @@ void rtmpValues(PageValues &out)
             out.unknown(field, "line " + std::to_string(i + 1) + " of " + kRtmpExtraFile + " is not used: " +
                                    extra.line[i].problem);
         }
+        hideStreamKey(out, field);
     }
 }
 
@@ -389,14 +409,19 @@ void rtmpValues(PageValues &out)
 void srtValues(PageValues &out)
 {
     static const char *const kFields[] = {"srt_enable", "srt_mode", "srt_host", "srt_port", "srt_latency",
-                                          "srt_passphrase", "srt_pbkeylen", "srt_streamid"};
+                                          "srt_passphrase_secret", "srt_pbkeylen", "srt_streamid"};
     std::string text;
     SrtSettings s;
     std::string why;
+    out.set("srt_passphrase", "");
     if (!Store_read("/mnt/srt.ini", text, SRT_SETTINGS_FILE_BYTES + 1)) {
         why = missing("/mnt/srt.ini") + " (SRT is off)";
     } else if (SrtSettings_parse(text, s, why) != SrtSettings_EOK) {
         why = why.substr(why.find(' ') + 1); // the reader's line without its file name
+        // The reader's line quotes the value it refuses: not when it is the passphrase.
+        if (why.compare(0, 15, "bad passphrase=") == 0) {
+            why = "bad passphrase" + why.substr(why.rfind(" ("));
+        }
     }
     if (!why.empty()) {
         for (const char *f : kFields) {
@@ -409,9 +434,30 @@ void srtValues(PageValues &out)
     out.set("srt_host", s.host);
     out.set("srt_port", s.port > 0 ? std::to_string(s.port) : "");
     out.set("srt_latency", std::to_string(s.latencyMs));
-    out.set("srt_passphrase", s.passphrase);
+    out.set("srt_passphrase_secret", Secret_shown(s.passphrase));
     out.set("srt_pbkeylen", std::to_string(s.pbkeylen));
     out.set("srt_streamid", s.streamid);
+}
+
+// --- HTTPS (/mnt/https.ini, /mnt/web/cert.pem) ---
+
+void httpsValues(PageValues &out)
+{
+    std::string flag;
+    if (!Store_read("/mnt/https.ini", flag, 16)) {
+        out.set("https", "male");
+        out.unknown("https", missing("/mnt/https.ini") + " (plain HTTP serves the pages)");
+    } else {
+        out.set("https", !flag.empty() && flag[0] == '1' ? "female" : "male");
+    }
+    std::string cert;
+    std::string shown = Store_read("/mnt/web/cert.pem", cert, static_cast<int>(CERTIFICATE_PEM_MAX))
+                            ? Certificate_describe(cert, static_cast<int64_t>(std::time(nullptr)))
+                            : "";
+    out.set("cert_shown", shown);
+    if (shown.empty()) {
+        out.unknown("cert_shown", "/mnt/web/cert.pem holds no certificate: the web server makes one at its start");
+    }
 }
 
 } // namespace
@@ -419,6 +465,7 @@ void srtValues(PageValues &out)
 void Current_settings(PageValues &out)
 {
     scriptValues(out);
+    hideStreamKey(out, "rtmpurl");
     flagValues(out);
     encoderValues(out);
     captureValues(out);
@@ -426,4 +473,5 @@ void Current_settings(PageValues &out)
     networkValues(out);
     rtmpValues(out);
     srtValues(out);
+    httpsValues(out);
 }

@@ -1,11 +1,14 @@
-// The web login's password file and its change. The hash is SHA-512 crypt with a random salt, the
-// scheme the web server's htpasswd check passes to crypt(3). The file is replaced through a temporary
-// name, so the web server, which reads it on every request, never sees it half written.
+// The web login's password file and its change. A new hash is yescrypt at libcrypt's default cost
+// with a random salt; the login and the current-password check hand the stored hash to crypt(3),
+// which reads the scheme from its prefix, so the SHA-512 crypt hashes of earlier files still open.
+// The file is replaced through a temporary name, so the web server, which reads it on every request,
+// never sees it half written.
 #include "web/settings/password.h"
 
 #include "encode/core/config_store.h"
 #include "encode/core/paths.h"
 #include "web/form/form.h"
+#include "web/form/session.h"
 
 #include <crypt.h>
 #include <fcntl.h>
@@ -14,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +35,10 @@ constexpr size_t kMaxLength = 128;
 constexpr int kFileLimit = 64 * 1024;
 constexpr int kFieldSize = 1024;
 constexpr int kSaltBytes = 16;
+// One a line, lower case, '#' lines are comments: web/settings/common_passwords.txt.
+constexpr std::string_view kCommonPasswords =
+#include "common_passwords.inc"
+    ;
 
 struct LoginLine {
     size_t start = 0; // first byte of the user's line
@@ -72,27 +80,6 @@ std::string cryptWith(const std::string &password, const std::string &setting)
     return result;
 }
 
-// Compares every byte whatever the first difference, so the time taken tells nothing of the hash.
-bool sameText(const std::string &a, const std::string &b)
-{
-    if (a.size() != b.size()) {
-        return false;
-    }
-    unsigned char diff = 0;
-    for (size_t i = 0; i < a.size(); i++) {
-        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-    }
-    return diff == 0;
-}
-
-bool matches(const std::string &password, const std::string &hash)
-{
-    if (hash.empty() || hash[0] != '$') {
-        return false;
-    }
-    return sameText(cryptWith(password, hash), hash);
-}
-
 std::string newHash(const std::string &password)
 {
     char random[kSaltBytes];
@@ -106,10 +93,66 @@ std::string newHash(const std::string &password)
         return "";
     }
     char setting[CRYPT_GENSALT_OUTPUT_SIZE];
-    if (crypt_gensalt_rn("$6$", 0, random, kSaltBytes, setting, sizeof setting) == nullptr) {
+    if (crypt_gensalt_rn("$y$", 0, random, kSaltBytes, setting, sizeof setting) == nullptr) {
         return "";
     }
     return cryptWith(password, setting);
+}
+
+std::string lowered(std::string_view text)
+{
+    std::string out(text);
+    for (char &c : out) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+bool isCommon(std::string_view lower)
+{
+    std::string_view list = kCommonPasswords;
+    while (!list.empty()) {
+        size_t eol = list.find('\n');
+        std::string_view line = list.substr(0, eol);
+        list.remove_prefix(eol == std::string_view::npos ? list.size() : eol + 1);
+        if (!line.empty() && line.front() != '#' && line == lower) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// What guessing tries first: the factory password, the user name and the common passwords, in any
+// case, also with digits or signs put before or after them ("Admin2024!").
+std::string guessable(const std::string &fresh)
+{
+    std::string whole = lowered(fresh);
+    auto isLetter = [](char c) { return c >= 'a' && c <= 'z'; };
+    size_t b = 0;
+    size_t e = whole.size();
+    while (b < e && !isLetter(whole[b])) {
+        b++;
+    }
+    while (e > b && !isLetter(whole[e - 1])) {
+        e--;
+    }
+    std::string core = whole.substr(b, e - b);
+    for (const std::string &word : {whole, core}) {
+        const char *added = word.size() < whole.size() ? " with digits or signs added" : "";
+        if (word.empty()) {
+            continue;
+        }
+        if (word == kFactoryPassword) {
+            return std::string("the new password is the factory password") + added;
+        }
+        if (word == kUser) {
+            return std::string("the new password is the user name") + added;
+        }
+        if (isCommon(word)) {
+            return std::string("the new password is a common password") + added;
+        }
+    }
+    return "";
 }
 
 // Why the new password cannot be taken ("" when it can). Printable ASCII only: browsers disagree on
@@ -131,10 +174,7 @@ std::string newPasswordProblem(const std::string &fresh, const std::string &agai
                    "(no space)";
         }
     }
-    if (fresh == kFactoryPassword) {
-        return "the new password is the factory password";
-    }
-    return "";
+    return guessable(fresh);
 }
 
 bool writeAll(int fd, std::string_view text)
@@ -210,7 +250,7 @@ void Password_action()
     std::string current = field("password_current", tooLong);
     std::string fresh = field("password_new", tooLong);
     std::string again = field("password_again", tooLong);
-    if (!matches(current, login.hash)) {
+    if (!Session_hashMatches(current, login.hash)) {
         refuse("the current password is wrong");
         return;
     }
@@ -239,6 +279,8 @@ void Password_action()
         return;
     }
     Config_syncTwice();
+    // Whoever knew the old password, and every browser logged in with it, is out.
+    Session_endAll();
     std::printf("password changed: log in again as %s with the new password\n", kUser);
 }
 
@@ -247,21 +289,8 @@ void Password_printState()
     std::string text;
     LoginLine login;
     bool factory = Config_readText(kWebPasswd, text, kFileLimit) && findLogin(text, login) &&
-                   matches(kFactoryPassword, login.hash);
+                   Session_hashMatches(kFactoryPassword, login.hash);
     nlohmann::json state = {{"factory_password", factory}};
-    std::fprintf(cgiOut, "Cache-Control: no-store\r\n");
     cgiHeaderContentType("application/json");
     std::fprintf(cgiOut, "%s\n", state.dump().c_str());
-}
-
-bool Password_save(std::string &saved)
-{
-    return Config_readText(kWebPasswd, saved, kFileLimit);
-}
-
-void Password_putBack(const std::string &saved)
-{
-    if (!replaceFile(kWebPasswd, saved)) {
-        std::printf("Can't write %s: the login is the factory one again\n", kWebPasswd);
-    }
 }

@@ -4,6 +4,7 @@
 #include "encode/core/config_store.h"
 #include "encode/core/rtmp_destinations.h"
 #include "web/settings/mixer.h"
+#include "web/settings/secret.h"
 #include "web/settings/store.h"
 #include "web/settings/wifi.h"
 
@@ -143,12 +144,12 @@ void reportEncoder()
 void reportRtmp(const KeyState &s)
 {
     std::printf("rtmp: enable\n");
-    std::printf("rtmp live url: %s\n", s.url.c_str());
+    std::printf("rtmp live url: %s\n", Secret_rtmpShown(s.url).c_str());
     RtmpExtraDestinations extra = RtmpDestinations_readExtra();
     for (int i = 0; i < kRtmpExtraDestinations; i++) {
         const RtmpExtraLine &l = extra.line[i];
         if (!l.url.empty()) {
-            std::printf("rtmp live url %d: %s\n", i + 2, l.url.c_str());
+            std::printf("rtmp live url %d: %s\n", i + 2, Secret_rtmpShown(l.url).c_str());
         } else if (!l.problem.empty()) {
             std::printf("rtmp live url %d: not used, %s\n", i + 2, l.problem.c_str());
         }

@@ -3,6 +3,7 @@
 
 #include "encode/core/srt_settings.h"
 #include "web/form/form.h"
+#include "web/settings/secret.h"
 #include "web/settings/store.h"
 
 #include <cstdio>
@@ -37,27 +38,29 @@ std::string plainWord(std::string_view v)
 struct TextField {
     const char *field;
     const char *key;
-    bool plain; // the plainWord rule applies
+    bool plain;  // the plainWord rule applies
+    bool secret; // the page never shows it, so an empty field keeps the stored value
     std::string SrtSettings::*text; // a text key, else
     int SrtSettings::*number;       // a number key
 };
 
 const TextField kTexts[] = {
-    {"srt_host", "host", false, &SrtSettings::host, nullptr},
-    {"srt_port", "port", false, nullptr, &SrtSettings::port},
-    {"srt_latency", "latency", false, nullptr, &SrtSettings::latencyMs},
-    {"srt_passphrase", "passphrase", true, &SrtSettings::passphrase, nullptr},
-    {"srt_streamid", "streamid", true, &SrtSettings::streamid, nullptr},
+    {"srt_host", "host", false, false, &SrtSettings::host, nullptr},
+    {"srt_port", "port", false, false, nullptr, &SrtSettings::port},
+    {"srt_latency", "latency", false, false, nullptr, &SrtSettings::latencyMs},
+    {"srt_passphrase", "passphrase", true, true, &SrtSettings::passphrase, nullptr},
+    {"srt_streamid", "streamid", true, false, &SrtSettings::streamid, nullptr},
 };
 
-// Every text field the form sent, checked, into `s`; false after a refusal.
-bool applyTexts(SrtSettings &s)
+// Every text field the form sent, checked, into `s` (the secret ones not when they are to be
+// cleared); false after a refusal.
+bool applyTexts(SrtSettings &s, bool clearSecrets)
 {
     for (const TextField &t : kTexts) {
         char buf[kFieldSize];
         // Not the no-newlines read: a line end in a passphrase must be refused, not silently dropped.
         cgiFormResultType r = cgiFormString(t.field, buf, kFieldSize);
-        if (r == cgiFormNotFound) {
+        if (r == cgiFormNotFound || (t.secret && (r == cgiFormEmpty || clearSecrets))) {
             continue;
         }
         if (r == cgiFormTruncated) {
@@ -111,7 +114,9 @@ bool applyChoices(SrtSettings &s)
 
 void SrtForm_action()
 {
-    if (!cgiFormButtonPressed("srt_submit")) {
+    // The page's second button sends the same form and takes the passphrase away.
+    bool clear = cgiFormButtonPressed("srt_passphrase_clear");
+    if (!cgiFormButtonPressed("srt_submit") && !clear) {
         return;
     }
     std::string old;
@@ -121,8 +126,11 @@ void SrtForm_action()
     if (had && SrtSettings_parse(old, s, why) != SrtSettings_EOK) {
         s = SrtSettings{}; // a spoilt file is replaced from the defaults and what the form sends
     }
-    if (!applyChoices(s) || !applyTexts(s)) {
+    if (!applyChoices(s) || !applyTexts(s, clear)) {
         return;
+    }
+    if (clear) {
+        s.passphrase.clear();
     }
     std::string text = SrtSettings_format(s);
     SrtSettings whole;
@@ -140,7 +148,9 @@ void SrtForm_action()
         return;
     }
     std::string port = s.port > 0 ? std::to_string(s.port) : "(no port)";
-    std::string secret = s.passphrase.empty() ? "no passphrase" : "passphrase set, AES-" + std::to_string(s.pbkeylen * 8);
+    std::string secret = s.passphrase.empty() ? "no passphrase"
+                                              : "passphrase " + Secret_shown(s.passphrase) + ", AES-" +
+                                                    std::to_string(s.pbkeylen * 8);
     std::printf("set srt: %s, %s %s:%s, latency %d ms, %s, %s\n", s.enable ? "on" : "off",
                 s.mode == SrtMode::Listener ? "listener on" : "caller to", s.host.empty() ? "*" : s.host.c_str(),
                 port.c_str(), s.latencyMs, secret.c_str(), s.streamid.empty() ? "no stream id" : "stream id set");

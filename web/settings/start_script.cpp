@@ -5,8 +5,10 @@
 #include "web/settings/start_script.h"
 
 #include "encode/core/config_store.h"
+#include "encode/core/rtmp_destinations.h"
 #include "encode/core/shell.h"
 #include "web/settings/report.h"
+#include "web/settings/secret.h"
 #include "web/settings/store.h"
 
 #include <cstdio>
@@ -29,6 +31,19 @@ void applyColors(const KeyState &s)
             return;
         }
     }
+}
+
+// The pending line as the answer shows it: a URL without its stream key.
+std::string shownLine(const std::string &pending)
+{
+    if (pending.compare(0, 4, "url=") != 0) {
+        return pending;
+    }
+    std::string_view stored = std::string_view(pending).substr(4);
+    if (!stored.empty() && stored.back() == '\n') {
+        stored.remove_suffix(1);
+    }
+    return "url=" + Secret_rtmpShown(RtmpUrl_unstored(stored)) + "\n";
 }
 
 } // namespace
@@ -78,7 +93,8 @@ void StartScript_rewrite(std::string &pending, bool ra202)
     if (pending.empty()) {
         return;
     }
-    std::printf("\nread cmd ok, read len = %d, cmdbuf = %s\n", static_cast<int>(pending.size()), pending.c_str());
+    std::string shown = shownLine(pending);
+    std::printf("\nread cmd ok, read len = %d, cmdbuf = %s\n", static_cast<int>(shown.size()), shown.c_str());
     if (file.size() > kScriptLimit) {
         std::printf("autorun.sh is longer than 2000 bytes; not rewritten\n");
         return;

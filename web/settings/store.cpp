@@ -2,9 +2,12 @@
 #include "web/settings/store.h"
 
 #include "encode/core/config_store.h"
+#include "encode/core/paths.h"
 #include "encode/core/shell.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 bool Store_read(std::string_view path, std::string &text, int limit)
 {
@@ -29,4 +32,30 @@ bool Store_setFlag(std::string_view path, char digit)
         return false;
     }
     return true;
+}
+
+void Store_restoreFactory(std::string_view kept)
+{
+    namespace fs = std::filesystem;
+    const fs::path keep = Path_resolve(kept);
+    std::error_code ec;
+    fs::directory_iterator it(Path_resolve("/mnt/dfc"), ec);
+    if (ec) {
+        std::printf("Can't read /mnt/dfc: the other settings are not changed\n");
+        return;
+    }
+    const fs::path to = Path_resolve("/mnt");
+    for (const fs::directory_entry &e : it) {
+        if (!e.is_regular_file(ec)) {
+            continue; // cp without -r leaves directories alone too
+        }
+        fs::path target = to / e.path().filename();
+        // The operator's login is no setting: only a box without one gets the factory login.
+        if (target == keep && fs::exists(target, ec)) {
+            continue;
+        }
+        if (!fs::copy_file(e.path(), target, fs::copy_options::overwrite_existing, ec)) {
+            std::printf("Can't copy /mnt/dfc/%s: it is not changed\n", e.path().filename().c_str());
+        }
+    }
 }

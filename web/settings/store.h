@@ -16,3 +16,8 @@ bool Store_write(std::string_view path, std::string_view text);
 // A flag file: the digit and a line end, as echo writes it, then "sync". Prints "Can't open file" and
 // returns false when the file cannot be written.
 bool Store_setFlag(std::string_view path, char digit);
+
+// The restore of the factory settings: every file of the factory store /mnt/dfc copied over its
+// namesake in /mnt, as "cp -f /mnt/dfc/* /mnt/" does, except `kept` (a path in /mnt) while it exists,
+// which is never written, not even for a moment. A file that cannot be copied is named on a line.
+void Store_restoreFactory(std::string_view kept);

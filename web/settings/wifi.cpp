@@ -1,6 +1,7 @@
 // Wi-Fi file rewrites of the settings CGI.
 #include "web/settings/wifi.h"
 
+#include "web/settings/secret.h"
 #include "web/settings/store.h"
 
 #include <cstdio>
@@ -9,6 +10,15 @@ namespace {
 
 constexpr int kWpaLimit = 1024;
 constexpr size_t kAddressWindow = 60;
+
+// The passphrase as answers show it: whether one is stored, never the key (stored in its quotes).
+std::string shownPsk(std::string_view stored)
+{
+    if (stored.size() >= 2 && stored.front() == '"' && stored.back() == '"') {
+        stored = stored.substr(1, stored.size() - 2);
+    }
+    return "psk " + Secret_shown(stored);
+}
 
 } // namespace
 
@@ -76,9 +86,9 @@ void Wifi_networkRewrite(std::string_view pending)
         std::printf("Can't open file");
         return;
     }
-    std::printf("current:\nssid=%s, psk=%s\n", s.ssid.c_str(), s.psk.c_str());
+    std::printf("current:\nssid=%s, %s\n", s.ssid.c_str(), shownPsk(s.psk).c_str());
     KeyScan_scan(s, pending, false);
-    std::printf("modify:\nssid=%s, psk=%s\n", s.ssid.c_str(), s.psk.c_str());
+    std::printf("modify:\nssid=%s, %s\n", s.ssid.c_str(), shownPsk(s.psk).c_str());
     if (!Store_write(kWpaConf, Wifi_networkText(s.ssid, s.psk))) {
         std::printf("Can't open file");
         return;

@@ -1,6 +1,7 @@
 // The Wi-Fi files: /mnt/wifi/wpa.conf (SSID and passphrase, read by the Wi-Fi start-up) and
 // /mnt/wifi/wifi_ip.conf (the interface address, run as shell at boot). Each rewrite loads the current
-// values, applies one pending assignment line, prints both and stores the file again.
+// values, applies one pending assignment line, prints both (the passphrase only as Secret_shown says)
+// and stores the file again.
 #pragma once
 
 #include <string>
@@ -26,6 +27,7 @@ bool Wifi_readNetwork(KeyState &state);
 // The address of wifi_ip.conf; false when the file cannot be opened.
 bool Wifi_readAddress(std::string &address);
 
-// The rewrites with their printed lines ("current:", "modify:", "set ok" or "Can't open file").
+// The rewrites with their printed lines ("current:", "modify:", "set ok" or "Can't open file"); the
+// passphrase is printed as "psk set (…tail)", "psk set" or "psk not set".
 void Wifi_networkRewrite(std::string_view pending);
 void Wifi_addressRewrite(std::string_view pending);

@@ -1,13 +1,16 @@
 // The status program behind /cgi-bin/status.cgi: it serves what the encoder writes for the operator's
-// view, as it stands and never cached: the status JSON (/tmp/encode.status, the default answer), the
-// preview picture (?what=jpeg, /tmp/encode.jpg) and the last 200 lines of the console log
-// (?what=log, /tmp/encode.log). It only reads: a request other than GET or HEAD is refused before its
-// body is read, so not even the form layer's upload files are made.
+// view, as it stands and never cached (the form layer's headers say so): the status JSON
+// (/tmp/encode.status, the default answer), the preview picture (?what=jpeg, /tmp/encode.jpg) and the
+// last 200 lines of the console log (?what=log, /tmp/encode.log). It only reads: a request to another
+// host than this box is refused first, then any request but GET or HEAD before its body is read, so
+// not even the form layer's upload files are made.
 //
 // Every file is read with a bound, and only a regular file is read at all (a pipe put in its place
 // would block the request). The encoder replaces the status and the picture by renaming, so a file
 // read here is always whole.
 #include "web/form/form.h"
+#include "web/form/request_rules.h"
+#include "web/form/session.h"
 
 #include "encode/core/paths.h"
 
@@ -34,7 +37,7 @@ enum class ReadResult { Ok, Missing, Unreadable, TooLarge };
 
 void answerLine(const char *status, const std::string &line)
 {
-    std::fprintf(cgiOut, "Status: %s\r\nCache-Control: no-store\r\n", status);
+    std::fprintf(cgiOut, "Status: %s\r\n", status);
     cgiHeaderContentType("text/plain; charset=utf-8");
     std::fprintf(cgiOut, "%s\n", line.c_str());
 }
@@ -192,7 +195,6 @@ void serve(const Served &s)
         bool cut = ::stat(Path_resolve(s.path).c_str(), &st) == 0 && st.st_size > s.limit;
         data = lastLines(data, cut);
     }
-    std::fprintf(cgiOut, "Cache-Control: no-store\r\n");
     cgiHeaderContentType(s.type);
     std::fwrite(data.data(), 1, data.size(), cgiOut);
 }
@@ -217,6 +219,9 @@ int cgiMain()
 int main()
 {
     cgiInit();
+    if (!cgiHostAllowed() || !cgiLoginRequired()) {
+        return 0;
+    }
     if (strcasecmp(cgiRequestMethod, "GET") != 0 && strcasecmp(cgiRequestMethod, "HEAD") != 0) {
         std::printf("Allow: GET, HEAD\r\n");
         answerLine("405 Method Not Allowed", "the status is read with GET");

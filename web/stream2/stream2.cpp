@@ -112,14 +112,29 @@ bool parseNumber(const char *text, int &value)
 
 constexpr int kNoChoice = -1;
 
-// The radio's choice index, or kNoChoice when it is missing or not one of the accepted values.
+// A list's value must be one of its choices: any other is refused with one line (the settings
+// program's line for the same rule), never read as the first choice. A list the form did not send
+// is simply not applied. The choice index, or kNoChoice.
+int choiceIndex(const char *name, cgiFormResultType r, int index)
+{
+    if (r == cgiFormNoSuchChoice) {
+        std::printf("refused %s: not one of the offered choices\n", name);
+    }
+    return r == cgiFormSuccess ? index : kNoChoice;
+}
+
 int radioChoice(const char *name, int choices)
 {
     int choice = 0;
-    if (cgiFormRadio(name, kRadioChoices, choices, &choice, 0) != cgiFormSuccess) {
-        return kNoChoice;
-    }
-    return choice;
+    cgiFormResultType r = cgiFormRadio(name, kRadioChoices, choices, &choice, 0);
+    return choiceIndex(name, r, choice);
+}
+
+int listChoice(const char *name, const char **choices, int count)
+{
+    int index = 0;
+    cgiFormResultType r = cgiFormSelectSingle(name, choices, count, &index, 0);
+    return choiceIndex(name, r, index);
 }
 
 struct TextAction {
@@ -367,9 +382,10 @@ int cgiMain()
         report();
     }
     if (cgiFormButtonPressed("s_encst_submit")) {
-        int index = 0;
-        cgiFormSelectSingle("s_menu_encst", kLevelChoices, kLevelCount, &index, 0);
-        storeField(kRs, kLevel, std::atoi(kLevelChoices[index]));
+        int index = listChoice("s_menu_encst", kLevelChoices, kLevelCount);
+        if (index != kNoChoice) {
+            storeField(kRs, kLevel, std::atoi(kLevelChoices[index]));
+        }
     }
     return 0;
 }

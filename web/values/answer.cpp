@@ -27,7 +27,6 @@ void PageValues_serve(const std::function<void(PageValues &)> &fill)
         std::fprintf(cgiOut, "current values could not be answered: %s\n", e.what());
         return;
     }
-    std::fprintf(cgiOut, "Cache-Control: no-store\r\n");
-    cgiHeaderContentType("application/json");
+    cgiHeaderContentType("application/json"); // never cached: the form layer's headers say so
     std::fprintf(cgiOut, "%s\n", body.c_str());
 }

@@ -95,10 +95,17 @@
       return;
     }
     ev.preventDefault();
-    var body = new URLSearchParams();
-    new FormData(form).forEach(function (value, name) {
-      body.append(name, typeof value === "string" ? value : "");
-    });
+    // A form with files goes as multipart, the way the browser would post it; the others as the
+    // plain fields.
+    var body;
+    if (form.enctype === "multipart/form-data") {
+      body = new FormData(form);
+    } else {
+      body = new URLSearchParams();
+      new FormData(form).forEach(function (value, name) {
+        body.append(name, typeof value === "string" ? value : "");
+      });
+    }
     if (button && button.name) {
       body.append(button.name, button.value || "");
     }

@@ -44,7 +44,8 @@
     var section = element("section", { role: "alert" }, [
       element("h2", { text: "The factory password is still in force" }),
       element("p", { "class": "note", text: "Anyone who knows it can change this encoder. Choose a new password " +
-        "of at least " + MIN_LENGTH + " characters: letters, digits and signs, no spaces." }),
+        "of at least " + MIN_LENGTH + " characters: letters, digits and signs, no spaces; not a common password " +
+        "nor the user name, not even with digits or signs added." }),
       form,
       answer
     ]);

@@ -99,6 +99,7 @@ TEST(BoxRunner, RebootsRestartTheEncoderAndStopLeavesNothingRunning)
     TempRoot root(true);
     UdpCapture udp;
     int webPort = freeLoopbackPort();
+    int httpsPort = freeLoopbackPort();
     int offset = freePortOffset({8888, 8887, 8886, 8885, 8884, 7777, 9999, 9998, 9997, 9996, 9995, 10000, 8554});
     ASSERT_GT(webPort, 0);
     ASSERT_GT(offset, 0);
@@ -109,7 +110,7 @@ TEST(BoxRunner, RebootsRestartTheEncoderAndStopLeavesNothingRunning)
 
     ProgramRun box(root, "/bin/bash",
                    {std::string(ENCODE_SOURCE_DIR) + "/scripts/box.sh", "--build", ENCODE_BINARY_DIR, "--port",
-                    std::to_string(webPort)},
+                    std::to_string(webPort), "--https-port", std::to_string(httpsPort)},
                    {{"ENCODE_PORT_OFFSET", std::to_string(offset)}, {"BOX_RESTART_PAUSE", "1"}}, "box");
     // Whatever a failed check leaves behind (the web server runs as a daemon) goes with the test.
     struct Reaper {
@@ -126,9 +127,10 @@ TEST(BoxRunner, RebootsRestartTheEncoderAndStopLeavesNothingRunning)
     ASSERT_NE(first, 0) << names(processesOf(root.dir()));
 
     // The reboot button of the page, logged in, from the page's own origin.
-    const std::string site = "http://127.0.0.1:" + std::to_string(webPort);
-    std::string answer = runCommand("curl -s --max-time 30 -u admin:changeme -H 'Origin: " + site +
-                                    "' --data 'name5_submit=Reboot' " + site + "/cgi-bin/settings.cgi");
+    const std::string site = "https://127.0.0.1:" + std::to_string(httpsPort);
+    std::string answer = runCommand("curl -s --max-time 30 --cacert '" + root.path("/mnt/web/cert.pem") +
+                                    "' -u admin:changeme -H 'Origin: " + site + "' --data 'name5_submit=Reboot' " +
+                                    site + "/cgi-bin/settings.cgi");
     EXPECT_EQ(answer, "reboot now\n");
     int second = waitNewEncode(root.dir(), first, 30);
     ASSERT_NE(second, 0) << box.out();

@@ -1,9 +1,11 @@
 #!/usr/bin/python3
 """The operator's pages in a real browser (Debian's Chromium through its driver, headless) against the
 box as it runs itself: scripts/box.sh in a temporary root, with lighttpd, the CGIs, rtsp_server and
-encode on a noisy picture, its transport stream to a UDP socket of this test. What a person sees: the
-login, the stored values in the fields, a dashboard that moves, a bit rate changed and the box
-restarted with it, the factory-password notice, and a form of another site that changes nothing.
+encode on a noisy picture, its transport stream to a UDP socket of this test, the pages over HTTPS
+with the box's own certificate. What a person sees: the login page, the stored values in the fields, a
+dashboard that moves, a bit rate changed and the box restarted with it, the factory-password notice
+and a new login after the change, and what another site tries: a form that posts to the box and a
+frame around the settings page, both refused.
 
 Run by ctest: browser_test.py --source DIR --build DIR."""
 
@@ -15,6 +17,7 @@ import re
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -109,12 +112,13 @@ class Pages(unittest.TestCase):
                         cls.noisy], check=True)
         cls.udp = UdpMeter()
         cls.web_port = free_port()
-        cls.base = "http://127.0.0.1:%d" % cls.web_port
+        cls.https_port = free_port()
+        cls.base = "https://127.0.0.1:%d" % cls.https_port
         cls.store({"namez_submit": "Set", "tz": "127.0.0.1", "namec_submit": "Set", "tc": str(cls.udp.port)})
         cls.start_box()
         cls.start_foreign_site()
         cls.driver = cls.start_browser()
-        cls.login(FACTORY)
+        cls.login(FACTORY[1])
 
     @classmethod
     def tearDownClass(cls):
@@ -131,8 +135,10 @@ class Pages(unittest.TestCase):
     def store(cls, fields):
         """One press of the settings page's buttons through the program itself, as make demo does."""
         body = urllib.parse.urlencode(fields).encode()
+        login = base64.b64encode(("%s:%s" % FACTORY).encode()).decode()
         env = {"PATH": os.environ["PATH"], "ENCODE_ROOT": cls.root, "REQUEST_METHOD": "POST",
-               "CONTENT_TYPE": "application/x-www-form-urlencoded", "CONTENT_LENGTH": str(len(body))}
+               "CONTENT_TYPE": "application/x-www-form-urlencoded", "CONTENT_LENGTH": str(len(body)),
+               "HTTP_HOST": "localhost", "REMOTE_ADDR": "127.0.0.1", "HTTP_AUTHORIZATION": "Basic " + login}
         subprocess.run([os.path.join(cls.build, "web/settings/settings_cgi")], input=body, env=env, check=True,
                        stdout=subprocess.DEVNULL)
 
@@ -143,7 +149,8 @@ class Pages(unittest.TestCase):
                    BOX_RESTART_PAUSE="1")
         cls.box_log = open(os.path.join(cls.dir, "box.out"), "w")
         cls.box = subprocess.Popen(["bash", os.path.join(ARGS.source, "scripts/box.sh"), "--build", cls.build,
-                                    "--port", str(cls.web_port)], env=env, stdout=cls.box_log,
+                                    "--port", str(cls.web_port), "--https-port", str(cls.https_port)], env=env,
+                                   stdout=cls.box_log,
                                    stderr=subprocess.STDOUT, start_new_session=True)
         wait_for("the encoder's first datagrams", lambda: cls.udp.kbps(1) > 0, 60)
 
@@ -155,13 +162,17 @@ class Pages(unittest.TestCase):
 
     @classmethod
     def start_foreign_site(cls):
-        """Another site on another port: a page that posts a changed bit rate to the box when opened."""
+        """Another site on another port: a page that posts a changed bit rate to the box when opened, and
+        one that shows the box's settings page in a frame."""
         site = os.path.join(cls.dir, "foreign")
         os.makedirs(site)
         with open(os.path.join(site, "post.html"), "w") as f:
             f.write('<form id="f" method="post" action="%s/cgi-bin/settings.cgi">'
                     '<input name="bitrate" value="123456"><input name="name3_submit" value="Set"></form>'
                     '<script>document.getElementById("f").submit();</script>' % cls.base)
+        with open(os.path.join(site, "frame.html"), "w") as f:
+            f.write('<p>Win a prize: click below</p><iframe id="box" src="%s/" width="1200" height="900"></iframe>'
+                    % cls.base)
         cls.foreign_port = free_port()
         conf = os.path.join(cls.dir, "foreign.conf")
         with open(conf, "w") as f:
@@ -177,14 +188,28 @@ class Pages(unittest.TestCase):
                      "--disable-background-networking", "--disable-component-update", "--disable-sync",
                      "--no-first-run", "--window-size=1280,2000", "--user-data-dir=" + os.path.join(cls.dir, "chromium")):
             options.add_argument(flag)
+        # The box's certificate is its own: an operator accepts it once, as here.
+        options.accept_insecure_certs = True
         return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
 
     @classmethod
-    def login(cls, credentials):
-        """Every request of the browser carries the login from now on."""
-        token = base64.b64encode(("%s:%s" % credentials).encode()).decode()
-        cls.driver.execute_cdp_cmd("Network.enable", {})
-        cls.driver.execute_cdp_cmd("Network.setExtraHTTPHeaders", {"headers": {"Authorization": "Basic " + token}})
+    def login(cls, password):
+        """The login page, as a person uses it: the browser holds the session from then on."""
+        cls.driver.get(cls.base + "/login.html")
+        cls.driver.find_element(By.ID, "password").send_keys(password)
+        cls.driver.find_element(By.NAME, "login_submit").click()
+        wait_for("the main page after the login", lambda: cls.driver.current_url == cls.base + "/", 20)
+
+    @classmethod
+    def fetch(cls, url):
+        """An answer without a login, taking the box's own certificate; its status and final address."""
+        context = ssl.create_default_context(cafile=os.path.join(cls.root, "mnt/web/cert.pem"))
+        opener = urllib.request.build_opener(urllib.request.HTTPSHandler(context=context))
+        try:
+            with opener.open(url, timeout=10) as r:
+                return r.status, r.geturl()
+        except urllib.error.HTTPError as refused:
+            return refused.code, refused.geturl()
 
     # --- Helpers ---
 
@@ -221,19 +246,21 @@ class Pages(unittest.TestCase):
     # --- The cases, in the order a person meets them ---
 
     def test_1_the_pages_need_the_login(self):
-        for path in ("/", "/cgi-bin/status.cgi", "/cgi-bin/settings.cgi?get=1"):
-            with self.assertRaises(urllib.error.HTTPError) as refused:
-                urllib.request.urlopen(self.base + path, timeout=10)
-            self.assertEqual(refused.exception.code, 401, path)
+        self.assertEqual(self.fetch(self.base + "/"), (200, self.base + "/login.html"))
+        self.assertEqual(self.fetch("http://127.0.0.1:%d/timing.html" % self.web_port), (200, self.base + "/login.html"))
+        for path in ("/cgi-bin/status.cgi", "/cgi-bin/settings.cgi?get=1"):
+            self.assertEqual(self.fetch(self.base + path)[0], 401, path)
 
     def test_2_fields_show_what_is_stored(self):
         with open(os.path.join(self.root, "mnt/rtmpx.ini"), "w") as f:
             f.write("\n'rtmp://10.0.0.7/live/k?a=1&b=2'\n")
         self.open_main_page()
-        self.assertEqual([self.value("rtmpx%d" % n) for n in (2, 3, 4)], ["", "rtmp://10.0.0.7/live/k?a=1&b=2", ""])
+        # A stream key stays in the box: the field shows the address, the page whether a key is set.
+        self.assertEqual([self.value("rtmpx%d" % n) for n in (2, 3, 4)], ["", "rtmp://10.0.0.7/live/\u2026", ""])
+        self.assertNotIn("k?a=1&b=2", self.driver.page_source)
         self.assertEqual(self.value("bitrate"), self.stored("bitrate"))
         self.assertEqual(self.value("ip"), self.stored("ip"))
-        self.assertEqual(self.value("rtmpurl"), self.stored("url").strip("'"))
+        self.assertEqual(self.value("rtmpurl"), self.stored("url").strip("'").rsplit("/", 1)[0] + "/\u2026")
         self.assertEqual(self.value("tc"), str(self.udp.port))
 
     def test_3_the_dashboard_moves(self):
@@ -270,7 +297,11 @@ class Pages(unittest.TestCase):
             notice.find_element(By.NAME, name).send_keys(text)
         notice.find_element(By.NAME, "password_submit").click()
         wait_for("the change confirmed", lambda: "Password changed" in notice.text, 10)
-        self.login(("admin", NEW_PASSWORD))
+        # The session of the old password has ended: the page's next question sends the browser to the
+        # login page.
+        self.driver.get(self.base + "/")
+        wait_for("the login page", lambda: self.driver.current_url == self.base + "/login.html", 20)
+        self.login(NEW_PASSWORD)
         self.open_main_page()
         time.sleep(1)  # the notice's own question to the box has been answered
         self.assertNotIn("factory password", self.driver.find_element(By.ID, "password-notice").text)
@@ -282,6 +313,18 @@ class Pages(unittest.TestCase):
         self.assertIn("refused: the request came from a page of another site; nothing changed",
                       self.driver.find_element(By.TAG_NAME, "body").text)
         self.assertEqual(self.script(), before)
+
+    def test_7_a_frame_of_another_site_shows_no_page_of_the_box(self):
+        self.open_main_page()  # logged in: the frame would carry the session
+        self.driver.get("http://127.0.0.1:%d/frame.html" % self.foreign_port)
+        frame = self.driver.find_element(By.ID, "box")
+        wait_for("the frame loaded, or refused", lambda: self.js("return document.readyState;") == "complete", 20)
+        self.driver.switch_to.frame(frame)
+        try:
+            self.assertEqual(self.driver.find_elements(By.ID, "bitrate"), [])
+            self.assertTrue(self.js("return location.href;").startswith("chrome-error:"), self.js("return location.href;"))
+        finally:
+            self.driver.switch_to.default_content()
 
 
 if __name__ == "__main__":

@@ -175,6 +175,52 @@ TEST_F(FormTest, LookupsFirstOccurrenceTruncationAndLineBreaks)
     EXPECT_EQ(cgiFormRadio("r", choices, 2, &idx, 0), cgiFormNoSuchChoice);
 }
 
+// A value with a NUL byte in it is never read as the text before the NUL, by any lookup and from either
+// body type; a name with one names no field.
+TEST_F(FormTest, NulBytesNeverCutAValueOrAName)
+{
+    using namespace std::string_literals;
+    const char *choices[] = {"male", "female"};
+    struct Case {
+        const char *what;
+        std::string body; // URL-encoded; the same fields go as multipart too, with a name cut by a NUL
+    };
+    const std::vector<Case> cases = {
+        {"%00 in a number", "v=1%00junk"},
+        {"%00 at the end", "v=changeme%00"},
+        {"%00 alone", "v=%00"},
+        {"a non-hexadecimal escape decodes to NUL", "v=male%zz"},
+        {"%00 in a name", "name5_submit%00x=1&v=%00"},
+    };
+    for (const Case &c : cases) {
+        ASSERT_EQ(parseUrl(c.body), cgiParseSuccess) << c.what;
+        std::string multipartBody;
+        for (const Entry &e : entries()) {
+            multipartBody +=
+                "--b\r\nContent-Disposition: form-data; name=\"" + e.attr + "\"\r\n\r\n" + e.value + "\r\n";
+        }
+        multipartBody += "--b\r\nContent-Disposition: form-data; name=\"name5_submit\0x\"\r\n\r\n1\r\n--b--\r\n"s;
+        for (bool multipart : {false, true}) {
+            if (multipart) {
+                ASSERT_EQ(parseMultipart(multipartBody, "b"), cgiParseSuccess) << c.what;
+            } else {
+                ASSERT_EQ(parseUrl(c.body), cgiParseSuccess) << c.what;
+            }
+            std::string what = std::string(c.what) + (multipart ? " (multipart)" : "");
+            for (bool newlines : {false, true}) {
+                cgiFormResultType r;
+                EXPECT_EQ(lookup("v", &r, newlines), "") << what;
+                EXPECT_EQ(r, cgiFormTruncated) << what;
+            }
+            int idx = -1;
+            EXPECT_EQ(cgiFormRadio("v", choices, 2, &idx, 1), cgiFormNoSuchChoice) << what;
+            EXPECT_EQ(cgiFormSelectSingle("v", choices, 2, &idx, 1), cgiFormNoSuchChoice) << what;
+            EXPECT_EQ(idx, 1) << what;
+            EXPECT_FALSE(cgiFormButtonPressed("name5_submit")) << what;
+        }
+    }
+}
+
 TEST_F(FormTest, EnvironmentStringsContentTypeAndBoundary)
 {
     const char *vars[] = {"SERVER_SOFTWARE", "SERVER_NAME",   "GATEWAY_INTERFACE", "SERVER_PROTOCOL", "SERVER_PORT",

@@ -99,7 +99,7 @@ TEST(Pages, EveryChoiceSentIsReadBack)
 }
 
 // A typed value is read back as stored (the mask grid and the full-width subtitle as the CGI stores
-// them, a URL the start script has to quote as typed).
+// them, a URL the start script has to quote without its stream key, a secret as whether one is set).
 TEST(Pages, TypedValuesAreReadBackAsStored)
 {
     struct Typed {
@@ -108,14 +108,19 @@ TEST(Pages, TypedValuesAreReadBackAsStored)
         const char *field;
         const char *typed;
         const char *shown;
+        const char *answered = nullptr; // the field the value is read back from, when not `field`
     };
     const Typed cases[] = {
         {SETTINGS_CGI_BINARY, "name1_submit", "ip", "10.0.0.5", "10.0.0.5"},
         {SETTINGS_CGI_BINARY, "mac_submit", "mac", "0a:1B:2c:3D:4e:5F", "0a:1B:2c:3D:4e:5F"},
         {SETTINGS_CGI_BINARY, "namec_submit", "tc", "5000", "5000"},
         {SETTINGS_CGI_BINARY, "ttl_submit", "ttl", "32", "32"},
-        {SETTINGS_CGI_BINARY, "rtmpurl_submit", "rtmpurl", "rtmp://10.0.0.9/live/a?key=b&x=1",
-         "rtmp://10.0.0.9/live/a?key=b&x=1"},
+        {SETTINGS_CGI_BINARY, "rtmpurl_submit", "rtmpurl", "rtmp://10.0.0.9/live/a?key=bcd&x=1",
+         "rtmp://10.0.0.9/live/\u2026"},
+        {SETTINGS_CGI_BINARY, "rtmpurl_submit", "rtmpurl", "rtmp://10.0.0.9/live/a?key=bcd&x=1", "set (\u2026&x=1)",
+         "rtmpurl_secret"},
+        {SETTINGS_CGI_BINARY, "rtmpx3_submit", "rtmpx3", "rtmp://10.0.0.9/live", "rtmp://10.0.0.9/live"},
+        {SETTINGS_CGI_BINARY, "rtmpx3_submit", "rtmpx3", "rtmp://10.0.0.9/live", "not set", "rtmpx3_secret"},
         {SETTINGS_CGI_BINARY, "name3_submit", "bitrate", "2500000", "2500000"},
         {SETTINGS_CGI_BINARY, "nameidr_submit", "idr", "60", "60"},
         {SETTINGS_CGI_BINARY, "cvbr_submit", "cvbr", "300", "300"},
@@ -123,14 +128,17 @@ TEST(Pages, TypedValuesAreReadBackAsStored)
         {SETTINGS_CGI_BINARY, "namelr_submit", "lr", "200", "200"},
         {SETTINGS_CGI_BINARY, "name_volume_submit", "volume", "40", "40"},
         {SETTINGS_CGI_BINARY, "ssid_submit", "ssid", "shop floor", "shop floor"},
-        {SETTINGS_CGI_BINARY, "passkey_submit", "passkey", "eight chars", "eight chars"},
+        {SETTINGS_CGI_BINARY, "passkey_submit", "passkey", "eight chars!", "", "passkey"},
+        {SETTINGS_CGI_BINARY, "passkey_submit", "passkey", "eight chars!", "set (\u2026ars!)", "passkey_secret"},
         {SETTINGS_CGI_BINARY, "wifi_ip_submit", "wifi_ip", "10.1.0.7", "10.1.0.7"},
         {SETTINGS_CGI_BINARY, "sub_submit", "sub_text", "AB\xE4\xB8\xAD", "\xEF\xBC\xA1\xEF\xBC\xA2\xE4\xB8\xAD"},
         {SETTINGS_CGI_BINARY, "s_y_submit", "s_y", "100", "100"},
         {SETTINGS_CGI_BINARY, "mg_xy", "mg_x", "100", "112"},
         {SETTINGS_CGI_BINARY, "gx_wh", "gx_h", "0", "16"},
         {SETTINGS_CGI_BINARY, "srt_submit", "srt_host", "10.0.0.8", "10.0.0.8"},
-        {SETTINGS_CGI_BINARY, "srt_submit", "srt_passphrase", "0123456789abc", "0123456789abc"},
+        {SETTINGS_CGI_BINARY, "srt_submit", "srt_passphrase", "0123456789abc", "", "srt_passphrase"},
+        {SETTINGS_CGI_BINARY, "srt_submit", "srt_passphrase", "0123456789abc", "set (\u20269abc)",
+         "srt_passphrase_secret"},
         {SETTINGS_CGI_BINARY, "srt_submit", "srt_streamid", "#!::r=live", "#!::r=live"},
         {STREAM2_CGI_BINARY, "l_submit", "l", "352", "352"},
         {STREAM2_CGI_BINARY, "s_cvbr_submit", "s_cvbr", "5", "5"},
@@ -140,7 +148,8 @@ TEST(Pages, TypedValuesAreReadBackAsStored)
         cgiPostUrl(t.program, root.dir(), {{t.button, "Set"}, {t.field, t.typed}});
         nlohmann::json doc = pageValues(t.program, root.dir());
         ASSERT_FALSE(doc.is_discarded()) << t.field;
-        EXPECT_EQ(doc["values"][t.field], t.shown) << t.field << " " << doc["notes"].value(t.field, "");
+        const char *answered = t.answered != nullptr ? t.answered : t.field;
+        EXPECT_EQ(doc["values"][answered], t.shown) << answered << " " << doc["notes"].value(answered, "");
     }
 }
 
@@ -155,12 +164,44 @@ TEST(Pages, EveryFieldIsAnsweredAndFoundByItsName)
         ASSERT_FALSE(doc.is_discarded()) << p.file;
         for (const Form &f : forms(html)) {
             for (const std::string &field : f.fields) {
-                bool typedIn = field == "chang" || field == "hang"; // the amounts a change moves by
+                // The amounts a change moves by, and the files the certificate form uploads.
+                bool typedIn = field == "chang" || field == "hang" || field == "cert_file" || field == "key_file";
                 EXPECT_TRUE(typedIn || doc["values"].contains(field)) << p.file << ": " << field << " is not answered";
                 EXPECT_NE(html.find("id=\"" + field + "\""), std::string::npos) << p.file << ": no id " << field;
             }
         }
     }
+}
+
+// Each secret's marker (the output "<field>_secret") stands in the form of its field. The field of a
+// passphrase is a password field the browser does not fill in and the read answer leaves empty; an
+// RTMP URL's field is answered up to its application, "/…" standing for the stream key.
+TEST(Pages, SecretFieldsShowNoSecret)
+{
+    TempRoot root{true};
+    root.write("/mnt/rtmpx.ini", "rtmp://h/l/Cu6Fw1Yh8Nq3Lt5B\n");
+    nlohmann::json doc = pageValues(SETTINGS_CGI_BINARY, root.dir());
+    ASSERT_FALSE(doc.is_discarded());
+    static const std::regex markerRe("<output name=\"([^\"]+)_secret\"");
+    int markers = 0;
+    for (const Form &f : forms(page("index.html"))) {
+        for (auto m = std::sregex_iterator(f.html.begin(), f.html.end(), markerRe); m != std::sregex_iterator(); ++m) {
+            const std::string field = (*m)[1];
+            markers++;
+            std::smatch input;
+            ASSERT_TRUE(std::regex_search(f.html, input, std::regex("<input type=\"([a-z]+)\" name=\"" + field + "\"[^>]*>")))
+                << field << " is not in the form of its marker";
+            ASSERT_TRUE(doc["values"][field].is_string()) << field;
+            const std::string shown = doc["values"][field];
+            if (input[1] == "password") {
+                EXPECT_NE(input[0].str().find(" autocomplete=\"off\""), std::string::npos) << field;
+                EXPECT_EQ(shown, "") << field;
+            } else {
+                EXPECT_TRUE(shown.empty() || shown.substr(shown.size() - 4) == "/\u2026") << field << ": " << shown;
+            }
+        }
+    }
+    EXPECT_EQ(markers, 6);
 }
 
 // An action that restores factory settings asks before it is sent.

@@ -177,7 +177,7 @@ TEST_F(SettingsCgi, EveryScriptKeyLandsInItsLine)
     const Case cases[] = {
         {"vs_width_submit", "vs_width", "1920", "set video scaling width=1920\n", "width=1920"},
         {"vs_height_submit", "vs_height", "1080", "set video scaling height=1080\n", "height=1080"},
-        {"rtmpurl_submit", "rtmpurl", "rtmp://10.1.1.1/app/st1", "set url:rtmp://10.1.1.1/app/st1\n",
+        {"rtmpurl_submit", "rtmpurl", "rtmp://10.1.1.1/app/st1", "set url:rtmp://10.1.1.1/app/\u2026, stream key set\n",
          "url=rtmp://10.1.1.1/app/st1"},
         {"name2_submit", "netmask", "255.255.0.0", "set netmask:255.255.0.0\n", "netmask=255.255.0.0"},
         {"name45_submit", "gateway", "10.0.0.1", "set gateway:10.0.0.1\n", "gateway=10.0.0.1"},
@@ -201,8 +201,11 @@ TEST_F(SettingsCgi, EveryScriptKeyLandsInItsLine)
 
 TEST_F(SettingsCgi, UnsafeValuesAreRefusedAndChangeNothing)
 {
+    using namespace std::string_literals;
     struct Case {
-        const char *button, *field, *value, *line;
+        const char *button, *field;
+        std::string value;
+        const char *line;
     };
     const Case cases[] = {
         {"name1_submit", "ip", "1.2.3.4;reboot", "refused ip: not an IPv4 address (four numbers 0-255 joined by dots)\n"},
@@ -231,6 +234,11 @@ TEST_F(SettingsCgi, UnsafeValuesAreRefusedAndChangeNothing)
         {"name_volume_submit", "volume", "60;reboot", "refused volume: decimal digits only, 1 to 3 of them\n"},
         {"name_volume_submit", "volume", "120", "refused volume: a whole number from 0 to 119\n"},
         {"mg_xy", "mg_x", "1;reboot", "refused mg_x: decimal digits only, 1 to 5 of them\n"},
+        // A value with a NUL in it is refused whole, never stored as what comes before the NUL.
+        {"name3_submit", "bitrate", "1\0junk"s, "error len"},
+        {"name1_submit", "ip", "10.0.0.5\0"s, "error len"},
+        {"mg_xy", "mg_x", "16\0"s, "error len"},
+        {"namec_submit", "tc", "\0"s, "error len"},
     };
     root.write("/mnt/wifi/ifwifi", "0\n");
     Files before = files();
@@ -243,26 +251,31 @@ TEST_F(SettingsCgi, UnsafeValuesAreRefusedAndChangeNothing)
     CgiResponse r = multipart({{"name1_submit", "Set"}, {"ip", "1.2.3.4\r\nreboot"}});
     EXPECT_EQ(r.out, plain(cases[0].line));
     EXPECT_EQ(changed(before, files()), Paths{});
+    r = multipart({{"name3_submit", "Set"}, {"bitrate", "1\0junk"s}});
+    EXPECT_EQ(r.out, plain("error len"));
+    EXPECT_EQ(changed(before, files()), Paths{});
     EXPECT_EQ(shellLog(), "");
 }
 
-// An ingest URL with a query string is stored in single quotes and shown back exactly as typed.
-TEST_F(SettingsCgi, UrlWithQueryStringIsStoredQuotedAndShownAsTyped)
+// An ingest URL with a query string is stored in single quotes, and every answer shows it as the
+// status does: without its stream key.
+TEST_F(SettingsCgi, UrlWithQueryStringIsStoredQuotedAndShownWithoutItsKey)
 {
     const std::string typed = "rtmp://127.0.0.1:1935/live/NAME?key=a&x=1";
+    const std::string shown = "rtmp://127.0.0.1:1935/live/\u2026, stream key set (\u2026&x=1)";
     CgiResponse r = post({{"rtmpurl_submit", "Set"}, {"rtmpurl", typed}});
     const std::string line = "url='" + typed + "'";
-    EXPECT_EQ(r.out, plain("set url:" + typed + "\n" + kFactoryReport + readCmd(line + "\n") + Modified().text() +
-                           "set ok"));
+    EXPECT_EQ(r.out, plain("set url:" + shown + "\n" + kFactoryReport + readCmd("url=" + shown + "\n") +
+                           Modified().text() + "set ok"));
     EXPECT_EQ(root.read("/mnt/autorun.sh"), scriptWith("url=", line));
 
-    // The page's report reads it back unquoted (with RTMP switched on, alone or beside the RTSP server,
-    // it shows the URL).
+    // The page's report reads it back (with RTMP switched on, alone or beside the RTSP server, it shows
+    // the URL).
     root.write("/mnt/rtsp.ini", "1\n");
     for (const char *rtmp : {"1\n", "2\n"}) {
         root.write("/mnt/rtsporrtmp.ini", rtmp);
         r = get({{"name44_submit", "show"}});
-        EXPECT_NE(r.out.find("rtmp: enable\nrtmp live url: " + typed + "\n"), std::string::npos) << rtmp << r.out;
+        EXPECT_NE(r.out.find("rtmp: enable\nrtmp live url: " + shown + "\n"), std::string::npos) << rtmp << r.out;
     }
 
     // A later rewrite of another key keeps it, and a word holding "end" is a URL like any other.
@@ -305,8 +318,10 @@ TEST_F(SettingsCgi, ABlockThatWouldLeaveTheWindowIsNotWritten)
 {
     Files before = files();
     std::string url = "rtmp://a.rtmp.example.com/live2/" + std::string(60, 'k');
+    const std::string shown = "rtmp://a.rtmp.example.com/live2/\u2026, stream key set (\u2026kkkk)";
     CgiResponse r = post({{"rtmpurl_submit", "Set"}, {"rtmpurl", url}});
-    EXPECT_EQ(r.out, plain("set url:" + url + "\n" + kFactoryReport + readCmd("url=" + url + "\n") + Modified().text() +
+    EXPECT_EQ(r.out, plain("set url:" + shown + "\n" + kFactoryReport + readCmd("url=" + shown + "\n") +
+                           Modified().text() +
                            "the new settings block would not end inside the first 300 bytes of autorun.sh; "
                            "not rewritten\n"));
     EXPECT_EQ(changed(before, files()), Paths{});
@@ -359,13 +374,17 @@ TEST_F(SettingsCgi, WifiReportAndRewrites)
 
     Files before = files();
     r = multipart({{"ssid_submit", "Set"}, {"ssid", "my net"}});
-    EXPECT_EQ(r.out, plain("set ssid:my net\ncurrent:\nssid=\"video\", psk=\"coder\"\n"
-                           "modify:\nssid=\"my net\", psk=\"coder\"\nset ok"));
+    EXPECT_EQ(r.out, plain("set ssid:my net\ncurrent:\nssid=\"video\", psk set\n"
+                           "modify:\nssid=\"my net\", psk set\nset ok"));
     EXPECT_EQ(root.read("/mnt/wifi/wpa.conf"),
               "network={\nssid=\"my net\"\npsk=\"coder\"\nkey_mgmt=WPA-PSK\nproto=WPA WPA2\n}");
     r = multipart({{"passkey_submit", "Set"}, {"passkey", "weekend-pass"}});
-    EXPECT_EQ(r.out, plain("set passkey:weekend-pass\ncurrent:\nssid=\"my net\", psk=\"coder\"\n"
-                           "modify:\nssid=\"my net\", psk=\"weekend-pass\"\nset ok"));
+    EXPECT_EQ(r.out, plain("passkey: set (\u2026pass)\ncurrent:\nssid=\"my net\", psk set\n"
+                           "modify:\nssid=\"my net\", psk set (\u2026pass)\nset ok"));
+    // The page sends the field empty when only the other fields change: the stored key stays.
+    const std::string keyed = root.read("/mnt/wifi/wpa.conf");
+    EXPECT_EQ(post({{"passkey_submit", "Set"}, {"passkey", ""}}).out, plain("passkey kept: the field was empty\n"));
+    EXPECT_EQ(root.read("/mnt/wifi/wpa.conf"), keyed);
     r = post({{"wifi_ip_submit", "Set"}, {"wifi_ip", "10.9.8.7"}});
     EXPECT_EQ(r.out, plain("set wifi ip:10.9.8.7\ncurrent:\nwifi ip=192.168.2.100\nmodify:\nwifi ip=10.9.8.7\nset ok"));
     EXPECT_EQ(root.read("/mnt/wifi/wifi_ip.conf"), "ifconfig wlan0 10.9.8.7\n");
@@ -374,8 +393,8 @@ TEST_F(SettingsCgi, WifiReportAndRewrites)
     // A start-script change with Wi-Fi on runs both Wi-Fi rewrites in the report: unchanged files.
     Files mid = files();
     r = post({{"name4_submit", "Set"}, {"framerate", "25"}});
-    EXPECT_NE(r.out.find("wifi: enable\ncurrent:\nssid=\"my net\", psk=\"weekend-pass\"\nmodify:\nssid=\"my net\", "
-                         "psk=\"weekend-pass\"\nset okcurrent:\nwifi ip=10.9.8.7\nmodify:\nwifi ip=10.9.8.7\nset okttl=64\n"),
+    EXPECT_NE(r.out.find("wifi: enable\ncurrent:\nssid=\"my net\", psk set (\u2026pass)\nmodify:\nssid=\"my net\", "
+                         "psk set (\u2026pass)\nset okcurrent:\nwifi ip=10.9.8.7\nmodify:\nwifi ip=10.9.8.7\nset okttl=64\n"),
               std::string::npos);
     EXPECT_EQ(changed(mid, files()), (Paths{"/mnt/autorun.sh", "/mnt/autorun.sh.swp"}));
 
@@ -407,18 +426,20 @@ TEST_F(SettingsCgi, CodecRadios)
     // The report reads them back.
     r = get({{"name44_submit", ""}});
     EXPECT_NE(r.out.find("ts output: enable, mode: http \n"), std::string::npos);
-    EXPECT_NE(r.out.find("tcp stream tag output: enable\nrtmp: enable\nrtmp live url: rtmp://192.168.1.200/live/kavex\n"),
+    EXPECT_NE(r.out.find("tcp stream tag output: enable\nrtmp: enable\n"
+                         "rtmp live url: rtmp://192.168.1.200/live/\u2026, stream key set\n"),
               std::string::npos);
     EXPECT_NE(r.out.find("H264 encode select: Main Profile\nH264 encode select: High Speed Mode\n"), std::string::npos);
     EXPECT_NE(r.out.find("audio in: hdmi\n"), std::string::npos);
 
     r = post({{"codec_submit", ""}, {"ctrlaz", "female"}, {"ctrlez", "female"}, {"ctrlbz", "amale"}, {"ctrlcz", "x"}});
-    EXPECT_EQ(r.out, plain("disable ts output\nenable rtsp server\nH264 encode Baseline Profile select\n"));
+    EXPECT_EQ(r.out, plain("disable ts output\nenable rtsp server\nH264 encode Baseline Profile select\n"
+                           "refused ctrlcz: not one of the offered choices\n"));
     EXPECT_EQ(root.read("/mnt/ts.ini"), "1\n");
     EXPECT_EQ(root.read("/mnt/httpts.ini"), "0\n");
     EXPECT_EQ(root.read("/mnt/rtsporrtmp.ini"), "0\n");
     EXPECT_EQ(root.read("/mnt/kavex_encProfileIdc.ini"), "2\n");
-    EXPECT_EQ(root.read("/mnt/kavex_encQuality.ini"), "1\n"); // an unknown radio value is ignored
+    EXPECT_EQ(root.read("/mnt/kavex_encQuality.ini"), "1\n"); // an unknown radio value is refused
 
     // Radios without the codec button do nothing.
     Files before = files();
@@ -435,13 +456,14 @@ TEST_F(SettingsCgi, CodecRadios)
     EXPECT_EQ(root.read("/mnt/ha.ini"), "0\n");
 }
 
-// The RTSP / RTMP radio stores both switches with each choice, and an unknown value changes nothing;
+// The RTSP / RTMP radio stores both switches with each choice, and an unknown value is refused;
 // the report says what each stored pair runs.
 TEST_F(SettingsCgi, RtspRtmpChoicesStoredAndReported)
 {
     const std::string server = "rtsp server: enable\n";
-    const std::string rtmp = "rtmp: enable\nrtmp live url: rtmp://192.168.1.200/live/kavex\n";
+    const std::string rtmp = "rtmp: enable\nrtmp live url: rtmp://192.168.1.200/live/\u2026, stream key set\n";
     const std::string off = "rtsp server and rtmp: disable\n";
+    const char *unknown = "refused ctrlez: not one of the offered choices\n";
     struct Step {
         const char *sent; // the ctrlez value; nullptr: the two files are written as below instead
         const char *answer;
@@ -451,12 +473,12 @@ TEST_F(SettingsCgi, RtspRtmpChoicesStoredAndReported)
     };
     const Step steps[] = {
         {"afemale", "enable rtsp server and rtmp\n", "1\n", "2\n", server + rtmp},
-        {"AFEMALE", "", "1\n", "2\n", server + rtmp},
-        {"afemale ", "", "1\n", "2\n", server + rtmp},
+        {"AFEMALE", unknown, "1\n", "2\n", server + rtmp},
+        {"afemale ", unknown, "1\n", "2\n", server + rtmp},
         {"amale", "enable rtmp\n", "1\n", "1\n", rtmp},
         {"female", "enable rtsp server\n", "1\n", "0\n", server},
         {"male", "disable rtsp server and rtmp\n", "0\n", "0\n", off},
-        {"", "", "0\n", "0\n", off},
+        {"", unknown, "0\n", "0\n", off},
         {nullptr, "", "0\n", "2\n", off},
         {nullptr, "", "1\n", nullptr, server}, // the encoder feeds the server without the file
         {nullptr, "", "1\n", "", server},
@@ -468,7 +490,7 @@ TEST_F(SettingsCgi, RtspRtmpChoicesStoredAndReported)
             Files before = files();
             CgiResponse r = post({{"codec_submit", "Apply"}, {"ctrlez", s.sent}});
             EXPECT_EQ(r.out, plain(s.answer)) << what;
-            if (*s.answer == '\0') {
+            if (s.answer == unknown) {
                 EXPECT_EQ(changed(before, files()), Paths{}) << what;
             }
         } else {
@@ -619,9 +641,10 @@ TEST_F(SettingsCgi, RawTextsLevelAndMaximumDelay)
     r = post({{"encst_submit", ""}, {"menu_encst", "31"}});
     EXPECT_EQ(r.out, plain("H264 encode standard: Level 3.1\n\nset ok"));
     EXPECT_EQ(root.read("/mnt/kavex_encLevel.ini"), "31\n");
+    // A level the list does not hold is refused, never stored as the list's first.
     r = post({{"encst_submit", ""}, {"menu_encst", "77"}});
-    EXPECT_EQ(r.out, plain("H264 encode standard: Level 5.0\n\nset ok"));
-    EXPECT_EQ(root.read("/mnt/kavex_encLevel.ini"), "50\n");
+    EXPECT_EQ(r.out, plain("refused menu_encst: not one of the offered choices\n"));
+    EXPECT_EQ(root.read("/mnt/kavex_encLevel.ini"), "31\n");
     r = post({{"encst_submit", ""}, {"menu_encst", "9"}});
     EXPECT_EQ(r.out, plain("H264 encode standard: Level 1.b\n\nset ok"));
 
@@ -652,8 +675,20 @@ TEST_F(SettingsCgi, FormatAndInputSelects)
     CgiResponse r = post({{"name29_submit", ""}, {"menu_set_vga_mode", "36"}});
     EXPECT_EQ(r.out, plain("36\n\nRead: detect format\nFormat: 720P,50HZ,PAL\n\n"));
     EXPECT_EQ(root.read("/mnt/format.ini"), "0 36");
-    r = post({{"name29_submit", ""}, {"menu_set_vga_mode", "30"}});
-    EXPECT_EQ(root.read("/mnt/format.ini"), "0 1"); // no such format: the select's first choice
+    for (const char *unknown : {"30", "", "36 "}) {
+        r = post({{"name29_submit", ""}, {"menu_set_vga_mode", unknown}, {"name129_submit", ""},
+                  {"menu_set_signal_mode", unknown}});
+        EXPECT_EQ(r.out, plain("refused menu_set_vga_mode: not one of the offered choices\n"
+                               "refused menu_set_signal_mode: not one of the offered choices\n"))
+            << unknown;
+        EXPECT_EQ(root.read("/mnt/format.ini"), "0 36") << unknown;
+        EXPECT_EQ(root.exists("/mnt/ra101.ini"), false) << unknown;
+    }
+    // Without the select its button has nothing to apply.
+    r = post({{"name29_submit", ""}, {"name129_submit", ""}, {"encst_submit", ""}});
+    EXPECT_EQ(r.out, plain(""));
+    r = post({{"name29_submit", ""}, {"menu_set_vga_mode", "1"}});
+    EXPECT_EQ(root.read("/mnt/format.ini"), "0 1");
 
     r = post({{"name129_submit", ""}, {"menu_set_signal_mode", "3"}});
     EXPECT_EQ(r.out, plain("set signal format:3\n\nRead: detect format\nset_signal_mode=3\nset vga format=1 ok\n"));
@@ -753,7 +788,6 @@ TEST_F(SettingsCgi, AnswerPanelTellsChangesFromRefusals)
         expect(form, "done");
     }
     expect({{"ctrlaz", "male"}}, "empty");
-    expect({{"codec_submit", ""}, {"ctrlcz", "x"}}, "empty");
 
     for (const std::vector<CgiField> &form : std::vector<std::vector<CgiField>>{
              {{"mg_wh", ""}, {"mg_w", ""}, {"mg_h", "5"}},
@@ -766,6 +800,8 @@ TEST_F(SettingsCgi, AnswerPanelTellsChangesFromRefusals)
              {{"sub_submit", ""}, {"sub_text", "\xF0\x9F\x98\x80"}},
              {{"sub_submit", ""}, {"sub_text", std::string(200, 'x')}},
              {{"rtmpurl_submit", "Set"}, {"rtmpurl", "rtmp://a.rtmp.example.com/live2/" + std::string(60, 'k')}},
+             {{"codec_submit", ""}, {"ctrlcz", "x"}},
+             {{"encst_submit", ""}, {"menu_encst", "77"}},
              // One refusal among changes still heads the whole answer.
              {{"ttl_submit", ""}, {"ttl", "5"}, {"mg_wh", ""}, {"mg_w", ""}},
          }) {
@@ -800,23 +836,25 @@ TEST_F(SettingsCgi, AnswerPanelTellsChangesFromRefusals)
 
 // Destinations 2 to 4 are the lines of rtmpx.ini: set, changed and removed by number, the whole file
 // written each time with the one before kept as .swp, a removed line's number kept while a later one
-// is set; the settings report lists them.
+// is set; the settings report lists them, without their stream keys.
 TEST_F(SettingsCgi, RtmpDestinationLines)
 {
     const std::string keyed = "rtmp://a/live/k?x=1&y=2";
+    auto shown = [](const std::string &app) { return app + "/\u2026, stream key set"; };
     struct Step {
         std::vector<CgiField> form;
         std::string answer;
         std::string file;
     };
     const Step steps[] = {
-        {{{"rtmpx3_submit", "Set"}, {"rtmpx3", "rtmp://b/live/two"}}, "set rtmp destination 3:rtmp://b/live/two\n",
-         "\nrtmp://b/live/two\n"},
-        {{{"rtmpx2_submit", "Set"}, {"rtmpx2", keyed}}, "set rtmp destination 2:" + keyed + "\n",
+        {{{"rtmpx3_submit", "Set"}, {"rtmpx3", "rtmp://b/live/two"}},
+         "set rtmp destination 3:" + shown("rtmp://b/live") + "\n", "\nrtmp://b/live/two\n"},
+        {{{"rtmpx2_submit", "Set"}, {"rtmpx2", keyed}}, "set rtmp destination 2:" + shown("rtmp://a/live") + "\n",
          "'" + keyed + "'\nrtmp://b/live/two\n"},
-        {{{"rtmpx4_submit", "Set"}, {"rtmpx4", "rtmps://d/app/four"}}, "set rtmp destination 4:rtmps://d/app/four\n",
-         "'" + keyed + "'\nrtmp://b/live/two\nrtmps://d/app/four\n"},
-        {{{"rtmpx3_submit", "Set"}, {"rtmpx3", "rtmp://c/live/three"}}, "set rtmp destination 3:rtmp://c/live/three\n",
+        {{{"rtmpx4_submit", "Set"}, {"rtmpx4", "rtmps://d/app/four"}},
+         "set rtmp destination 4:" + shown("rtmps://d/app") + "\n", "'" + keyed + "'\nrtmp://b/live/two\nrtmps://d/app/four\n"},
+        {{{"rtmpx3_submit", "Set"}, {"rtmpx3", "rtmp://c/live/three"}},
+         "set rtmp destination 3:" + shown("rtmp://c/live") + "\n",
          "'" + keyed + "'\nrtmp://c/live/three\nrtmps://d/app/four\n"},
         {{{"rtmpx3_remove", "Remove"}}, "removed rtmp destination 3\n", "'" + keyed + "'\n\nrtmps://d/app/four\n"},
         {{{"rtmpx4_remove", "Remove"}}, "removed rtmp destination 4\n", "'" + keyed + "'\n"},
@@ -833,8 +871,8 @@ TEST_F(SettingsCgi, RtmpDestinationLines)
     for (const char *rtmp : {"1\n", "2\n"}) { // RTMP alone, and beside the RTSP server
         root.write("/mnt/rtsporrtmp.ini", rtmp);
         CgiResponse r = get({{"name44_submit", "show"}});
-        EXPECT_NE(r.out.find("rtmp live url: rtmp://192.168.1.200/live/kavex\nrtmp live url 2: " + keyed +
-                             "\nrtmp live url 4: rtmp://d/live/4\n"),
+        EXPECT_NE(r.out.find("rtmp live url: " + shown("rtmp://192.168.1.200/live") + "\nrtmp live url 2: " +
+                             shown("rtmp://a/live") + "\nrtmp live url 4: " + shown("rtmp://d/live") + "\n"),
                   std::string::npos)
             << rtmp << r.out;
     }
@@ -845,6 +883,8 @@ TEST_F(SettingsCgi, RtmpDestinationRefusalsChangeNothing)
 {
     root.write("/mnt/rtmpx.ini", "rtmp://a/live/one\n");
     const char *kChars = "refused rtmpx3: no blank, quote, backslash, control or non-ASCII character allowed\n";
+    const char *kMarker = "refused rtmpx3: \"/\u2026\" stands for the stored stream key and may only follow "
+                          "rtmp://host/application\n";
     const struct {
         std::string typed;
         std::string line;
@@ -856,6 +896,15 @@ TEST_F(SettingsCgi, RtmpDestinationRefusalsChangeNothing)
         {"http://h/x", "refused rtmpx3: it must start with rtmp:// or rtmps://\n"},
         {"rtmp://h/" + std::string(260, 'k'), "refused rtmpx3: longer than 255 characters as stored\n"},
         {"", "input empty"},
+        // The page's "/…" stands for a stored key: there must be one, and only a host and an
+        // application may stand before it.
+        {"rtmp://h/live/\u2026", "refused rtmpx3: no stream key is stored here to keep; type the whole URL\n"},
+        {"rtmp://h/\u2026", kMarker},
+        {"rtmp://h\u2026", kChars},
+        {"rtmp://u:p@h/live/\u2026", kMarker},
+        {"rtmp://h/live/x/\u2026", kMarker},
+        {"rtmp://h/live?k=1/\u2026", kMarker},
+        {"rtmp://h/live/\u2026x", kChars},
     };
     Files before = files();
     for (const auto &c : cases) {
@@ -867,6 +916,102 @@ TEST_F(SettingsCgi, RtmpDestinationRefusalsChangeNothing)
     CgiResponse r = multipart({{"rtmpx3_submit", "Set"}, {"rtmpx3", "rtmp://h/x\r\nrtmp://evil/x y"}});
     EXPECT_EQ(r.out, plain(kChars));
     EXPECT_EQ(changed(before, files()), Paths{});
+}
+
+// A URL sent back as the page shows it ("/…" for the stream key) keeps the stored key, with the host
+// and application as sent; the user part, hidden like the key, stays too. A URL typed whole replaces
+// the stored one, key and all. The same at destination 1 (the start script) and 2 (rtmpx.ini).
+TEST_F(SettingsCgi, HiddenStreamKeyIsKept)
+{
+    const std::string key = "Wq7Zk2Lp9Xv4";
+    struct Case {
+        std::string stored; // typed whole first
+        std::string sent;
+        std::string kept; // as stored: bare, or in single quotes
+    };
+    const Case cases[] = {
+        {"rtmp://a/live/" + key, "rtmp://a/live/\u2026", "rtmp://a/live/" + key},
+        {"rtmp://a/live/" + key, "rtmp://b:1936/app2/\u2026", "rtmp://b:1936/app2/" + key},
+        {"rtmp://a/live/" + key, "rtmp://a/live", "rtmp://a/live"},
+        {"rtmp://a/live/" + key, "rtmp://a/live/new-key", "rtmp://a/live/new-key"},
+        {"rtmp://a/live?key=" + key + "&x=1", "rtmp://c/other/\u2026", "'rtmp://c/other?key=" + key + "&x=1'"},
+        {"rtmps://user:Zp4Tr8@a/live/k/" + key, "rtmps://a/live/\u2026", "rtmps://user:Zp4Tr8@a/live/k/" + key},
+        {"rtmps://user:Zp4Tr8@a/live/" + key, "rtmps://b/live/\u2026", "rtmps://user:Zp4Tr8@b/live/" + key},
+        {"rtmps://user:Zp4Tr8@a/live", "rtmps://a/live", "rtmps://user:Zp4Tr8@a/live"},
+    };
+    for (const Case &c : cases) {
+        root.write("/mnt/autorun.sh", factoryScript);
+        root.write("/mnt/rtmpx.ini", "");
+        post({{"rtmpurl_submit", "Set"}, {"rtmpurl", c.stored}});
+        post({{"rtmpx2_submit", "Set"}, {"rtmpx2", c.stored}});
+        ASSERT_NE(root.read("/mnt/autorun.sh"), factoryScript) << c.stored;
+        ASSERT_NE(root.read("/mnt/rtmpx.ini"), "") << c.stored;
+        CgiResponse one = post({{"rtmpurl_submit", "Set"}, {"rtmpurl", c.sent}});
+        CgiResponse two = post({{"rtmpx2_submit", "Set"}, {"rtmpx2", c.sent}});
+        EXPECT_EQ(root.read("/mnt/autorun.sh"), scriptWith("url=", "url=" + c.kept)) << c.sent << one.out;
+        EXPECT_EQ(root.read("/mnt/rtmpx.ini"), c.kept + "\n") << c.sent << two.out;
+        for (const CgiResponse *r : {&one, &two}) {
+            EXPECT_EQ(r->out.find(key), std::string::npos) << c.sent << r->out;
+            EXPECT_EQ(r->out.find("Zp4Tr8"), std::string::npos) << c.sent << r->out;
+        }
+    }
+}
+
+// No answer holds a secret of the store, nor one just typed: with every secret set (the Wi-Fi key,
+// the SRT passphrase, stream keys and a user part at destinations 1 and 2) and every output on, no 8
+// characters of any of them appear in the read answer, the reports or the answers of the forms.
+TEST_F(SettingsCgi, NoAnswerHoldsASecret)
+{
+    const std::vector<std::string> secrets = {"Wq7Zk2Lp9Xv4", "Hy3Tn8Rb6Mc1Ds5F", "Jm4Qx9Vg2Ke7Pz0A",
+                                              "Cu6Fw1Yh8Nq3Lt5B", "Rx2Gd7Sm4Vb9Zc0E", "Pn5Kt3Wy8Hq1Jf6G"};
+    auto store = [&] {
+        root.write("/mnt/wifi/ifwifi", "0\n");
+        root.write("/mnt/rtsp.ini", "1\n");
+        root.write("/mnt/rtsporrtmp.ini", "2\n");
+        root.write("/mnt/wifi/wpa.conf", "network={\nssid=\"video\"\npsk=\"" + secrets[0] +
+                                             "\"\nkey_mgmt=WPA-PSK\nproto=WPA WPA2\n}");
+        root.write("/mnt/srt.ini", "enable=1\nmode=listener\nport=9000\nlatency=120\npassphrase=" + secrets[1] + "\n");
+        root.write("/mnt/autorun.sh", scriptWith("url=", "url='rtmp://a/live/" + secrets[2] + "?x=1&y=2'"));
+        root.write("/mnt/rtmpx.ini", "rtmps://user:" + secrets[3] + "@b/app/" + secrets[4] + "\n");
+    };
+    const std::vector<std::vector<CgiField>> requests = {
+        {{"get", "1"}},
+        {{"name44_submit", "show"}},
+        {{"name3_submit", "Set"}, {"bitrate", "2500000"}}, // the report with the Wi-Fi rewrites
+        {{"ssid_submit", "Set"}, {"ssid", "other"}},
+        {{"passkey_submit", "Set"}, {"passkey", secrets[5]}},
+        {{"passkey_submit", "Set"}, {"passkey", secrets[5] + "\""}},
+        {{"passkey_submit", "Set"}, {"passkey", ""}},
+        {{"wifi_ip_submit", "Set"}, {"wifi_ip", "10.9.8.7"}},
+        {{"srt_submit", "Set"}, {"srt_latency", "200"}},
+        {{"srt_submit", "Set"}, {"srt_passphrase", secrets[5]}},
+        {{"srt_submit", "Set"}, {"srt_passphrase", secrets[5] + " x"}},
+        {{"srt_submit", "Set"}, {"srt_mode", "male"}}, // refused: a caller needs an address
+        {{"srt_passphrase_clear", ""}},
+        {{"rtmpurl_submit", "Set"}, {"rtmpurl", "rtmp://a/live/\u2026"}},
+        {{"rtmpurl_submit", "Set"}, {"rtmpurl", "rtmp://c/app/" + secrets[5]}},
+        {{"rtmpurl_submit", "Set"}, {"rtmpurl", "rtmp://c/app/" + secrets[5] + "'"}},
+        {{"rtmpx2_submit", "Set"}, {"rtmpx2", "rtmps://d/app/\u2026"}},
+        {{"rtmpx3_submit", "Set"}, {"rtmpx3", "rtmp://e/live?key=" + secrets[5]}},
+        {{"rtmpx2_remove", "Remove"}},
+        {{"codec_submit", "Apply"}, {"ctrlez", "amale"}},
+    };
+    for (bool badStore : {false, true}) {
+        for (const std::vector<CgiField> &form : requests) {
+            store();
+            if (badStore) { // a passphrase the encoder refuses: its reader's line names the value
+                root.write("/mnt/srt.ini", "enable=1\nport=9000\npassphrase=" + secrets[1].substr(0, 9) + "\n");
+            }
+            CgiResponse r = form[0].first == "get" ? get(form) : post(form);
+            ASSERT_EQ(r.status, 0);
+            for (const std::string &secret : secrets) {
+                for (size_t at = 0; at + 8 <= (badStore && secret == secrets[1] ? 9 : secret.size()); at++) {
+                    EXPECT_EQ(r.out.find(secret.substr(at, 8)), std::string::npos)
+                        << form[0].first << (badStore ? " (bad srt.ini)" : "") << ": " << r.out;
+                }
+            }
+        }
+    }
 }
 
 // SRT: the form's fields are stored together, the file written whole beside the one it replaces; a
@@ -887,6 +1032,28 @@ TEST_F(SettingsCgi, SrtFieldsStoredWholeOrNotAtAll)
                                "pbkeylen=32\nstreamid=#!::r=live/a,m=publish\n";
     EXPECT_EQ(root.read("/mnt/srt.ini"), stored);
     EXPECT_EQ(root.read("/mnt/srt.ini.swp"), factory);
+
+    // The page never shows the passphrase, so its field comes back empty: the stored one is kept. The
+    // page's second button stores the form without one, whatever the field holds.
+    const struct {
+        std::vector<CgiField> form;
+        const char *answer;
+        const char *passphrase; // as stored after it
+    } secretSteps[] = {
+        {{{"srt_submit", "Set"}, {"srt_passphrase", ""}, {"srt_latency", "400"}},
+         "set srt: on, caller to 10.0.0.9:9001, latency 400 ms, passphrase set, AES-256, stream id set\n", "tencharsok"},
+        {{{"srt_submit", "Set"}, {"srt_passphrase", "0123456789abcdef"}},
+         "set srt: on, caller to 10.0.0.9:9001, latency 400 ms, passphrase set (\u2026cdef), AES-256, stream id set\n",
+         "0123456789abcdef"},
+        {{{"srt_passphrase_clear", "Set without passphrase"}, {"srt_passphrase", "bad one"}},
+         "set srt: on, caller to 10.0.0.9:9001, latency 400 ms, no passphrase, stream id set\n", ""},
+    };
+    for (const auto &step : secretSteps) {
+        r = post(step.form);
+        EXPECT_EQ(r.out, plain(step.answer));
+        EXPECT_NE(root.read("/mnt/srt.ini").find(std::string("\npassphrase=") + step.passphrase + "\n"), std::string::npos)
+            << step.answer;
+    }
 
     struct Refused {
         std::vector<CgiField> fields;

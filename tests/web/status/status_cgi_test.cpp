@@ -41,6 +41,7 @@ TEST(StatusCgi, AnswersByWhat)
         const char *status; // "" for 200
         const char *type;
         std::string body;
+        std::vector<std::string> env = {}; // over the runner's defaults
     };
     const std::vector<Case> cases = {
         {"status", "", true, "", "application/json", sampleStatus()},
@@ -56,20 +57,37 @@ TEST(StatusCgi, AnswersByWhat)
          "/tmp/encode.log is missing: the encoder has not written it\n"},
         {"unknown", "what=config", true, "400 Bad Request", "text/plain; charset=utf-8",
          "what= takes status, jpeg or log\n"},
+        {"a NUL in what", "what=log%00", true, "400 Bad Request", "text/plain; charset=utf-8",
+         "what= takes status, jpeg or log\n"},
+        // Another site's name on the box's address (DNS rebinding) reads nothing.
+        {"another host", "what=log", true, "403 Forbidden", "text/plain",
+         "refused: the request named another host than this box; nothing changed\n", {"HTTP_HOST=evil.example"}},
+        {"the box's address", "what=jpeg", true, "", "image/jpeg", jpeg, {"HTTP_HOST=[::1]:8443"}},
+        // Nothing without the login.
+        {"no login", "what=status", true, "401 Unauthorized", "text/plain", "refused: log in first\n",
+         {"HTTP_AUTHORIZATION"}},
     };
     for (const Case &c : cases) {
-        TempRoot root;
+        TempRoot root(true); // the factory login, which the runner's requests carry
         if (c.present) {
             root.write("/tmp/encode.status", sampleStatus());
             root.write("/tmp/encode.jpg", jpeg);
             root.write("/tmp/encode.log", log);
         }
         auto before = treeSnapshot(root.dir());
-        CgiResponse r = cgiGet(STATUS_CGI_BINARY, root.dir(), c.query);
+        std::vector<std::string> env = cgiBaseEnv(root.dir(), "GET");
+        env.push_back("QUERY_STRING=" + std::string(c.query));
+        for (const std::string &e : c.env) {
+            cgiEnvSet(env, e);
+        }
+        CgiResponse r = cgiExec(STATUS_CGI_BINARY, env, "");
         CgiAnswer a = cgiAnswer(r);
         EXPECT_EQ(r.status, 0) << c.what;
         EXPECT_EQ(a.hasHeader(std::string("Status: ") + c.status), *c.status != '\0') << c.what << "\n" << a.head;
-        EXPECT_TRUE(a.hasHeader("Cache-Control: no-store")) << c.what;
+        // Every answer carries the form layer's headers, each once (the status program used to write its
+        // own Cache-Control).
+        EXPECT_NE(a.head.find(kAnswerHeaders), std::string::npos) << c.what << "\n" << a.head;
+        EXPECT_EQ(a.head.find("Cache-Control"), a.head.rfind("Cache-Control")) << c.what << "\n" << a.head;
         EXPECT_TRUE(a.hasHeader(std::string("Content-type: ") + c.type)) << c.what << "\n" << a.head;
         EXPECT_EQ(a.body, c.body) << c.what;
         EXPECT_EQ(treeSnapshot(root.dir()), before) << c.what;
@@ -80,7 +98,7 @@ TEST(StatusCgi, AnswersByWhat)
 // The log is read from its end with a bound: a long log still gives its last lines, whole.
 TEST(StatusCgi, LongLogGivesItsLastWholeLines)
 {
-    TempRoot root;
+    TempRoot root(true);
     std::string log = std::string(600 * 1024, 'x') + "\n" + numberedLines(1, 300);
     root.write("/tmp/encode.log", log);
     CgiAnswer a = cgiAnswer(cgiGet(STATUS_CGI_BINARY, root.dir(), "what=log"));
@@ -97,7 +115,7 @@ TEST(StatusCgi, LongLogGivesItsLastWholeLines)
 // status file's place does not hold the request.
 TEST(StatusCgi, OversizeAndOddFilesAreRefused)
 {
-    TempRoot root;
+    TempRoot root(true);
     root.write("/tmp/encode.jpg", std::string(4 * 1024 * 1024 + 1, '\xFF'));
     ASSERT_EQ(mkfifo(root.path("/tmp/encode.status").c_str(), 0600), 0);
     CgiAnswer a = cgiAnswer(cgiGet(STATUS_CGI_BINARY, root.dir(), "what=jpeg"));
@@ -112,12 +130,13 @@ TEST(StatusCgi, OversizeAndOddFilesAreRefused)
 // temporary file is made.
 TEST(StatusCgi, PostIsRefusedAndWritesNothing)
 {
-    TempRoot root;
+    TempRoot root(true);
     root.write("/tmp/encode.status", sampleStatus());
     auto before = treeSnapshot(root.dir());
     CgiResponse r = cgiPostMultipart(STATUS_CGI_BINARY, root.dir(), {{"what", "log"}});
     CgiAnswer a = cgiAnswer(r);
     EXPECT_TRUE(a.hasHeader("Status: 405 Method Not Allowed")) << a.head;
     EXPECT_TRUE(a.hasHeader("Allow: GET, HEAD")) << a.head;
+    EXPECT_NE(a.head.find(kAnswerHeaders), std::string::npos) << a.head;
     EXPECT_EQ(treeSnapshot(root.dir()), before);
 }

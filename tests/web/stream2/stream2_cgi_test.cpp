@@ -65,20 +65,31 @@ TEST_F(Stream2Cgi, RadiosEnableAndChooseStreams)
     EXPECT_EQ(shellLog(), syncs(12));
 }
 
-TEST_F(Stream2Cgi, RadioWithUnknownOrMissingValueIsIgnored)
+// A value that is none of a list's choices is refused, never stored as its first choice; a list the
+// form did not send is not applied.
+TEST_F(Stream2Cgi, ListWithUnknownValueIsRefusedAndWithoutOneIgnored)
 {
-    for (const std::vector<CgiField> &form : std::vector<std::vector<CgiField>>{
-             {{"sbnt_submit", ""}},
-             {{"sbnt_submit", ""}, {"sbnt", "amale"}},
-             {{"sbnt_submit", ""}, {"sbnt", "Male"}},
-             {{"ts_stream_submit", ""}, {"ts_stream", "1"}},
-             {{"s_ctrlcz_submit", ""}, {"s_ctrlcz", "amale"}},
-             {{"s_codec_submit", ""}, {"s_ctrlbz", "x"}},
-             {{"sbnt", "male"}},
-         }) {
-        CgiResponse r = post(form);
+    using namespace std::string_literals;
+    const struct {
+        std::vector<CgiField> form;
+        std::string answer;
+    } cases[] = {
+        {{{"sbnt_submit", ""}}, ""},
+        {{{"sbnt_submit", ""}, {"sbnt", "amale"}}, "refused sbnt: not one of the offered choices\n"},
+        {{{"sbnt_submit", ""}, {"sbnt", "Male"}}, "refused sbnt: not one of the offered choices\n"},
+        {{{"sbnt_submit", ""}, {"sbnt", "male\0"s}}, "refused sbnt: not one of the offered choices\n"},
+        {{{"ts_stream_submit", ""}, {"ts_stream", "1"}}, "refused ts_stream: not one of the offered choices\n"},
+        {{{"s_ctrlcz_submit", ""}, {"s_ctrlcz", "amale"}}, "refused s_ctrlcz: not one of the offered choices\n"},
+        {{{"s_codec_submit", ""}, {"s_ctrlbz", "x"}}, "refused s_ctrlbz: not one of the offered choices\n"},
+        {{{"s_encst_submit", ""}}, ""},
+        {{{"s_encst_submit", ""}, {"s_menu_encst", "51"}}, "refused s_menu_encst: not one of the offered choices\n"},
+        {{{"s_encst_submit", ""}, {"s_menu_encst", "9\0"s}}, "refused s_menu_encst: not one of the offered choices\n"},
+        {{{"sbnt", "male"}}, ""},
+    };
+    for (const auto &c : cases) {
+        CgiResponse r = post(c.form);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, plain(""));
+        EXPECT_EQ(r.out, plain(c.answer)) << c.answer;
     }
     EXPECT_EQ(rs(), kFactoryRs);
     EXPECT_EQ(rsc(), kFactoryRsc);
@@ -114,6 +125,8 @@ TEST_F(Stream2Cgi, BadTextIsRefusedAndChangesNothing)
     EXPECT_EQ(r.out, plain("input empty"));
     r = post({{"w_submit", ""}});
     EXPECT_EQ(r.out, plain(""));
+    r = post({{"s_bitrate_submit", ""}, {"s_bitrate", std::string("1\0junk", 6)}});
+    EXPECT_EQ(r.out, plain("error len")); // never the number before the NUL
     for (const char *bad : {"12a", "-5", "+5", " 5", "1.5", "0x10", "99999999999", "2147483648", "5; reboot"}) {
         r = post({{"s_bitrate_submit", ""}, {"s_bitrate", bad}});
         EXPECT_EQ(r.out, plain(std::string("invalid value:") + bad + " (digits 0-9 only), nothing changed\n")) << bad;
@@ -146,7 +159,7 @@ TEST_F(Stream2Cgi, ProfilePresetAndLevel)
     r = post({{"s_ctrlcz_submit", ""}, {"s_ctrlcz", "male"}});
     EXPECT_EQ(r.out, plain("set ok\nH264 encode High quality mode select\n"));
 
-    r = post({{"s_encst_submit", ""}});
+    r = post({{"s_encst_submit", ""}, {"s_menu_encst", "50"}});
     EXPECT_EQ(r.out, plain("set ok\n"));
     EXPECT_EQ(rs(), "0 640 480 800000 25 100 100 10 0 0 50");
     r = post({{"s_encst_submit", ""}, {"s_menu_encst", "9"}});
@@ -154,7 +167,7 @@ TEST_F(Stream2Cgi, ProfilePresetAndLevel)
     r = post({{"view_s", ""}});
     EXPECT_NE(r.out.find("H264 encode standard: Level 1.b\n"), std::string::npos);
     r = post({{"s_encst_submit", ""}, {"s_menu_encst", "51"}});
-    EXPECT_EQ(rs(), "0 640 480 800000 25 100 100 10 0 0 50");
+    EXPECT_EQ(rs(), "0 640 480 800000 25 100 100 10 0 0 9");
 }
 
 TEST_F(Stream2Cgi, ReportOfTheStoredRecord)
@@ -256,7 +269,8 @@ TEST_F(Stream2Cgi, WithoutAnyCopyNothingIsWritten)
 {
     std::filesystem::remove(root.path("/mnt/kavex_rs.ini"));
     std::filesystem::remove(root.path("/mnt/dfc/kavex_rs.ini"));
-    CgiResponse r = post({{"sbnt_submit", ""}, {"sbnt", "male"}, {"view_s", ""}, {"s_encst_submit", ""}});
+    CgiResponse r = post({{"sbnt_submit", ""}, {"sbnt", "male"}, {"view_s", ""}, {"s_encst_submit", ""},
+                          {"s_menu_encst", "31"}});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, plain("second stream enable\nCan't open file kavex_rs.ini\nCan't open file kavex_rs.ini\n"
                            "Can't open file kavex_rs.ini\n"));
@@ -286,7 +300,6 @@ TEST_F(Stream2Cgi, AnswerPanelTellsChangesFromRefusals)
     }
     std::filesystem::remove(root.path("/mnt/kavex_rs.ini"));
     expect({{"w_submit", ""}, {"w", "360"}}, "done"); // restored from the factory copy, then stored
-    expect({{"sbnt_submit", ""}, {"sbnt", "amale"}}, "empty");
     expect({{"w_submit", ""}}, "empty");
 
     for (const std::vector<CgiField> &form : std::vector<std::vector<CgiField>>{
@@ -294,6 +307,7 @@ TEST_F(Stream2Cgi, AnswerPanelTellsChangesFromRefusals)
              {{"w_submit", ""}, {"w", ""}},
              {{"s_bitrate_submit", ""}, {"s_bitrate", "5; reboot"}},
              {{"w_submit", ""}, {"w", "360"}, {"s_fi_submit", ""}, {"s_fi", "-1"}},
+             {{"sbnt_submit", ""}, {"sbnt", "amale"}},
          }) {
         expect(form, "refused");
     }

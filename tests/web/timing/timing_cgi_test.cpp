@@ -166,6 +166,9 @@ TEST_F(TimingCgi, TextRuleAndRefusedNumbers)
     EXPECT_EQ(shift(std::string(1100, '1'), "1").out, plain("error len"));
     EXPECT_EQ(shift("1", "").out, plain("input empty"));
     EXPECT_EQ(shift("", std::string(1100, '1')).out, plain("error len"));
+    // A value with a NUL in it is no number, not the number before the NUL nor a field not sent.
+    EXPECT_EQ(shift("4", std::string("1\0junk", 6)).out, plain("error len"));
+    EXPECT_EQ(shift(std::string("\0", 1), "4").out, plain("error len"));
     for (const char *bad : {"1a", "--1", "1-", " 1", "0x1", "1234567890", "5;reboot", "-"}) {
         CgiResponse r = shift(bad, "0");
         EXPECT_EQ(r.out, plain(std::string("invalid value: V=") + bad +
