@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Runs every benchmark program that the build made; each prints its own ratio against a peer.
+# Runs every benchmark program that the build made, then the web side's (bench/web_bench.py); each
+# prints its own ratio against a peer.
 set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-build}
 found=0
 for b in "$build"/bench/bench_*; do
@@ -10,3 +12,5 @@ for b in "$build"/bench/bench_*; do
   "$b"
 done
 [ $found -eq 1 ] || echo "no benchmarks built"
+echo "== web_bench"
+/usr/bin/python3 "$repo/bench/web_bench.py" --build "$build" --source "$repo"

@@ -101,6 +101,7 @@ class Pages(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.mkdtemp(prefix="browser-test-")
+        os.chmod(cls.dir, 0o755)  # the web server's user reaches the root below it
         cls.root = os.path.join(cls.dir, "root")
         cls.build = ARGS.build
         subprocess.run(["bash", os.path.join(ARGS.source, "scripts/mkroot.sh"), cls.root, cls.build], check=True,
