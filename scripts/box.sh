@@ -132,7 +132,9 @@ show_outputs() {
   if [ $web_started -eq 1 ]; then
     reach "$bind"
     say "pages: https://$REPLY:$web_https/  login admin, factory password changeme (the pages ask for a new one);"
-    say "       the box's own certificate is $ENCODE_ROOT/mnt/web/cert.pem (curl --cacert it); http://$REPLY:$port/ redirects"
+    local plain="serves the pages too (mnt/https.ini is not 1)"
+    flag_on https.ini && plain="redirects there"
+    say "       the box's own certificate is $ENCODE_ROOT/mnt/web/cert.pem (curl --cacert it); http://$REPLY:$port/ $plain"
   fi
   say "logs:  $log (this output), $shell_log (host commands: reboot, sync)"
 }
