@@ -111,13 +111,9 @@ bool isToken(const std::string &t)
            std::all_of(t.begin(), t.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-// A live session's last use moved to now; false when there is none by that token.
-bool touchSession(const std::string &token)
+// True when the session file at `path` is alive; a dead one is removed.
+bool sessionAlive(const std::string &path, time_t now)
 {
-    if (!isToken(token)) {
-        return false;
-    }
-    std::string path = sessionPath(token);
     struct stat st {};
     long long made = 0;
     FILE *f = std::fopen(path.c_str(), "re");
@@ -128,13 +124,39 @@ bool touchSession(const std::string &token)
     if (!read || ::stat(path.c_str(), &st) != 0) {
         return false;
     }
-    time_t now = std::time(nullptr);
     if (now - st.st_mtime > SESSION_IDLE_S || now - made > SESSION_LIFE_S) {
         ::unlink(path.c_str());
         return false;
     }
+    return true;
+}
+
+// A live session's last use moved to now; false when there is none by that token.
+bool touchSession(const std::string &token)
+{
+    if (!isToken(token)) {
+        return false;
+    }
+    std::string path = sessionPath(token);
+    if (!sessionAlive(path, std::time(nullptr))) {
+        return false;
+    }
     ::utimensat(AT_FDCWD, path.c_str(), nullptr, 0);
     return true;
+}
+
+// Every session file, each passed to `each` (the directory is ours alone: every file in it is one).
+template <typename Each> void eachSession(Each each)
+{
+    std::string dir = Path_resolve(kSessionDir);
+    if (DIR *d = ::opendir(dir.c_str())) {
+        while (dirent *e = ::readdir(d)) {
+            if (e->d_name[0] != '.') {
+                each(dir + "/" + e->d_name);
+            }
+        }
+        ::closedir(d);
+    }
 }
 
 // The user and password of a Basic Authorization header; false for any other.
@@ -269,9 +291,12 @@ LoginState checkThrottled(const std::string &user, const std::string &password)
     return state;
 }
 
-void answer(const char *status, const char *line)
+void answer(const char *status, const char *line, const std::string &cookie = "")
 {
     std::fprintf(cgiOut, "Status: %s\r\n", status);
+    if (!cookie.empty()) {
+        std::fprintf(cgiOut, "Set-Cookie: %s\r\n", cookie.c_str());
+    }
     cgiHeaderContentType("text/plain");
     std::fprintf(cgiOut, "%s\n", line);
 }
@@ -279,6 +304,12 @@ void answer(const char *status, const char *line)
 std::string cookieAttributes()
 {
     return std::string("; Path=/; HttpOnly; SameSite=Strict") + (overHttps() ? "; Secure" : "");
+}
+
+// The Set-Cookie value that makes the browser forget its session cookie.
+std::string clearedCookie()
+{
+    return std::string(SESSION_COOKIE) + "=; Max-Age=0" + cookieAttributes();
 }
 
 } // namespace
@@ -368,9 +399,15 @@ bool cgiLoginRequired()
     }
     if (s == LoginState::Throttled) {
         answer("429 Too Many Requests", "refused: too many failed logins from this address; try again in a second");
-    } else {
-        answer("401 Unauthorized", "refused: log in first");
+        return false;
     }
+    // A cookie of a session that has ended goes too, so that the browser's next page is the login page
+    // straight away rather than a page whose first question is refused.
+    std::string clear;
+    if (!cookieValue(envText("HTTP_COOKIE"), SESSION_COOKIE).empty()) {
+        clear = clearedCookie();
+    }
+    answer("401 Unauthorized", "refused: log in first", clear);
     return false;
 }
 
@@ -393,6 +430,9 @@ LoginState Session_logIn(const std::string &user, const std::string &password, s
     }
     std::fprintf(f, "%lld\n", static_cast<long long>(std::time(nullptr)));
     std::fclose(f);
+    // Sessions nobody comes back to are removed here, so the folder holds no more than the live ones.
+    time_t now = std::time(nullptr);
+    eachSession([now](const std::string &path) { sessionAlive(path, now); });
     *cookie = std::string(SESSION_COOKIE) + "=" + token + cookieAttributes();
     return s;
 }
@@ -403,19 +443,10 @@ void Session_logOut(std::string *cookie)
     if (isToken(token)) {
         ::unlink(sessionPath(token).c_str());
     }
-    *cookie = std::string(SESSION_COOKIE) + "=; Max-Age=0" + cookieAttributes();
+    *cookie = clearedCookie();
 }
 
 void Session_endAll()
 {
-    std::string dir = Path_resolve(kSessionDir);
-    // The directory is ours alone: every file in it is a session.
-    if (DIR *d = ::opendir(dir.c_str())) {
-        while (dirent *e = ::readdir(d)) {
-            if (e->d_name[0] != '.') {
-                ::unlink((dir + "/" + e->d_name).c_str());
-            }
-        }
-        ::closedir(d);
-    }
+    eachSession([](const std::string &path) { ::unlink(path.c_str()); });
 }

@@ -7,7 +7,7 @@
 // Secure over HTTPS); the store keeps only its SHA-256, one file per session under /tmp/web/sessions
 // (a RAM disk on the box: a reboot ends every session), whose modification time is its last use. A
 // session ends when it has been idle for SESSION_IDLE_S, is older than SESSION_LIFE_S, is logged out,
-// or when the password changes.
+// or when the password changes; every login removes the files of sessions that have ended.
 //
 // Guessing is slowed per client address (REMOTE_ADDR), whatever the way the password comes: every
 // failure delays its own answer a little more (100 ms for the first, growing to 2 s); after

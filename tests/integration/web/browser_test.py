@@ -30,6 +30,7 @@ import urllib.request
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
@@ -119,7 +120,8 @@ class Pages(unittest.TestCase):
         cls.start_box()
         cls.start_foreign_site()
         cls.driver = cls.start_browser()
-        cls.login(FACTORY[1])
+        cls.password = FACTORY[1]
+        cls.login(cls.password)
 
     @classmethod
     def tearDownClass(cls):
@@ -222,8 +224,19 @@ class Pages(unittest.TestCase):
         return re.search(r"^%s=(.*)$" % key, self.script(), re.M).group(1)
 
     def open_main_page(self):
+        """The main page with its fields filled, through the login page when the session has ended."""
+        def shown():
+            if self.driver.current_url == self.base + "/login.html":
+                return "login"
+            try:
+                fields = self.driver.find_elements(By.ID, "bitrate")
+                return "filled" if fields and fields[0].get_attribute("value") != "" else None
+            except StaleElementReferenceException:
+                return None
         self.driver.get(self.base + "/")
-        wait_for("the fields filled", lambda: self.value("bitrate") != "", 20)
+        if wait_for("the fields filled, or the login page", shown, 20) == "login":
+            self.login(self.password)
+            wait_for("the fields filled", lambda: shown() == "filled", 20)
 
     def value(self, field_id):
         return self.driver.find_element(By.ID, field_id).get_attribute("value")
@@ -297,12 +310,20 @@ class Pages(unittest.TestCase):
                            ("password_again", NEW_PASSWORD)):
             notice.find_element(By.NAME, name).send_keys(text)
         notice.find_element(By.NAME, "password_submit").click()
-        wait_for("the change confirmed", lambda: "Password changed" in notice.text, 10)
-        # The session of the old password has ended: the page's next question sends the browser to the
-        # login page.
+
+        # The session of the old password ends with it: the answer shows, until the page's next question
+        # to the box (the dashboard's, every second) sends the browser to the login page.
+        def changed():
+            if self.driver.current_url == self.base + "/login.html":
+                return "the login page"
+            try:
+                return "Password changed" in notice.text
+            except StaleElementReferenceException:
+                return False
+        wait_for("the change confirmed", changed, 10)
         self.driver.get(self.base + "/")
         wait_for("the login page", lambda: self.driver.current_url == self.base + "/login.html", 20)
-        self.login(NEW_PASSWORD)
+        Pages.password = NEW_PASSWORD
         self.open_main_page()
         time.sleep(1)  # the notice's own question to the box has been answered
         self.assertNotIn("factory password", self.driver.find_element(By.ID, "password-notice").text)

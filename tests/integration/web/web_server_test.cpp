@@ -339,8 +339,10 @@ TEST_F(WebServer, SessionFromTheLoginPageUntilLogOut)
 
     r = curl("-b '" + jar + "' -c '" + root.path("/tmp/after") + "' --data 'logout_submit=1' " + login, "");
     EXPECT_EQ(body(r), "logged out\n") << r;
-    EXPECT_NE(curl("-b '" + jar + "' '" + url("/cgi-bin/settings.cgi?get=1") + "'", "").find("HTTP/1.1 401"),
-              std::string::npos);
+    // The ended session's cookie is refused and cleared: the browser's next page is the login page.
+    r = curl("-b '" + jar + "' '" + url("/cgi-bin/settings.cgi?get=1") + "'", "");
+    EXPECT_NE(r.find("HTTP/1.1 401"), std::string::npos) << r;
+    EXPECT_NE(r.find("Set-Cookie: encoder_session=; Max-Age=0"), std::string::npos) << r;
     EXPECT_EQ(body(curl("-b '" + jar + "' '" + url("/cgi-bin/login.cgi?state=1") + "'", "")), "{\"logged_in\":false}\n");
 
     r = curl("--data 'login_submit=1&user=admin&password=nope' " + login, "");

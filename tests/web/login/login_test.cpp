@@ -147,8 +147,11 @@ TEST_F(LoginProgram, SessionFromThePasswordUntilLoggedOutOrIdle)
     ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), old, 0), 0);
     EXPECT_EQ(state({cookie}).body, kOut);
 
+    // One nobody came back to (made 13 hours ago) goes at the next login.
+    root.write("/tmp/web/sessions/" + std::string(64, 'b'), std::to_string(std::time(nullptr) - 13 * 3600) + "\n");
     Answer again = post({{"login_submit", "Log in"}, {"user", "admin"}, {"password", "changeme"}});
     EXPECT_EQ(again.cookie.find("Secure"), std::string::npos) << "no Secure cookie over plain HTTP";
+    EXPECT_FALSE(root.exists("/tmp/web/sessions/" + std::string(64, 'b')));
     const std::string second = "HTTP_COOKIE=" + token(again.cookie);
     EXPECT_EQ(state({second}).body, kIn);
     Answer out = post({{"logout_submit", "Log out"}}, {second});
