@@ -370,7 +370,7 @@ TEST_F(SrtOutputTest, ListenerServesCallersAndRepairsLoss)
     ProgramRun transmit(root, kLiveTransmit, {"-q", "-a:no", "-t:9", direct, "file://con"}, {}, "transmit");
     ProgramRun player(root, kFfmpeg,
                       {"-nostdin", "-v", "error", "-i", direct, "-map", "0:v:0", "-map", "0:a:0", "-fps_mode",
-                       "passthrough", "-t", "4", "-f", "null", "-"},
+                       "passthrough", "-enc_time_base", "-1", "-t", "4", "-f", "null", "-"},
                       {}, "player");
 
     nlohmann::json three = srtStatusWhen([](const nlohmann::json &o) { return o.value("clients", 0) == 3; }, 15);
