@@ -20,7 +20,8 @@
 //    (x264_floor), paced alike; ours' CPU per frame against it, video alone and with AAC. CPU here is
 //    taken over the measured window only (/proc for ours, the floor's own rusage), not over the whole
 //    life of the process, so that start-up does not count against either side.
-// 9. Spread: the paced 1080p30 job with AAC against ffmpeg three times: min, median and max ratio.
+// 9. Spread: the paced 1080p30 job with AAC against ffmpeg three times: min, median and max ratio,
+//    also with ffmpeg's cost of reading its input (measured alone) taken out of it.
 // 4. With audio: the same job plus AAC-LC, 44100 Hz stereo at 128 kbit/s in the same TS (ours from the
 //    virtual tone source, ffmpeg from the same two sines through its native aac encoder). Compared paced
 //    at 30 frames a second (ffmpeg with -re on both inputs), the appliance's real job: unpaced, our
@@ -34,6 +35,7 @@
 //
 // BENCH_ONLY=status|outputs|p60|floor|spread runs one part alone; BENCH_SECONDS sets the measured window
 // (10 s) for a quick look.
+#include "bench/bench_frames.h"
 #include "tests/support/net.h"
 
 #include <arpa/inet.h>
@@ -803,19 +805,42 @@ void floorCost(const Preset &p, const std::string &dir, const std::string &raw, 
     std::printf("  (CPU over the measured window; ratios are medians of the rounds; goal: encode within 1.1x)\n");
 }
 
-// The paced 1080p30 job with AAC against ffmpeg, three times: the spread of one run's ratio.
+// What ffmpeg pays to read its frames: the same input, paced alike, copied to the null output and
+// nothing else done with it. CPU milliseconds per frame over a window after a second of start-up.
+double peerReadingMs(const std::string &raw, double seconds)
+{
+    std::string size = std::to_string(kWidth) + "x" + std::to_string(kHeight);
+    pid_t pid = spawn({"ffmpeg", "-nostdin", "-v", "error", "-re", "-f", "rawvideo", "-pix_fmt", "nv12", "-s", size,
+                       "-r", std::to_string(kFps), "-stream_loop", "-1", "-i", raw, "-c", "copy", "-f", "null", "-"},
+                      {});
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    double cpu0 = cpuOf(pid);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    double cpu1 = cpuOf(pid);
+    endProcess(pid);
+    return cpu0 >= 0 && cpu1 >= 0 ? (cpu1 - cpu0) * 1000 / (seconds * kFps) : 0;
+}
+
+// The paced 1080p30 job with AAC against ffmpeg, three times: the spread of one run's ratio, and the
+// same with what each side pays to read its input taken out of it (encode's virtual capture holds
+// the file's frames in memory from the start, as the floor does, and reads nothing per frame; ffmpeg
+// reads the file as it goes).
 void spread(const Preset &p, const Root &root, const std::string &raw)
 {
     constexpr int kRuns = 3;
-    std::vector<double> ratios, windowRatios;
+    std::vector<double> ratios, windowRatios, readingMs, withoutReading;
     Run oursSum{}, peerSum{};
     for (int i = 0; i < kRuns; i++) {
         Run a = ours(root, raw, true, Audio::Aac, runSeconds());
         Run b = peer(raw, p.name, true, Audio::Aac, runSeconds());
         addTo(oursSum, a);
         addTo(peerSum, b);
+        double reading = peerReadingMs(raw, runSeconds());
+        readingMs.push_back(reading);
         ratios.push_back(cpuPerFrame(b) > 0 ? cpuPerFrame(a) / cpuPerFrame(b) : 0);
         windowRatios.push_back(windowCpuPerFrame(b) > 0 ? windowCpuPerFrame(a) / windowCpuPerFrame(b) : 0);
+        double peerWithout = windowCpuPerFrame(b) - reading;
+        withoutReading.push_back(peerWithout > 0 ? windowCpuPerFrame(a) / peerWithout : 0);
     }
     std::printf("encode/ffmpeg, preset %s, paced 1080p30 + second + AAC, %d runs:\n", p.name, kRuns);
     print("encode", oursSum);
@@ -823,6 +848,10 @@ void spread(const Preset &p, const Root &root, const std::string &raw)
     std::printf("  CPU per frame ratio: min %.3fx, median %.3fx, max %.3fx (window: %.3fx, %.3fx, %.3fx)\n",
                 percentile(ratios, 0), percentile(ratios, 0.5), percentile(ratios, 1), percentile(windowRatios, 0),
                 percentile(windowRatios, 0.5), percentile(windowRatios, 1));
+    std::printf("  reading the input: encode 0 (frames in memory), ffmpeg %.2f CPU ms/frame (median; -c copy to null)\n"
+                "  window ratio with it taken out of ffmpeg: min %.3fx, median %.3fx, max %.3fx\n",
+                percentile(readingMs, 0.5), percentile(withoutReading, 0), percentile(withoutReading, 0.5),
+                percentile(withoutReading, 1));
 }
 
 } // namespace
@@ -836,12 +865,7 @@ int main()
         return 1;
     }
     std::string raw = std::string(dir) + "/frames.nv12";
-    // A moving test picture with camera-like temporal noise: flat synthetic pictures would make any
-    // encoder look faster than it is on a real source.
-    std::string make = "ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=1920x1080:rate=30 "
-                       "-vf noise=alls=12:allf=t+u -frames:v " +
-                       std::to_string(kFrames) + " -pix_fmt nv12 -f rawvideo '" + raw + "'";
-    if (std::system(make.c_str()) != 0) {
+    if (!BenchFrames_make(raw, kFrames)) {
         std::fprintf(stderr, "cannot make the raw frames\n");
         return 1;
     }

@@ -10,9 +10,9 @@
 // result line says so. Paced, frames start on absolute deadlines of the monotonic clock at the frame
 // rate, so that x264's worker threads sleep and wake as they do in the pipeline.
 //
-// With "scale" last, the second picture is scaled from the main picture in every frame instead, by
-// libswscale's bilinear scaler as the pipeline's resizer does: the floor plus the one piece of work the
-// pipeline does per frame on a PC that a board's resizer would do.
+// With "scale" last, the second picture is scaled from the main picture in every frame instead, by the
+// pipeline's own software resizer: the floor plus the one piece of work the pipeline does per frame on
+// a PC that a board's resizer would do.
 //
 // bench_pipeline starts it and reads its one result line:
 //   frames=N seconds=S cpu=C threads=T/T2 sched=fifo|other bytes=B
@@ -26,9 +26,7 @@
 
 #include <x264.h>
 
-extern "C" {
-#include <libswscale/swscale.h>
-}
+#include "encode/device/resizer.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -63,35 +61,28 @@ struct Options {
     bool scale = false;
 };
 
-// The second picture made from the main picture of each frame, into one buffer.
+// The second picture made from the main picture of each frame, into one buffer, by the pipeline's own
+// software resizer.
 class Scaler {
 public:
-    Scaler(const Stream &from, const Stream &to)
-        : from_(from), to_(to), picture_(static_cast<size_t>(to.width) * to.height * 3 / 2)
+    Scaler(const Stream &from, const Stream &to) : picture_(static_cast<size_t>(to.width) * to.height * 3 / 2)
     {
-        sws_ = sws_getContext(from.width, from.height, AV_PIX_FMT_NV12, to.width, to.height, AV_PIX_FMT_NV12,
-                              SWS_BILINEAR, nullptr, nullptr, nullptr);
+        bool failed = false;
+        resizer_ = Resizer_createSoftware({1, to.width, to.height}, from.width, from.height, from.width, &failed);
     }
-    ~Scaler() { sws_freeContext(sws_); }
+    ~Scaler() { Resizer_delete(resizer_); }
     Scaler(const Scaler &) = delete;
     Scaler &operator=(const Scaler &) = delete;
-    bool ok() const { return sws_ != nullptr; }
+    bool ok() const { return resizer_ != nullptr; }
     const uint8_t *scale(const uint8_t *main)
     {
-        const uint8_t *src[4] = {main, main + static_cast<size_t>(from_.width) * from_.height, nullptr, nullptr};
-        int srcStride[4] = {from_.width, from_.width, 0, 0};
-        uint8_t *dst[4] = {picture_.data(), picture_.data() + static_cast<size_t>(to_.width) * to_.height, nullptr,
-                           nullptr};
-        int dstStride[4] = {to_.width, to_.width, 0, 0};
-        sws_scale(sws_, src, srcStride, 0, from_.height, dst, dstStride);
+        Resizer_scale(resizer_, main, picture_.data());
         return picture_.data();
     }
 
 private:
-    const Stream &from_;
-    const Stream &to_;
     std::vector<uint8_t> picture_;
-    SwsContext *sws_ = nullptr;
+    Resizer_Handle resizer_ = nullptr;
 };
 
 int usage()

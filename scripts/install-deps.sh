@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config ninja-build
   googletest libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
-  libx264-dev libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
+  libx264-dev libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev libyuv-dev
   libavcodec-extra
   libasound2-dev alsa-utils
   librtmp-dev

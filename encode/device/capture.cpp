@@ -289,10 +289,12 @@ CapPicture CapBuf_picture(Buffer_Handle hBuf)
 
 int CapBuf_blackFill(Buffer_Handle hBuf)
 {
+    Buffer_markAltered(hBuf);
     return CapPicture_blackFill(CapBuf_picture(hBuf));
 }
 
 int CapBuf_drawTestBars(Buffer_Handle hBuf)
 {
+    Buffer_markAltered(hBuf);
     return CapPicture_drawTestBars(CapBuf_picture(hBuf));
 }

@@ -61,7 +61,8 @@ uint64_t Capture_dropped(Capture_Handle hCapture);
 // The standard the device was set up with (after the half-rate rule).
 VideoStd_Type Capture_getVideoStd(Capture_Handle hCapture);
 
-// Black picture in the buffer's colour space (see CapPicture_blackFill). Media_EOK or Media_EFAIL.
+// Black picture in the buffer's colour space (see CapPicture_blackFill), the buffer marked altered (as by
+// CapBuf_drawTestBars). Media_EOK or Media_EFAIL.
 int CapBuf_blackFill(Buffer_Handle hBuf);
 // The seven grey bars on black. Media_EOK or Media_EFAIL.
 int CapBuf_drawTestBars(Buffer_Handle hBuf);

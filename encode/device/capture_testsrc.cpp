@@ -2,6 +2,11 @@
 // It reports the standard of ENCODE_VIDEO_STD (default 25), delivers frames at that standard's rate
 // (30 per second when 720P 60 runs at half rate) on absolute deadlines of the monotonic clock, and
 // draws the moving test picture into each, or plays the frames of a raw NV12 file in a loop.
+// A file of up to kStoreBytes of frames is read once at the start into buffers of the device's own,
+// one a frame, and those are handed out in turn: like a board's capture, which fills its buffers by
+// DMA, the PC's stand-in then costs the CPU nothing a frame. A stored frame that is still out when its
+// turn comes round (a file shorter than the pipeline is deep), a stored frame drawn on since it was
+// handed out (see Buffer_markAltered) and a larger file are read into a buffer from the file instead.
 // ENCODE_TESTSRC_GAP=START:LENGTH (seconds after streaming starts) makes it deliver nothing for that
 // span, as an input that loses its signal and gets it back.
 //
@@ -10,6 +15,7 @@
 
 #include "encode/core/pipeline_settings.h"
 
+#include "encode/media/buftab.h"
 #include "encode/media/media.h"
 #include "encode/media/wait.h"
 
@@ -26,6 +32,8 @@
 #include <vector>
 
 namespace {
+
+constexpr size_t kStoreBytes = size_t{512} << 20;
 
 int envStandard()
 {
@@ -75,6 +83,9 @@ public:
     explicit TestsrcDevice(std::string file) : file_(std::move(file)) {}
     ~TestsrcDevice() override
     {
+        if (store_ != nullptr) {
+            BufTab_delete(store_);
+        }
         if (fileFd_ >= 0) {
             ::close(fileFd_);
         }
@@ -108,7 +119,7 @@ public:
             rate = {30, 1};
         }
         periodNs_ = CaptureFormat_framePeriodNs(rate);
-        if (!file_.empty() && openFile() < 0) {
+        if (!file_.empty() && (openFile() < 0 || storeFile(pool) < 0)) {
             return Media_EFAIL;
         }
         background_.assign(setup.frameSize, 0);
@@ -120,7 +131,6 @@ public:
         for (int i = 0; i < BufTab_getNumBufs(pool); i++) {
             queued_.push_back(BufTab_getBuf(pool, i));
         }
-        numBufs_ = BufTab_getNumBufs(pool);
         startNs_ = Media_monotonicNs();
         double gs = 0;
         double gl = 0;
@@ -136,7 +146,7 @@ public:
 
     int get(Buffer_Handle *hBuf) override
     {
-        if (queued_.empty()) {
+        if (queued_.empty() && storedFrameOut()) {
             Media_error("[Capture] VIDIOC_DQBUF failed (%s)\n", std::strerror(EINVAL));
             return Media_EFAIL;
         }
@@ -163,21 +173,32 @@ public:
             return Capture_STOPPED;
         }
         index_++;
-        Buffer_Handle b = queued_.front();
-        queued_.pop_front();
-        if (static_cast<size_t>(Buffer_getSize(b)) < setup_.frameSize) {
-            Media_error("[Capture] Buffer of %d bytes is too small for the picture\n", Buffer_getSize(b));
-            return Media_EFAIL;
-        }
-        CapPicture pic{Buffer_getUserPtr(b), setup_.frameSize, setup_.width, setup_.height, setup_.lineLength,
-                       setup_.colorSpace};
-        if (fileFd_ >= 0) {
-            if (readFileFrame(pic) < 0) {
+        Buffer_Handle b = nullptr;
+        if (!storedFrameOut()) {
+            b = BufTab_getBuf(store_, storeIndex());
+            // Drawn on while it was out: the file's frame again.
+            if (Buffer_takeAltered(b) && readFileFrame(pictureOf(b)) < 0) {
                 return Media_EFAIL;
             }
+            storeOut_[static_cast<size_t>(storeIndex())] = true;
         } else {
-            CapPicture_drawTestsrc(pic, &bgPic_, frameNumber_, wallClockMs());
+            b = queued_.front();
+            queued_.pop_front();
+            if (static_cast<size_t>(Buffer_getSize(b)) < setup_.frameSize) {
+                Media_error("[Capture] Buffer of %d bytes is too small for the picture\n", Buffer_getSize(b));
+                return Media_EFAIL;
+            }
+            Buffer_takeAltered(b);
+            CapPicture pic = pictureOf(b);
+            if (fileFd_ >= 0) {
+                if (readFileFrame(pic) < 0) {
+                    return Media_EFAIL;
+                }
+            } else {
+                CapPicture_drawTestsrc(pic, &bgPic_, frameNumber_, wallClockMs());
+            }
         }
+        out_++;
         frameNumber_++;
         Buffer_setNumBytesUsed(b, static_cast<int>(setup_.frameSize));
         *hBuf = b;
@@ -186,11 +207,17 @@ public:
 
     int put(Buffer_Handle hBuf) override
     {
-        if (static_cast<int>(queued_.size()) >= numBufs_) {
+        bool stored = store_ != nullptr && Buffer_getBufTab(hBuf) == store_;
+        if (out_ == 0 || (stored && !storeOut_[static_cast<size_t>(Buffer_getId(hBuf))])) {
             Media_error("[Capture] You must get a captured buffer before putting one\n");
             return Media_EFAIL;
         }
-        queued_.push_back(hBuf);
+        out_--;
+        if (stored) {
+            storeOut_[static_cast<size_t>(Buffer_getId(hBuf))] = false;
+        } else {
+            queued_.push_back(hBuf);
+        }
         return 0;
     }
 
@@ -213,6 +240,45 @@ private:
             return Media_EFAIL;
         }
         fileFrames_ = static_cast<int64_t>(static_cast<size_t>(st.st_size) / fileFrameBytes_);
+        return 0;
+    }
+
+    CapPicture pictureOf(Buffer_Handle b) const
+    {
+        return {Buffer_getUserPtr(b), setup_.frameSize, setup_.width, setup_.height, setup_.lineLength,
+                setup_.colorSpace};
+    }
+
+    int storeIndex() const { return static_cast<int>(frameNumber_ % fileFrames_); }
+
+    // True when the frame due next is not in the store or its buffer is out.
+    bool storedFrameOut() const { return store_ == nullptr || storeOut_[static_cast<size_t>(storeIndex())]; }
+
+    // Every frame of a file that fits kStoreBytes, read once into a buffer like the pool's. A file
+    // that does not fit, or memory that cannot be had, leaves the store empty: frames are then read
+    // from the file into the pool's buffers.
+    int storeFile(BufTab_Handle pool)
+    {
+        Buffer_Handle like = BufTab_getBuf(pool, 0);
+        size_t size = static_cast<size_t>(Buffer_getSize(like));
+        if (size < setup_.frameSize || static_cast<size_t>(fileFrames_) * size > kStoreBytes) {
+            return 0;
+        }
+        BufferGfx_Attrs attrs = BufferGfx_Attrs_DEFAULT;
+        Buffer_getAttrs(like, &attrs.bAttrs);
+        BufferGfx_getDimensions(like, &attrs.dim);
+        store_ = BufTab_create(static_cast<int>(fileFrames_), static_cast<int>(size), &attrs.bAttrs);
+        if (store_ == nullptr) {
+            Media_warning("[Capture] No memory to hold %s: its frames are read as they are due\n", file_.c_str());
+            return 0;
+        }
+        storeOut_.assign(static_cast<size_t>(fileFrames_), false);
+        for (frameNumber_ = 0; frameNumber_ < static_cast<uint32_t>(fileFrames_); frameNumber_++) {
+            if (readFileFrame(pictureOf(BufTab_getBuf(store_, storeIndex()))) < 0) {
+                return Media_EFAIL;
+            }
+        }
+        frameNumber_ = 0;
         return 0;
     }
 
@@ -258,8 +324,10 @@ private:
     CaptureSetup setup_{};
     std::vector<uint8_t> background_;
     CapPicture bgPic_{};
-    std::deque<Buffer_Handle> queued_;
-    int numBufs_ = 0;
+    std::deque<Buffer_Handle> queued_; // the pool's buffers put back, and the store's fallback
+    BufTab_Handle store_ = nullptr;
+    std::vector<bool> storeOut_; // per stored frame: its buffer is out
+    int out_ = 0;              // buffers handed out and not yet put back
     int64_t periodNs_ = 1000000000LL / 30;
     int64_t startNs_ = 0;
     int64_t anchorNs_ = 0;

@@ -9,6 +9,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 #include <libavutil/pixfmt.h>
 }
+#include <libyuv/planar_functions.h>
+#include <libyuv/scale.h>
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -18,6 +20,7 @@ extern "C" {
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -223,8 +226,16 @@ struct Resizer_Object {
     // The chain on the board.
     Fd resizer;
     Fd previewer;
-    // The software scaler.
-    SwsContext *sws = nullptr;
+    // The software scaler (bench_second_picture measures the choice against libswscale's bilinear,
+    // which made it before, and every libyuv filter). Luma: an exact 2:1 box to half size, then
+    // libyuv's bilinear from that half-size plane, still in cache (a second picture larger than half
+    // the main one: libyuv's box straight from the main picture). U and V: split into planes of their
+    // own and scaled by libswscale's area filter (libyuv's box on interleaved chroma blurs, and its
+    // bilinear aliases). Closer to an exact area downscale than the bilinear in luma and chroma alike,
+    // at under half its cost.
+    SwsContext *chroma = nullptr;
+    std::vector<uint8_t> planes; // U and V of the main picture, U and V of the second, the half-size luma
+    bool twoSteps = false;
     int width = 0;
     int height = 0;
     int lineLength = 0;
@@ -232,8 +243,8 @@ struct Resizer_Object {
 
     ~Resizer_Object()
     {
-        if (sws != nullptr) {
-            sws_freeContext(sws);
+        if (chroma != nullptr) {
+            sws_freeContext(chroma);
         }
     }
 };
@@ -302,9 +313,16 @@ Resizer_Handle Resizer_createSoftware(const ResizerSettings &settings, int width
     r->width = width;
     r->height = height;
     r->lineLength = lineLength;
-    r->sws = sws_getContext(width, height, AV_PIX_FMT_NV12, settings.width, settings.height, AV_PIX_FMT_NV12,
-                            SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (r->sws == nullptr) {
+    r->chroma = sws_getContext(width / 2, height / 2, AV_PIX_FMT_GRAY8, settings.width / 2, settings.height / 2,
+                               AV_PIX_FMT_GRAY8, SWS_AREA, nullptr, nullptr, nullptr);
+    r->twoSteps = settings.width * 2 <= width && settings.height * 2 <= height;
+    try {
+        r->planes.resize(static_cast<size_t>(width / 2) * (height / 2) * 3 +
+                         static_cast<size_t>(settings.width / 2) * (settings.height / 2) * 2);
+    } catch (const std::bad_alloc &) {
+        r->planes.clear();
+    }
+    if (r->chroma == nullptr || r->planes.empty()) {
         Media_error("[Resize] Can't create the scaler for %dx%d\n", settings.width, settings.height);
         delete r;
         *failed = true;
@@ -317,7 +335,7 @@ Resizer_Handle Resizer_createSoftware(const ResizerSettings &settings, int width
 int Resizer_process(Resizer_Handle r, uint8_t *frame, size_t size)
 {
     MEDIA_ASSERT(r != nullptr);
-    if (r->sws == nullptr) {
+    if (r->chroma == nullptr) {
         return 0;
     }
     size_t mainSize = static_cast<size_t>(r->lineLength) * r->height * 3 / 2;
@@ -325,13 +343,40 @@ int Resizer_process(Resizer_Handle r, uint8_t *frame, size_t size)
     if (size < need) {
         return Media_EFAIL;
     }
-    const uint8_t *src[4] = {frame, frame + static_cast<size_t>(r->lineLength) * r->height, nullptr, nullptr};
-    const int srcStride[4] = {r->lineLength, r->lineLength, 0, 0};
-    uint8_t *dstY = frame + mainSize;
-    uint8_t *dst[4] = {dstY, dstY + static_cast<size_t>(r->settings.width) * r->settings.height, nullptr, nullptr};
-    const int dstStride[4] = {r->settings.width, r->settings.width, 0, 0};
-    sws_scale(r->sws, src, srcStride, 0, r->height, dst, dstStride);
+    Resizer_scale(r, frame, frame + mainSize);
     return 0;
+}
+
+void Resizer_scale(Resizer_Handle r, const uint8_t *frame, uint8_t *dstY)
+{
+    MEDIA_ASSERT(r != nullptr && r->chroma != nullptr);
+    const int sw = r->settings.width;
+    const int sh = r->settings.height;
+    const uint8_t *srcUv = frame + static_cast<size_t>(r->lineLength) * r->height;
+    uint8_t *dstUv = dstY + static_cast<size_t>(sw) * sh;
+    const int cw = r->width / 2;
+    const int ch = r->height / 2;
+    const size_t in = static_cast<size_t>(cw) * ch;
+    uint8_t *u = r->planes.data();
+    uint8_t *v = u + in;
+    uint8_t *su = v + in;
+    uint8_t *sv = su + static_cast<size_t>(sw / 2) * (sh / 2);
+    uint8_t *halfY = sv + static_cast<size_t>(sw / 2) * (sh / 2);
+    if (r->twoSteps) {
+        libyuv::ScalePlane(frame, r->lineLength, r->width, r->height, halfY, cw, cw, ch, libyuv::kFilterBox);
+        libyuv::ScalePlane(halfY, cw, cw, ch, dstY, sw, sw, sh, libyuv::kFilterBilinear);
+    } else {
+        libyuv::ScalePlane(frame, r->lineLength, r->width, r->height, dstY, sw, sw, sh, libyuv::kFilterBox);
+    }
+    libyuv::SplitUVPlane(srcUv, r->lineLength, u, cw, v, cw, cw, ch);
+    for (uint8_t *plane : {u, v}) {
+        const uint8_t *src[4] = {plane, nullptr, nullptr, nullptr};
+        const int srcStride[4] = {cw, 0, 0, 0};
+        uint8_t *dst[4] = {plane == u ? su : sv, nullptr, nullptr, nullptr};
+        const int dstStride[4] = {sw / 2, 0, 0, 0};
+        sws_scale(r->chroma, src, srcStride, 0, ch, dst, dstStride);
+    }
+    libyuv::MergeUVPlane(su, sw / 2, sv, sw / 2, dstUv, sw, sw / 2, sh / 2);
 }
 
 void Resizer_delete(Resizer_Handle r)

@@ -3,8 +3,8 @@
 //
 // On the board the SoC's previewer and resizer run continuously behind the capture device and the
 // resizer's second output writes it; the adapter only sets them up (/dev/soc_resizer and
-// /dev/soc_previewer). Elsewhere the scaler of libswscale makes it from the main picture, once per
-// frame, in the capture thread, before the buffer is handed on.
+// /dev/soc_previewer). Elsewhere the software scaler (libyuv and libswscale) makes it from the main
+// picture, once per frame, in the capture thread, before the buffer is handed on.
 #pragma once
 
 #include <cstddef>
@@ -41,5 +41,8 @@ size_t Resizer_secondSize(const ResizerSettings &settings);
 // Writes the second picture behind the main picture of `frame` (software scaler only; the hardware
 // chain has done it already). 0, or -1 when the buffer is too small.
 int Resizer_process(Resizer_Handle hResizer, uint8_t *frame, size_t size);
+// The same from a main picture at `frame` into a second picture (NV12, line length its width) at
+// `second`, wherever it lies (software scaler only).
+void Resizer_scale(Resizer_Handle hResizer, const uint8_t *frame, uint8_t *second);
 
 void Resizer_delete(Resizer_Handle hResizer);

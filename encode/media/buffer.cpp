@@ -26,6 +26,7 @@ struct Buffer_Object {
     int16_t reference = 0;
     BufTab_Handle bufTab = nullptr;
     int virtualSize = 0;
+    bool altered = false;
 
     // Graphics part, used when type is graphics.
     BufferGfx_Dimensions maxDimensions{};
@@ -212,6 +213,20 @@ bool Buffer_isReference(Buffer_Handle hBuf)
 {
     MEDIA_ASSERT(hBuf != nullptr);
     return hBuf->reference != 0;
+}
+
+void Buffer_markAltered(Buffer_Handle hBuf)
+{
+    MEDIA_ASSERT(hBuf != nullptr);
+    hBuf->altered = true;
+}
+
+bool Buffer_takeAltered(Buffer_Handle hBuf)
+{
+    MEDIA_ASSERT(hBuf != nullptr);
+    bool was = hBuf->altered;
+    hBuf->altered = false;
+    return was;
 }
 
 int Buffer_setUserPtr(Buffer_Handle hBuf, uint8_t *ptr)

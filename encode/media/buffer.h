@@ -85,6 +85,13 @@ void Buffer_setUseMask(Buffer_Handle hBuf, int useMask);
 void Buffer_freeUseMask(Buffer_Handle hBuf, int useMask);
 void Buffer_resetUseMask(Buffer_Handle hBuf);
 bool Buffer_isReference(Buffer_Handle hBuf);
+// Whoever writes into a filled buffer's contents (an overlay drawing on a captured picture, the
+// no-signal pictures) marks it; the producer takes the mark when the buffer comes back, and may hand
+// out a buffer it has not refilled only when no mark was taken (the virtual capture hands its stored
+// frames out that way).
+void Buffer_markAltered(Buffer_Handle hBuf);
+// Whether the buffer was marked since the last take; clears the mark.
+bool Buffer_takeAltered(Buffer_Handle hBuf);
 // Reference buffers only (-5 otherwise): points the buffer at `ptr` (null clears; physical 0).
 int Buffer_setUserPtr(Buffer_Handle hBuf, uint8_t *ptr);
 // The attributes of the buffer. For a graphics buffer `attrs` must point to a BufferGfx_Attrs; its

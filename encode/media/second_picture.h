@@ -1,6 +1,6 @@
 // Where the second ("fml") picture lies in every captured buffer. The capture lays it there (the SoC
-// resizer on the board, libswscale on a PC), the video encoder codes it from there and the overlays
-// draw on it there: all of them take the geometry from here.
+// resizer on the board, the software scaler on a PC), the video encoder codes it from there and the
+// overlays draw on it there: all of them take the geometry from here.
 #pragma once
 
 #include <cstddef>

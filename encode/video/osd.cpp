@@ -505,6 +505,9 @@ void Osd_draw(Buffer_Handle hBuf)
     }
     drawMask(f);
     drawSubtitle(f);
+    if (mask.on || (font.chosen && subtitle.on)) {
+        Buffer_markAltered(hBuf);
+    }
 }
 
 void Osd_reset()

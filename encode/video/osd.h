@@ -17,7 +17,7 @@ void Osd_start(int width, int height);
 // Every captured frame, before it is encoded: the mask, then the subtitle, into the picture the
 // buffer's current dimensions describe (4:2:0 semi-planar; the second picture behind it when the second
 // stream is on). Each overlay re-reads its file every 45 (mask) or 50 (subtitle) frames while shown and
-// every frame while not. Nothing is written outside the picture.
+// every frame while not. Nothing is written outside the picture; a buffer drawn on is marked altered.
 void Osd_draw(Buffer_Handle hBuf);
 
 // Both overlays off, no font, built-in colours, counters at 0: the state before Osd_start (tests).

@@ -325,9 +325,11 @@ TEST_F(OsdTest, SwitchFileIsPolledEvery50FramesWhileOnAndEveryFrameWhileOff)
     Osd_start(320, 240);
     const std::vector<uint8_t> first = withText(pic, 10, 10, 32, {inkA}, 255, 128);
     int frame = 0;
+    // A frame drawn on is marked altered (the capture then refills its buffer), one not drawn on is not.
     auto draw = [&]() {
         pic.restore();
         Osd_draw(pic.buffer());
+        EXPECT_EQ(Buffer_takeAltered(pic.buffer()), !pic.unchanged()) << "frame " << frame;
         frame++;
     };
     draw();
