@@ -94,34 +94,9 @@ Scaler yuv(libyuv::FilterMode mode)
     };
 }
 
-// Luma by `lumaMode`; chroma either interleaved by UVScale or split into U and V planes first.
-Scaler yuvPlanes(libyuv::FilterMode lumaMode, libyuv::FilterMode uvMode, bool split)
-{
-    auto planes = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(kW) * kH / 2 + kOutBytes);
-    return [=](const uint8_t *src, uint8_t *dst) {
-        const uint8_t *srcUv = src + static_cast<size_t>(kW) * kH;
-        uint8_t *dstUv = dst + static_cast<size_t>(kOutW) * kOutH;
-        libyuv::ScalePlane(src, kW, kW, kH, dst, kOutW, kOutW, kOutH, lumaMode);
-        if (!split) {
-            libyuv::UVScale(srcUv, kW, kW / 2, kH / 2, dstUv, kOutW, kOutW / 2, kOutH / 2, uvMode);
-            return;
-        }
-        const size_t in = static_cast<size_t>(kW / 2) * (kH / 2);
-        const size_t out = static_cast<size_t>(kOutW / 2) * (kOutH / 2);
-        uint8_t *u = planes->data();
-        uint8_t *v = u + in;
-        uint8_t *su = v + in;
-        uint8_t *sv = su + out;
-        libyuv::SplitUVPlane(srcUv, kW, u, kW / 2, v, kW / 2, kW / 2, kH / 2);
-        libyuv::ScalePlane(u, kW / 2, kW / 2, kH / 2, su, kOutW / 2, kOutW / 2, kOutH / 2, uvMode);
-        libyuv::ScalePlane(v, kW / 2, kW / 2, kH / 2, sv, kOutW / 2, kOutW / 2, kOutH / 2, uvMode);
-        libyuv::MergeUVPlane(su, kOutW / 2, sv, kOutW / 2, dstUv, kOutW, kOutW / 2, kOutH / 2);
-    };
-}
-
-// Luma by libyuv's box (twoStepLuma: a 2:1 box to half size, then bilinear from there); U and V split
-// and each scaled by libswscale's area filter.
-Scaler boxAndArea(bool twoStepLuma)
+// Luma by libyuv's box, or (twoStepLuma) a 2:1 box to half size and bilinear from there; U and V split
+// into planes of their own, each scaled by libswscale's area filter (areaChroma) or libyuv's box.
+Scaler splitChroma(bool twoStepLuma, bool areaChroma)
 {
     auto planes = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(kW) * kH / 2 + kOutBytes +
                                                          static_cast<size_t>(kW / 2) * (kH / 2));
@@ -129,8 +104,6 @@ Scaler boxAndArea(bool twoStepLuma)
                                                           AV_PIX_FMT_GRAY8, SWS_AREA, nullptr, nullptr, nullptr),
                                            sws_freeContext);
     return [=](const uint8_t *src, uint8_t *dst) {
-        const uint8_t *srcUv = src + static_cast<size_t>(kW) * kH;
-        uint8_t *dstUv = dst + static_cast<size_t>(kOutW) * kOutH;
         const size_t in = static_cast<size_t>(kW / 2) * (kH / 2);
         const size_t out = static_cast<size_t>(kOutW / 2) * (kOutH / 2);
         uint8_t *u = planes->data();
@@ -144,15 +117,23 @@ Scaler boxAndArea(bool twoStepLuma)
         } else {
             libyuv::ScalePlane(src, kW, kW, kH, dst, kOutW, kOutW, kOutH, libyuv::kFilterBox);
         }
-        libyuv::SplitUVPlane(srcUv, kW, u, kW / 2, v, kW / 2, kW / 2, kH / 2);
+        libyuv::SplitUVPlane(src + static_cast<size_t>(kW) * kH, kW, u, kW / 2, v, kW / 2, kW / 2, kH / 2);
         for (int p = 0; p < 2; p++) {
-            const uint8_t *s[4] = {p == 0 ? u : v, nullptr, nullptr, nullptr};
-            const int ss[4] = {kW / 2, 0, 0, 0};
-            uint8_t *d[4] = {p == 0 ? su : sv, nullptr, nullptr, nullptr};
-            const int ds[4] = {kOutW / 2, 0, 0, 0};
-            sws_scale(ctx.get(), s, ss, 0, kH / 2, d, ds);
+            uint8_t *from = p == 0 ? u : v;
+            uint8_t *to = p == 0 ? su : sv;
+            if (areaChroma) {
+                const uint8_t *s[4] = {from, nullptr, nullptr, nullptr};
+                const int ss[4] = {kW / 2, 0, 0, 0};
+                uint8_t *d[4] = {to, nullptr, nullptr, nullptr};
+                const int ds[4] = {kOutW / 2, 0, 0, 0};
+                sws_scale(ctx.get(), s, ss, 0, kH / 2, d, ds);
+            } else {
+                libyuv::ScalePlane(from, kW / 2, kW / 2, kH / 2, to, kOutW / 2, kOutW / 2, kOutH / 2,
+                                   libyuv::kFilterBox);
+            }
         }
-        libyuv::MergeUVPlane(su, kOutW / 2, sv, kOutW / 2, dstUv, kOutW, kOutW / 2, kOutH / 2);
+        libyuv::MergeUVPlane(su, kOutW / 2, sv, kOutW / 2, dst + static_cast<size_t>(kOutW) * kOutH, kOutW,
+                             kOutW / 2, kOutH / 2);
     };
 }
 
@@ -222,9 +203,9 @@ int main()
         {"libyuv linear", yuv(libyuv::kFilterLinear)},
         {"libyuv bilinear", yuv(libyuv::kFilterBilinear)},
         {"libyuv box", yuv(libyuv::kFilterBox)},
-        {"libyuv box Y, box on U and V split", yuvPlanes(libyuv::kFilterBox, libyuv::kFilterBox, true)},
-        {"libyuv box Y, libswscale area on U, V", boxAndArea(false)},
-        {"libyuv 2:1 box + bilinear Y, area U, V", boxAndArea(true)},
+        {"libyuv box Y, box on U and V split", splitChroma(false, false)},
+        {"libyuv box Y, libswscale area on U, V", splitChroma(false, true)},
+        {"libyuv 2:1 box + bilinear Y, area U, V", splitChroma(true, true)},
         {"libyuv 2:1 box, then bilinear", twoSteps(libyuv::kFilterBilinear)},
     };
     std::printf("second picture 1920x1080 -> 640x480 NV12, one thread, best of %d passes of %d scalings;\n"
