@@ -177,7 +177,7 @@ public:
         if (!storedFrameOut()) {
             b = BufTab_getBuf(store_, storeIndex());
             // Drawn on while it was out: the file's frame again.
-            if (Buffer_takeAltered(b) && readFileFrame(pictureOf(b)) < 0) {
+            if (Buffer_takeAltered(b) && readFileFrame(pictureOf(b), storeIndex()) < 0) {
                 return Media_EFAIL;
             }
             storeOut_[static_cast<size_t>(storeIndex())] = true;
@@ -188,10 +188,9 @@ public:
                 Media_error("[Capture] Buffer of %d bytes is too small for the picture\n", Buffer_getSize(b));
                 return Media_EFAIL;
             }
-            Buffer_takeAltered(b);
             CapPicture pic = pictureOf(b);
             if (fileFd_ >= 0) {
-                if (readFileFrame(pic) < 0) {
+                if (readFileFrame(pic, frameNumber_ % fileFrames_) < 0) {
                     return Media_EFAIL;
                 }
             } else {
@@ -273,19 +272,18 @@ private:
             return 0;
         }
         storeOut_.assign(static_cast<size_t>(fileFrames_), false);
-        for (frameNumber_ = 0; frameNumber_ < static_cast<uint32_t>(fileFrames_); frameNumber_++) {
-            if (readFileFrame(pictureOf(BufTab_getBuf(store_, storeIndex()))) < 0) {
+        for (int k = 0; k < static_cast<int>(fileFrames_); k++) {
+            if (readFileFrame(pictureOf(BufTab_getBuf(store_, k)), k) < 0) {
                 return Media_EFAIL;
             }
         }
-        frameNumber_ = 0;
         return 0;
     }
 
-    // Frame k of the file (looped), its tightly packed lines copied to the picture's pitch.
-    int readFileFrame(const CapPicture &pic)
+    // Frame k of the file, its tightly packed lines copied to the picture's pitch.
+    int readFileFrame(const CapPicture &pic, int64_t k)
     {
-        off_t base = static_cast<off_t>((frameNumber_ % fileFrames_) * static_cast<int64_t>(fileFrameBytes_));
+        off_t base = static_cast<off_t>(k * static_cast<int64_t>(fileFrameBytes_));
         int chromaRows = pic.colorSpace == ColorSpace_YUV420PSEMI ? pic.height / 2 : pic.height;
         int rows = pic.height + chromaRows;
         if (pic.lineLength == pic.width) {
