@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 
 static_assert(RTMP_LINK_HEADER_ROOM == RTMP_MAX_HEADER_SIZE, "the room librtmp writes its chunk header into");
@@ -170,7 +171,13 @@ RtmpLink::Opened RtmpLink::open(const std::string &url, const MediaStop *stop, b
         return Retry;
     }
     RTMP_LogSetLevel(RTMP_LOGCRIT); // the link's own lines say what happened, once
-    RTMP_Init(c->r);
+    {
+        // RTMP_Init makes librtmp's one TLS context on its first call without a lock: two destinations
+        // connecting at once each made one and one leaked.
+        static std::mutex initLock;
+        std::lock_guard<std::mutex> lock(initLock);
+        RTMP_Init(c->r);
+    }
     std::memcpy(c->url, url.data(), url.size());
     if (!RTMP_SetupURL(c->r, c->url)) {
         say("setupurl error\n");

@@ -169,7 +169,10 @@ TEST_F(LoginProgram, AGuessingAddressIsHeldBackAndOthersAreNot)
                     {std::string("REMOTE_ADDR=") + addr});
     };
     // Ten failures take their growing delays (12 s); a record that says they came just now stands for them.
-    std::string now = std::to_string(std::time(nullptr) * 1000LL);
+    // Milliseconds of the clock: whole seconds would leave anything up to the whole held second behind.
+    std::string now = std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::system_clock::now().time_since_epoch())
+                                         .count());
     root.write("/tmp/web/throttle/192.0.2.7", "10 " + now + " " + now + "\n");
     Answer held = guess("192.0.2.7", "changeme");
     EXPECT_NE(held.head.find("Status: 429"), std::string::npos) << held.head;
