@@ -14,6 +14,7 @@ packages=(
   libsrt-openssl-dev srt-tools
   libfreetype-dev fonts-wqy-zenhei
   libgstrtspserver-1.0-dev libgstreamer1.0-dev gstreamer1.0-plugins-base
+  libgstreamer-plugins-bad1.0-dev gstreamer1.0-nice gstreamer1.0-libav libcurl4-openssl-dev
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-tools
   ffmpeg
   nginx libnginx-mod-rtmp

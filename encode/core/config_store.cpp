@@ -2,6 +2,7 @@
 // stage threads as they create their objects, and from the CGIs. Each reader uses a fixed buffer of
 // its own and reads no more than that buffer holds.
 #include "encode/core/config_store.h"
+#include "encode/core/key_value_file.h"
 
 #include "encode/core/paths.h"
 #include "encode/core/shell.h"
@@ -347,4 +348,14 @@ int Config_replaceField(std::string_view path, int fieldNumber, std::string_view
         return Config_ENOFILE;
     }
     return Config_writeText(path, Config_replaceFieldText(record, fieldNumber, text));
+}
+
+bool KeyValue_printable(std::string_view v)
+{
+    for (unsigned char c : v) {
+        if (c < 0x20 || c > 0x7E) {
+            return false;
+        }
+    }
+    return true;
 }

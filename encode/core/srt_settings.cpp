@@ -4,6 +4,7 @@
 
 #include "encode/core/config_store.h"
 #include "encode/core/console.h"
+#include "encode/core/key_value_file.h"
 
 #include <arpa/inet.h>
 
@@ -15,16 +16,6 @@ constexpr const char *kPath = "/mnt/srt.ini";
 constexpr size_t kPassphraseMin = 10;
 constexpr size_t kPassphraseMax = 79;
 constexpr size_t kStreamIdMax = 512;
-
-bool printable(std::string_view v)
-{
-    for (unsigned char c : v) {
-        if (c < 0x20 || c > 0x7E) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // A decimal number lo..hi, nothing else; -1 when it is not one.
 int number(std::string_view v, int lo, int hi)
@@ -66,7 +57,7 @@ const Key kKeys[] = {
      [](SrtSettings &s, std::string_view v) { s.latencyMs = number(v, 20, 8000); }},
     {"passphrase",
      [](std::string_view v) {
-         return v.empty() || (v.size() >= kPassphraseMin && v.size() <= kPassphraseMax && printable(v))
+         return v.empty() || (v.size() >= kPassphraseMin && v.size() <= kPassphraseMax && KeyValue_printable(v))
                     ? std::string()
                     : "not empty or 10..79 printable characters";
      },
@@ -76,7 +67,7 @@ const Key kKeys[] = {
      [](SrtSettings &s, std::string_view v) { s.pbkeylen = number(v, 16, 32); }},
     {"streamid",
      [](std::string_view v) {
-         return v.size() <= kStreamIdMax && printable(v) ? std::string() : "not up to 512 printable characters";
+         return v.size() <= kStreamIdMax && KeyValue_printable(v) ? std::string() : "not up to 512 printable characters";
      },
      [](SrtSettings &s, std::string_view v) { s.streamid.assign(v); }},
 };
@@ -96,7 +87,7 @@ const Key *find(std::string_view name)
 std::string refusal(std::string_view key, std::string_view value, const std::string &why)
 {
     std::string shown = key == "passphrase" ? "(" + std::to_string(value.size()) + " characters)"
-                        : printable(value)  ? std::string(value)
+                        : KeyValue_printable(value)  ? std::string(value)
                                             : "(unprintable)";
     if (shown.size() > 80) {
         shown = shown.substr(0, 80) + "...";
@@ -119,31 +110,19 @@ int SrtSettings_parse(std::string_view text, SrtSettings &out, std::string &why)
         why = "srt.ini: longer than " + std::to_string(SRT_SETTINGS_FILE_BYTES) + " bytes, srt output off";
         return SrtSettings_EINVAL;
     }
-    while (!text.empty()) {
-        size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        if (line.empty() || line.front() == '#') {
-            continue;
-        }
-        size_t eq = line.find('=');
-        std::string_view key = line.substr(0, eq);
-        std::string_view value = eq == std::string_view::npos ? std::string_view() : line.substr(eq + 1);
-        const Key *k = eq == std::string_view::npos ? nullptr : find(key);
+    bool clean = KeyValue_forEach(text, [&](std::string_view key, std::string_view value, bool hasEquals) {
+        const Key *k = hasEquals ? find(key) : nullptr;
         std::string bad = k == nullptr ? "no such key" : k->check(value);
         if (!bad.empty()) {
             why = refusal(key, value, bad);
-            out = SrtSettings{};
-            return SrtSettings_EINVAL;
+            return false;
         }
         k->store(out, value);
-    }
-    if (out.enable && out.port <= 0) {
+        return true;
+    });
+    if (clean && out.enable && out.port <= 0) {
         why = refusal("port", "", "a port is needed");
-    } else if (out.enable && out.mode == SrtMode::Caller && out.host.empty()) {
+    } else if (clean && out.enable && out.mode == SrtMode::Caller && out.host.empty()) {
         why = refusal("host", "", "a caller needs the address to call");
     }
     if (!why.empty()) {
