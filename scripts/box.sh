@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Runs the appliance on this machine the way the box runs itself: the web server with the pages and
-# the CGIs, rtsp_server beside the encoder, and the start script mnt/autorun.sh, whose body turns
+# the CGIs, rtsp_server and webrtc_server beside the encoder, and the start script mnt/autorun.sh, whose body turns
 # its settings into the encoder's options and execs the encoder. What the box does by rebooting, this
 # runner does by running the start script again:
 # - a reboot asked for (a "reboot" line that a CGI or the encoder appended to $ENCODE_ROOT/tmp/shell.log)
 #   stops the encoder (SIGTERM, SIGKILL after BOX_STOP_TIMEOUT seconds, default 10) and starts it
-#   again, so that a changed setting takes effect, and the web server too (its certificate and its
+#   again, so that a changed setting takes effect, and webrtc_server and the web server too (its certificate and its
 #   HTTPS setting are read at its start);
 # - an encoder that ends by itself is started again after BOX_RESTART_PAUSE seconds (default 3), as
 #   the watchdog would reset the box.
@@ -64,6 +64,7 @@ exec 3> "$out_fifo"
 
 encode_pid=
 rtsp_pid=
+webrtc_pid=
 web_started=0
 stopping=0
 
@@ -129,6 +130,11 @@ show_outputs() {
   if flag_on tsf.ini; then
     say "watch: recording    $ENCODE_ROOT/mnt/usb/record/"
   fi
+  if [ -n "$webrtc_pid" ] && [ $web_started -eq 1 ] && grep -qx 'enable=1' "$ENCODE_ROOT/mnt/webrtc.ini" 2>/dev/null; then
+    reach "$bind"
+    say "watch: WebRTC       the dashboard's live picture; WHEP https://$REPLY:$web_https/whep/main (second stream"
+    say "                    /whep/second), with the login: any WHEP player"
+  fi
   if [ $web_started -eq 1 ]; then
     reach "$bind"
     say "pages: https://$REPLY:$web_https/  login admin, factory password changeme (the pages ask for a new one);"
@@ -176,20 +182,34 @@ stop_encode() {
   encode_pid=
 }
 
+# Stops a program beside the encoder: SIGTERM, SIGKILL after the bound.
+stop_beside() {
+  [ -n "$1" ] || return 0
+  kill -TERM "$1" 2>/dev/null
+  local i
+  for ((i = 0; i < stop_timeout * 10; i++)); do
+    kill -0 "$1" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$1" 2>/dev/null
+  wait "$1" 2>/dev/null
+}
+
+# webrtc_server reads its settings at its start, as the encoder does.
+start_webrtc() {
+  if [ -x "$build/webrtc/webrtc_server" ]; then
+    "$build/webrtc/webrtc_server" >&3 2>&3 &
+    webrtc_pid=$!
+  fi
+}
+
 stop_all() {
   trap '' INT TERM
   stop_encode
-  if [ -n "$rtsp_pid" ]; then
-    kill -TERM "$rtsp_pid" 2>/dev/null
-    local i
-    for ((i = 0; i < stop_timeout * 10; i++)); do
-      kill -0 "$rtsp_pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill -KILL "$rtsp_pid" 2>/dev/null
-    wait "$rtsp_pid" 2>/dev/null
-    rtsp_pid=
-  fi
+  stop_beside "$rtsp_pid"
+  rtsp_pid=
+  stop_beside "$webrtc_pid"
+  webrtc_pid=
   if [ $web_started -eq 1 ]; then
     bash "$repo/scripts/web-server.sh" stop --build "$build" >/dev/null 2>&1
     web_started=0
@@ -255,6 +275,7 @@ if [ -x "$build/rtsp/rtsp_server" ]; then
   "$build/rtsp/rtsp_server" --address "$ENCODE_BIND_ADDRESS" >&3 2>&3 &
   rtsp_pid=$!
 fi
+start_webrtc
 
 start_encode
 while [ $stopping -eq 0 ]; do
@@ -263,7 +284,9 @@ while [ $stopping -eq 0 ]; do
   if reboot_requested; then
     say "reboot requested: stopping encode and running the start script again"
     stop_encode
+    stop_beside "$webrtc_pid"
     restart_web
+    start_webrtc
     start_encode
   elif ! kill -0 "$encode_pid" 2>/dev/null; then
     wait "$encode_pid" 2>/dev/null

@@ -9,12 +9,15 @@
 // joined: the process's end is its.
 #include "encode/app/startup.h"
 
+#include "encode/app/control_socket.h"
+
 #include "encode/app/options.h"
 #include "encode/app/status_writer.h"
 #include "encode/audio/audio_thread.h"
 #include "encode/control/control_loop.h"
 #include "encode/control/watchdog.h"
 #include "encode/core/config_store.h"
+#include "encode/core/webrtc_settings.h"
 #include "encode/core/no_signal.h"
 #include "encode/core/output_switches.h"
 #include "encode/core/pipeline_settings.h"
@@ -134,6 +137,8 @@ struct Launch {
 
     RecorderPtr recorder; // started while the switch files are read; the output list takes it
     OutputList_Handle outputs = nullptr;
+    KeyRequest keyRequests[2]; // key frames asked for through the control socket: main, second
+    ControlSocket_Handle control = nullptr;
 
     PausePtr pause;
     RendezvousPtr rvStandard;
@@ -344,6 +349,7 @@ bool startVideo(Launch &l)
     v.videobitrate = l.opts.videobitrate;
     v.framerate = Pipeline_frameRate();
     v.Intraframeinterval = l.opts.Intraframeinterval;
+    v.keyRequests = l.keyRequests;
     v.width = l.captureEnv.width;
     v.height = l.captureEnv.height;
     if (!startRealtime(l, &l.videoThread, sched_get_priority_max(SCHED_FIFO) - 1, l.threads.video, &v, "video",
@@ -460,6 +466,10 @@ int buildOutputs(Launch &l)
                                              l.opts.ipeaddr, l.ports.port3);
     plan.recorder = l.recorder.release();
     plan.socket = l.threads.socket;
+    WebrtcSettings webrtc;
+    WhipSettings whip;
+    bool viewers = WebrtcSettings_read(webrtc) == WebrtcSettings_EOK && webrtc.enable;
+    plan.webrtc = viewers || (WhipSettings_read(whip) == WebrtcSettings_EOK && whip.enable);
     int r = OutputList_build(&plan, &l.outputs);
     if (r != OutputList_EOK && r != OutputList_EUDP) {
         l.status = 1;
@@ -576,6 +586,8 @@ void shutDown(Launch &l)
     join(l, kBitAudio, l.audioThread);
     join(l, kBitVideo, l.videoThread);
     join(l, kBitWriter, l.writerThread);
+    ControlSocket_stop(l.control);
+    l.control = nullptr;
     l.writerToVideo.reset();
     l.videoToWriter.reset();
 
@@ -643,6 +655,7 @@ int Encode_main(int argc, char **argv)
             if (built == OutputList_EUDP) {
                 return 255; // at once: no stage thread exists yet, the Launch lets its objects go
             }
+            l.control = built == OutputList_EOK ? ControlSocket_start(l.keyRequests) : nullptr;
             if (built == OutputList_EOK && startStages(l)) {
                 StatusWriter_start();
                 runControl(l);

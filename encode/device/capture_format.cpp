@@ -501,19 +501,28 @@ void CapPicture_drawTestsrc(const CapPicture &pic, const CapPicture *background,
     int bs = blockSize(pic.width);
     int clockY = kMargin;
     if (rowFits(pic.width, pic.height)) {
-        int x = kMargin;
-        auto block = [&](bool on) {
-            fillRect(pic, x, kMargin, bs, bs, on ? kWhite : kBlack, 128, 128);
-            x += bs;
+        auto row = [&](int y, uint32_t value) {
+            int x = kMargin;
+            auto block = [&](bool on) {
+                fillRect(pic, x, y, bs, bs, on ? kWhite : kBlack, 128, 128);
+                x += bs;
+            };
+            block(true);
+            block(false);
+            for (int b = kMarkerBits - 1; b >= 0; b--) {
+                block(((value >> b) & 1u) != 0);
+            }
+            block(false);
+            block(true);
         };
-        block(true);
-        block(false);
-        for (int b = kMarkerBits - 1; b >= 0; b--) {
-            block(((frameNumber >> b) & 1u) != 0);
-        }
-        block(false);
-        block(true);
+        row(kMargin, frameNumber);
         clockY = kMargin + bs + kMargin;
+        // The capture time in a second row, where there is room: a viewer that reads it back from the
+        // picture it shows knows how long the picture took from capture to its screen.
+        if (clockY + bs + kMargin <= pic.height) {
+            row(clockY, static_cast<uint32_t>(static_cast<uint64_t>(wallClockMs)));
+            clockY += bs + kMargin;
+        }
     }
 
     // The box runs left to right across the middle, 8 pixels a frame.
@@ -538,16 +547,16 @@ void CapPicture_drawTestsrc(const CapPicture &pic, const CapPicture *background,
     }
 }
 
-int64_t CapPicture_readFrameNumber(const uint8_t *luma, int lineLength, int width, int height)
+namespace {
+
+// The value of the block row at `y`, or -1 when there is none.
+int64_t readRow(const uint8_t *luma, int lineLength, int width, int y)
 {
-    if (luma == nullptr || !rowFits(width, height)) {
-        return CapPicture_NO_FRAME_NUMBER;
-    }
     int bs = blockSize(width);
     // The mean of the inner half of each block: edges suffer most from coding.
     auto level = [&](int index) -> int {
         int x0 = kMargin + index * bs + bs / 4;
-        int y0 = kMargin + bs / 4;
+        int y0 = y + bs / 4;
         int sum = 0;
         int n = 0;
         for (int r = y0; r < y0 + bs / 2; r++) {
@@ -560,15 +569,37 @@ int64_t CapPicture_readFrameNumber(const uint8_t *luma, int lineLength, int widt
         return mean >= 176 ? 1 : mean <= 80 ? 0 : -1;
     };
     if (level(0) != 1 || level(1) != 0 || level(kRowBlocks - 2) != 0 || level(kRowBlocks - 1) != 1) {
-        return CapPicture_NO_FRAME_NUMBER;
+        return -1;
     }
     uint32_t value = 0;
     for (int b = 0; b < kMarkerBits; b++) {
         int bit = level(2 + b);
         if (bit < 0) {
-            return CapPicture_NO_FRAME_NUMBER;
+            return -1;
         }
         value = (value << 1) | static_cast<uint32_t>(bit);
     }
     return value;
+}
+
+} // namespace
+
+int64_t CapPicture_readFrameNumber(const uint8_t *luma, int lineLength, int width, int height)
+{
+    if (luma == nullptr || !rowFits(width, height)) {
+        return CapPicture_NO_FRAME_NUMBER;
+    }
+    int64_t v = readRow(luma, lineLength, width, kMargin);
+    return v >= 0 ? v : CapPicture_NO_FRAME_NUMBER;
+}
+
+int64_t CapPicture_readCaptureMs(const uint8_t *luma, int lineLength, int width, int height)
+{
+    int bs = luma != nullptr && rowFits(width, height) ? blockSize(width) : 0;
+    int y = 2 * kMargin + bs;
+    if (bs == 0 || y + bs + kMargin > height) {
+        return CapPicture_NO_FRAME_NUMBER;
+    }
+    int64_t v = readRow(luma, lineLength, width, y);
+    return v >= 0 ? v : CapPicture_NO_FRAME_NUMBER;
 }

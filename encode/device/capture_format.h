@@ -98,7 +98,11 @@ int CapPicture_blackFill(const CapPicture &pic);
 int CapPicture_drawTestBars(const CapPicture &pic);
 
 // The virtual device's moving picture (colour spaces 0 and 1): eight colour bars, a box that moves
-// with the frame number, the frame number as a row of black/white blocks, and the wall-clock time.
+// with the frame number, the frame number as a row of black/white blocks, below it (where there is
+// room) the capture time's wall-clock milliseconds (their low 32 bits) as a second such row, and the
+// wall-clock time as text. The rows: a white and a black block, the 32 bits most significant first
+// (white 1), a black and a white block; blocks of 16 pixels (8 below 608 pixels wide), 16 pixels in
+// from the top left, 16 between the rows.
 // `background` (same geometry, may be null) holds the bars drawn once, to save redrawing them.
 void CapPicture_drawColorBars(const CapPicture &pic);
 void CapPicture_drawTestsrc(const CapPicture &pic, const CapPicture *background, uint32_t frameNumber,
@@ -107,3 +111,5 @@ void CapPicture_drawTestsrc(const CapPicture &pic, const CapPicture *background,
 // Reads back the frame number the moving picture carries, from a luma plane (also after lossy coding):
 // CapPicture_NO_FRAME_NUMBER when the picture is too small or carries no block row (the grey bars).
 int64_t CapPicture_readFrameNumber(const uint8_t *luma, int lineLength, int width, int height);
+// Likewise the capture time's row (CapPicture_NO_FRAME_NUMBER when there is none).
+int64_t CapPicture_readCaptureMs(const uint8_t *luma, int lineLength, int width, int height);

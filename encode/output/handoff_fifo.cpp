@@ -53,12 +53,23 @@ long pageBytes()
 } // namespace
 
 const HandoffFifoKind HandoffFifo_video = {"/dev/shm/v_fifo", "Failed to create vido fifo for writing",
-                                           "Failed to create vido fifo for writing", true, 0};
+                                           "Failed to create vido fifo for writing", true, 0, "RTSP video"};
 // The audio FIFO's open failure has always printed the video text.
 const HandoffFifoKind HandoffFifo_aac = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
-                                         "Failed to create vido fifo for writing", true, HANDOFF_FIFO_AAC_QUEUE_LIMIT};
+                                         "Failed to create vido fifo for writing", true, HANDOFF_FIFO_AAC_QUEUE_LIMIT,
+                                         "RTSP audio"};
 const HandoffFifoKind HandoffFifo_mp3 = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
-                                         "Failed to create vido fifo for writing", false, 0};
+                                         "Failed to create vido fifo for writing", false, 0, "RTSP audio"};
+const HandoffFifoKind HandoffFifo_webrtcMain = {"/dev/shm/webrtc_main", "webrtc: cannot make /dev/shm/webrtc_main",
+                                                "webrtc: cannot open /dev/shm/webrtc_main", true, 0,
+                                                "WebRTC main", false, true};
+const HandoffFifoKind HandoffFifo_webrtcSecond = {"/dev/shm/webrtc_second",
+                                                  "webrtc: cannot make /dev/shm/webrtc_second",
+                                                  "webrtc: cannot open /dev/shm/webrtc_second", true, 0,
+                                                  "WebRTC second", false, true};
+const HandoffFifoKind HandoffFifo_webrtcAudio = {"/dev/shm/webrtc_audio", "webrtc: cannot make /dev/shm/webrtc_audio",
+                                                 "webrtc: cannot open /dev/shm/webrtc_audio", true,
+                                                 HANDOFF_FIFO_AAC_QUEUE_LIMIT, "WebRTC audio", false, false};
 
 static void reportFifo(const HandoffFifo_Object &h, nlohmann::json &out);
 
@@ -71,13 +82,23 @@ struct HandoffFifo_Object : Output {
     bool started = false; // opened for a first reader: records go in from then on
     std::atomic<bool> stopped{false}; // a record went in torn: the output has ended for this run
     bool dropping = false;   // in a run of dropped records (its line is printed)
+    bool awaitingKey = true; // a kind that resumes at key units: the last video record did not go in
     // What the status says of it: bumped by the owner thread, read by the status thread.
     std::atomic<uint64_t> dropped{0};
     std::atomic<uint64_t> written{0};
     std::atomic<bool> reading{false}; // a reader has the FIFO open
     std::atomic<const char *> failure{nullptr}; // the FIFO could not be made or opened: no output this run
 
-    void video(const OutputUnit &u) override { HandoffFifo_write(this, u.data, u.bytes, u.time); }
+    void video(const OutputUnit &u) override
+    {
+        if (!kind->resumeAtKey) {
+            HandoffFifo_write(this, u.data, u.bytes, u.time);
+        } else if (u.key || !awaitingKey) {
+            awaitingKey = !HandoffFifo_write(this, u.data, u.bytes, u.time);
+        } else if (fd >= 0) {
+            dropped.fetch_add(1, std::memory_order_relaxed); // a reader waits for the key unit
+        }
+    }
     void audio(const OutputUnit &u) override { HandoffFifo_write(this, u.data, u.bytes, u.time); }
     void begin() override { HandoffFifo_start(this); }
     void report(int, nlohmann::json &out) const override { reportFifo(*this, out); }
@@ -104,7 +125,7 @@ void sizePipe(HandoffFifo_Object *h, long bytes)
 static void reportFifo(const HandoffFifo_Object &h, nlohmann::json &out)
 {
     out["kind"] = "fifo";
-    out["name"] = h.kind == &HandoffFifo_video ? "RTSP video" : "RTSP audio";
+    out["name"] = h.kind->name;
     out["target"] = h.kind->path;
     bool stopped = h.stopped.load(std::memory_order_relaxed);
     const char *failure = h.failure.load();
@@ -277,6 +298,11 @@ bool HandoffFifo_start(HandoffFifo_Handle h)
         return false;
     }
     Shell_run(std::string("chmod 777 ") + kind->path);
+    if (!kind->waitsForReader) {
+        h->started = true;
+        reopen(h);
+        return true;
+    }
     // Waits for the reader like a blocking open would, but looks at the quit flag between tries, so
     // that a run without an RTSP server can still be stopped.
     while ((h->fd = openWriteEnd(h)) < 0) {
@@ -320,6 +346,9 @@ bool HandoffFifo_write(HandoffFifo_Handle h, const uint8_t *unit, int bytes, Fra
         return false;
     }
     if (h->fd < 0 && !reopen(h)) {
+        if (!h->kind->waitsForReader) {
+            return false; // nobody watches: nothing is lost
+        }
         return drop(h, nullptr); // still no reader; its line was printed when the last one left
     }
     uint8_t tag[STREAM_TAG_BYTES];

@@ -1,6 +1,8 @@
-// Hand-off FIFOs: named pipes under /dev/shm from which the RTSP server beside the encoder reads the
-// elementary streams, one record per unit. One mechanism serves every instance; a table says what
-// differs (the path, the texts printed, whether a record starts with the stream tag, a queue limit).
+// Hand-off FIFOs: named pipes under /dev/shm from which the RTSP server and the WebRTC server beside
+// the encoder read the elementary streams, one record per unit. One mechanism serves every instance;
+// a table says what differs (the path, the texts printed, whether a record starts with the stream
+// tag, a queue limit, whether the stream waits for a reader, whether video starts again only at a key
+// unit).
 // The main thread makes the instances the output list needs; the video one is fed by the writer, the
 // audio one by the audio thread.
 //
@@ -25,6 +27,14 @@ struct HandoffFifoKind {
     const char *openFail;   // printed when it cannot be opened
     bool tagged;            // every record starts with the stream tag
     int queueLimit;         // above 0: drop while more than this many bytes wait in the pipe
+    const char *name;       // the status's name of it
+    // The stream waits in begin() for a reader (the RTSP server's FIFOs), or starts without one and
+    // takes a reader whenever one comes (the WebRTC server's, opened only while it has viewers).
+    bool waitsForReader = true;
+    // Video: after a record that did not go in (no reader, a full pipe), records start again only at
+    // a key unit, and only a key unit tries a new reader; a reader never sees a picture it cannot
+    // decode. The reader asks the encoder for a key frame when it opens (control_socket.h).
+    bool resumeAtKey = false;
 };
 
 // The writer's FIFO: /dev/shm/v_fifo, stream tag and access unit.
@@ -34,6 +44,12 @@ extern const HandoffFifoKind HandoffFifo_video;
 extern const HandoffFifoKind HandoffFifo_aac;
 // The MP3 thread's FIFO: the same path, the bare MP3 frame (its own header says where it starts).
 extern const HandoffFifoKind HandoffFifo_mp3;
+
+// The WebRTC server's FIFOs: /dev/shm/webrtc_main, webrtc_second (stream tag and access unit) and
+// webrtc_audio (stream tag and the AAC or MP3 frame, dropped past the AAC limit).
+extern const HandoffFifoKind HandoffFifo_webrtcMain;
+extern const HandoffFifoKind HandoffFifo_webrtcSecond;
+extern const HandoffFifoKind HandoffFifo_webrtcAudio;
 
 // The RTSP server's reader keeps an AAC FIFO this short: audio that waits longer than that is late.
 inline constexpr int HANDOFF_FIFO_AAC_QUEUE_LIMIT = 32768;
@@ -49,7 +65,8 @@ using HandoffFifo_OpenFunction = int (*)(const char *path, int flags);
 HandoffFifo_Handle HandoffFifo_create(const HandoffFifoKind *kind, HandoffFifo_OpenFunction open = nullptr);
 
 // Makes the FIFO afresh (removed, created, opened up to everyone through the shell) and waits for a
-// reader to open it; only the quit flag ends the wait early. False when it cannot be made or opened
+// reader to open it (a kind that does not wait for its reader tries once); only the quit flag ends
+// the wait early. False when it cannot be made or opened
 // (its failure text printed, and shown in the status) or when quit was raised while waiting (nothing
 // printed): no record goes in this run then. What the output's begin() does.
 bool HandoffFifo_start(HandoffFifo_Handle h);

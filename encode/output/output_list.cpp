@@ -249,13 +249,42 @@ int makePublishers(Builder &b)
     return OutputList_EOK;
 }
 
+// The WebRTC server's FIFOs, whether or not the RTSP server's run: each stream its own, fed without
+// waiting for a reader, so that no viewer costs the encoder nothing but an open that fails.
+int makeWebrtc(Builder &b)
+{
+    if (!b.plan.webrtc) {
+        return OutputList_EOK;
+    }
+    struct Wanted {
+        const HandoffFifoKind *kind;
+        bool wanted;
+        unsigned takes;
+    } wanted[] = {
+        {&HandoffFifo_webrtcMain, b.plan.video, OUTPUT_TAKES_MAIN},
+        {&HandoffFifo_webrtcSecond, b.plan.video && b.plan.second.enabled == 1, OUTPUT_TAKES_SECOND},
+        {&HandoffFifo_webrtcAudio, b.plan.audio != TsMux_Audio_NONE, OUTPUT_TAKES_AUDIO},
+    };
+    for (const Wanted &w : wanted) {
+        if (!w.wanted) {
+            continue;
+        }
+        HandoffFifo_Handle h = HandoffFifo_create(w.kind);
+        if (h == nullptr) {
+            return OutputList_ENOMEM;
+        }
+        b.add(HandoffFifo_output(h), w.takes);
+    }
+    return OutputList_EOK;
+}
+
 using MakeKind = int (*)(Builder &);
 
 // The multiplexer's consumers first (UDP's set-up is the start-up's first network step: a run that
 // cannot have its sockets ends before anything else is made), then the fed outputs in their feeding
 // order.
 const MakeKind kKinds[] = {
-    makeSrt, makeUdp, makeHttp, makeRecorder, makeSlots, makeMultiplexer, makeFifos, makePublishers,
+    makeSrt, makeUdp, makeHttp, makeRecorder, makeSlots, makeMultiplexer, makeFifos, makePublishers, makeWebrtc,
 };
 
 void showAll(List &l)

@@ -5,8 +5,8 @@
 //
 // The feeding order of a unit is the list's order, and it is the appliance's: the TCP slots, the
 // multiplexer stage (whose consumers, SRT, UDP, HTTP and the recorder, get its packets), the RTSP
-// hand-off FIFO, then each RTMP destination. Nothing in the walk allocates or waits: an output that
-// could stall bounds itself or sends from the sender worker.
+// hand-off FIFO, each RTMP destination, then the WebRTC server's FIFOs. Nothing in the walk
+// allocates or waits: an output that could stall bounds itself or sends from the sender worker.
 //
 // Adding an output kind: one file that implements the Output interface (output.h), and one entry in
 // OutputList_build (output_list.cpp) that makes it when its setting asks for it and says what it
@@ -31,6 +31,7 @@ struct OutputPlan {
     Recorder_Handle recorder;      // the recorder, already running (null: no recording); the list takes it
     UdpOut_SocketFunction socket;  // the UDP destinations' sockets (null: socket(2))
     UdpOut_SendFunction udpSend;   // how a datagram is sent (null: sendto(2))
+    bool webrtc;                   // the WebRTC server's FIFOs (webrtc.ini or whip.ini enabled)
 };
 
 enum {

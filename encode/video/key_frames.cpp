@@ -46,21 +46,42 @@ void resetOnReturn(KeyFrames &k)
 
 } // namespace
 
+bool KeyRequest_ask(KeyRequest &r, int64_t nowMs)
+{
+    int64_t last = r.lastMs.load(std::memory_order_relaxed);
+    do {
+        if (nowMs - last < 1000) {
+            return false;
+        }
+    } while (!r.lastMs.compare_exchange_weak(last, nowMs, std::memory_order_relaxed));
+    r.pending.store(true, std::memory_order_release);
+    return true;
+}
+
 void KeyFrames_steer(KeyFrames &k, int64_t n)
 {
-    if (k.codec == nullptr || k.interval <= 0) {
+    if (k.codec == nullptr) {
         return;
     }
-    if (n % k.interval == 0) {
+    bool point = k.interval > 0 && n % k.interval == 0;
+    // An ask that meets a key-frame point makes that point an IDR picture.
+    bool asked = k.request != nullptr && k.request->pending.exchange(false, std::memory_order_acq_rel);
+    if (point) {
         if (k.resetOnReturn) {
             resetOnReturn(k);
         }
         k.seenPoint = true;
         k.dyn.generateHeader = 0;
-        k.dyn.forceFrame = k.idrCount % k.idrRatio == 0 ? VideoEnc_FRAME_IDR : VideoEnc_FRAME_I;
+        k.dyn.forceFrame = asked || k.idrCount % k.idrRatio == 0 ? VideoEnc_FRAME_IDR : VideoEnc_FRAME_I;
         send(k, VideoEnc_SETPARAMS, "set-params");
         k.idrCount++;
-    } else if (n % k.interval == 1) {
+        k.forcedAt = n;
+    } else if (asked) {
+        k.dyn.generateHeader = 0;
+        k.dyn.forceFrame = VideoEnc_FRAME_IDR;
+        send(k, VideoEnc_SETPARAMS, "set-params");
+        k.forcedAt = n;
+    } else if (k.forcedAt == n - 1 || (k.interval > 0 && n % k.interval == 1)) {
         k.dyn.forceFrame = VideoEnc_FRAME_AUTO;
         send(k, VideoEnc_SETPARAMS, "set-params");
     }

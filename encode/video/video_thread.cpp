@@ -178,6 +178,7 @@ bool createEncoders(VideoThreadParams *envp, EndPath &end, KeyFrames &mainKeys, 
     mainKeys.codec = Venc1_getCodecHandle(end.main.get());
     mainKeys.interval = envp->Intraframeinterval;
     mainKeys.resetOnReturn = true;
+    mainKeys.request = envp->keyRequests != nullptr ? &envp->keyRequests[0] : nullptr;
     envp->outBufSize = Venc1_getOutBufSize(end.main.get());
 
     SecondStreamSettings s = SecondStream_get();
@@ -191,6 +192,7 @@ bool createEncoders(VideoThreadParams *envp, EndPath &end, KeyFrames &mainKeys, 
         return false;
     }
     secondKeys.stream = "second";
+    secondKeys.request = envp->keyRequests != nullptr ? &envp->keyRequests[1] : nullptr;
     secondKeys.codec = Venc1_getCodecHandle(end.second.get());
     secondKeys.interval = s.intraInterval;
     secondKeys.idrRatio = s.intraInterval > 0 && s.idrInterval / s.intraInterval > 0 ? s.idrInterval / s.intraInterval : 1;

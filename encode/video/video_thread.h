@@ -4,6 +4,8 @@
 // objects as in WriterThreadParams, the capture ones the same as in CaptureThreadParams.
 #pragma once
 
+#include "encode/video/key_frames.h"
+
 #include "encode/core/stage_thread.h"
 #include "encode/media/fifo.h"
 #include "encode/media/pause.h"
@@ -28,6 +30,7 @@ struct VideoThreadParams {
     int videobitrate;             // bit/s; negative: variable
     int framerate;                // thousandths of a frame per second
     int Intraframeinterval;
+    KeyRequest *keyRequests; // the main stream's and the second's asked-for key frames (null: none)
     int width; // as settled by the capture thread
     int height;
 };

@@ -51,9 +51,9 @@ bool writeUnit(HandoffFifo_Handle h, uint32_t seq, size_t bytes)
 }
 
 const HandoffFifoKind kAacLike = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
-                                  "Failed to create audio fifo for writing", true, 32768};
+                                  "Failed to create audio fifo for writing", true, 32768, "RTSP audio"};
 const HandoffFifoKind kBare = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
-                               "Failed to create audio fifo for writing", false, 0};
+                               "Failed to create audio fifo for writing", false, 0, "RTSP audio"};
 
 class HandoffFifoTest : public ::testing::Test {
 protected:
@@ -372,3 +372,50 @@ TEST_F(HandoffFifoTest, RecordLeftTornEndsTheOutputForTheRun)
 }
 
 } // namespace
+
+// The WebRTC server's kind: the stream starts without a reader, costs nothing counted while none is
+// there, and a reader (a new one, or one that fell behind) gets video only from a key unit on.
+TEST_F(HandoffFifoTest, WebrtcKindStartsWithoutAReaderAndResumesAtKeyUnits)
+{
+    FifoPtr fifo(HandoffFifo_create(&HandoffFifo_webrtcMain));
+    ASSERT_NE(fifo, nullptr);
+    Output *out = HandoffFifo_output(fifo.get());
+    auto before = Clock::now();
+    out->begin();
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - before).count(), 1.0) << "begin waited for a reader";
+    std::vector<std::vector<uint8_t>> units;
+    auto feed = [&](uint32_t seq, bool key) {
+        units.push_back(makeUnit(seq, 3000));
+        out->video({units.back().data(), static_cast<int>(units.back().size()), {1000 + seq, seq}, key});
+    };
+    feed(1, true);
+    feed(2, false);
+    EXPECT_EQ(HandoffFifo_dropped(fifo.get()), 0u) << "nobody watching is no loss";
+
+    openReader("/dev/shm/webrtc_main");
+    feed(3, false); // a new reader waits for the key unit
+    feed(4, true);
+    feed(5, false);
+    Record r;
+    ASSERT_TRUE(readRecord(reader_, &r));
+    EXPECT_EQ(unitNumber(r.payload), 4);
+    ASSERT_TRUE(readRecord(reader_, &r));
+    EXPECT_EQ(unitNumber(r.payload), 5);
+
+    // A reader that stops reading: once a unit did not go in, the next ones wait for a key unit.
+    uint32_t seq = 6;
+    while (HandoffFifo_dropped(fifo.get()) == 0u && seq < 2000) {
+        feed(seq++, false);
+    }
+    uint32_t firstDropped = seq - 1;
+    uint64_t droppedThen = HandoffFifo_dropped(fifo.get());
+    while (readRecord(reader_, &r) && unitNumber(r.payload) + 1 < static_cast<int>(firstDropped)) {
+    }
+    feed(seq++, false);
+    EXPECT_GT(HandoffFifo_dropped(fifo.get()), droppedThen) << "a unit after a drop went in before a key unit";
+    feed(seq, true);
+    ASSERT_TRUE(readRecord(reader_, &r));
+    EXPECT_EQ(unitNumber(r.payload), static_cast<int>(seq));
+    out->stop();
+    fifo.release();
+}

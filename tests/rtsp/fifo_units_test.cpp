@@ -36,7 +36,7 @@ using UnitsPtr = std::unique_ptr<FifoUnits_Object, UnitsDeleter>;
 constexpr int kWaitMs = 200;
 
 const HandoffFifoKind kBareAudio = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
-                                    "Failed to create audio fifo for writing", false, 0};
+                                    "Failed to create audio fifo for writing", false, 0, "RTSP audio"};
 
 Bytes pattern(uint32_t seed, size_t bytes)
 {

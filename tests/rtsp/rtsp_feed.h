@@ -26,9 +26,9 @@ namespace rtsp_feed {
 using Unit = std::vector<uint8_t>;
 
 inline const HandoffFifoKind kAacFifo = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
-                                         "Failed to create audio fifo for writing", true, 32768};
+                                         "Failed to create audio fifo for writing", true, 32768, "RTSP audio"};
 inline const HandoffFifoKind kMp3Fifo = {"/dev/shm/aa_fifo", "Failed to create audio fifo for writing",
-                                         "Failed to create audio fifo for writing", false, 0};
+                                         "Failed to create audio fifo for writing", false, 0, "RTSP audio"};
 
 constexpr int kFps = 25;
 constexpr int kAudioRate = 48000;

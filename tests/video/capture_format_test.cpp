@@ -213,7 +213,7 @@ TEST(CapturePictures, SevenGreyBarsAndABlackLastEighth)
     EXPECT_EQ(uyvy.mem[2 * 8], 0x80);
 }
 
-TEST(CapturePictures, FrameNumberReadsBackEvenAfterNoise)
+TEST(CapturePictures, FrameNumberAndCaptureTimeReadBackEvenAfterNoise)
 {
     std::mt19937 rng(7);
     for (auto [w, h] : {std::pair{1280, 720}, std::pair{1920, 1080}, std::pair{320, 240}, std::pair{720, 576}}) {
@@ -223,7 +223,8 @@ TEST(CapturePictures, FrameNumberReadsBackEvenAfterNoise)
         bgPic.data = bg.data();
         CapPicture_drawColorBars(bgPic);
         for (uint32_t n : {0u, 1u, 0x5A5A5Au, 0xFFFFFFFFu, 123456u}) {
-            CapPicture_drawTestsrc(f.pic, &bgPic, n, 1700000000123);
+            int64_t ms = 1700000000123 + n;
+            CapPicture_drawTestsrc(f.pic, &bgPic, n, ms);
             // Coding noise of +-30 on every luma sample must not change the reading.
             std::uniform_int_distribution<int> noise(-30, 30);
             for (int r = 0; r < h; r++) {
@@ -233,6 +234,8 @@ TEST(CapturePictures, FrameNumberReadsBackEvenAfterNoise)
                 }
             }
             EXPECT_EQ(CapPicture_readFrameNumber(f.pic.data, f.pic.lineLength, w, h), static_cast<int64_t>(n))
+                << w << "x" << h;
+            EXPECT_EQ(CapPicture_readCaptureMs(f.pic.data, f.pic.lineLength, w, h), ms & 0xFFFFFFFF)
                 << w << "x" << h;
         }
         // The grey bars carry no number.
@@ -257,7 +260,7 @@ TEST(CapturePictures, TheMovingPictureMovesAndShowsTheTime)
     }
     EXPECT_GT(differ, 40);
     EXPECT_EQ(a.y(100, 470), b.y(100, 470));
-    // Different clock texts change the clock area only.
+    // Different times change the time row and the clock text only.
     Frame c(640, 480, ColorSpace_YUV420PSEMI);
     CapPicture_drawTestsrc(c.pic, nullptr, 10, 1700000001000);
     int clockDiff = 0;
@@ -265,7 +268,7 @@ TEST(CapturePictures, TheMovingPictureMovesAndShowsTheTime)
     for (int r = 0; r < 480; r++) {
         for (int x = 0; x < 640; x++) {
             if (a.y(x, r) != c.y(x, r)) {
-                (r >= 40 && r < 80 ? clockDiff : elsewhere)++;
+                (r >= 48 && r < 100 ? clockDiff : elsewhere)++;
             }
         }
     }

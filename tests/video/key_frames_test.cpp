@@ -93,6 +93,37 @@ TEST(KeyFramesTest, ForcedPicturesFollowIntervalRatioAndTheSignalsReturn)
     NoSignal_reset();
 }
 
+// Asks from outside: 'a' asks before the picture's steering, the pictures 400 ms apart, so that the
+// next two asks after an honoured one are held back and the third is taken.
+TEST(KeyFramesTest, AskedKeyFramesAreIdrPicturesAtMostOneASecond)
+{
+    struct Case {
+        int interval;
+        int idrRatio;
+        std::string asks;
+        std::string pictures;
+    } cases[] = {
+        {0, 1, "..a.....", "---D----"},
+        {0, 1, "aaaaaaaaa", "-D--D--D-"},
+        // Between the points, and upgrading the I point after picture 8 to IDR.
+        {4, 2, "..a....a.......", "---DD---D---D--"},
+    };
+    for (const Case &c : cases) {
+        KeyFrames k = scripted(c.interval, c.idrRatio, false);
+        KeyRequest request;
+        k.request = &request;
+        std::string pictures;
+        for (size_t i = 0; i < c.asks.size(); i++) {
+            pictures += script.force == VideoEnc_FRAME_IDR ? 'D' : script.force == VideoEnc_FRAME_I ? 'I' : '-';
+            if (c.asks[i] == 'a') {
+                KeyRequest_ask(request, static_cast<int64_t>(i) * 400);
+            }
+            KeyFrames_steer(k, static_cast<int64_t>(i) + 1);
+        }
+        EXPECT_EQ(pictures, c.pictures) << c.interval << " " << c.asks;
+    }
+}
+
 TEST(KeyFramesTest, RefusedCommandsGiveOneLinePerRunAndTheStreamGoesOn)
 {
     KeyFrames k = scripted(2, 1, true);
