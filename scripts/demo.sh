@@ -3,8 +3,9 @@
 # the box runs (not the tests or benchmarks), lays a fresh store in BUILD/demo-root, sets it the way
 # a user would for watching on this machine (the transport stream to 127.0.0.1, the RTSP server fed,
 # AAC audio) through the settings program, and runs the box there with scripts/box.sh: the web pages
-# on 127.0.0.1:WEB_PORT (default 8080), rtsp_server, and the start script mnt/autorun.sh with the
-# virtual capture and sound devices. Ctrl-C stops all of it.
+# on 127.0.0.1:WEB_PORT (default 8080), rtsp_server, webrtc_server (the dashboard's live picture,
+# WHEP) and the start script mnt/autorun.sh with the virtual capture and sound devices. Ctrl-C stops
+# all of it.
 set -euo pipefail
 build=${1:-build}
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,7 +13,7 @@ case $build in /*) ;; *) build="$here/$build" ;; esac
 root="$build/demo-root"
 port=${WEB_PORT:-8080}
 
-targets=(encode rtsp_server settings_cgi stream2_cgi timing_cgi login_cgi web_guard encode_glyph_tables)
+targets=(encode rtsp_server webrtc_server settings_cgi stream2_cgi timing_cgi login_cgi whep_cgi web_guard encode_glyph_tables)
 # The status program comes with the dashboard; it is built when this tree has it.
 if cmake --build "$build" --target help 2>/dev/null | grep -qE '^(\.\.\. )?status_cgi(:|$)'; then
   targets+=(status_cgi)

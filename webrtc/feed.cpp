@@ -55,6 +55,7 @@ struct Stream {
     GstBuffer *keyUnit = nullptr; // the last one read since the reader opened
     std::atomic<bool> reading{false};
     std::atomic<uint64_t> units{0};
+    std::atomic<int64_t> ageUs{0}; // the last unit's, from its capture to its reading here
     std::thread thread;
 };
 
@@ -278,6 +279,8 @@ void readStream(Feed_Object *h, Stream &s)
         }
         s.units.fetch_add(1, std::memory_order_relaxed);
         s.reading.store(true, std::memory_order_relaxed);
+        int64_t now = g_get_real_time();
+        s.ageUs.store(now - Feed_wallUs(u.timeUs, now), std::memory_order_relaxed);
         if (s.id == Feed_AUDIO) {
             handAudio(h, u);
         } else {
@@ -376,4 +379,9 @@ uint64_t Feed_units(Feed_Handle h, FeedStream stream)
 int64_t Feed_wallUsOfPts(Feed_Handle h, GstClockTime pts)
 {
     return (h->wallAtBaseNs + static_cast<int64_t>(pts)) / 1000;
+}
+
+double Feed_ageMs(Feed_Handle h, FeedStream stream)
+{
+    return static_cast<double>(h->streams[stream].ageUs.load(std::memory_order_relaxed)) / 1000.0;
 }

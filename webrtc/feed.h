@@ -65,6 +65,9 @@ void Feed_askKeyFrame(Feed_Handle h, FeedStream stream);
 // For the status: whether the stream's FIFO is open, and units read so far.
 bool Feed_reading(Feed_Handle h, FeedStream stream);
 uint64_t Feed_units(Feed_Handle h, FeedStream stream);
+// How old the last unit read was when it was read, from its capture (video) or stamping (audio):
+// what capture, coding and the hand-off cost.
+double Feed_ageMs(Feed_Handle h, FeedStream stream);
 
 // The wall-clock microseconds a buffer's PTS stands for (its capture time).
 int64_t Feed_wallUsOfPts(Feed_Handle h, GstClockTime pts);

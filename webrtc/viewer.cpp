@@ -141,7 +141,8 @@ GstPadProbeReturn heard(GstPad *, GstPadProbeInfo *, gpointer data)
     return GST_PAD_PROBE_OK;
 }
 
-// Every packet the browser sends (its RTCP reports among them) passes a nicesrc inside webrtcbin.
+// Every packet the browser sends (its RTCP reports among them) passes a nicesrc inside webrtcbin;
+// every packet to it a nicesink.
 void watchIncoming(Viewer_Object *h)
 {
     GstIterator *it = gst_bin_iterate_recurse(GST_BIN(h->webrtc));
@@ -149,6 +150,10 @@ void watchIncoming(Viewer_Object *h)
     while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
         auto *e = GST_ELEMENT(g_value_get_object(&item));
         GstElementFactory *f = gst_element_get_factory(e);
+        // The units come live from the encoder: they go out as they come, not held to the clock.
+        if (f != nullptr && g_strcmp0(GST_OBJECT_NAME(f), "nicesink") == 0) {
+            g_object_set(e, "sync", FALSE, nullptr);
+        }
         if (f != nullptr && g_strcmp0(GST_OBJECT_NAME(f), "nicesrc") == 0) {
             GstPad *pad = gst_element_get_static_pad(e, "src");
             gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
@@ -273,6 +278,9 @@ bool build(Viewer_Object *h, const OfferChoice &c, const ViewerOffer &offer, Gst
     gst_pipeline_use_clock(GST_PIPELINE(h->pipeline), Feed_clock(h->feed));
     gst_element_set_base_time(h->pipeline, Feed_baseTime(h->feed));
     gst_element_set_start_time(h->pipeline, GST_CLOCK_TIME_NONE);
+    // A buffer's PTS is its capture time, already past: the sinks inside webrtcbin send it at once
+    // unless a pipeline latency holds it back, which is what a latency of 0 makes sure of.
+    gst_pipeline_set_latency(GST_PIPELINE(h->pipeline), 0);
     h->webrtc = gst_bin_get_by_name(GST_BIN(h->pipeline), "w");
     h->videoSrc = gst_bin_get_by_name(GST_BIN(h->pipeline), "v");
     h->audioSrc = gst_bin_get_by_name(GST_BIN(h->pipeline), "a");

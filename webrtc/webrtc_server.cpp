@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -104,7 +105,9 @@ void askWhipKeyFrame(void *feed)
 
 nlohmann::json streamStatus(Feed_Handle feed, FeedStream s)
 {
-    return {{"reading", Feed_reading(feed, s)}, {"units", Feed_units(feed, s)}};
+    return {{"reading", Feed_reading(feed, s)},
+            {"units", Feed_units(feed, s)},
+            {"age_ms", std::round(Feed_ageMs(feed, s) * 10) / 10}};
 }
 
 } // namespace

@@ -19,6 +19,7 @@
 #include "web/settings/secret.h"
 #include "web/settings/https_form.h"
 #include "web/settings/srt_form.h"
+#include "web/settings/webrtc_form.h"
 #include "web/settings/start_script.h"
 #include "web/settings/store.h"
 #include "web/settings/text_field.h"
@@ -676,6 +677,8 @@ int cgiMain()
     }
     maxDelayAction();
     SrtForm_action();
+    WebrtcForm_action();
+    WhipForm_action();
     HttpsForm_action();
     Password_action();
     if (cgiFormButtonPressed("name5_submit")) {

@@ -9,6 +9,7 @@
 #include "encode/core/config_store.h"
 #include "encode/core/rtmp_destinations.h"
 #include "encode/core/srt_settings.h"
+#include "encode/core/webrtc_settings.h"
 #include "web/settings/certificate.h"
 #include "web/settings/mac.h"
 #include "web/settings/report.h"
@@ -439,6 +440,54 @@ void srtValues(PageValues &out)
     out.set("srt_streamid", s.streamid);
 }
 
+// --- WebRTC (/mnt/webrtc.ini) and WHIP (/mnt/whip.ini) ---
+
+// The file through the WebRTC server's own parser (its reader would print a refusal into this answer);
+// "" when it is good, else the note every field of it gets.
+template <class S>
+std::string readWebrtcFile(const char *path, int (*parse)(std::string_view, S &, std::string &), S &s,
+                           const char *whenMissing)
+{
+    std::string text;
+    std::string why;
+    if (!Store_read(path, text, WEBRTC_SETTINGS_FILE_BYTES + 1)) {
+        return missing(path) + whenMissing;
+    }
+    if (parse(text, s, why) != WebrtcSettings_EOK) {
+        return why; // a secret in it is named by its length only
+    }
+    return {};
+}
+
+void webrtcValues(PageValues &out)
+{
+    WebrtcSettings w;
+    std::string why = readWebrtcFile("/mnt/webrtc.ini", WebrtcSettings_parse, w, " (the live picture is off)");
+    if (!why.empty()) {
+        for (const char *f : {"webrtc_enable", "webrtc_viewers", "webrtc_stun", "webrtc_stun_secret"}) {
+            out.unknown(f, why);
+        }
+    } else {
+        out.set("webrtc_enable", w.enable ? "female" : "male");
+        out.set("webrtc_viewers", std::to_string(w.viewers));
+        // A TURN server's address carries its password: the field stays empty and keeps it.
+        out.set("webrtc_stun", WebrtcSettings_stunIsSecret(w.stun) ? "" : w.stun);
+        out.set("webrtc_stun_secret", Secret_iceShown(w.stun));
+    }
+    WhipSettings h;
+    out.set("whip_token", "");
+    why = readWebrtcFile("/mnt/whip.ini", WhipSettings_parse, h, " (the WHIP output is off)");
+    if (!why.empty()) {
+        for (const char *f : {"whip_enable", "whip_url", "whip_token_secret"}) {
+            out.unknown(f, why);
+        }
+        return;
+    }
+    out.set("whip_enable", h.enable ? "female" : "male");
+    out.set("whip_url", h.url);
+    out.set("whip_token_secret", Secret_shown(h.token));
+}
+
 // --- HTTPS (/mnt/https.ini, /mnt/web/cert.pem) ---
 
 void httpsValues(PageValues &out)
@@ -473,5 +522,6 @@ void Current_settings(PageValues &out)
     networkValues(out);
     rtmpValues(out);
     srtValues(out);
+    webrtcValues(out);
     httpsValues(out);
 }

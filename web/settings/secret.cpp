@@ -94,3 +94,18 @@ std::string Secret_postedUrl(std::string_view posted, std::string_view stored, s
           std::string(base.substr(b.host)) + std::string(stored.substr(s.rest));
     return {};
 }
+
+std::string Secret_iceShown(std::string_view ice)
+{
+    if (ice.empty()) {
+        return "none";
+    }
+    size_t at = ice.rfind('@');
+    size_t scheme = ice.find("://");
+    if (at == std::string_view::npos || scheme == std::string_view::npos || at < scheme) {
+        return std::string(ice);
+    }
+    // Only the credentials are held back: the server's host and port tell the operator which one it is.
+    return "TURN server " + std::string(ice.substr(at + 1)) + ", credentials " +
+           Secret_shown(ice.substr(scheme + 3, at - scheme - 3));
+}

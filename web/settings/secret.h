@@ -24,3 +24,7 @@ std::string Secret_rtmpShown(std::string_view url);
 // scheme, host and application with the stored URL's hidden parts (its user part and stream key);
 // otherwise the text as typed. Returns the refusal line (nothing in it is secret), "" when `url` is set.
 std::string Secret_postedUrl(std::string_view posted, std::string_view stored, std::string &url);
+
+// A stored ICE server as an answer shows it: a STUN address as it is; a TURN address (it carries a
+// user and a password) as "TURN server, credentials " and Secret_shown of them; "none" when empty.
+std::string Secret_iceShown(std::string_view ice);

@@ -5,14 +5,19 @@
 // host than this box is refused first, then any request but GET or HEAD before its body is read, so
 // not even the form layer's upload files are made.
 //
+// The status carries the WebRTC server's own (/tmp/webrtc.status) as its "webrtc" member, so that one
+// request gives the page everything; without that file the member says {"state":"off"}.
+//
 // Every file is read with a bound, and only a regular file is read at all (a pipe put in its place
-// would block the request). The encoder replaces the status and the picture by renaming, so a file
-// read here is always whole.
+// would block the request). The encoder and the WebRTC server replace their files by renaming, so a
+// file read here is always whole.
 #include "web/form/form.h"
 #include "web/form/request_rules.h"
 #include "web/form/session.h"
 
 #include "encode/core/paths.h"
+
+#include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <iconv.h>
@@ -162,6 +167,42 @@ std::string lastLines(std::string_view text, bool cut)
     return out;
 }
 
+// The WebRTC server's status as the member's value: its document when it is a JSON object, else a
+// state that says why there is none. A broken file must not spoil the encoder's status around it.
+std::string webrtcMember()
+{
+    constexpr char kPath[] = "/tmp/webrtc.status";
+    std::string text;
+    auto error = [&kPath](const char *why) {
+        return nlohmann::json{{"state", "error"}, {"error", std::string(kPath) + " " + why}}.dump();
+    };
+    switch (readBounded(kPath, kStatusLimit, false, text)) {
+    case ReadResult::Missing: return R"({"state":"off"})";
+    case ReadResult::Unreadable:
+    case ReadResult::TooLarge: return error("cannot be read");
+    case ReadResult::Ok: break;
+    }
+    nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
+    if (doc.is_discarded() || !doc.is_object()) {
+        return error("is not a JSON object");
+    }
+    return doc.dump();
+}
+
+// The encoder's status object with the "webrtc" member added at its end; text that is no object is
+// left as it is (the page reports it).
+std::string withWebrtc(std::string status)
+{
+    size_t end = status.find_last_not_of(" \t\r\n");
+    size_t open = status.find_first_not_of(" \t\r\n");
+    if (end == std::string::npos || status[end] != '}' || status[open] != '{') {
+        return status;
+    }
+    bool empty = status.find_first_not_of(" \t\r\n", open + 1) == end;
+    status.insert(end, std::string(empty ? "" : ",") + "\"webrtc\":" + webrtcMember());
+    return status;
+}
+
 struct Served {
     const char *what;
     const char *path;
@@ -194,6 +235,9 @@ void serve(const Served &s)
         struct stat st {};
         bool cut = ::stat(Path_resolve(s.path).c_str(), &st) == 0 && st.st_size > s.limit;
         data = lastLines(data, cut);
+    }
+    if (std::strcmp(s.what, "status") == 0) {
+        data = withWebrtc(std::move(data));
     }
     cgiHeaderContentType(s.type);
     std::fwrite(data.data(), 1, data.size(), cgiOut);

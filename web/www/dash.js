@@ -1,5 +1,7 @@
 // The main page's dashboard: what the encoder reports in its status file (/cgi-bin/status.cgi), read
-// once a second, its preview picture every 2 s and its log on demand; and the "Apply and restart"
+// once a second (with the WebRTC server's viewers and WHIP output in it, and handed to the live
+// picture of whep.js), its preview picture every 2 s while there is no live picture, and its log on
+// demand; and the "Apply and restart"
 // action, which asks for the restart through the settings program's reboot button and waits until the
 // box streams again. Every field of the status may be missing and unknown outputs or fields are shown
 // as they come, so a newer or older encoder never breaks the page.
@@ -144,6 +146,75 @@
     };
   }
 
+  // A viewer of the WebRTC server's live picture, as an output row of its own.
+  var VIEWER_STATES = { connected: "ok", connecting: "waiting", failed: "error" };
+  function viewerRow(v) {
+    var state = typeof v.state === "string" ? v.state : "";
+    return {
+      kind: "webrtc",
+      name: "WebRTC viewer" + (typeof v.stream === "string" && v.stream !== "main" ? " (" + v.stream + ")" : ""),
+      target: typeof v.address === "string" ? v.address : "",
+      state: state || "unknown",
+      cls: VIEWER_STATES[state] || "unknown",
+      rate: formatRate(v.bitrate_kbps),
+      details: joined([num(v.rtt_ms) ? "RTT " + v.rtt_ms.toFixed(1) + " ms" : "",
+                       num(v.packets_lost) ? v.packets_lost + " packets lost" : "",
+                       num(v.connected_s) ? "connected for " + formatDuration(v.connected_s) : ""]),
+      error: ""
+    };
+  }
+
+  // The WebRTC server's part of the outputs: its viewers and its WHIP output; the server itself only
+  // when it reports an error (off is said by the live picture's line).
+  function webrtcRows(w, now) {
+    if (!w || typeof w !== "object") {
+      return [];
+    }
+    var rows = [];
+    if (w.state === "error") {
+      rows.push({ kind: "webrtc", name: "WebRTC server", target: "", state: "error", cls: "error", rate: "",
+                  details: "", error: typeof w.error === "string" ? w.error : "" });
+    }
+    (Array.isArray(w.viewers) ? w.viewers : []).forEach(function (v) {
+      if (v && typeof v === "object") {
+        rows.push(viewerRow(v));
+      }
+    });
+    if (w.whip && typeof w.whip === "object") {
+      var whip = outputRow(w.whip, now);
+      whip.kind = "whip";
+      rows.push(whip);
+    }
+    return rows;
+  }
+
+  // Outputs of one kind that all wait or are off (no error to see) make one folded row: a box with
+  // eleven idle TCP slots shows one line for them. A kind with anything else shows its rows.
+  var KIND_LABELS = { tcp: "TCP slots", udp: "UDP outputs", http: "HTTP outputs", fifo: "RTSP hand-offs",
+                      rtmp: "RTMP destinations", srt: "SRT outputs", recorder: "Recorders", whip: "WHIP outputs" };
+  function foldIdle(rows) {
+    var kinds = [];
+    var byKind = {};
+    rows.forEach(function (r) {
+      if (!byKind[r.kind]) {
+        byKind[r.kind] = [];
+        kinds.push(r.kind);
+      }
+      byKind[r.kind].push(r);
+    });
+    return kinds.map(function (k) {
+      var list = byKind[k];
+      var idle = list.every(function (r) { return r.cls === "waiting" || r.cls === "off"; });
+      var folded = idle && list.length > 1;
+      return {
+        kind: k,
+        folded: folded,
+        summary: folded ? (KIND_LABELS[k] || k + " outputs") + ": 0 of " + list.length + " in use" : "",
+        rows: list
+      };
+    });
+  }
+
   // A level as the width of its bar: -60 dBFS and below empty, 0 dBFS full.
   function levelPercent(db) {
     return num(db) ? Math.max(0, Math.min(100, (db + 60) / 60 * 100)) : 0;
@@ -168,6 +239,9 @@
     var audio = status.audio && typeof status.audio === "object" ? status.audio : null;
     var outputs = Array.isArray(status.outputs) ? status.outputs : [];
     var levels = audio && audio.on !== false && Array.isArray(audio.levels) ? audio.levels : [];
+    var rows = outputs.filter(function (o) { return o && typeof o === "object"; }).map(function (o) {
+      return outputRow(o, status.time);
+    }).concat(webrtcRows(status.webrtc, status.time));
     return {
       input: inputLine(status.input),
       streams: Object.keys(streams).map(function (k) {
@@ -176,9 +250,8 @@
       audio: !audio ? "unknown" : audio.on === false ? "off" :
         joined([typeof audio.codec === "string" ? audio.codec.toUpperCase() : "",
                 num(audio.rate) ? audio.rate + " Hz" : "", formatRate(audio.kbps)]) || "on",
-      outputs: outputs.filter(function (o) { return o && typeof o === "object"; }).map(function (o) {
-        return outputRow(o, status.time);
-      }),
+      outputs: rows,
+      groups: foldIdle(rows),
       levels: levels.map(levelRow),
       uptime: joined([num(status.uptime_s) ? "up " + formatDuration(status.uptime_s) : "",
                       num(status.cpu_percent) ? "CPU " + status.cpu_percent.toFixed(0) + " %" : "",
@@ -220,24 +293,48 @@
     return s;
   }
 
-  function renderOutputs(rows) {
+  function outputItem(r) {
+    var li = document.createElement("li");
+    li.dataset.kind = r.kind;
+    li.dataset.state = r.state;
+    li.append(span("dash-state state-" + r.cls, r.state), span("dash-name", r.name),
+              span("dash-target", r.target), span("dash-rate", r.rate));
+    if (r.details) {
+      li.append(span("dash-details", r.details));
+    }
+    if (r.error) {
+      li.append(span("dash-error", r.error));
+    }
+    return li;
+  }
+
+  // Kinds the operator opened stay open across the redraws of each second.
+  var opened = {};
+
+  function renderOutputs(groups) {
     var list = el("dash-outputs");
     list.replaceChildren();
-    if (rows.length === 0) {
+    if (groups.length === 0) {
       list.append(span("dash-none", "No outputs reported."));
     }
-    rows.forEach(function (r) {
+    groups.forEach(function (g) {
+      if (!g.folded) {
+        g.rows.forEach(function (r) { list.append(outputItem(r)); });
+        return;
+      }
       var li = document.createElement("li");
-      li.dataset.kind = r.kind;
-      li.dataset.state = r.state;
-      li.append(span("dash-state state-" + r.cls, r.state), span("dash-name", r.name),
-                span("dash-target", r.target), span("dash-rate", r.rate));
-      if (r.details) {
-        li.append(span("dash-details", r.details));
-      }
-      if (r.error) {
-        li.append(span("dash-error", r.error));
-      }
+      li.className = "dash-fold";
+      li.dataset.kind = g.kind;
+      var box = document.createElement("details");
+      box.open = !!opened[g.kind];
+      var summary = document.createElement("summary");
+      summary.append(span("dash-state state-waiting", "idle"), span("dash-name", g.summary));
+      var inner = document.createElement("ul");
+      inner.className = "dash-outputs";
+      g.rows.forEach(function (r) { inner.append(outputItem(r)); });
+      box.append(summary, inner);
+      box.addEventListener("toggle", function () { opened[g.kind] = box.open; });
+      li.append(box);
       list.append(li);
     });
   }
@@ -266,7 +363,7 @@
     el("dash-streams").textContent = m.streams || "unknown";
     el("dash-audio").textContent = m.audio;
     el("dash-uptime").textContent = m.uptime || "unknown";
-    renderOutputs(m.outputs);
+    renderOutputs(m.groups);
     renderLevels(m.levels);
   }
 
@@ -280,6 +377,9 @@
           var status = JSON.parse(text);
           var age = statusAge(status, response.headers.get("Date"));
           render(dashModel(status));
+          if (window.encoderLive) {
+            window.encoderLive.onStatus(status);
+          }
           if (age !== null && age > STALE_S) {
             setOffline("its status is " + Math.round(age) + " s old (is the encoder running?)");
           } else {
@@ -297,13 +397,26 @@
       });
   }
 
-  // --- Preview: a new picture every 2 s, the next asked for only once the last has come. ---
+  // --- Preview: a new picture every 2 s, the next asked for only once the last has come; none
+  // while the live picture plays in its place (whep.js). ---
 
   var preview = el("dash-preview");
   var previewState = el("dash-preview-state");
+  var previewWaiting = false;
   function nextPreview() {
+    if (window.encoderLive && window.encoderLive.playing()) {
+      previewWaiting = true;
+      return;
+    }
     preview.src = STATUS_URL + "?what=jpeg&t=" + Date.now();
   }
+  document.addEventListener("encoder-live", function (ev) {
+    preview.hidden = ev.detail.playing;
+    if (!ev.detail.playing && previewWaiting) {
+      previewWaiting = false;
+      nextPreview();
+    }
+  });
   preview.addEventListener("load", function () {
     preview.classList.remove("missing");
     previewState.textContent = "";

@@ -57,6 +57,30 @@ def wait_for(what, predicate, seconds):
     raise AssertionError("%s: not within %d s (last: %r)" % (what, seconds, last))
 
 
+def chromium(profile):
+    """Debian's Chromium, headless, with a profile directory of its own."""
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--no-first-run", "--window-size=1280,2000", "--user-data-dir=" + profile):
+        options.add_argument(flag)
+    # The box's certificate is its own: an operator accepts it once, as here.
+    options.accept_insecure_certs = True
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
+def store(root, build, fields):
+    """One press of the settings page's buttons through the program itself, as make demo does."""
+    body = urllib.parse.urlencode(fields).encode()
+    login = base64.b64encode(("%s:%s" % FACTORY).encode()).decode()
+    env = {"PATH": os.environ["PATH"], "ENCODE_ROOT": root, "REQUEST_METHOD": "POST",
+           "CONTENT_TYPE": "application/x-www-form-urlencoded", "CONTENT_LENGTH": str(len(body)),
+           "HTTP_HOST": "localhost", "REMOTE_ADDR": "127.0.0.1", "HTTP_AUTHORIZATION": "Basic " + login}
+    subprocess.run([os.path.join(build, "web/settings/settings_cgi")], input=body, env=env, check=True,
+                   stdout=subprocess.DEVNULL)
+
+
 class UdpMeter:
     """Counts the video PID's TS payload bytes arriving on a loopback port, with their times."""
 
@@ -136,14 +160,7 @@ class Pages(unittest.TestCase):
 
     @classmethod
     def store(cls, fields):
-        """One press of the settings page's buttons through the program itself, as make demo does."""
-        body = urllib.parse.urlencode(fields).encode()
-        login = base64.b64encode(("%s:%s" % FACTORY).encode()).decode()
-        env = {"PATH": os.environ["PATH"], "ENCODE_ROOT": cls.root, "REQUEST_METHOD": "POST",
-               "CONTENT_TYPE": "application/x-www-form-urlencoded", "CONTENT_LENGTH": str(len(body)),
-               "HTTP_HOST": "localhost", "REMOTE_ADDR": "127.0.0.1", "HTTP_AUTHORIZATION": "Basic " + login}
-        subprocess.run([os.path.join(cls.build, "web/settings/settings_cgi")], input=body, env=env, check=True,
-                       stdout=subprocess.DEVNULL)
+        store(cls.root, cls.build, fields)
 
     @classmethod
     def start_box(cls):
@@ -185,15 +202,7 @@ class Pages(unittest.TestCase):
 
     @classmethod
     def start_browser(cls):
-        options = webdriver.ChromeOptions()
-        options.binary_location = "/usr/bin/chromium"
-        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                     "--no-first-run", "--window-size=1280,2000", "--user-data-dir=" + os.path.join(cls.dir, "chromium")):
-            options.add_argument(flag)
-        # The box's certificate is its own: an operator accepts it once, as here.
-        options.accept_insecure_certs = True
-        return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        return chromium(os.path.join(cls.dir, "chromium"))
 
     @classmethod
     def login(cls, password):
@@ -244,15 +253,6 @@ class Pages(unittest.TestCase):
     def js(self, code, *args):
         return self.driver.execute_script(code, *args)
 
-    def preview_pixels(self):
-        return self.js("""
-            var img = document.getElementById('dash-preview');
-            if (!img.complete || img.naturalWidth === 0) { return null; }
-            var c = document.createElement('canvas');
-            c.width = img.naturalWidth; c.height = img.naturalHeight;
-            c.getContext('2d').drawImage(img, 0, 0);
-            return c.toDataURL();""")
-
     def udp_row(self):
         return self.js("var li = document.querySelector('#dash-outputs li[data-kind=udp]');"
                        "return li ? [li.dataset.state, li.textContent] : null;")
@@ -279,8 +279,11 @@ class Pages(unittest.TestCase):
 
     def test_3_the_dashboard_moves(self):
         self.open_main_page()
-        first = wait_for("a preview picture", self.preview_pixels, 20)
-        wait_for("a new preview picture", lambda: (self.preview_pixels() or first) != first, 20)
+        # The live picture plays (the preview picture is only its fallback).
+        frames = lambda: self.js("var v = document.getElementById('dash-live');"
+                                 "return v.videoWidth ? v.getVideoPlaybackQuality().totalVideoFrames : 0;")
+        first = wait_for("the live picture", frames, 20)
+        wait_for("the live picture moving", lambda: frames() > first + 10, 20)
         state, text = wait_for("the UDP row", self.udp_row, 20)
         self.assertEqual(state, "ok")
         wait_for("the UDP row's counters moving", lambda: self.udp_row()[1] != text, 10)

@@ -89,10 +89,65 @@ TEST(StatusCgi, AnswersByWhat)
         EXPECT_NE(a.head.find(kAnswerHeaders), std::string::npos) << c.what << "\n" << a.head;
         EXPECT_EQ(a.head.find("Cache-Control"), a.head.rfind("Cache-Control")) << c.what << "\n" << a.head;
         EXPECT_TRUE(a.hasHeader(std::string("Content-type: ") + c.type)) << c.what << "\n" << a.head;
-        EXPECT_EQ(a.body, c.body) << c.what;
+        if (std::string(c.type) == "application/json") {
+            // Without the WebRTC server's file its member says it is off.
+            nlohmann::json want = nlohmann::json::parse(c.body);
+            want["webrtc"] = {{"state", "off"}};
+            EXPECT_EQ(nlohmann::json::parse(a.body, nullptr, false), want) << c.what;
+        } else {
+            EXPECT_EQ(a.body, c.body) << c.what;
+        }
         EXPECT_EQ(treeSnapshot(root.dir()), before) << c.what;
     }
     EXPECT_FALSE(nlohmann::json::parse(sampleStatus(), nullptr, false).is_discarded());
+}
+
+// The WebRTC server's status becomes the "webrtc" member of the one document, read with the same
+// bounds; whatever is wrong with it, the encoder's status around it stays whole.
+TEST(StatusCgi, CarriesTheWebrtcStatus)
+{
+    const std::string webrtc =
+        R"({"state":"ok","error":"","viewers_max":4,"streams":{"main":{"reading":true,"units":123}},)"
+        R"("viewers":[{"id":"a1b2c3","stream":"main","address":"192.0.2.7","state":"connected","rtt_ms":3.2,)"
+        R"("bitrate_kbps":2100,"packets_lost":0,"connected_s":12}],)"
+        R"("whip":{"kind":"whip","name":"WHIP","target":"https://host/path","state":"waiting","bytes":0,)"
+        R"("dropped":0,"reconnects":1,"retry_in_s":2,"error":"connect failed"}})";
+    struct Case {
+        const char *what;
+        std::string status; // the encoder's file
+        std::string file;   // the WebRTC server's; "<fifo>" for a pipe in its place, "" for none
+        nlohmann::json member;
+    };
+    const nlohmann::json off = {{"state", "off"}};
+    const std::vector<Case> cases = {
+        {"a running server", sampleStatus(), webrtc, nlohmann::json::parse(webrtc)},
+        {"no server", sampleStatus(), "", off},
+        {"an empty encoder status", "{ }\n", webrtc, nlohmann::json::parse(webrtc)},
+        {"a broken file", sampleStatus(), R"({"state":"ok","viewers":[)",
+         {{"state", "error"}, {"error", "/tmp/webrtc.status is not a JSON object"}}},
+        {"not an object", sampleStatus(), "[1,2]",
+         {{"state", "error"}, {"error", "/tmp/webrtc.status is not a JSON object"}}},
+        {"over the bound", sampleStatus(), "{\"pad\":\"" + std::string(256 * 1024, 'x') + "\"}",
+         {{"state", "error"}, {"error", "/tmp/webrtc.status cannot be read"}}},
+        {"a pipe in its place", sampleStatus(), "<fifo>",
+         {{"state", "error"}, {"error", "/tmp/webrtc.status cannot be read"}}},
+    };
+    for (const Case &c : cases) {
+        TempRoot root(true);
+        root.write("/tmp/encode.status", c.status);
+        if (c.file == "<fifo>") {
+            ASSERT_EQ(mkfifo(root.path("/tmp/webrtc.status").c_str(), 0600), 0);
+        } else if (!c.file.empty()) {
+            root.write("/tmp/webrtc.status", c.file);
+        }
+        CgiAnswer a = cgiAnswer(cgiGet(STATUS_CGI_BINARY, root.dir(), ""));
+        EXPECT_TRUE(a.hasHeader("Content-type: application/json")) << c.what << "\n" << a.head;
+        nlohmann::json got = nlohmann::json::parse(a.body, nullptr, false);
+        ASSERT_TRUE(got.is_object()) << c.what << "\n" << a.body.substr(0, 300);
+        EXPECT_EQ(got["webrtc"], c.member) << c.what;
+        got.erase("webrtc");
+        EXPECT_EQ(got, nlohmann::json::parse(c.status)) << c.what;
+    }
 }
 
 // The log is read from its end with a bound: a long log still gives its last lines, whole.
