@@ -2,8 +2,9 @@
 """The live picture end to end: scripts/box.sh in a temporary root (the encoder on the virtual capture,
 whose picture carries its capture time, webrtc_server beside it, lighttpd with the WHEP program),
 Debian's headless Chromium as the viewers, the test's own WHIP receiver (tests/webrtc/whip_receiver)
-as the endpoint the box publishes to, and the transport stream to a UDP socket of this test whose
-arrival times (the kernel's) show whether the encoder's other outputs ever paused.
+as the endpoint the box publishes to, the transport stream to a UDP socket of this test and RTMP to
+nginx through a relay of this test, whose arrival times show whether the encoder's other outputs
+ever paused.
 
 The dashboard plays the main stream with its sound and shows its latency; a WHEP client of the test's
 own (a script run in a page of the box, so that the same-origin rule holds) takes four viewers, a
@@ -35,19 +36,19 @@ from selenium.webdriver.common.by import By  # noqa: E402
 ARGS = None
 SO_TIMESTAMPNS = 35
 
-# The test's own WHEP client, run in a page of the box: `n` viewers of the main stream, each an
-# RTCPeerConnection that offers to receive video and audio; their answers' statuses and lines go to
-# window.viewers.
+# The test's own WHEP client, run in a page of the box: `n` viewers (of the main stream, or of the
+# stream whose path is given), each an RTCPeerConnection that offers to receive the given kinds; their
+# answers' statuses and lines go to window.viewers.
 CLIENT = """
 window.viewers = window.viewers || [];
 const done = arguments[arguments.length - 1];
-async function one(kinds) {
+async function one(kinds, path) {
   const pc = new RTCPeerConnection();
   kinds.forEach(k => pc.addTransceiver(k, {direction: "recvonly"}));
   await pc.setLocalDescription(await pc.createOffer());
   await new Promise(r => { pc.onicegatheringstatechange = () => pc.iceGatheringState === "complete" && r();
                            setTimeout(r, 2000); });
-  const res = await fetch("/whep/main", {method: "POST", headers: {"Content-Type": "application/sdp"},
+  const res = await fetch(path, {method: "POST", headers: {"Content-Type": "application/sdp"},
                                          body: pc.localDescription.sdp});
   const text = await res.text();
   const v = {pc: pc, status: res.status, line: text.split("\\n")[0], location: res.headers.get("Location")};
@@ -63,7 +64,8 @@ async function one(kinds) {
   window.viewers.push(v);
   return v.status;
 }
-Promise.all([...Array(arguments[0])].map(() => one(arguments[1]))).then(done, e => done(String(e)));
+const path = arguments.length > 3 ? arguments[2] : "/whep/main";
+Promise.all([...Array(arguments[0])].map(() => one(arguments[1], path))).then(done, e => done(String(e)));
 """
 
 # Frames decoded and audio packets of each viewer so far.
@@ -123,6 +125,71 @@ class TsArrivals:
         self.sock.close()
 
 
+class RtmpRelay:
+    """nginx with the RTMP module as the ingest, behind a relay of this test that notes when the
+    encoder's bytes arrive: the longest pause of the RTMP output."""
+
+    def __init__(self, work):
+        self.ingest = free_port()
+        conf = os.path.join(work, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write("load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\ndaemon off;\nmaster_process off;\n"
+                    "pid %s/nginx.pid;\nerror_log %s/nginx.log info;\nevents { worker_connections 64; }\n"
+                    "rtmp { server { listen 127.0.0.1:%d; application live { live on; } } }\n"
+                    % (work, work, self.ingest))
+        self.nginx = subprocess.Popen(["/usr/sbin/nginx", "-c", conf, "-p", work], stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL)
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(4)
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self.times = []
+        self.lock = threading.Lock()
+        self.running = True
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while self.running:
+            try:
+                encoder, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            ingest = socket.create_connection(("127.0.0.1", self.ingest), timeout=5)
+            threading.Thread(target=self.pump, args=(encoder, ingest, True), daemon=True).start()
+            threading.Thread(target=self.pump, args=(ingest, encoder, False), daemon=True).start()
+
+    def pump(self, src, dst, noted):
+        src.settimeout(None)
+        try:
+            while self.running:
+                data = src.recv(65536)
+                if not data:
+                    break
+                if noted:
+                    with self.lock:
+                        self.times.append(time.monotonic())
+                dst.sendall(data)
+        except OSError:
+            pass
+        for s in (src, dst):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def longest_pause(self, since):
+        with self.lock:
+            t = [x for x in self.times if x >= since]
+        return max((b - a for a, b in zip(t, t[1:])), default=float("inf"))
+
+    def close(self):
+        self.running = False
+        self.listener.close()
+        self.nginx.kill()
+        self.nginx.wait()
+
+
 class LivePicture(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -133,14 +200,17 @@ class LivePicture(unittest.TestCase):
         subprocess.run(["bash", os.path.join(ARGS.source, "scripts/mkroot.sh"), cls.root, cls.build], check=True,
                        stdout=subprocess.DEVNULL)
         cls.udp = TsArrivals()
+        cls.rtmp = RtmpRelay(cls.dir)
         cls.whip_port = free_port()
         cls.start_receiver()
         cls.web_port = free_port()
         cls.https_port = free_port()
         cls.base = "https://127.0.0.1:%d" % cls.https_port
         store(cls.root, cls.build, {"namez_submit": "Set", "tz": "127.0.0.1", "namec_submit": "Set",
-                                    "tc": str(cls.udp.port), "codec_submit": "Apply", "ctrlez": "female",
+                                    "tc": str(cls.udp.port), "codec_submit": "Apply", "ctrlez": "afemale",
                                     "audioen": "male"})
+        store(cls.root, cls.build, {"rtmpurl_submit": "Set",
+                                    "rtmpurl": "rtmp://127.0.0.1:%d/live/key" % cls.rtmp.port})
         store(cls.root, cls.build, {"whip_submit": "Set", "whip_enable": "female",
                                     "whip_url": "http://127.0.0.1:%d/whip" % cls.whip_port})
         cls.start_box()
@@ -150,7 +220,7 @@ class LivePicture(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         stops = [b.quit for b in cls.browsers] + [cls.stop_box, cls.receiver.kill, cls.receiver.stdout.close,
-                                                  cls.udp.close]
+                                                  cls.udp.close, cls.rtmp.close]
         for stop in stops:
             try:
                 stop()
@@ -179,6 +249,7 @@ class LivePicture(unittest.TestCase):
                                     "--port", str(cls.web_port), "--https-port", str(cls.https_port)], env=env,
                                    stdout=cls.box_log, stderr=subprocess.STDOUT, start_new_session=True)
         wait_for("the encoder's first datagrams", lambda: cls.udp.longest_pause() < 1, 60)
+        wait_for("the encoder's RTMP", lambda: cls.rtmp.longest_pause(0) < 1, 30)
 
     @classmethod
     def stop_box(cls):
@@ -239,7 +310,7 @@ class LivePicture(unittest.TestCase):
         d = self.driver
         d.get(self.base + "/timing.html")  # the dashboard's viewer ends with its page
         wait_for("the dashboard's viewer gone", lambda: self.viewers() == 0, 15)
-        since = time.time()
+        since, rtmp_since = time.time(), time.monotonic()
         self.assertEqual(d.execute_async_script(CLIENT, 4, ["video", "audio"]), [201] * 4)
         first = d.execute_script("return window.viewers.map(v => Math.round(v.firstFrameMs))")
         print("first picture after the answer: %s ms" % first, file=sys.stderr)
@@ -269,13 +340,18 @@ class LivePicture(unittest.TestCase):
             self.assertTrue(text.startswith(line) and text.count("\n") <= 1, (method, path, text))
         self.assertEqual(audio_only, [400])
         self.assertEqual(d.execute_script("return window.viewers[5].line"), "refused: the offer has no video")
+        self.assertEqual(d.execute_async_script(CLIENT, 1, ["video"], "/whep/second"), [503])
+        self.assertEqual(d.execute_script("return window.viewers[6].line"),
+                         "refused: the encoder sends no second stream now")
         before = self.counts(d)
         time.sleep(2)
         self.assertTrue(all(b[0] > a[0] + 30 for a, b in zip(before, self.counts(d))),
                         "a bad request disturbed the viewers")
-        pause = self.udp.longest_pause(since)
-        print("longest UDP pause with four viewers and the bad requests: %.3f s" % pause, file=sys.stderr)
+        pause, rtmp = self.udp.longest_pause(since), self.rtmp.longest_pause(rtmp_since)
+        print("longest pauses with four viewers and the bad requests: UDP %.3f s, RTMP %.3f s" % (pause, rtmp),
+              file=sys.stderr)
         self.assertLess(pause, 0.2)
+        self.assertLess(rtmp, 0.2)
 
     def test_3_a_viewer_killed_without_delete_is_freed(self):
         other = self.browser()  # its dashboard is the fourth viewer
