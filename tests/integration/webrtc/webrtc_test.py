@@ -211,6 +211,7 @@ class LivePicture(unittest.TestCase):
                                     "audioen": "male"})
         store(cls.root, cls.build, {"rtmpurl_submit": "Set",
                                     "rtmpurl": "rtmp://127.0.0.1:%d/live/key" % cls.rtmp.port})
+        store(cls.root, cls.build, {"sbnt_submit": "Apply", "sbnt": "male"}, "stream2")
         store(cls.root, cls.build, {"whip_submit": "Set", "whip_enable": "female",
                                     "whip_url": "http://127.0.0.1:%d/whip" % cls.whip_port})
         cls.start_box()
@@ -340,9 +341,15 @@ class LivePicture(unittest.TestCase):
             self.assertTrue(text.startswith(line) and text.count("\n") <= 1, (method, path, text))
         self.assertEqual(audio_only, [400])
         self.assertEqual(d.execute_script("return window.viewers[5].line"), "refused: the offer has no video")
-        self.assertEqual(d.execute_async_script(CLIENT, 1, ["video"], "/whep/second"), [503])
-        self.assertEqual(d.execute_script("return window.viewers[6].line"),
-                         "refused: the encoder sends no second stream now")
+        # The second stream (on in this store) to a viewer of its own, which then leaves.
+        self.assertEqual(d.execute_async_script(CLIENT, 1, ["video"], "/whep/second"), [201])
+        second = lambda: d.execute_async_script(
+            """const done = arguments[0]; window.viewers[6].pc.getStats().then(s => { let f = [0, 0];
+               s.forEach(x => { if (x.type === 'inbound-rtp') f = [x.framesDecoded, x.frameWidth]; }); done(f); });""")
+        wait_for("the second stream's pictures", lambda: second()[0] > 30, 20)
+        self.assertEqual(second()[1], 640)
+        self.assertEqual(req(d.execute_script("return window.viewers[6].location"), "DELETE", "text/plain", "")[0], 200)
+        d.execute_script("window.viewers[6].closed = true; window.viewers[6].pc.close();")
         before = self.counts(d)
         time.sleep(2)
         self.assertTrue(all(b[0] > a[0] + 30 for a, b in zip(before, self.counts(d))),
