@@ -485,6 +485,47 @@ void CapPicture_drawColorBars(const CapPicture &pic)
     }
 }
 
+namespace {
+
+// One row of blocks at `y`: a white and a black block, `value`'s 32 bits most significant first, a
+// black and a white block.
+void drawBlockRow(const CapPicture &pic, int y, uint32_t value)
+{
+    int bs = blockSize(pic.width);
+    int x = kMargin;
+    auto block = [&](bool on) {
+        fillRect(pic, x, y, bs, bs, on ? kWhite : kBlack, 128, 128);
+        x += bs;
+    };
+    block(true);
+    block(false);
+    for (int b = kMarkerBits - 1; b >= 0; b--) {
+        block(((value >> b) & 1u) != 0);
+    }
+    block(false);
+    block(true);
+}
+
+// The frame number's row and, where there is room, the capture time's below it: a viewer that reads
+// the time back from the picture it shows knows how long the picture took from capture to its
+// screen. Where the clock text goes below them.
+int drawBlockRows(const CapPicture &pic, uint32_t frameNumber, int64_t wallClockMs)
+{
+    if (!rowFits(pic.width, pic.height)) {
+        return kMargin;
+    }
+    int bs = blockSize(pic.width);
+    drawBlockRow(pic, kMargin, frameNumber);
+    int y = kMargin + bs + kMargin;
+    if (y + bs + kMargin <= pic.height) {
+        drawBlockRow(pic, y, static_cast<uint32_t>(static_cast<uint64_t>(wallClockMs)));
+        y += bs + kMargin;
+    }
+    return y;
+}
+
+} // namespace
+
 void CapPicture_drawTestsrc(const CapPicture &pic, const CapPicture *background, uint32_t frameNumber,
                             int64_t wallClockMs)
 {
@@ -499,31 +540,7 @@ void CapPicture_drawTestsrc(const CapPicture &pic, const CapPicture *background,
     }
 
     int bs = blockSize(pic.width);
-    int clockY = kMargin;
-    if (rowFits(pic.width, pic.height)) {
-        auto row = [&](int y, uint32_t value) {
-            int x = kMargin;
-            auto block = [&](bool on) {
-                fillRect(pic, x, y, bs, bs, on ? kWhite : kBlack, 128, 128);
-                x += bs;
-            };
-            block(true);
-            block(false);
-            for (int b = kMarkerBits - 1; b >= 0; b--) {
-                block(((value >> b) & 1u) != 0);
-            }
-            block(false);
-            block(true);
-        };
-        row(kMargin, frameNumber);
-        clockY = kMargin + bs + kMargin;
-        // The capture time in a second row, where there is room: a viewer that reads it back from the
-        // picture it shows knows how long the picture took from capture to its screen.
-        if (clockY + bs + kMargin <= pic.height) {
-            row(clockY, static_cast<uint32_t>(static_cast<uint64_t>(wallClockMs)));
-            clockY += bs + kMargin;
-        }
-    }
+    int clockY = drawBlockRows(pic, frameNumber, wallClockMs);
 
     // The box runs left to right across the middle, 8 pixels a frame.
     int box = (pic.height / 6) & ~1;
