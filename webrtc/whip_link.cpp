@@ -12,6 +12,7 @@
 
 #include "encode/core/console.h"
 #include "encode/media/annexb.h"
+#include "encode/output/http_client.h"
 
 #define GST_USE_UNSTABLE_API
 #include <gst/app/gstappsrc.h>
@@ -444,27 +445,36 @@ bool WhipLink::exchange(const MediaStop *stop)
         fail(why.c_str());
         return false;
     }
-    WhipHttpReply r;
+    HttpReply r;
     char line[384];
-    if (!WhipHttp_request("POST", settings_.url, settings_.token, &offer, kConnectHttpMs, kRequestMs, stop, aborted_,
-                          r)) {
+    HttpRequest q;
+    q.method = "POST";
+    q.url = settings_.url;
+    q.contentType = "application/sdp";
+    q.body = reinterpret_cast<const uint8_t *>(offer.data());
+    q.bodyBytes = offer.size();
+    q.bearer = settings_.token;
+    q.connectMs = kConnectHttpMs;
+    q.totalMs = kRequestMs;
+    q.followRedirects = true; // an endpoint may send the offer on (307)
+    if (!Http_request(q, stop, aborted_, r)) {
         std::snprintf(line, sizeof line, "whip: cannot reach %s: %s", target_.c_str(),
-                      WhipHttp_reason(r.error, settings_.token).c_str());
+                      Http_reason(r.error, settings_.token).c_str());
         fail(line);
         return false;
     }
     if (r.status != 201) {
         std::snprintf(line, sizeof line, "whip: the endpoint answered %ld: %s", r.status,
-                      WhipHttp_reason(r.body, settings_.token).c_str());
+                      Http_reason(r.body, settings_.token).c_str());
         fail(line);
         return false;
     }
     if (!r.location.empty()) {
-        session_->location = WhipHttp_resolve(r.effectiveUrl, r.location);
+        session_->location = Http_resolve(r.effectiveUrl, r.location);
     }
     if (strncasecmp(r.contentType.c_str(), "application/sdp", 15) != 0) {
         std::snprintf(line, sizeof line, "whip: the endpoint answered 201 without an SDP answer (%s)",
-                      r.contentType.empty() ? "no content type" : WhipHttp_reason(r.contentType, "").c_str());
+                      r.contentType.empty() ? "no content type" : Http_reason(r.contentType, "").c_str());
         fail(line);
         return false;
     }
@@ -594,10 +604,16 @@ void WhipLink::disconnect(bool)
     // The endpoint frees the session at once instead of waiting for it to time out; it may be
     // stalled, so the DELETE has its own short bound and no stop cuts it.
     if (!session_->location.empty()) {
-        WhipHttpReply r;
+        HttpReply r;
         std::atomic<bool> never{false};
         MediaStop none;
-        WhipHttp_request("DELETE", session_->location, settings_.token, nullptr, kDeleteMs, kDeleteMs, &none, never, r);
+        HttpRequest q;
+        q.method = "DELETE";
+        q.url = session_->location;
+        q.bearer = settings_.token;
+        q.connectMs = kDeleteMs;
+        q.totalMs = kDeleteMs;
+        Http_request(q, &none, never, r);
     }
     delete session_;
     session_ = nullptr;

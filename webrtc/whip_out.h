@@ -51,28 +51,6 @@ std::string WhipUrl_public(std::string_view url);
 
 // --- Internal to the WHIP output: the session, the worker's link (whip_link.cpp) ---
 
-struct WhipHttpReply {
-    long status = 0;
-    std::string body;         // up to 64 KiB; a longer one fails the request
-    std::string location;     // as the answer said it
-    std::string contentType;
-    std::string effectiveUrl; // where the answer came from, after redirections
-    std::string error;        // why no answer came
-};
-
-// One request (POST with `body` as application/sdp, else `method` without one), the bearer token when
-// one is set, https verified against the system's CA store, redirections followed (up to 3). Bounded by
-// `connectMs` for the connection and `totalMs` for all of it, cut short by the stop or `aborted`.
-// False when no answer came.
-bool WhipHttp_request(const char *method, const std::string &url, const std::string &token, const std::string *body,
-                      int connectMs, int totalMs, const MediaStop *stop, const std::atomic<bool> &aborted,
-                      WhipHttpReply &r);
-// The Location against the URL the answer came from (RFC 3986 resolution); empty when it is none.
-std::string WhipHttp_resolve(const std::string &base, const std::string &location);
-// The first line of what the endpoint said, printable and short, and never the token even if the
-// endpoint echoes it.
-std::string WhipHttp_reason(const std::string &text, const std::string &token);
-
 class WhipLink : public SenderLink {
 public:
     WhipLink(const WhipSettings &settings, WhipKeyFrameAsk ask, void *ctx, StatusError &error);

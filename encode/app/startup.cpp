@@ -138,6 +138,7 @@ struct Launch {
     RecorderPtr recorder; // started while the switch files are read; the output list takes it
     OutputList_Handle outputs = nullptr;
     KeyRequest keyRequests[2]; // key frames asked for through the control socket: main, second
+    bool hls = false;          // the HLS output runs: segments begin at IDR pictures
     ControlSocket_Handle control = nullptr;
 
     PausePtr pause;
@@ -350,6 +351,7 @@ bool startVideo(Launch &l)
     v.framerate = Pipeline_frameRate();
     v.Intraframeinterval = l.opts.Intraframeinterval;
     v.keyRequests = l.keyRequests;
+    v.idrAtEveryIntra = l.hls;
     v.width = l.captureEnv.width;
     v.height = l.captureEnv.height;
     if (!startRealtime(l, &l.videoThread, sched_get_priority_max(SCHED_FIFO) - 1, l.threads.video, &v, "video",
@@ -470,6 +472,8 @@ int buildOutputs(Launch &l)
     WhipSettings whip;
     bool viewers = WebrtcSettings_read(webrtc) == WebrtcSettings_EOK && webrtc.enable;
     plan.webrtc = viewers || (WhipSettings_read(whip) == WebrtcSettings_EOK && whip.enable);
+    plan.hls.enable = HlsSettings_read(plan.hls) == HlsSettings_EOK && plan.hls.enable;
+    l.hls = plan.hls.enable && plan.video;
     int r = OutputList_build(&plan, &l.outputs);
     if (r != OutputList_EOK && r != OutputList_EUDP) {
         l.status = 1;

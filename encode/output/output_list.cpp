@@ -11,6 +11,7 @@
 #include "encode/core/srt_settings.h"
 #include "encode/core/status_board.h"
 #include "encode/output/handoff_fifo.h"
+#include "encode/output/hls.h"
 #include "encode/output/http_ts.h"
 #include "encode/output/rtmp.h"
 #include "encode/output/srt.h"
@@ -278,13 +279,41 @@ int makeWebrtc(Builder &b)
     return OutputList_EOK;
 }
 
+// HLS cuts the multiplexer's TS (the stream it carries) and multiplexes the other stream itself when
+// the second stream runs; made last, so that its own feed comes after every other fed output.
+int makeHls(Builder &b)
+{
+    const HlsSettings &hls = b.plan.hls;
+    if (!hls.enable) {
+        return OutputList_EOK;
+    }
+    if (!b.plan.video) {
+        Console_say("hls: there is no video stream to cut into segments; HLS is off\n");
+        return OutputList_EOK;
+    }
+    unsigned carried = b.videoOf(b.plan.second.tsCarriesSecond);
+    HlsOut_Attrs attrs{hls, carried == OUTPUT_TAKES_SECOND, b.plan.second.enabled == 1, b.plan.audio};
+    HlsOut_Handle h = HlsOut_create(&attrs);
+    if (h == nullptr) { // it said why; HLS only is off
+        return OutputList_EOK;
+    }
+    b.own(HlsOut_output(h));
+    b.consumer(HlsOut_output(h));
+    if (Output *other = HlsOut_otherFeed(h)) {
+        unsigned stream = carried == OUTPUT_TAKES_SECOND ? OUTPUT_TAKES_MAIN : OUTPUT_TAKES_SECOND;
+        b.feed(other, stream | (b.plan.audio != TsMux_Audio_NONE ? unsigned{OUTPUT_TAKES_AUDIO} : 0u));
+    }
+    return OutputList_EOK;
+}
+
 using MakeKind = int (*)(Builder &);
 
 // The multiplexer's consumers first (UDP's set-up is the start-up's first network step: a run that
 // cannot have its sockets ends before anything else is made), then the fed outputs in their feeding
 // order.
 const MakeKind kKinds[] = {
-    makeSrt, makeUdp, makeHttp, makeRecorder, makeSlots, makeMultiplexer, makeFifos, makePublishers, makeWebrtc,
+    makeSrt,  makeUdp,        makeHttp,   makeRecorder, makeSlots, makeMultiplexer,
+    makeFifos, makePublishers, makeWebrtc, makeHls,
 };
 
 void showAll(List &l)

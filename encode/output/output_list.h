@@ -4,8 +4,9 @@
 // names an output kind. Which output gets which stream is settled here, once, when it is built.
 //
 // The feeding order of a unit is the list's order, and it is the appliance's: the TCP slots, the
-// multiplexer stage (whose consumers, SRT, UDP, HTTP and the recorder, get its packets), the RTSP
-// hand-off FIFO, each RTMP destination, then the WebRTC server's FIFOs. Nothing in the walk
+// multiplexer stage (whose consumers, SRT, UDP, HTTP, the recorder and HLS, get its packets), the RTSP
+// hand-off FIFO, each RTMP destination, the WebRTC server's FIFOs, then HLS's own multiplexer of the
+// stream the TS does not carry. Nothing in the walk
 // allocates or waits: an output that could stall bounds itself or sends from the sender worker.
 //
 // Adding an output kind: one file that implements the Output interface (output.h), and one entry in
@@ -13,6 +14,7 @@
 // takes.
 #pragma once
 
+#include "encode/core/hls_settings.h"
 #include "encode/core/output_switches.h"
 #include "encode/core/second_stream.h"
 #include "encode/output/output.h"
@@ -32,6 +34,7 @@ struct OutputPlan {
     UdpOut_SocketFunction socket;  // the UDP destinations' sockets (null: socket(2))
     UdpOut_SendFunction udpSend;   // how a datagram is sent (null: sendto(2))
     bool webrtc;                   // the WebRTC server's FIFOs (webrtc.ini or whip.ini enabled)
+    HlsSettings hls;               // as read from hls.ini (off when it was refused)
 };
 
 enum {

@@ -42,16 +42,46 @@ size_t TsScan_nextPat(const uint8_t *data, size_t from, size_t length)
     return length;
 }
 
-bool TsScan_beginsKeyFrame(const uint8_t *p)
+namespace {
+
+// The PES header at the start of the packet's payload, or null.
+const uint8_t *pesAt(const uint8_t *p)
 {
     int at = payloadAt(p);
     if (!TsScan_unitStart(p) || at < 0 || at + kPesHeader > TS_PACKET_BYTES) {
-        return false;
+        return nullptr;
     }
     const uint8_t *pes = p + at;
-    if (pes[0] != 0 || pes[1] != 0 || pes[2] != 1 || (pes[3] & 0xF0) != 0xE0) {
+    return pes[0] == 0 && pes[1] == 0 && pes[2] == 1 ? pes : nullptr;
+}
+
+} // namespace
+
+int TsScan_esAt(const uint8_t *p)
+{
+    const uint8_t *pes = pesAt(p);
+    if (pes == nullptr) {
+        return -1;
+    }
+    int es = static_cast<int>(pes - p) + kPesHeader + pes[8];
+    return es < TS_PACKET_BYTES ? es : -1;
+}
+
+bool TsScan_beginsKeyFrame(const uint8_t *p)
+{
+    const uint8_t *pes = pesAt(p);
+    int es = TsScan_esAt(p);
+    return pes != nullptr && (pes[3] & 0xF0) == 0xE0 && es > 0 && AnnexB_beginsWithSps(p + es, TS_PACKET_BYTES - es);
+}
+
+bool TsScan_pts(const uint8_t *p, uint64_t *pts)
+{
+    const uint8_t *pes = pesAt(p);
+    if (pes == nullptr || (pes[7] & 0x80) == 0 || (pes - p) + kPesHeader + 5 > TS_PACKET_BYTES) {
         return false;
     }
-    int es = at + kPesHeader + pes[8];
-    return es < TS_PACKET_BYTES && AnnexB_beginsWithSps(p + es, TS_PACKET_BYTES - es);
+    const uint8_t *t = pes + kPesHeader;
+    *pts = (uint64_t{t[0] & 0x0Eu} << 29) | (uint64_t{t[1]} << 22) | (uint64_t{t[2] & 0xFEu} << 14) |
+           (uint64_t{t[3]} << 7) | (t[4] >> 1);
+    return true;
 }

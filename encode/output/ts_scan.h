@@ -1,6 +1,7 @@
 // Looking into a transport stream the multiplexer made, for the outputs that cut it: where a PAT
 // begins (a recording's next file, a new SRT peer start there, so that a player finds the programme
-// at once) and whether a packet begins a key frame (a new peer waits for one).
+// at once), whether a packet begins a key frame (a new peer waits for one, HLS cuts a segment there)
+// and the time it carries.
 //
 // Pure functions over whole 188-byte packets laid end to end from a packet boundary.
 #pragma once
@@ -21,3 +22,10 @@ size_t TsScan_nextPat(const uint8_t *data, size_t from, size_t length);
 // The packet begins a video PES packet whose access unit begins with an SPS (a key frame: the encoder
 // puts SPS and PPS before every IDR picture).
 bool TsScan_beginsKeyFrame(const uint8_t *packet);
+
+// The packet begins a PES packet that carries a PTS: true with the 33-bit 90 kHz value in `pts`.
+bool TsScan_pts(const uint8_t *packet, uint64_t *pts);
+
+// The elementary stream's bytes in a packet that begins a PES packet (behind the PES header):
+// their offset in the packet, or -1.
+int TsScan_esAt(const uint8_t *packet);

@@ -196,6 +196,9 @@ bool createEncoders(VideoThreadParams *envp, EndPath &end, KeyFrames &mainKeys, 
     secondKeys.codec = Venc1_getCodecHandle(end.second.get());
     secondKeys.interval = s.intraInterval;
     secondKeys.idrRatio = s.intraInterval > 0 && s.idrInterval / s.intraInterval > 0 ? s.idrInterval / s.intraInterval : 1;
+    if (envp->idrAtEveryIntra) {
+        secondKeys.idrRatio = 1;
+    }
     // Both streams' units travel in the writer's buffers of one size.
     envp->outBufSize = std::max(envp->outBufSize, Venc1_getOutBufSize(end.second.get()));
     return true;
@@ -342,6 +345,11 @@ void *run(VideoThreadParams *envp, EndPath &end)
         end.secondCounters.start(StatusSection::SecondStream, s.width, s.height);
     }
     mainKeys.idrRatio = mainIdrRatio(envp->Intraframeinterval);
+    // A segment can begin only where a player can start: at an IDR picture.
+    if (envp->idrAtEveryIntra && mainKeys.idrRatio != 1) {
+        std::printf("hls: every I frame is coded as an IDR frame, so that segments begin at each\n");
+        mainKeys.idrRatio = 1;
+    }
     Rendezvous_meet(envp->hRendezvousInit);
     return encodeFrames(envp, end, mainKeys, secondKeys);
 }

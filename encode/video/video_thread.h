@@ -31,6 +31,7 @@ struct VideoThreadParams {
     int framerate;                // thousandths of a frame per second
     int Intraframeinterval;
     KeyRequest *keyRequests; // the main stream's and the second's asked-for key frames (null: none)
+    bool idrAtEveryIntra;    // every I point an IDR picture (HLS begins its segments there)
     int width; // as settled by the capture thread
     int height;
 };

@@ -91,6 +91,7 @@ struct Case {
     bool recording;
     std::vector<std::string> kinds;
     bool udpGets, httpGets; // the multiplexer's packets
+    bool hls = false;
 };
 
 // The switches decide the outputs and who gets the transport stream; RTSP and RTMP run apart or
@@ -106,6 +107,8 @@ TEST_F(OutputListTest, SwitchesMakeTheirOutputsAndConsumersGetTheWholeStream)
         {"rtmp instead of rtsp", 1, 0, 1, 1, false, {"udp", "tcp", "rtmp"}, false, false},
         {"rtsp server and rtmp", 1, 0, 1, 2, false, {"udp", "tcp", "fifo", "rtmp"}, false, false},
         {"rtsp off, rtmp asked", 1, 0, 0, 2, false, {"udp", "tcp"}, false, false},
+        {"stream off, hls on: the multiplexer runs for it", 1, 0, 0, 0, false, {"udp", "tcp", "hls"}, false, false,
+         true},
     };
     const std::string file = root_.path("/mnt/usb/record/list.ts");
     testing::internal::CaptureStdout();
@@ -118,6 +121,7 @@ TEST_F(OutputListTest, SwitchesMakeTheirOutputsAndConsumersGetTheWholeStream)
         plan.audio = TsMux_Audio_AAC;
         plan.destinations = NetDestinations_make("127.0.0.1", udp.port(), "", 0, "", 0);
         plan.recorder = c.recording ? Recorder_create(nullptr) : nullptr;
+        plan.hls.enable = c.hls;
         OutputList_Handle list = nullptr;
         ASSERT_EQ(OutputList_build(&plan, &list), OutputList_EOK);
         EXPECT_EQ(kinds(list), c.kinds);
@@ -131,7 +135,7 @@ TEST_F(OutputListTest, SwitchesMakeTheirOutputsAndConsumersGetTheWholeStream)
         TsMux_Config config = OutputList_tsConfig(list);
         EXPECT_EQ(config.streamType[0][1], TSMUX_STREAM_AAC_ADTS);
         TsFanOutStats made = OutputList_tsStats(list);
-        EXPECT_EQ(made.units > 0, c.udpGets || c.httpGets || c.recording);
+        EXPECT_EQ(made.units > 0, c.udpGets || c.httpGets || c.recording || c.hls);
         size_t udpBytes = 0;
         EXPECT_TRUE(eventually([&] { return (udpBytes = udp.drain()) >= made.bytes || !c.udpGets; }, 3000));
         OutputList_stop(list); // the recorder writes what it holds
@@ -141,6 +145,7 @@ TEST_F(OutputListTest, SwitchesMakeTheirOutputsAndConsumersGetTheWholeStream)
         EXPECT_EQ(udpBytes, c.udpGets ? made.bytes : 0);
         EXPECT_EQ(recorded, c.recording ? made.bytes : 0);
         EXPECT_EQ(made.refused, 0u);
+        EXPECT_EQ(std::filesystem::exists(root_.path("/dev/shm/hls/main.m3u8")), c.hls);
     }
     testing::internal::GetCapturedStdout();
 }
