@@ -135,6 +135,11 @@ show_outputs() {
     say "watch: WebRTC       the dashboard's live picture; WHEP https://$REPLY:$web_https/whep/main (second stream"
     say "                    /whep/second), with the login: any WHEP player"
   fi
+  if [ $web_started -eq 1 ] && grep -qx 'enable=1' "$ENCODE_ROOT/mnt/hls.ini" 2>/dev/null; then
+    reach "$bind"
+    say "watch: HLS          ffplay -headers \"Authorization: Basic \$(printf admin:PASSWORD | base64)\" \\"
+    say "                    https://$REPLY:$web_https/hls/index.m3u8   (files in $ENCODE_ROOT/dev/shm/hls)"
+  fi
   if [ $web_started -eq 1 ]; then
     reach "$bind"
     say "pages: https://$REPLY:$web_https/  login admin, factory password changeme (the pages ask for a new one);"
