@@ -34,7 +34,10 @@ case $answer in
   *"enable rtsp server"*"set ok"*) ;;
   *) echo "demo: the settings program did not take the demo's settings:" >&2; echo "$answer" >&2; exit 1 ;;
 esac
-echo "demo: store $root/mnt: the transport stream to udp://127.0.0.1:1234, RTSP server fed, AAC audio"
+# HLS on, as the page's HLS section stores it (off in the factory store: while it runs every I frame
+# is coded as an IDR frame).
+printf 'enable=1\nsegment=1\nsegments=6\npublic=0\npush_url=\n' > "$root/mnt/hls.ini"
+echo "demo: store $root/mnt: the transport stream to udp://127.0.0.1:1234, RTSP server fed, AAC audio, HLS"
 
 export ENCODE_ROOT="$root"
 export ENCODE_VIDEO_SOURCE=${ENCODE_VIDEO_SOURCE:-testsrc}
