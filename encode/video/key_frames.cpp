@@ -58,12 +58,36 @@ bool KeyRequest_ask(KeyRequest &r, int64_t nowMs)
     return true;
 }
 
-void KeyFrames_steer(KeyFrames &k, int64_t n)
+// Whether the picture after frame n is a point.
+static bool isPoint(KeyFrames &k, int64_t n, int64_t atUs)
+{
+    if (k.interval <= 0) {
+        return false;
+    }
+    if (k.periodUs <= 0) {
+        return n % k.interval == 0;
+    }
+    if (k.lastPointUs == INT64_MIN) {
+        k.lastPointUs = atUs - (n - 1) * k.periodUs; // the stream's first picture, an IDR of its own
+    } else if (k.pointFrame == n) {
+        k.lastPointUs = atUs; // frame n is the last point's picture: the next is measured from its time
+    }
+    // Half a period early counts, so that frames on time give the count's points exactly. A clock
+    // stepped back makes a point, so that the points never wait for the clock to come round.
+    int64_t since = atUs + k.periodUs - k.lastPointUs;
+    if (since >= 0 && since < k.interval * k.periodUs - k.periodUs / 2) {
+        return false;
+    }
+    k.pointFrame = n + 1;
+    return true;
+}
+
+void KeyFrames_steer(KeyFrames &k, int64_t n, int64_t atUs)
 {
     if (k.codec == nullptr) {
         return;
     }
-    bool point = k.interval > 0 && n % k.interval == 0;
+    bool point = isPoint(k, n, atUs);
     // An ask that meets a key-frame point makes that point an IDR picture.
     bool asked = k.request != nullptr && k.request->pending.exchange(false, std::memory_order_acq_rel);
     if (point) {
@@ -81,7 +105,7 @@ void KeyFrames_steer(KeyFrames &k, int64_t n)
         k.dyn.forceFrame = VideoEnc_FRAME_IDR;
         send(k, VideoEnc_SETPARAMS, "set-params");
         k.forcedAt = n;
-    } else if (k.forcedAt == n - 1 || (k.interval > 0 && n % k.interval == 1)) {
+    } else if (k.forcedAt == n - 1 || (k.interval > 0 && k.periodUs <= 0 && n % k.interval == 1)) {
         k.dyn.forceFrame = VideoEnc_FRAME_AUTO;
         send(k, VideoEnc_SETPARAMS, "set-params");
     }

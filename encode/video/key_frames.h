@@ -33,6 +33,10 @@ struct KeyFrames {
     int idrRatio = 1;
     bool resetOnReturn = false; // start again with an IDR when the input comes back (main stream)
     KeyRequest *request = nullptr; // null: nobody outside asks
+    // Points by the frames' times rather than their count (0: by count): a point falls on the first
+    // frame `interval` periods of this length after the last one, so that frames coded late or lost
+    // do not lengthen what begins there (an HLS segment) beyond its target.
+    int64_t periodUs = 0;
 
     // Steering state.
     int idrCount = 0;
@@ -40,11 +44,14 @@ struct KeyFrames {
     int lastNoSignal = 0;
     bool refusing = false; // the last command was refused: its line is printed, the run's others are not
     int64_t forcedAt = -1; // the frame after which the last force was set: released one frame later
+    int64_t lastPointUs = INT64_MIN; // by time: the time of the last point's picture
+    int64_t pointFrame = -1;         // by time: the number of the last point's picture
 };
 
 // After coded frame n (from 1): at every interval point the next picture is forced to I, or to IDR
 // every idrRatio-th point (and at once, after a reset, when the no-signal flag has just gone from 1
 // to 0); an asked-for key frame (`request`) is an IDR at once, between those points; one frame later
 // the force is released. A command the encoder refuses prints one warning
-// line on standard error at the start of a run of refusals; the stream goes on.
-void KeyFrames_steer(KeyFrames &k, int64_t n);
+// line on standard error at the start of a run of refusals; the stream goes on. `atUs` is frame n's
+// time (microseconds of a monotonic clock); with `periodUs` the points follow it, not n.
+void KeyFrames_steer(KeyFrames &k, int64_t n, int64_t atUs = 0);

@@ -293,6 +293,9 @@ void *encodeFrames(VideoThreadParams *envp, EndPath &end, KeyFrames &mainKeys, K
     FramePacer pacer(envp->framerate > 0 ? envp->framerate : Pipeline_frameRate());
     bool paced = Pipeline_paced();
     bool second = end.second != nullptr;
+    if (envp->idrAtEveryIntra) { // HLS segments last their target, whatever frames come late
+        mainKeys.periodUs = secondKeys.periodUs = pacer.period();
+    }
     int64_t n = 0;
     while (!SharedStatus_getQuit()) {
         Frame f;
@@ -312,8 +315,8 @@ void *encodeFrames(VideoThreadParams *envp, EndPath &end, KeyFrames &mainKeys, K
             return THREAD_FAILURE;
         }
         n++;
-        KeyFrames_steer(mainKeys, n);
-        KeyFrames_steer(secondKeys, n);
+        KeyFrames_steer(mainKeys, n, t);
+        KeyFrames_steer(secondKeys, n, t);
     }
     return THREAD_SUCCESS;
 }

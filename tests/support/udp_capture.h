@@ -1,5 +1,7 @@
 // A UDP receiver on 127.0.0.1 that keeps every datagram with its arrival time, in a thread of its own
-// while the test does other things: what a player on the network would get from the encoder.
+// while the test does other things: what a player on the network would get from the encoder. The
+// arrival time is the kernel's (SO_TIMESTAMPNS), so that a pause is the sender's and not this
+// thread's own wait for a processor on a loaded machine.
 #pragma once
 
 #include <arpa/inet.h>
@@ -10,6 +12,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <ctime>
 #include <cstdint>
 #include <fstream>
 #include <mutex>
@@ -31,6 +35,8 @@ public:
         fd_ = socket(AF_INET, SOCK_DGRAM, 0);
         int big = 8 << 20;
         setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+        int on = 1;
+        setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -97,13 +103,39 @@ private:
             if (poll(&p, 1, 50) <= 0) {
                 continue;
             }
-            ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
+            iovec iov{buf.data(), buf.size()};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+            msghdr m{};
+            m.msg_iov = &iov;
+            m.msg_iovlen = 1;
+            m.msg_control = control;
+            m.msg_controllen = sizeof control;
+            ssize_t n = recvmsg(fd_, &m, 0);
             if (n <= 0) {
                 continue;
             }
             std::lock_guard<std::mutex> lock(mutex_);
-            got_.push_back({Clock::now(), std::vector<uint8_t>(buf.begin(), buf.begin() + n)});
+            got_.push_back({arrival(m), std::vector<uint8_t>(buf.begin(), buf.begin() + n)});
         }
+    }
+
+    // The kernel's receive time (the wall clock) as a time of the steady clock the tests measure with.
+    static Clock::time_point arrival(msghdr &m)
+    {
+        Clock::time_point now = Clock::now();
+        for (cmsghdr *c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec at{};
+                std::memcpy(&at, CMSG_DATA(c), sizeof at);
+                timespec wall{};
+                clock_gettime(CLOCK_REALTIME, &wall);
+                int64_t agoNs = (int64_t(wall.tv_sec) - at.tv_sec) * 1000000000 + (wall.tv_nsec - at.tv_nsec);
+                if (agoNs >= 0) {
+                    return now - std::chrono::nanoseconds(agoNs);
+                }
+            }
+        }
+        return now;
     }
 
     int fd_ = -1;

@@ -124,6 +124,34 @@ TEST(KeyFramesTest, AskedKeyFramesAreIdrPicturesAtMostOneASecond)
     }
 }
 
+// Points by time (HLS): one digit per picture, the periods since the one before. A late picture
+// lengthens only the segment it falls in; the next point is measured from the last point's picture.
+TEST(KeyFramesTest, PointsByTimeFollowThePicturesTimes)
+{
+    const int64_t kPeriod = 33333;
+    struct Case {
+        std::string steps;
+        std::string pictures;
+    } cases[] = {
+        {"0111111111", "---D--D--D"},  // on time: the count's points
+        {"011211111", "---D--D--"},    // the fourth picture late
+        {"0111511111", "---D-D--D-"},  // four pictures lost: the point falls on the first after them
+        {"0000000111", "---------D"},  // a burst: the time, not the count, makes the point
+    };
+    for (const Case &c : cases) {
+        KeyFrames k = scripted(3, 1, false);
+        k.periodUs = kPeriod;
+        std::string pictures;
+        int64_t at = 5000000;
+        for (size_t i = 0; i < c.steps.size(); i++) {
+            pictures += script.force == VideoEnc_FRAME_IDR ? 'D' : script.force == VideoEnc_FRAME_I ? 'I' : '-';
+            at += (c.steps[i] - '0') * kPeriod;
+            KeyFrames_steer(k, static_cast<int64_t>(i) + 1, at);
+        }
+        EXPECT_EQ(pictures, c.pictures) << c.steps;
+    }
+}
+
 TEST(KeyFramesTest, RefusedCommandsGiveOneLinePerRunAndTheStreamGoesOn)
 {
     KeyFrames k = scripted(2, 1, true);

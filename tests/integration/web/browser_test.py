@@ -57,6 +57,15 @@ def wait_for(what, predicate, seconds):
     raise AssertionError("%s: not within %d s (last: %r)" % (what, seconds, last))
 
 
+def wait_for_page(driver, what, url, seconds):
+    """The browser at `url`; where it is instead when it does not get there."""
+    try:
+        wait_for(what, lambda: driver.current_url == url, seconds)
+    except AssertionError as e:
+        raise AssertionError("%s; the browser is at %s showing %r" % (e, driver.current_url,
+                                                                  driver.find_element(By.TAG_NAME, "body").text[:300]))
+
+
 def chromium(profile):
     """Debian's Chromium, headless, with a profile directory of its own."""
     options = webdriver.ChromeOptions()
@@ -210,7 +219,7 @@ class Pages(unittest.TestCase):
         cls.driver.get(cls.base + "/login.html")
         cls.driver.find_element(By.ID, "password").send_keys(password)
         cls.driver.find_element(By.NAME, "login_submit").click()
-        wait_for("the main page after the login", lambda: cls.driver.current_url == cls.base + "/", 20)
+        wait_for_page(cls.driver, "the main page after the login", cls.base + "/", 20)
 
     @classmethod
     def fetch(cls, url):
@@ -264,6 +273,10 @@ class Pages(unittest.TestCase):
         self.assertEqual(self.fetch("http://127.0.0.1:%d/timing.html" % self.web_port), (200, self.base + "/login.html"))
         for path in ("/cgi-bin/status.cgi", "/cgi-bin/settings.cgi?get=1"):
             self.assertEqual(self.fetch(self.base + path)[0], 401, path)
+        # A page's scripts hold no setting and come without the login: a page whose session ends while it
+        # loads still runs them, and they take the browser to the login page.
+        for path in ("/session.js", "/values.js", "/style.css"):
+            self.assertEqual(self.fetch(self.base + path), (200, self.base + path))
 
     def test_2_fields_show_what_is_stored(self):
         with open(os.path.join(self.root, "mnt/rtmpx.ini"), "w") as f:
@@ -328,7 +341,7 @@ class Pages(unittest.TestCase):
         # page, whose live picture twice failed to leave for the login page within 20 s in loaded
         # fresh-clone runs and never when run alone).
         self.driver.get(self.base + "/timing.html")
-        wait_for("the login page", lambda: self.driver.current_url == self.base + "/login.html", 20)
+        wait_for_page(self.driver, "the login page", self.base + "/login.html", 20)
         Pages.password = NEW_PASSWORD
         self.open_main_page()
         time.sleep(1)  # the notice's own question to the box has been answered
