@@ -10,14 +10,14 @@ packages=(
   libx264-dev libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev libyuv-dev
   libavcodec-extra
   libasound2-dev alsa-utils
-  librtmp-dev
+  librtmp-dev libgnutls28-dev
   libsrt-openssl-dev srt-tools
   libfreetype-dev fonts-wqy-zenhei
   libgstrtspserver-1.0-dev libgstreamer1.0-dev gstreamer1.0-plugins-base
   libgstreamer-plugins-bad1.0-dev gstreamer1.0-nice gstreamer1.0-libav libcurl4-openssl-dev
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-tools
   ffmpeg
-  nginx libnginx-mod-rtmp
+  nginx libnginx-mod-rtmp libnginx-mod-stream
   lighttpd lighttpd-mod-openssl openssl libssl-dev
   nlohmann-json3-dev libturbojpeg0-dev libcrypt-dev
   curl nodejs

@@ -4,6 +4,7 @@
 #include "encode/output/rtmp_link.h"
 
 #include "encode/core/console.h"
+#include "encode/output/rtmp_tls.h"
 
 #include <librtmp/log.h>
 #include <librtmp/rtmp.h>
@@ -65,12 +66,16 @@ struct RtmpLink::Connection {
     RTMP *r = nullptr;
     int guardFd = -1;
     char url[kUrlChars + 1] = {}; // librtmp keeps pointers into it for the connection's life
+    std::string host;
+    bool secured = false; // rtmps: the TLS is the link's (tls), librtmp's own is switched off
+    RtmpTls tls;          // outlives the session librtmp ends in its close (freed after ~Connection's body)
 
     ~Connection()
     {
         if (r != nullptr) {
             if (RTMP_IsConnected(r)) {
                 // Closed without ceremony: the commands librtmp sends while closing fail at once.
+                tls.closing();
                 shutdown(guardFd, SHUT_RDWR);
                 RTMP_Close(r);
             }
@@ -85,7 +90,7 @@ struct RtmpLink::Connection {
     // owns the socket from here on (its close closes it).
     bool makeSocket(sockaddr_in *server)
     {
-        std::string host(r->Link.hostname.av_val, static_cast<size_t>(std::max(r->Link.hostname.av_len, 0)));
+        host.assign(r->Link.hostname.av_val, static_cast<size_t>(std::max(r->Link.hostname.av_len, 0)));
         addrinfo hints{};
         hints.ai_family = AF_INET;
         hints.ai_socktype = SOCK_STREAM;
@@ -131,8 +136,34 @@ void RtmpLink::abort()
     }
 }
 
-// Socket, handshake, connect and publish. The guard is published before the stop is looked at, so a
-// stop either finds it to shut down or is seen here.
+// A refusal of the TLS step: said, and made the output's error, once while it stays the same.
+void RtmpLink::refuse(const std::string &line)
+{
+    if (line == refused_) {
+        return;
+    }
+    refused_ = line;
+    Console_say("%s%s\n", tag_, line.c_str());
+    error_.set(line.c_str());
+}
+
+// rtmps: the session librtmp is to use, made and checked before it sends its first byte (the RTMP
+// handshake, then connect and publish with the stream key).
+bool RtmpLink::secure(Connection *c, const MediaStop *stop)
+{
+    std::string why;
+    if (c->tls.start(c->r->m_sb.sb_socket, c->host, kReceiveTimeoutS * 1000, why) == RtmpTls::Up) {
+        c->r->m_sb.sb_ssl = c->tls.handOver();
+        return true;
+    }
+    if (!MediaStop_raised(stop)) {
+        refuse("rtmps: " + why + "; nothing sent");
+    }
+    return false;
+}
+
+// Socket, TLS for rtmps, handshake, connect and publish. The guard is published before the stop is
+// looked at, so a stop either finds it to shut down or is seen here.
 bool RtmpLink::reach(Connection *c, const MediaStop *stop, bool quiet)
 {
     sockaddr_in server{};
@@ -141,11 +172,13 @@ bool RtmpLink::reach(Connection *c, const MediaStop *stop, bool quiet)
     if (MediaStop_raised(stop)) {
         return false;
     }
-    if (made && connectSocket(c->r->m_sb.sb_socket, server)) {
+    made = made && connectSocket(c->r->m_sb.sb_socket, server);
+    if (made && c->secured && !secure(c, stop)) {
+        return false;
+    }
+    if (made) {
         c->r->m_bSendCounter = TRUE;
         made = RTMP_Connect1(c->r, nullptr) != 0;
-    } else {
-        made = false;
     }
     if (!made) {
         if (!quiet && !MediaStop_raised(stop)) {
@@ -157,6 +190,7 @@ bool RtmpLink::reach(Connection *c, const MediaStop *stop, bool quiet)
         if (!quiet && !MediaStop_raised(stop)) {
             say("connect stream erro \n");
         }
+        c->tls.closing();
         RTMP_Close(c->r);
         return false;
     }
@@ -184,6 +218,9 @@ RtmpLink::Opened RtmpLink::open(const std::string &url, const MediaStop *stop, b
         return BadUrl;
     }
     c->r->Link.timeout = kReceiveTimeoutS;
+    // librtmp's own TLS would check no certificate: the link makes a checked session instead.
+    c->secured = (c->r->Link.protocol & RTMP_FEATURE_SSL) != 0;
+    c->r->Link.protocol &= ~RTMP_FEATURE_SSL;
     RTMP_EnableWrite(c->r);
     bool reached = reach(c.get(), stop, quiet);
     if (!reached) {
@@ -191,6 +228,7 @@ RtmpLink::Opened RtmpLink::open(const std::string &url, const MediaStop *stop, b
         return Retry;
     }
     say("connect stream ok \n");
+    refused_.clear();
     conn_ = c.release();
     uint8_t body[RTMP_LINK_HEADER_ROOM + 4];
     put32(body + RTMP_LINK_HEADER_ROOM, kChunkSize);
@@ -210,6 +248,7 @@ void RtmpLink::lost(const char *why)
     linger reset{1, 0};
     setsockopt(conn_->guardFd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     shutdown(conn_->guardFd, SHUT_RDWR);
+    conn_->tls.closing();
     RTMP_Close(conn_->r);
     char line[96];
     std::snprintf(line, sizeof line, "rtmp connection lost (%s), reconnecting", why);
@@ -246,6 +285,15 @@ bool RtmpLink::drain()
     if (conn_ == nullptr) {
         return false;
     }
+    if (conn_->secured) {
+        // The TLS records go through the session: bytes taken off the socket here would break it.
+        void *session = conn_->r->m_sb.sb_ssl;
+        if (session == nullptr || !conn_->tls.drain(static_cast<gnutls_session_t>(session))) {
+            lost("server closed the connection");
+            return false;
+        }
+        return true;
+    }
     char sink[4096];
     for (int i = 0; i < kDrainReads; i++) {
         ssize_t r = recv(conn_->guardFd, sink, sizeof sink, MSG_DONTWAIT);
@@ -270,6 +318,7 @@ void RtmpLink::close(bool orderly)
         // The two commands of the orderly end get a short bound: the server may be stalled.
         timeval bound{0, kCloseTimeoutMs * 1000};
         setsockopt(conn_->guardFd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+        conn_->tls.closing(); // the server's close_notify is not waited for
         RTMP_Close(conn_->r);
     }
     setGuard(-1);

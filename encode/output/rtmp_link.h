@@ -11,6 +11,10 @@
 // the socket for that, so that it never shuts down a descriptor number librtmp has already closed and
 // the system has handed out again. The TCP connection is made here rather than by librtmp, so that it
 // is bounded too and a stop can cut it short through that same dup.
+//
+// rtmps:// (port 443 unless the URL names one): the TLS session is made and the server's certificate
+// checked here too (rtmp_tls.h), on that socket, before librtmp sends anything; librtmp then reads and
+// writes through the session. A server that fails the checks is sent nothing past the TLS handshake.
 #pragma once
 
 #include "encode/core/status_board.h"
@@ -42,9 +46,11 @@ public:
     RtmpLink &operator=(const RtmpLink &) = delete;
 
     enum Opened { Up, Retry, BadUrl };
-    // Socket, handshake, connect and publish, each bounded, then the chunk size; `stop` raised ends
-    // it. Says what failed ("connect error", "connect stream erro ", "setupurl error") unless `quiet`;
-    // "connect stream ok " once it is up.
+    // Socket, TLS for rtmps, handshake, connect and publish, each bounded, then the chunk size; `stop`
+    // raised ends it. Says what failed ("connect error", "connect stream erro ", "setupurl error")
+    // unless `quiet`; a refusal of the TLS step ("rtmps: ...; nothing sent") is said, and set in
+    // `error`, whenever it differs from the last one said since the link was last up. "connect
+    // stream ok " once it is up.
     Opened open(const std::string &url, const MediaStop *stop, bool quiet);
 
     // One message with a timestamp, the body behind RTMP_LINK_HEADER_ROOM bytes of room (librtmp
@@ -71,12 +77,15 @@ private:
 
     void lost(const char *why);
     bool reach(Connection *c, const MediaStop *stop, bool quiet);
+    bool secure(Connection *c, const MediaStop *stop);
+    void refuse(const std::string &line);
     void say(const char *line) const;
     void setGuard(int fd);
 
     const char *tag_;
     StatusError &error_;
     Connection *conn_ = nullptr; // the worker's
+    std::string refused_;        // the worker's: the TLS refusal last said in this outage
     std::atomic<uint64_t> bytes_{0};
     std::atomic<bool> aborted_{false}; // since the last open: a failed send timed out
 

@@ -24,6 +24,8 @@ TEST(RtmpDestinations, LinesOfTheFile)
         {"a blank, a quote, no scheme", "rtmp://a/l/x y\nrtmp://b/l/'x\nhttp://c/l/z\n", false, {"", "", ""},
          {"no blank", "no blank", "must start with"}, 0},
         {"quotes the page would leave out", "'rtmp://a/l/x'\n", false, {"rtmp://a/l/x", "", ""}, {"", "", ""}, 0},
+        {"TLS, and schemes that only look like it", "rtmps://a.example.com:443/app/k\nrtmps:/b/l/x\nrtmpts://c/l/z\n",
+         false, {"rtmps://a.example.com:443/app/k", "", ""}, {"", "must start with", "must start with"}, 0},
         {"too long", longUrl + "\n", false, {"", "", ""}, {"longer than 255", "", ""}, 0},
         {"a line cut by the read limit", "rtmp://a/l/x\nrtmp://b/l/y", true, {"rtmp://a/l/x", "", ""},
          {"", "longer than 255", ""}, 0},

@@ -2,6 +2,10 @@
 // configuration in its own temporary directory, listening on 127.0.0.1 only. Application "live"
 // relays streams to players and records every published stream to dir()/rec/NAME.flv.
 //
+// TLS front ends (nginx's stream module) may stand before it, for rtmps://: each on a port of its own
+// with its certificate, proxying to an RTMP listener of its own, so that what reached nginx-rtmp
+// through each front can be told apart; the front logs every TLS session it had.
+//
 // master_process is off: a root master would start its worker as an unprivileged user that could not
 // write the temporary directory. The process can be paused (SIGSTOP) to play a stalled server, killed
 // and started again on the same port to play a server that went away and came back.
@@ -17,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -24,24 +29,47 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
+
+struct NginxTlsFront {
+    std::string certificate; // PEM files
+    std::string key;
+    int port = 0;     // where the front listens (chosen at start)
+    int rtmpPort = 0; // the RTMP listener behind it
+};
 
 class NginxRtmp {
 public:
     static constexpr const char *kModule = "/usr/lib/nginx/modules/ngx_rtmp_module.so";
     static constexpr const char *kBinary = "/usr/sbin/nginx";
+    static constexpr const char *kStreamModule = "/usr/lib/nginx/modules/ngx_stream_module.so";
 
     // True when nginx and its RTMP module are installed (tests skip otherwise).
     static bool available() { return access(kBinary, X_OK) == 0 && access(kModule, R_OK) == 0; }
+    // And the stream module the TLS fronts need.
+    static bool tlsAvailable() { return available() && access(kStreamModule, R_OK) == 0; }
 
     // Picks a free loopback port (or takes `port`) and starts the server.
-    explicit NginxRtmp(int port = 0) : port_(port != 0 ? port : freeLoopbackPort())
+    explicit NginxRtmp(int port = 0) : port_(port != 0 ? port : freeLoopbackPort()) { begin(); }
+
+    // With these TLS fronts before it (their ports are chosen here).
+    explicit NginxRtmp(std::vector<NginxTlsFront> fronts) : port_(freeLoopbackPort()), fronts_(std::move(fronts))
     {
-        char tmpl[] = "/tmp/nginx-rtmp-XXXXXX";
-        const char *made = mkdtemp(tmpl);
-        if (made != nullptr) {
-            dir_ = made;
-            start();
+        std::vector<int> taken = {port_};
+        auto another = [&taken] {
+            int p = freeLoopbackPort();
+            while (std::find(taken.begin(), taken.end(), p) != taken.end()) {
+                p = freeLoopbackPort();
+            }
+            taken.push_back(p);
+            return p;
+        };
+        for (NginxTlsFront &f : fronts_) {
+            f.port = another();
+            f.rtmpPort = another();
         }
+        begin();
     }
     ~NginxRtmp()
     {
@@ -62,6 +90,28 @@ public:
     }
     std::string recording(const std::string &name) const { return dir_ + "/rec/" + name + ".flv"; }
     std::string errorLog() const { return slurp(dir_ + "/error.log"); }
+
+    const NginxTlsFront &front(size_t i) const { return fronts_.at(i); }
+    // One line per TLS session the front had, once it has ended: "STATUS UPSTREAM" (200 and the RTMP
+    // listener's address when it was passed on; "-" when it never reached nginx-rtmp).
+    std::string frontLog(size_t i) const { return slurp(dir_ + "/front-" + std::to_string(i) + ".log"); }
+    // How many of them ended, and how many were passed on.
+    size_t frontSessions(size_t i) const { return linesBeginning(frontLog(i), ""); }
+    size_t frontPassedOn(size_t i) const { return linesBeginning(frontLog(i), "200 "); }
+    // The lines nginx-rtmp logged of sessions on the front's RTMP listener (connect, publish, ...).
+    std::string rtmpLines(size_t i) const
+    {
+        std::string mark = "server: 127.0.0.1:" + std::to_string(fronts_.at(i).rtmpPort);
+        std::istringstream in(errorLog());
+        std::string line;
+        std::string found;
+        while (std::getline(in, line)) {
+            if (line.find(mark) != std::string::npos) {
+                found += line + "\n";
+            }
+        }
+        return found;
+    }
 
     // Starts (again) with a fresh recording directory; true once the port accepts connections.
     bool start()
@@ -121,6 +171,17 @@ public:
         pid_ = -1;
     }
 
+    static size_t linesBeginning(const std::string &text, const std::string &head)
+    {
+        std::istringstream in(text);
+        std::string line;
+        size_t n = 0;
+        while (std::getline(in, line)) {
+            n += line.compare(0, head.size(), head) == 0 ? 1 : 0;
+        }
+        return n;
+    }
+
     static std::string slurp(const std::string &path)
     {
         std::ifstream in(path, std::ios::binary);
@@ -130,17 +191,50 @@ public:
     }
 
 private:
+    void begin()
+    {
+        char tmpl[] = "/tmp/nginx-rtmp-XXXXXX";
+        const char *made = mkdtemp(tmpl);
+        if (made != nullptr) {
+            dir_ = made;
+            start();
+        }
+    }
+
     void writeConfig() const
     {
         std::ofstream c(dir_ + "/nginx.conf");
-        c << "load_module " << kModule << ";\n"
-          << "daemon off;\nmaster_process off;\n"
+        c << "load_module " << kModule << ";\n";
+        if (!fronts_.empty()) {
+            c << "load_module " << kStreamModule << ";\n";
+        }
+        c << "daemon off;\nmaster_process off;\n"
           << "pid " << dir_ << "/nginx.pid;\n"
           << "error_log " << dir_ << "/error.log info;\n"
           << "events { worker_connections 64; }\n"
-          << "rtmp {\n  server {\n    listen 127.0.0.1:" << port_ << ";\n"
-          << "    application live {\n      live on;\n      record all;\n"
-          << "      record_path " << dir_ << "/rec;\n    }\n  }\n}\n";
+          << "rtmp {\n";
+        auto rtmpServer = [&](int port) {
+            c << "  server {\n    listen 127.0.0.1:" << port << ";\n"
+              << "    application live {\n      live on;\n      record all;\n"
+              << "      record_path " << dir_ << "/rec;\n    }\n  }\n";
+        };
+        rtmpServer(port_);
+        for (const NginxTlsFront &f : fronts_) {
+            rtmpServer(f.rtmpPort);
+        }
+        c << "}\n";
+        if (fronts_.empty()) {
+            return;
+        }
+        c << "stream {\n  log_format front '$status $upstream_addr';\n";
+        for (size_t i = 0; i < fronts_.size(); i++) {
+            const NginxTlsFront &f = fronts_[i];
+            c << "  server {\n    listen 127.0.0.1:" << f.port << " ssl;\n"
+              << "    ssl_certificate " << f.certificate << ";\n    ssl_certificate_key " << f.key << ";\n"
+              << "    access_log " << dir_ << "/front-" << i << ".log front;\n"
+              << "    proxy_pass 127.0.0.1:" << f.rtmpPort << ";\n  }\n";
+        }
+        c << "}\n";
     }
 
     bool waitListening(int ms) const
@@ -185,6 +279,7 @@ private:
     }
 
     int port_;
+    std::vector<NginxTlsFront> fronts_;
     std::string dir_;
     pid_t pid_ = -1;
 };
