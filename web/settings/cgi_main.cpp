@@ -17,6 +17,7 @@
 #include "web/settings/report.h"
 #include "web/settings/rtmp_form.h"
 #include "web/settings/secret.h"
+#include "web/settings/hls_form.h"
 #include "web/settings/https_form.h"
 #include "web/settings/srt_form.h"
 #include "web/settings/webrtc_form.h"
@@ -677,6 +678,7 @@ int cgiMain()
     }
     maxDelayAction();
     SrtForm_action();
+    HlsForm_action();
     WebrtcForm_action();
     WhipForm_action();
     HttpsForm_action();

@@ -7,6 +7,7 @@
 #include "web/settings/current.h"
 
 #include "encode/core/config_store.h"
+#include "encode/core/hls_settings.h"
 #include "encode/core/rtmp_destinations.h"
 #include "encode/core/srt_settings.h"
 #include "encode/core/webrtc_settings.h"
@@ -440,6 +441,32 @@ void srtValues(PageValues &out)
     out.set("srt_streamid", s.streamid);
 }
 
+// --- HLS (/mnt/hls.ini) ---
+
+void hlsValues(PageValues &out)
+{
+    std::string text;
+    HlsSettings s;
+    std::string why;
+    if (!Store_read("/mnt/hls.ini", text, HLS_SETTINGS_FILE_BYTES + 1)) {
+        why = missing("/mnt/hls.ini") + " (HLS is off)";
+    } else if (HlsSettings_parse(text, s, why) != HlsSettings_EOK) {
+        why = why.substr(why.find(' ') + 1); // the reader's line without its file name; it hides the password
+    }
+    if (!why.empty()) {
+        for (const char *f : {"hls_enable", "hls_segment", "hls_segments", "hls_public", "hls_push_url"}) {
+            out.unknown(f, why);
+        }
+        return;
+    }
+    out.set("hls_enable", s.enable ? "female" : "male");
+    out.set("hls_segment", std::to_string(s.segmentS));
+    out.set("hls_segments", std::to_string(s.segments));
+    out.set("hls_public", s.open ? "female" : "male");
+    // Its password as "***": the form sends it back so, and the stored one is kept.
+    out.set("hls_push_url", HlsSettings_shownUrl(s.pushUrl));
+}
+
 // --- WebRTC (/mnt/webrtc.ini) and WHIP (/mnt/whip.ini) ---
 
 // The file through the WebRTC server's own parser (its reader would print a refusal into this answer);
@@ -522,6 +549,7 @@ void Current_settings(PageValues &out)
     networkValues(out);
     rtmpValues(out);
     srtValues(out);
+    hlsValues(out);
     webrtcValues(out);
     httpsValues(out);
 }
