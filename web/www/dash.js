@@ -380,6 +380,9 @@
           if (window.encoderLive) {
             window.encoderLive.onStatus(status);
           }
+          if (window.encoderHls) {
+            window.encoderHls.onStatus(status);
+          }
           if (age !== null && age > STALE_S) {
             setOffline("its status is " + Math.round(age) + " s old (is the encoder running?)");
           } else {
@@ -398,13 +401,13 @@
   }
 
   // --- Preview: a new picture every 2 s, the next asked for only once the last has come; none
-  // while the live picture plays in its place (whep.js). ---
+  // while a live picture plays in its place (whep.js, or hlsplay.js where WebRTC is off or failed). ---
 
   var preview = el("dash-preview");
   var previewState = el("dash-preview-state");
   var previewWaiting = false;
   function nextPreview() {
-    if (window.encoderLive && window.encoderLive.playing()) {
+    if ((window.encoderLive && window.encoderLive.playing()) || (window.encoderHls && window.encoderHls.playing())) {
       previewWaiting = true;
       return;
     }

@@ -252,6 +252,9 @@
   }
 
   function start() {
+    if (window.encoderHls) {
+      window.encoderHls.yieldPicture(); // the WebRTC picture has the first claim on the element
+    }
     var pc = new RTCPeerConnection();
     var s = { pc: pc, location: "", timer: 0, ended: false };
     session = s;
@@ -340,5 +343,10 @@
     session = null;
   });
 
-  window.encoderLive = { onStatus: onStatus, playing: function () { return playing; } };
+  window.encoderLive = {
+    onStatus: onStatus,
+    playing: function () { return playing; },
+    // No session being tried or playing: the picture is free for another player (hlsplay.js).
+    idle: function () { return !session && !playing; }
+  };
 })();

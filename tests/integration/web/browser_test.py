@@ -150,6 +150,8 @@ class Pages(unittest.TestCase):
         cls.https_port = free_port()
         cls.base = "https://127.0.0.1:%d" % cls.https_port
         cls.store({"namez_submit": "Set", "tz": "127.0.0.1", "namec_submit": "Set", "tc": str(cls.udp.port)})
+        with open(os.path.join(cls.root, "mnt/hls.ini"), "w") as f:  # the live picture's other way
+            f.write("enable=1\n")
         cls.start_box()
         cls.start_foreign_site()
         cls.driver = cls.start_browser()
@@ -366,6 +368,26 @@ class Pages(unittest.TestCase):
             self.assertTrue(self.js("return location.href;").startswith("chrome-error:"), self.js("return location.href;"))
         finally:
             self.driver.switch_to.default_content()
+
+    def test_8_hls_plays_where_webrtc_is_off(self):
+        self.open_main_page()
+        frames = lambda: self.js("var v = document.getElementById('dash-live');"
+                                 "return v.videoWidth ? v.getVideoPlaybackQuality().totalVideoFrames : 0;")
+        wait_for("the live picture by WebRTC", lambda: self.js("return window.encoderLive.playing();"), 30)
+        self.driver.find_element(By.ID, "webrtc_enable-male").click()  # not stored: the page's switch only
+        wait_for("HLS playing", lambda: self.js("return window.encoderHls.playing();"), 30)
+        first = wait_for("an HLS frame", frames, 20)
+        wait_for("the HLS picture moving", lambda: frames() > first + 30, 20)
+        self.assertFalse(self.js("return window.encoderLive.playing();"))
+        self.assertTrue(self.driver.find_element(By.ID, "dash-preview").get_attribute("hidden"))
+        self.assertIn("Live picture off in the settings; HLS plays instead (/hls/main.m3u8).",
+                      self.driver.find_element(By.ID, "dash-live-state").text)
+        wait_for("how far behind live", lambda: "behind live" in self.driver.find_element(By.ID, "dash-latency").text,
+                 10)
+        # WebRTC back on: it takes the picture back.
+        self.driver.find_element(By.ID, "webrtc_enable-female").click()
+        wait_for("the live picture by WebRTC again", lambda: self.js("return window.encoderLive.playing();"), 30)
+        self.assertFalse(self.js("return window.encoderHls.playing();"))
 
 
 if __name__ == "__main__":

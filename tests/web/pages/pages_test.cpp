@@ -434,6 +434,16 @@ const mark = (value, grey) => {
 };
 console.log(bs, w.markBlock(600), mark(0xDEADBEEF), mark(1), mark(77, 5), mark(77, 0));
 console.log(w.sinceMark(4294967200, 4294967296 * 400 + 100), w.sinceMark(1000, 4294967296 + 1120));
+// Where WebRTC is not playing: HLS, while the HLS output writes the main stream.
+const h = require(process.argv[2] + '/hlsplay.js');
+const hls = (name, state) => ({ kind: 'hls', name: name, state: state });
+for (const outputs of [[hls('main', 'ok'), hls('second', 'ok')], [hls('main', 'waiting')], [hls('second', 'ok')], [],
+                       'x']) {
+  console.log(h.hlsSource({ outputs: outputs }) || 'none');
+}
+console.log(h.hlsSource(null) || 'none');
+console.log(h.hlsLine(w.liveOff({}, false)));
+console.log(h.hlsLine(''));
 )js";
     EXPECT_EQ(pageScriptRun(script, ""),
               "try\n"
@@ -451,5 +461,8 @@ console.log(w.sinceMark(4294967200, 4294967296 * 400 + 100), w.sinceMark(1000, 4
               "latency 100 ms\n"
               "latency: not measured (no capture time from this browser or in the picture)\n"
               "16 8 3735928559 1 null null\n"
-              "196 120\n");
+              "196 120\n"
+              "/hls/main.m3u8\nnone\nnone\nnone\nnone\nnone\n"
+              "Live picture off (the WebRTC server is not running); HLS plays instead (/hls/main.m3u8).\n"
+              "HLS plays instead (/hls/main.m3u8).\n");
 }
