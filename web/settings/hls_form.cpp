@@ -132,12 +132,7 @@ void HlsForm_action()
         refuse("hls", why.substr(0, why.rfind(", hls output off")));
         return;
     }
-    if (had && !Store_write(kSwap, old)) {
-        std::printf("Can't write %s; nothing changed\n", kSwap);
-        return;
-    }
-    if (!Store_write(kPath, text)) {
-        std::printf("Can't write %s; nothing changed\n", kPath);
+    if (!Store_replace(kPath, kSwap, had ? &old : nullptr, text)) {
         return;
     }
     std::string push = s.pushUrl.empty() ? "no push" : "push to " + HlsSettings_shownUrl(s.pushUrl);

@@ -139,12 +139,7 @@ void SrtForm_action()
         refuse("srt", why.substr(0, why.rfind(", srt output off")));
         return;
     }
-    if (had && !Store_write(kSwap, old)) {
-        std::printf("Can't write %s; nothing changed\n", kSwap);
-        return;
-    }
-    if (!Store_write(kPath, text)) {
-        std::printf("Can't write %s; nothing changed\n", kPath);
+    if (!Store_replace(kPath, kSwap, had ? &old : nullptr, text)) {
         return;
     }
     std::string port = s.port > 0 ? std::to_string(s.port) : "(no port)";

@@ -59,3 +59,13 @@ void Store_restoreFactory(std::string_view kept)
         }
     }
 }
+
+bool Store_replace(const char *path, const char *swap, const std::string *old, std::string_view text)
+{
+    const char *failed = old != nullptr && !Store_write(swap, *old) ? swap : !Store_write(path, text) ? path : nullptr;
+    if (failed != nullptr) {
+        std::printf("Can't write %s; nothing changed\n", failed);
+        return false;
+    }
+    return true;
+}

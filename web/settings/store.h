@@ -13,6 +13,11 @@ bool Store_read(std::string_view path, std::string &text, int limit);
 // writing (the old file is then left as it was).
 bool Store_write(std::string_view path, std::string_view text);
 
+// A settings file replaced whole: the previous text (`old`, when there was a file) kept as `swap`
+// first, then `text` written. Prints "Can't write PATH; nothing changed" and returns false when
+// either write fails.
+bool Store_replace(const char *path, const char *swap, const std::string *old, std::string_view text);
+
 // A flag file: the digit and a line end, as echo writes it, then "sync". Prints "Can't open file" and
 // returns false when the file cannot be written.
 bool Store_setFlag(std::string_view path, char digit);

@@ -135,12 +135,7 @@ template <class S> bool store(const File<S> &f, const char *submit, S &s)
         refuse(f.name, why.substr(0, why.rfind(", ")));
         return false;
     }
-    if (had && !Store_write(f.swap, old)) {
-        std::printf("Can't write %s; nothing changed\n", f.swap);
-        return false;
-    }
-    if (!Store_write(f.path, text)) {
-        std::printf("Can't write %s; nothing changed\n", f.path);
+    if (!Store_replace(f.path, f.swap, had ? &old : nullptr, text)) {
         return false;
     }
     return true;

@@ -1,6 +1,7 @@
 // `encode` publishing to two RTMP destinations at once (url= and the first line of rtmpx.ini), each
 // on its own nginx-rtmp: both streams start clean, and a server that stops for 5 s costs only its own
 // destination while the other one's recording and UDP go on, then it is back within 3 s.
+#include "tests/integration/rtmp/clean_start.h"
 #include "tests/support/flv.h"
 #include "tests/support/net.h"
 #include "tests/support/nginx_rtmp.h"
@@ -23,23 +24,6 @@ using Clock = std::chrono::steady_clock;
 double seconds(Clock::duration d)
 {
     return std::chrono::duration<double>(d).count();
-}
-
-// Both sequence headers before any frame, and a key frame first.
-void expectCleanStart(const std::string &recording, const char *which)
-{
-    std::vector<flv::Tag> av;
-    for (const flv::Tag &t : flv::parse(recording)) {
-        if (t.type != 18) {
-            av.push_back(t);
-        }
-    }
-    ASSERT_GE(av.size(), 3u) << which;
-    EXPECT_TRUE(flv::isAvcHeader(av[0]) || flv::isAvcHeader(av[1])) << which;
-    EXPECT_TRUE(flv::isAacHeader(av[0]) || flv::isAacHeader(av[1])) << which;
-    auto first = std::find_if(av.begin(), av.end(), flv::isVideoFrame);
-    ASSERT_NE(first, av.end()) << which;
-    EXPECT_TRUE(flv::isKeyFrame(*first)) << which;
 }
 
 // A line of the program's output exactly (destination 1's lines are the same as destination N's after
@@ -115,8 +99,8 @@ TEST(RtmpDestinations, AStalledServerCostsOnlyItsOwnDestination)
     EXPECT_NE(status.find("\"destination\":2"), std::string::npos) << status;
     EXPECT_NE(status.find("rtmp://127.0.0.1:" + std::to_string(two.port()) + "/live/"), std::string::npos) << status;
     EXPECT_EQ(status.find("/live/cam"), std::string::npos) << status;
-    expectCleanStart(NginxRtmp::slurp(one.recording("cam")), "destination 1");
-    expectCleanStart(NginxRtmp::slurp(two.recording("cam")), "destination 2");
+    expectCleanStart(flv::parse(NginxRtmp::slurp(one.recording("cam"))), "destination 1");
+    expectCleanStart(flv::parse(NginxRtmp::slurp(two.recording("cam"))), "destination 2");
 
     // Destination 2's server stops for 5 s; destination 1's recording is watched growing meanwhile.
     two.pause();
@@ -172,7 +156,7 @@ TEST(RtmpDestinations, AStalledServerCostsOnlyItsOwnDestination)
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_LE(longestStampStep(NginxRtmp::slurp(one.recording("cam"))), 500u);
     if (lost) {
-        expectCleanStart(NginxRtmp::slurp(two.recording("cam")), "destination 2 after reconnecting");
+        expectCleanStart(flv::parse(NginxRtmp::slurp(two.recording("cam"))), "destination 2 after reconnecting");
     }
 }
 

@@ -3,6 +3,7 @@
 // certificates pass the checks record the stream; one signed by an unknown CA and one made out to
 // another name are sent nothing past the TLS handshake, while the refusal is said once for all the
 // tries and shown in the status, and every other output goes on.
+#include "tests/integration/rtmp/clean_start.h"
 #include "tests/support/flv.h"
 #include "tests/support/net.h"
 #include "tests/support/nginx_rtmp.h"
@@ -46,23 +47,6 @@ nlohmann::json destinationStatus(const TempRoot &root, int n, bool (*ready)(cons
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return nullptr;
-}
-
-// Both sequence headers before any frame, and a key frame first.
-void expectCleanStart(const std::string &recording, const char *which)
-{
-    std::vector<flv::Tag> av;
-    for (const flv::Tag &t : flv::parse(recording)) {
-        if (t.type != 18) {
-            av.push_back(t);
-        }
-    }
-    ASSERT_GE(av.size(), 3u) << which;
-    EXPECT_TRUE(flv::isAvcHeader(av[0]) || flv::isAvcHeader(av[1])) << which;
-    EXPECT_TRUE(flv::isAacHeader(av[0]) || flv::isAacHeader(av[1])) << which;
-    auto first = std::find_if(av.begin(), av.end(), flv::isVideoFrame);
-    ASSERT_NE(first, av.end()) << which;
-    EXPECT_TRUE(flv::isKeyFrame(*first)) << which;
 }
 
 TEST(Rtmps, OnlyVerifiedServersAreSentTheStream)
@@ -176,7 +160,7 @@ TEST(Rtmps, OnlyVerifiedServersAreSentTheStream)
             runCommand("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" + recording + "' 2>&1");
         EXPECT_NE(streams.find("h264\n"), std::string::npos) << c.what << ": " << streams;
         EXPECT_NE(streams.find("aac\n"), std::string::npos) << c.what << ": " << streams;
-        expectCleanStart(NginxRtmp::slurp(recording), c.what);
+        expectCleanStart(flv::parse(NginxRtmp::slurp(recording)), c.what);
     }
     EXPECT_EQ(nginx.frontPassedOn(Good), 2u) << nginx.frontLog(Good);
     std::string published = nginx.rtmpLines(Good);
