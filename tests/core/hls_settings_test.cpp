@@ -2,6 +2,7 @@
 // it may be shown, and the file's three fates (missing: off in silence; bad: one line, off; good: on).
 #include "encode/core/hls_settings.h"
 
+#include "tests/core/settings_rules.h"
 #include "tests/support/temp_root.h"
 
 #include <gtest/gtest.h>
@@ -10,13 +11,7 @@
 
 namespace {
 
-struct Case {
-    const char *text;
-    bool good;
-    const char *named; // what the refusal names (key=value), for a bad file
-};
-
-const Case kCases[] = {
+const SettingsCase kCases[] = {
     {"enable=1\n", true, ""},
     {"# comment\r\n\r\nenable=1\r\nsegment=10\r\nsegments=30\r\npublic=1\r\n", true, ""},
     {"enable=1\nsegment=1\nsegments=3\npush_url=https://u:p@ingest.example:8443/live/box1\n", true, ""},
@@ -44,24 +39,7 @@ const Case kCases[] = {
 
 TEST(HlsSettings, EveryValueRule)
 {
-    for (const Case &c : kCases) {
-        SCOPED_TRACE(c.text);
-        HlsSettings s;
-        std::string why;
-        int r = HlsSettings_parse(c.text, s, why);
-        EXPECT_EQ(r, c.good ? HlsSettings_EOK : HlsSettings_EINVAL);
-        if (c.good) {
-            EXPECT_EQ(why, "");
-            // What the settings page stores reads back the same.
-            HlsSettings again;
-            EXPECT_EQ(HlsSettings_parse(HlsSettings_format(s), again, why), HlsSettings_EOK);
-            EXPECT_EQ(HlsSettings_format(again), HlsSettings_format(s));
-        } else {
-            EXPECT_NE(why.find(std::string("bad ") + c.named + " ("), std::string::npos) << why;
-            EXPECT_EQ(why.find("secret"), std::string::npos) << why;
-            EXPECT_FALSE(s.enable);
-        }
-    }
+    expectValueRules<HlsSettings>(kCases, HlsSettings_parse, HlsSettings_format, HlsSettings_EOK, HlsSettings_EINVAL);
     HlsSettings s;
     std::string why;
     std::string head = "push_url=http://h/";

@@ -2,6 +2,7 @@
 // off in silence; bad: one line naming the key and value, off; good: on).
 #include "encode/core/srt_settings.h"
 
+#include "tests/core/settings_rules.h"
 #include "tests/support/temp_root.h"
 
 #include <gtest/gtest.h>
@@ -10,13 +11,7 @@
 
 namespace {
 
-struct Case {
-    const char *text;
-    bool good;
-    const char *named; // what the refusal names (key=value), for a bad file
-};
-
-const Case kCases[] = {
+const SettingsCase kCases[] = {
     {"enable=1\nmode=caller\nhost=10.0.0.2\nport=9000\n", true, ""},
     {"enable=1\r\nmode=listener\r\nhost=\r\nport=1\r\n", true, ""},
     {"# comment\n\nenable=1\nmode=listener\nport=65535\nlatency=20\npbkeylen=32\n", true, ""},
@@ -44,23 +39,7 @@ const Case kCases[] = {
 
 TEST(SrtSettings, EveryValueRule)
 {
-    for (const Case &c : kCases) {
-        SCOPED_TRACE(c.text);
-        SrtSettings s;
-        std::string why;
-        int r = SrtSettings_parse(c.text, s, why);
-        EXPECT_EQ(r, c.good ? SrtSettings_EOK : SrtSettings_EINVAL);
-        if (c.good) {
-            EXPECT_EQ(why, "");
-            // What the settings page stores reads back the same.
-            SrtSettings again;
-            EXPECT_EQ(SrtSettings_parse(SrtSettings_format(s), again, why), SrtSettings_EOK);
-            EXPECT_EQ(SrtSettings_format(again), SrtSettings_format(s));
-        } else {
-            EXPECT_NE(why.find(std::string("bad ") + c.named), std::string::npos) << why;
-            EXPECT_FALSE(s.enable);
-        }
-    }
+    expectValueRules<SrtSettings>(kCases, SrtSettings_parse, SrtSettings_format, SrtSettings_EOK, SrtSettings_EINVAL);
     std::string streamId(513, 'a');
     SrtSettings s;
     std::string why;
