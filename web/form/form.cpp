@@ -511,6 +511,22 @@ void cgiFreeResources()
     entryTail = &cgiFormEntryFirst;
 }
 
+bool cgiFormAdd(const std::string &name, const std::string &value)
+{
+    if (name.find('\0') != std::string::npos) {
+        return false;
+    }
+    char *attr = Form_dupBytes(name.data(), name.size());
+    char *text = Form_dupBytes(value.data(), value.size());
+    if (attr == nullptr || text == nullptr) {
+        std::free(attr);
+        std::free(text);
+        return false;
+    }
+    return Form_appendEntry(attr, text, static_cast<int>(value.size()), std::string(), std::string(), std::string()) ==
+           cgiParseSuccess;
+}
+
 cgiFormResultType cgiFormString(const char *name, char *result, int max)
 {
     return formString(name, result, max, true);

@@ -116,5 +116,9 @@ cgiParseResultType cgiParseFormInput(const char *data, int length);
 char *cgiUnescapeChars(const char *s, int len);
 // Frees every entry and deletes every temporary file.
 void cgiFreeResources();
+// Appends a field to the entry list as if the request had sent it: how the JSON API hands a setting to
+// the form programs' own actions, so that a value is checked and stored by the one rule the page uses.
+// False on allocation failure or a name that holds a NUL.
+bool cgiFormAdd(const std::string &name, const std::string &value);
 // The whole request: init, parse, cgiMain (when the parse succeeded), free; returns the exit status.
 int cgiRun();

@@ -1,15 +1,15 @@
-// The second-stream settings program. It edits two records of the store: the second ("fml") stream's
+// The second-stream settings page's actions. They edit two records of the store: the second ("fml") stream's
 // eleven fields in /mnt/kavex_rs.ini and the choice of stream per output in /mnt/kavex_rsc.ini. Every
 // change re-reads the record, replaces one field and writes all of them back, so several changes in
 // one request all stay. One request, one thread.
 //
 // Typed numbers must be plain decimal digits; they reach the files through file I/O only.
+#include "web/stream2/stream2_apply.h"
+
 #include "web/form/form.h"
-#include "web/form/request_rules.h"
 
 #include "encode/core/config_store.h"
 #include "encode/core/shell.h"
-#include "web/values/values.h"
 
 #include <algorithm>
 #include <climits>
@@ -357,17 +357,13 @@ void currentValues(PageValues &out)
 
 } // namespace
 
-int cgiMain()
+void Stream2Cgi_values(PageValues &out)
 {
-    if (!cgiRequestAllowed({"view_s", "get"})) {
-        return 0;
-    }
-    if (PageValues_requested()) {
-        PageValues_serve(currentValues);
-        return 0;
-    }
-    cgiHeaderContentType("text/plain");
+    currentValues(out);
+}
 
+void Stream2Cgi_apply()
+{
     for (const SwitchRadio &s : kSwitchRadios) {
         switchAction(s);
     }
@@ -387,5 +383,4 @@ int cgiMain()
             storeField(kRs, kLevel, std::atoi(kLevelChoices[index]));
         }
     }
-    return 0;
 }

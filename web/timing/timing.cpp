@@ -10,6 +10,7 @@
 
 #include "encode/core/config_store.h"
 #include "encode/core/shell.h"
+#include "encode/core/store_lock.h"
 #include "web/settings/report.h"
 #include "web/values/values.h"
 
@@ -283,6 +284,11 @@ int cgiMain()
         return 0;
     }
     cgiHeaderContentType("text/plain");
+    StoreLock lock;
+    if (!lock.held()) {
+        std::printf("%s\n", STORE_LOCK_BUSY);
+        return 0;
+    }
     if (cgiFormButtonPressed("hc_submit")) {
         shiftAction();
     }

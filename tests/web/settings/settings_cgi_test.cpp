@@ -91,14 +91,14 @@ protected:
     static std::string plain(const std::string &body) { return kTextPlain + body; }
     std::string shellLog() const { return root.exists("/tmp/shell.log") ? root.read("/tmp/shell.log") : ""; }
 
-    // Every file of the root but the shell log.
+    // Every file of the root but the shell log and the store's lock (which holds nothing).
     Files files() const
     {
         Files f;
         for (const auto &e : std::filesystem::recursive_directory_iterator(root.dir())) {
             if (e.is_regular_file()) {
                 std::string rel = e.path().string().substr(root.dir().size());
-                if (rel != "/tmp/shell.log") {
+                if (rel != "/tmp/shell.log" && rel != "/tmp/store.lock") {
                     f[rel] = root.read(rel);
                 }
             }
