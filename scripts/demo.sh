@@ -13,7 +13,7 @@ case $build in /*) ;; *) build="$here/$build" ;; esac
 root="$build/demo-root"
 port=${WEB_PORT:-8080}
 
-targets=(encode rtsp_server webrtc_server settings_cgi stream2_cgi timing_cgi login_cgi whep_cgi hls_cgi web_guard encode_glyph_tables)
+targets=(encode rtsp_server webrtc_server settings_cgi stream2_cgi timing_cgi login_cgi whep_cgi hls_cgi api_cgi metrics_cgi tokens_cgi web_guard encode_glyph_tables)
 # The status program comes with the dashboard; it is built when this tree has it.
 if cmake --build "$build" --target help 2>/dev/null | grep -qE '^(\.\.\. )?status_cgi(:|$)'; then
   targets+=(status_cgi)

@@ -20,9 +20,11 @@ packages=(
   nginx libnginx-mod-rtmp libnginx-mod-stream
   lighttpd lighttpd-mod-openssl openssl libssl-dev
   nlohmann-json3-dev libturbojpeg0-dev libcrypt-dev
+  python3-jsonschema openapi-specification
   curl nodejs
   chromium chromium-driver python3-selenium
   iproute2 procps
+  prometheus
 )
 
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi

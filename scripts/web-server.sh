@@ -99,7 +99,13 @@ prepare() {
   [ -x "$build/web/guard/web_guard" ] || { echo "web-server: no web_guard under $build/web (build first)" >&2; exit 1; }
   [ -d "$build/web" ] || { echo "web-server: no CGI programs under $build/web (build first)" >&2; exit 1; }
   build=$(cd "$build" && pwd)
+  # The certificate is written into the store: under its one-writer lock (encode/core/store_lock.h),
+  # so that a page or API change at the same moment never meets a half-made pair.
+  mkdir -p "${ENCODE_ROOT:-}/tmp"
+  exec 9>>"${ENCODE_ROOT:-}/tmp/store.lock"
+  flock -w 10 9 || echo "web-server: the store stayed locked for 10 s; making the certificate anyway" >&2
   make_certificate
+  exec 9>&-
   share_store
   choose_user
 }
@@ -134,10 +140,10 @@ share_store() {
   if [ -n "${ENCODE_ROOT:-}" ]; then
     chgrp "$web_user" "$ENCODE_ROOT"
     chmod g+x "$ENCODE_ROOT"
-    touch "$tmp/shell.log"
-    chgrp "$web_user" "$tmp" "$tmp/shell.log"
+    touch "$tmp/shell.log" "$tmp/store.lock"
+    chgrp "$web_user" "$tmp" "$tmp/shell.log" "$tmp/store.lock"
     chmod g+rwx "$tmp"
-    chmod g+rw "$tmp/shell.log"
+    chmod g+rw "$tmp/shell.log" "$tmp/store.lock"
   fi
 }
 

@@ -109,6 +109,9 @@ json document(Run &run)
     doc["time"] = wallNow();
     doc["uptime_s"] = std::round(std::chrono::duration<double>(now - run.started).count() * 10) / 10;
     doc["cpu_percent"] = elapsed > 0 ? std::round((cpu - run.lastCpu) * 1000 / elapsed) / 10 : 0.0;
+    // The total as well: a scraper takes its own rates over its own interval, which a percentage of
+    // the last second cannot give.
+    doc["cpu_s"] = std::round(cpu * 1000) / 1000;
     for (const char *s : {"main", "second"}) {
         if (doc["streams"][s].empty()) {
             doc["streams"][s]["on"] = false;

@@ -15,12 +15,18 @@
 StoreLock::StoreLock(int waitMs)
 {
     std::string path = Path_resolve(STORE_LOCK_PATH);
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0660);
+    // The web user and the box's runner (root) share the file, whichever made it: flock needs no
+    // write access, so a file another user made is locked through a read, and the mode lets everyone
+    // read it (it holds nothing).
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0664);
+    if (fd >= 0) {
+        ::fchmod(fd, 0664);
+    } else {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    }
     if (fd < 0) {
         return;
     }
-    // The web user and the box's runner share the file: its mode is what matters, not the umask.
-    ::fchmod(fd, 0660);
     // flock has no timed wait; a short poll keeps the bound without a signal or a thread.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     for (;;) {

@@ -135,6 +135,7 @@ static void reportPublisher(const RtmpPublisher_Object &p, nlohmann::json &out)
     }
     SenderStats s = Sender_stats(p.sender);
     out["bytes"] = p.link.bytesSent();
+    out["frames"] = s.sent; // the worker's units: one audio or video frame each
     out["dropped"] = s.dropped;
     p.lastError.report(out);
 }

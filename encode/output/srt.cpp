@@ -165,6 +165,7 @@ static void reportSrt(const SrtOut_Object &o, nlohmann::json &out)
         }
     }
     out["bytes"] = bytes;
+    out["packets"] = o.payloads.load(std::memory_order_relaxed);
     out["dropped"] = dropped;
     out["retransmitted"] = retransmitted;
     out["connections"] = std::move(connections);

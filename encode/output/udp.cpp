@@ -57,6 +57,7 @@ struct DestinationStatus {
     const NetDestinations *destinations = nullptr;
     int index = 0;
     std::atomic<uint64_t> bytes{0};
+    std::atomic<uint64_t> packets{0}; // datagrams sent, the unit "dropped" counts too
     std::atomic<uint64_t> dropped{0};
     std::atomic<bool> failing{false};
     StatusError error;
@@ -70,6 +71,7 @@ void reportDestination(const DestinationStatus &st, nlohmann::json &out)
     out["target"] = std::string(d.addr[st.index]) + ":" + std::to_string(d.port[st.index]);
     out["state"] = st.failing.load(std::memory_order_relaxed) ? "error" : "ok";
     out["bytes"] = st.bytes.load(std::memory_order_relaxed);
+    out["packets"] = st.packets.load(std::memory_order_relaxed);
     out["dropped"] = st.dropped.load(std::memory_order_relaxed);
     st.error.report(out);
 }
@@ -78,6 +80,7 @@ void countSend(DestinationStatus &st, ssize_t result, int chunk)
 {
     if (result == chunk) {
         st.bytes.fetch_add(static_cast<uint64_t>(chunk), std::memory_order_relaxed);
+        st.packets.fetch_add(1, std::memory_order_relaxed);
         st.failing.store(false, std::memory_order_relaxed);
         return;
     }

@@ -7,6 +7,8 @@
 #include "web/form/form.h"
 #include "web/form/session.h"
 
+#include <nlohmann/json.hpp>
+
 #include <strings.h>
 
 #include <cstdio>
@@ -142,11 +144,33 @@ bool changesSomething(std::initializer_list<const char *> queries)
     return false;
 }
 
+constexpr char kOtherHost[] = "refused: the request named another host than this box; nothing changed";
+constexpr char kOtherSite[] = "refused: the request came from a page of another site; nothing changed";
+constexpr char kReadOnly[] = "refused: this token may only read";
+
 void refuse(const char *status, const char *extraHeader, const char *line)
 {
     std::fprintf(cgiOut, "Status: %s\r\n%s", status, extraHeader);
     cgiHeaderContentType("text/plain");
     std::fprintf(cgiOut, "%s\n", line);
+}
+
+// The API's refusals: the same statuses and lines as a JSON error document.
+void refuseJson(const char *status, const std::string &extraHeader, const char *line)
+{
+    std::fprintf(cgiOut, "Status: %s\r\n%s", status, extraHeader.c_str());
+    cgiHeaderContentType("application/json");
+    std::fprintf(cgiOut, "%s\n", nlohmann::json{{"error", line}}.dump().c_str());
+}
+
+bool sameOriginRequest()
+{
+    return sameOrigin(std::getenv("HTTP_ORIGIN"), std::getenv("HTTP_REFERER"), std::getenv("HTTP_SEC_FETCH_SITE"));
+}
+
+bool onlyReads()
+{
+    return strcasecmp(cgiRequestMethod, "get") == 0 || strcasecmp(cgiRequestMethod, "head") == 0;
 }
 
 } // namespace
@@ -173,7 +197,7 @@ bool cgiHostAllowed()
     if (host == nullptr || BoxHosts_isBox(host)) {
         return true;
     }
-    refuse("403 Forbidden", "", "refused: the request named another host than this box; nothing changed");
+    refuse("403 Forbidden", "", kOtherHost);
     return false;
 }
 
@@ -193,8 +217,8 @@ bool cgiRequestRulesKept(std::initializer_list<const char *> queries)
     // An empty header is present all the same (the server passes HTTP_ORIGIN= for "Origin:"): it
     // vouches for nothing, and "null" (a sandboxed or privacy-hiding page) names no host; both are
     // refused like any other site.
-    if (!sameOrigin(std::getenv("HTTP_ORIGIN"), std::getenv("HTTP_REFERER"), std::getenv("HTTP_SEC_FETCH_SITE"))) {
-        refuse("403 Forbidden", "", "refused: the request came from a page of another site; nothing changed");
+    if (!sameOriginRequest()) {
+        refuse("403 Forbidden", "", kOtherSite);
         return false;
     }
     return true;
@@ -202,5 +226,36 @@ bool cgiRequestRulesKept(std::initializer_list<const char *> queries)
 
 bool cgiRequestAllowed(std::initializer_list<const char *> queries)
 {
-    return cgiRequestRulesKept(queries) && cgiLoginRequired();
+    if (!cgiRequestRulesKept(queries) || !cgiLoginRequired()) {
+        return false;
+    }
+    if (cgiLoginScope() == LoginScope::Read && (!onlyReads() || changesSomething(queries))) {
+        refuse("403 Forbidden", "", kReadOnly);
+        return false;
+    }
+    return true;
+}
+
+bool cgiApiRequestAllowed(bool changes)
+{
+    const char *host = std::getenv("HTTP_HOST");
+    if (host != nullptr && !BoxHosts_isBox(host)) {
+        refuseJson("403 Forbidden", "", kOtherHost);
+        return false;
+    }
+    if (changes && !sameOriginRequest()) {
+        refuseJson("403 Forbidden", "", kOtherSite);
+        return false;
+    }
+    LoginState s = cgiLogin();
+    if (s != LoginState::Session && s != LoginState::Password && s != LoginState::Token) {
+        LoginRefusal r = Session_refusal(s);
+        refuseJson(r.status, r.cookie.empty() ? "" : "Set-Cookie: " + r.cookie + "\r\n", r.line);
+        return false;
+    }
+    if (changes && cgiLoginScope() != LoginScope::Write) {
+        refuseJson("403 Forbidden", "", kReadOnly);
+        return false;
+    }
+    return true;
 }

@@ -26,8 +26,17 @@ bool cgiHostAllowed();
 //   to, Sec-Fetch-Site "same-origin" or "none" (typed or bookmarked). A header sent empty says
 //   nothing of the kind. A POST with none of them (a script with the login, curl) is taken: browsers
 //   send at least one with every POST.
+// - after the login, a read-only token (api_token.h) is refused with 403 "refused: this token may
+//   only read" for any request that could change something: any method but GET and HEAD, or any field
+//   but the `queries`. It reads the status and the pages' values and changes nothing.
 bool cgiRequestAllowed(std::initializer_list<const char *> queries);
 bool cgiRequestRulesKept(std::initializer_list<const char *> queries);
+
+// The API's request rules: the Host rule; the login (session, Basic or Bearer; 401/429 as the login's rules);
+// when `changes`: the Origin/Referer/Sec-Fetch-Site rule that a form POST keeps (for every method, since
+// the API changes with PATCH and POST), and a read-only token refused 403. Every refusal is answered
+// whole as `Status: N`, `Content-Type: application/json` and {"error":"<the one line>"}; then false.
+bool cgiApiRequestAllowed(bool changes);
 
 // "scheme://host:port" of an http or https URL ("HTTP://Box:8080/x" -> "http://box:8080", the
 // scheme's port when none is written); "" when the URL names no host of those schemes.

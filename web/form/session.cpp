@@ -5,8 +5,11 @@
 // whatever the number of connections.
 #include "web/form/session.h"
 
+#include "web/form/secret_hash.h"
+
 #include "encode/core/config_store.h"
 #include "encode/core/paths.h"
+#include "web/form/api_token.h"
 #include "web/form/form.h"
 
 #include <crypt.h>
@@ -26,6 +29,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,6 +44,9 @@ constexpr int64_t kWindowMs = 60 * 1000;
 constexpr int64_t kOneTryMs = 1000;
 constexpr int64_t kFirstDelayMs = 100;
 constexpr int64_t kLongestDelayMs = 2000;
+
+// What the request's login may do, once cgiLogin has looked (one request per process).
+LoginScope gScope = LoginScope::None;
 
 int64_t nowMs()
 {
@@ -59,24 +66,10 @@ bool overHttps()
     return envText("HTTPS") == "on" || envText("REQUEST_SCHEME") == "https";
 }
 
-std::string hex(const unsigned char *p, size_t n)
-{
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < n; i++) {
-        out += kDigits[p[i] >> 4];
-        out += kDigits[p[i] & 0x0F];
-    }
-    return out;
-}
-
 // The name a session's file has: its token's SHA-256, so that the store never holds a token.
 std::string sessionPath(const std::string &token)
 {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    EVP_Digest(token.data(), token.size(), digest, &n, EVP_sha256(), nullptr);
-    return Path_resolve(kSessionDir) + "/" + hex(digest, n);
+    return Path_resolve(kSessionDir) + "/" + SecretHash_sha256Hex(token);
 }
 
 void makeDir(const char *systemPath)
@@ -186,6 +179,19 @@ bool basicCredentials(const std::string &header, std::string *user, std::string 
     return true;
 }
 
+// The secret of a Bearer Authorization header ("" for any other header). The scheme's name is
+// case-insensitive and blanks around the secret are no part of it.
+std::string bearerSecret(const std::string &header)
+{
+    const std::string_view prefix = "Bearer ";
+    if (header.size() <= prefix.size() || strncasecmp(header.c_str(), prefix.data(), prefix.size()) != 0) {
+        return "";
+    }
+    size_t begin = header.find_first_not_of(' ', prefix.size());
+    size_t end = header.find_last_not_of(' ');
+    return begin == std::string::npos ? "" : header.substr(begin, end + 1 - begin);
+}
+
 // --- The throttle ---
 
 // One address's record, locked from its reading to its writing. An address that has never failed
@@ -272,8 +278,9 @@ void sleepMs(int64_t ms)
     }
 }
 
-// The password checked under the address's record: Password, Wrong (after its delay) or Throttled.
-LoginState checkThrottled(const std::string &user, const std::string &password)
+// `check` (true when the credentials pass) run under the address's record: true, false after its
+// delay, or Throttled without running it. A token and a password are one guess each alike.
+template <typename Check> LoginState throttled(Check check, LoginState passedAs)
 {
     int64_t delay = 0;
     LoginState state;
@@ -283,12 +290,45 @@ LoginState checkThrottled(const std::string &user, const std::string &password)
         if (t.holdsBack(now)) {
             return LoginState::Throttled;
         }
-        bool passed = user == SESSION_USER && Session_passwordMatches(password);
+        bool passed = check();
         delay = t.tried(now, passed);
-        state = passed ? LoginState::Password : LoginState::Wrong;
+        state = passed ? passedAs : LoginState::Wrong;
     }
     sleepMs(delay); // outside the lock: a later try waits for the one-a-second rule, not for this one
     return state;
+}
+
+// The password checked under the address's record: Password, Wrong (after its delay) or Throttled.
+LoginState checkThrottled(const std::string &user, const std::string &password)
+{
+    return throttled([&] { return user == SESSION_USER && Session_passwordMatches(password); }, LoginState::Password);
+}
+
+// The Authorization header's credentials: a password (Basic) or a token (Bearer); None for neither.
+LoginState checkAuthorization()
+{
+    std::string header = envText("HTTP_AUTHORIZATION");
+    std::string user;
+    std::string password;
+    if (basicCredentials(header, &user, &password)) {
+        LoginState s = checkThrottled(user, password);
+        explicit_bzero(password.data(), password.size());
+        gScope = s == LoginState::Password ? LoginScope::Write : LoginScope::None;
+        explicit_bzero(header.data(), header.size());
+        return s;
+    }
+    std::string secret = bearerSecret(header);
+    explicit_bzero(header.data(), header.size());
+    if (secret.empty()) {
+        return LoginState::None;
+    }
+    std::optional<ApiTokenInfo> token;
+    LoginState s = throttled([&] { return (token = ApiToken_check(secret)).has_value(); }, LoginState::Token);
+    explicit_bzero(secret.data(), secret.size());
+    if (s == LoginState::Token) {
+        gScope = token->scope == TokenScope::Write ? LoginScope::Write : LoginScope::Read;
+    }
+    return s;
 }
 
 void answer(const char *status, const char *line, const std::string &cookie = "")
@@ -377,29 +417,28 @@ bool Session_hashMatches(const std::string &password, const std::string &hash)
 
 LoginState cgiLogin()
 {
+    gScope = LoginScope::None;
     std::string token = cookieValue(envText("HTTP_COOKIE"), SESSION_COOKIE);
     if (!token.empty() && touchSession(token)) {
+        gScope = LoginScope::Write;
         return LoginState::Session;
     }
-    std::string user;
-    std::string password;
-    if (basicCredentials(envText("HTTP_AUTHORIZATION"), &user, &password)) {
-        LoginState s = checkThrottled(user, password);
-        explicit_bzero(password.data(), password.size());
+    LoginState s = checkAuthorization();
+    if (s != LoginState::None) {
         return s;
     }
     return token.empty() ? LoginState::None : LoginState::Wrong;
 }
 
-bool cgiLoginRequired()
+LoginScope cgiLoginScope()
 {
-    LoginState s = cgiLogin();
-    if (s == LoginState::Session || s == LoginState::Password) {
-        return true;
-    }
+    return gScope;
+}
+
+LoginRefusal Session_refusal(LoginState s)
+{
     if (s == LoginState::Throttled) {
-        answer("429 Too Many Requests", "refused: too many failed logins from this address; try again in a second");
-        return false;
+        return {"429 Too Many Requests", "refused: too many failed logins from this address; try again in a second", ""};
     }
     // A cookie of a session that has ended goes too, so that the browser's next page is the login page
     // straight away rather than a page whose first question is refused.
@@ -407,7 +446,17 @@ bool cgiLoginRequired()
     if (!cookieValue(envText("HTTP_COOKIE"), SESSION_COOKIE).empty()) {
         clear = clearedCookie();
     }
-    answer("401 Unauthorized", "refused: log in first", clear);
+    return {"401 Unauthorized", "refused: log in first", clear};
+}
+
+bool cgiLoginRequired()
+{
+    LoginState s = cgiLogin();
+    if (s == LoginState::Session || s == LoginState::Password || s == LoginState::Token) {
+        return true;
+    }
+    LoginRefusal r = Session_refusal(s);
+    answer(r.status, r.line, r.cookie);
     return false;
 }
 
@@ -421,7 +470,7 @@ LoginState Session_logIn(const std::string &user, const std::string &password, s
     if (getrandom(raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw)) {
         return LoginState::Wrong;
     }
-    std::string token = hex(raw, sizeof raw);
+    std::string token = SecretHash_hex(raw, sizeof raw);
     explicit_bzero(raw, sizeof raw);
     makeDir(kSessionDir);
     FILE *f = std::fopen(sessionPath(token).c_str(), "wx");

@@ -1,7 +1,8 @@
 // The login of the pages and programs: who may use a CGI. A request is logged in when it carries a
-// live session (the cookie the login program gives after the password: what a browser uses) or Basic
+// live session (the cookie the login program gives after the password: what a browser uses), Basic
 // credentials that check against the store's password file (what a script with the login sends:
-// `curl -u admin:...`). The web server asks for neither; every program asks here first.
+// `curl -u admin:...`) or an API token as "Authorization: Bearer <secret>" (api_token.h: what software
+// sends instead of the password). The web server asks for none; every program asks here first.
 //
 // Sessions: a random token of 32 bytes in an `encoder_session` cookie (HttpOnly, SameSite=Strict,
 // Secure over HTTPS); the store keeps only its SHA-256, one file per session under /tmp/web/sessions
@@ -9,7 +10,7 @@
 // session ends when it has been idle for SESSION_IDLE_S, is older than SESSION_LIFE_S, is logged out,
 // or when the password changes; every login removes the files of sessions that have ended.
 //
-// Guessing is slowed per client address (REMOTE_ADDR), whatever the way the password comes: every
+// Guessing is slowed per client address (REMOTE_ADDR), whatever the way the password or token comes: every
 // failure delays its own answer a little more (100 ms for the first, growing to 2 s); after
 // SESSION_FAILURE_LIMIT failures within a minute the address gets at most one try a second, and a
 // try sooner is refused without looking at the password. The first refusal of such a run is written
@@ -32,16 +33,32 @@ inline constexpr char SESSION_USER[] = "admin";
 enum class LoginState {
     Session,   // a live session
     Password,  // Basic credentials that checked
+    Token,     // an API token that checked
     None,      // no credentials at all
     Wrong,     // credentials that did not check, or a dead session
     Throttled, // too many failures from this address: not even looked at
 };
 
-// The request's login; a live session's last use is moved to now.
+// The request's login; a live session's or a token's last use is moved to now.
 LoginState cgiLogin();
 
+// What the request's credentials may do: Write for a session, the password, or a read-write token;
+// Read for a read-only token; None before cgiLogin or when not logged in.
+enum class LoginScope { None, Read, Write };
+LoginScope cgiLoginScope();
+
+// How a login that did not pass is answered: the status, the one line, and the Set-Cookie value that
+// clears a dead session's cookie ("" for none). cgiLoginRequired writes it as text; the JSON API as
+// its own error document.
+struct LoginRefusal {
+    const char *status;
+    const char *line;
+    std::string cookie;
+};
+LoginRefusal Session_refusal(LoginState s);
+
 // True when the program may go on. Otherwise the whole answer has been written (401 with "refused:
-// log in first" for no or wrong credentials; 429 with "refused: too many failed logins from this
+// log in first" for no or wrong credentials, a wrong or revoked token among them; 429 with "refused: too many failed logins from this
 // address; try again in a second" when throttled) and the program must do nothing.
 bool cgiLoginRequired();
 
@@ -76,3 +93,4 @@ bool Session_passwordMatches(const std::string &password);
 
 // The same check against one hash of that file's form ("$scheme$...").
 bool Session_hashMatches(const std::string &password, const std::string &hash);
+

@@ -34,6 +34,12 @@ bool Store_setFlag(std::string_view path, char digit)
     return true;
 }
 
+namespace {
+
+constexpr size_t kFactoryFileLimit = 1 << 20;
+
+} // namespace
+
 void Store_restoreFactory(std::string_view kept)
 {
     namespace fs = std::filesystem;
@@ -54,8 +60,14 @@ void Store_restoreFactory(std::string_view kept)
         if (target == keep && fs::exists(target, ec)) {
             continue;
         }
-        if (!fs::copy_file(e.path(), target, fs::copy_options::overwrite_existing, ec)) {
-            std::printf("Can't copy /mnt/dfc/%s: it is not changed\n", e.path().filename().c_str());
+        // As cp -f does: the existing file rewritten in place, its owner and mode kept. (The
+        // library's copy_file truncates the target and then sets its mode, which a program that is not
+        // the file's owner may not: the target was left empty behind an answer that said "not changed".)
+        std::string name = "/mnt/dfc/" + e.path().filename().string();
+        std::string text;
+        if (!Config_readText(name, text, static_cast<int>(kFactoryFileLimit) + 1) || text.size() > kFactoryFileLimit ||
+            Config_writeText("/mnt/" + e.path().filename().string(), text) != Config_EOK) {
+            std::printf("Can't copy %s: it is not changed\n", name.c_str());
         }
     }
 }

@@ -4,14 +4,15 @@ box as it runs itself: scripts/box.sh in a temporary root, with lighttpd, the CG
 encode on a noisy picture, its transport stream to a UDP socket of this test, the pages over HTTPS
 with the box's own certificate. What a person sees: the login page, the stored values in the fields, a
 dashboard that moves, a bit rate changed and the box restarted with it, the factory-password notice
-and a new login after the change, and what another site tries: a form that posts to the box and a
-frame around the settings page, both refused.
+and a new login after the change, what another site tries: a form that posts to the box and a
+frame around the settings page, both refused, and an API token made, used and revoked.
 
 Run by ctest: browser_test.py --source DIR --build DIR."""
 
 import argparse
 import base64
 import glob
+import json
 import os
 import re
 import shutil
@@ -389,6 +390,106 @@ class Pages(unittest.TestCase):
         wait_for("the live picture by WebRTC again", lambda: self.js("return window.encoderLive.playing();"), 30)
         self.assertFalse(self.js("return window.encoderHls.playing();"))
 
+
+    def test_9_an_api_token_made_on_the_page_opens_until_it_is_revoked_there(self):
+        context = ssl.create_default_context(cafile=os.path.join(self.root, "mnt/web/cert.pem"))
+
+        def bearer(path, secret, fields=None):
+            """What software with the token gets: the status and the answer's text."""
+            data = urllib.parse.urlencode(fields).encode() if fields else None
+            request = urllib.request.Request(self.base + path, data=data,
+                                             headers={"Authorization": "Bearer " + secret})
+            try:
+                with urllib.request.urlopen(request, timeout=10, context=context) as r:
+                    return r.status, r.read().decode()
+            except urllib.error.HTTPError as refused:
+                return refused.code, refused.read().decode()
+
+        def listed():
+            return self.js("var f = Array.prototype.find.call(document.querySelectorAll('#token-list form'),"
+                           "  function (f) { return f.textContent.indexOf('browser test') === 0; });"
+                           "return f ? f.textContent : null;")
+
+        def alert():
+            try:
+                return self.driver.switch_to.alert
+            except Exception:  # none yet
+                return None
+
+        self.open_main_page()
+        self.driver.find_element(By.ID, "token_name").send_keys("browser test")
+        self.driver.find_element(By.CSS_SELECTOR, "#token_scope option[value=read]").click()
+        self.driver.find_element(By.NAME, "token_make").click()
+        answer = lambda: self.driver.find_element(By.ID, "answer").text
+        made_line = re.compile(r"^made token browser test \(read\): (enc_[A-Za-z0-9_-]{43})$", re.M)
+        made = wait_for("the new token's secret in the answer", lambda: made_line.search(answer()), 20)
+        self.assertIn("shown only now", answer())
+        secret = made.group(1)
+        self.assertIn("read only", wait_for("the token in the list", listed, 20))
+        self.assertNotIn(secret, self.driver.find_element(By.ID, "token-list").text)
+
+        status, text = bearer("/cgi-bin/status.cgi", secret)
+        self.assertEqual(status, 200, text)
+        self.assertIn('"webrtc":', text)
+        self.assertEqual(bearer("/cgi-bin/settings.cgi", secret, {"ttl_submit": "Set", "ttl": "9"}),
+                         (403, "refused: this token may only read\n"))
+        self.open_main_page()
+        self.assertNotIn("last used never", wait_for("the token in the list again", listed, 20))
+
+        self.js("arguments[0].scrollIntoView();", self.driver.find_element(By.ID, "token-list"))
+        self.driver.find_element(By.XPATH, "//div[@id='token-list']/form[starts-with(., 'browser test')]"
+                                           "//button[@name='token_revoke']").click()
+        question = wait_for("the page asking before the revoke", alert, 10)
+        self.assertIn("browser test", question.text)
+        question.accept()
+        wait_for("the token gone from the list", lambda: listed() is None, 20)
+        self.assertIn("revoked token browser test", answer())
+        self.assertEqual(bearer("/cgi-bin/status.cgi", secret), (401, "refused: log in first\n"))
+
+    def test_9b_a_backup_restored_and_the_factory_settings_from_the_page(self):
+        context = ssl.create_default_context(cafile=os.path.join(self.root, "mnt/web/cert.pem"))
+        login = base64.b64encode(("admin:" + self.password).encode()).decode()
+
+        def api(method, path, body=None):
+            request = urllib.request.Request(self.base + "/api/v1/" + path, method=method,
+                                             data=json.dumps(body).encode() if body is not None else None,
+                                             headers={"Authorization": "Basic " + login})
+            with urllib.request.urlopen(request, timeout=20, context=context) as r:
+                return r.read().decode()
+
+        backup = os.path.join(self.dir, "encoder-settings.json")
+        with open(backup, "w") as f:
+            f.write(api("GET", "backup"))
+        kept = self.stored("bitrate")
+        api("PATCH", "settings", {"bitrate": 1234000})
+        self.assertEqual(self.stored("bitrate"), "1234000")
+
+        self.open_main_page()
+        answer = lambda: self.driver.find_element(By.ID, "answer").text
+        self.driver.find_element(By.ID, "restore-file").send_keys(backup)
+        self.js("arguments[0].scrollIntoView();", self.driver.find_element(By.ID, "restore-button"))
+        self.driver.find_element(By.ID, "restore-button").click()
+        wait_for("the restore's answer", lambda: "bitrate (at restart)" in answer(), 20)
+        self.assertEqual(self.stored("bitrate"), kept)
+
+        self.driver.find_element(By.ID, "factory-button").click()
+        question = wait_for("the page asking before the factory reset",
+                            lambda: self.driver.switch_to.alert if self.has_alert() else None, 10)
+        self.assertIn("factory", question.text)
+        question.accept()
+        wait_for("the reset's answer", lambda: "the login kept" in answer(), 20)
+        self.assertEqual(self.stored("bitrate"), "4000000")
+        with open(os.path.join(self.root, "mnt/hls.ini")) as f, open(os.path.join(self.root, "mnt/dfc/hls.ini")) as d:
+            self.assertEqual(f.read(), d.read())
+        # The login is the one the operator set, not the factory one.
+        self.assertIn('"settings"', api("GET", "settings"))
+
+    def has_alert(self):
+        try:
+            self.driver.switch_to.alert.text
+            return True
+        except Exception:  # none yet
+            return False
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()

@@ -192,6 +192,45 @@ TEST_F(WebServer, EverythingNeedsTheLogin)
     EXPECT_EQ(shellLog(), "");
 }
 
+// The JSON API and the metrics behind the same server and login: a token made through the page's
+// program reads and changes settings with Bearer, a read-only one scrapes the metrics and changes
+// nothing, and the API's stage works as the web user the server runs as.
+TEST_F(WebServer, ApiAndMetricsWithTokensMadeOnThePage)
+{
+    auto token = [this](const char *name, const char *scope) {
+        std::string r = curl("--data 'token_make=1&token_name=" + std::string(name) + "&token_scope=" + scope + "' '" +
+                             url("/cgi-bin/tokens.cgi") + "'");
+        size_t at = r.find("enc_");
+        return at == std::string::npos ? std::string() : r.substr(at, r.find_first_of("\n ", at) - at);
+    };
+    std::string writer = token("automation", "write");
+    std::string reader = token("monitoring", "read");
+    ASSERT_FALSE(writer.empty());
+    ASSERT_FALSE(reader.empty());
+    auto bearer = [](const std::string &t) { return "-H 'Authorization: Bearer " + t + "' "; };
+
+    for (const char *path : {"/api/v1/settings", "/metrics"}) {
+        std::string r = curl("'" + url(path) + "'", "");
+        EXPECT_NE(r.find("HTTP/1.1 401"), std::string::npos) << path << "\n" << r;
+        EXPECT_NE(curl(bearer("enc_wrong") + "'" + url(path) + "'", "").find("HTTP/1.1 401"), std::string::npos);
+    }
+    std::string got = curl(bearer(reader) + "'" + url("/api/v1/settings") + "'", "");
+    EXPECT_NE(got.find("HTTP/1.1 200"), std::string::npos) << got;
+    EXPECT_NE(body(got).find("\"bitrate\": 4000000"), std::string::npos) << got;
+    std::string metrics = curl(bearer(reader) + "'" + url("/metrics") + "'", "");
+    EXPECT_NE(metrics.find("HTTP/1.1 200"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("encoder_up 0"), std::string::npos) << "no encoder runs here";
+
+    std::string patch = "-X PATCH -H 'Content-Type: application/json' --data '{\"bitrate\": 2500000}' '" +
+                        url("/api/v1/settings") + "'";
+    EXPECT_NE(curl(bearer(reader) + patch, "").find("HTTP/1.1 403"), std::string::npos);
+    std::string r = curl(bearer(writer) + patch, "");
+    EXPECT_NE(r.find("HTTP/1.1 200"), std::string::npos) << r;
+    EXPECT_NE(root.read("/mnt/autorun.sh").find("\nbitrate=2500000\n"), std::string::npos);
+    // From another site's page, the login of the box's operator changes nothing.
+    EXPECT_NE(curl("-H 'Origin: https://evil.example' " + patch).find("HTTP/1.1 403"), std::string::npos);
+}
+
 TEST_F(WebServer, RebootOnlyFromTheBoxsOwnPagesAndByPost)
 {
     const std::string cgi = "'" + url("/cgi-bin/settings.cgi") + "'";

@@ -1,8 +1,10 @@
 // The request rules, run in each of the three CGI programs: hostile requests (another Host, another
-// site, a header that vouches for nothing) are refused with their status and line and leave every file
-// of the root as it was, while the box's own pages, scripts with the login and reports still work.
+// site, a header that vouches for nothing) and a read-only token's changes are refused with their status
+// and line and leave every file of the root as it was, while the box's own pages, scripts with the
+// login or a token, and reports still work.
 #include "tests/support/temp_root.h"
 #include "tests/web/cgi_runner.h"
+#include "web/form/api_token.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -63,7 +65,7 @@ const std::vector<Program> &programs()
 
 // What a request sends: a change, a report button, or the page's read of its current values.
 enum class Form { Change, Report, Values };
-enum class Outcome { Applied, Reported, OtherHost, Foreign, NotPost };
+enum class Outcome { Applied, Reported, OtherHost, Foreign, NotPost, ReadOnly };
 
 struct Case {
     std::string what;
@@ -76,12 +78,28 @@ struct Case {
 const char kOtherHostLine[] = "refused: the request named another host than this box; nothing changed\n";
 const char kForeignLine[] = "refused: the request came from a page of another site; nothing changed\n";
 const char kNotPostLine[] = "refused: settings are changed with a POST request only; nothing changed\n";
+const char kReadOnlyLine[] = "refused: this token may only read\n";
+// Stand for the secrets of the tokens each root is given.
+const char kReadToken[] = "HTTP_AUTHORIZATION=Bearer READ";
+const char kWriteToken[] = "HTTP_AUTHORIZATION=Bearer WRITE";
 
-CgiResponse send(const Program &p, const TempRoot &root, const Case &c)
+// A token of `scope`, used once, so that its record of last use is part of the root from then on.
+std::string tokenFor(TokenScope scope)
+{
+    std::string secret;
+    std::string why;
+    ApiTokenInfo info{};
+    EXPECT_TRUE(ApiToken_make(TokenScope_name(scope), scope, &secret, &info, &why)) << why;
+    EXPECT_TRUE(ApiToken_check(secret).has_value());
+    return "HTTP_AUTHORIZATION=Bearer " + secret;
+}
+
+CgiResponse send(const Program &p, const TempRoot &root, const Case &c, const std::string &read,
+                 const std::string &write)
 {
     std::vector<std::string> env = cgiBaseEnv(root.dir(), c.method);
     for (const std::string &e : c.env) {
-        cgiEnvSet(env, e);
+        cgiEnvSet(env, e == kReadToken ? read : e == kWriteToken ? write : e);
     }
     std::string form = c.form == Form::Change   ? cgiUrlEncoded(p.change)
                        : c.form == Form::Report ? std::string(p.report) + "=1"
@@ -196,6 +214,13 @@ TEST(RequestRules, HostileRequestsAreRefusedAndTheBoxsOwnAreTaken)
         {"report from another site's page", "GET", Form::Report, {"HTTP_ORIGIN=http://evil.example"},
          Outcome::Reported},
         {"current values read", "GET", Form::Values, {}, Outcome::Reported},
+        // A read-only token reads and reports; a token that may write changes.
+        {"a read token's change", "POST", Form::Change, {kReadToken}, Outcome::ReadOnly},
+        {"a read token's report by POST", "POST", Form::Report, {kReadToken}, Outcome::ReadOnly},
+        {"a read token's change by GET", "GET", Form::Change, {kReadToken}, Outcome::NotPost},
+        {"a read token's report", "GET", Form::Report, {kReadToken}, Outcome::Reported},
+        {"a read token's read of the current values", "GET", Form::Values, {kReadToken}, Outcome::Reported},
+        {"a write token's change", "POST", Form::Change, {kWriteToken}, Outcome::Applied},
     };
     for (const Program &p : programs()) {
         TempRoot root(true);
@@ -203,10 +228,12 @@ TEST(RequestRules, HostileRequestsAreRefusedAndTheBoxsOwnAreTaken)
         root.write("/mnt/format.ini", "0 9");  // and what its report reads
         root.write("/mnt/web/names", "encoder.example.net\nFD00:0:0::5\n");
         root.write("/mnt/web_hosts.ini", "# the studio's name\n\n  Studio-Box \r\n#old-name\n");
+        const std::string read = tokenFor(TokenScope::Read);
+        const std::string write = tokenFor(TokenScope::Write);
         const Files before = snapshot(root);
         for (const Case &c : cases) {
             restore(root, before);
-            CgiResponse r = send(p, root, c);
+            CgiResponse r = send(p, root, c, read, write);
             Files after = snapshot(root);
             std::string what = std::string(p.name) + ": " + c.what;
             EXPECT_EQ(r.status, 0) << what;
@@ -226,6 +253,10 @@ TEST(RequestRules, HostileRequestsAreRefusedAndTheBoxsOwnAreTaken)
                 break;
             case Outcome::Foreign:
                 EXPECT_EQ(r.out, std::string("Status: 403 Forbidden\r\n") + kTextPlain + kForeignLine) << what;
+                EXPECT_EQ(after, before) << what;
+                break;
+            case Outcome::ReadOnly:
+                EXPECT_EQ(r.out, std::string("Status: 403 Forbidden\r\n") + kTextPlain + kReadOnlyLine) << what;
                 EXPECT_EQ(after, before) << what;
                 break;
             case Outcome::NotPost:

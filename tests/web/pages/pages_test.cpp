@@ -24,6 +24,7 @@ std::string page(const std::string &name)
 }
 
 struct Form {
+    std::string action; // the program it is posted to
     std::string button; // the first submit button's name
     std::vector<std::pair<std::string, std::string>> choices; // radio or option: field, value
     std::set<std::string> fields;                             // every field name
@@ -39,12 +40,16 @@ std::vector<Form> forms(const std::string &html)
     static const std::regex selectRe("<select name=\"([^\"]+)\"[^>]*>([\\s\\S]*?)</select>");
     static const std::regex optionRe("<option value=\"([^\"]+)\"");
     static const std::regex fieldRe("<(?:input|select|output)[^>]*\\bname=\"([^\"]+)\"");
+    static const std::regex actionRe("^<form\\b[^>]*\\baction=\"([^\"]+)\"");
     for (auto f = std::sregex_iterator(html.begin(), html.end(), formRe); f != std::sregex_iterator(); ++f) {
         Form form;
         form.html = (*f)[0];
         std::smatch m;
         if (std::regex_search(form.html, m, buttonRe)) {
             form.button = m[1];
+        }
+        if (std::regex_search(form.html, m, actionRe)) {
+            form.action = m[1];
         }
         for (auto r = std::sregex_iterator(form.html.begin(), form.html.end(), radioRe); r != std::sregex_iterator(); ++r) {
             form.choices.emplace_back((*r)[1], (*r)[2]);
@@ -68,13 +73,22 @@ std::vector<Form> forms(const std::string &html)
 struct Page {
     const char *file;
     const char *program;
+    const char *action; // the forms of the page that its program answers; the others have tests of their own
 };
 
 const Page kPages[] = {
-    {"index.html", SETTINGS_CGI_BINARY},
-    {"stream2.html", STREAM2_CGI_BINARY},
-    {"timing.html", TIMING_CGI_BINARY},
+    {"index.html", SETTINGS_CGI_BINARY, "/cgi-bin/settings.cgi"},
+    {"stream2.html", STREAM2_CGI_BINARY, "/cgi-bin/stream2.cgi"},
+    {"timing.html", TIMING_CGI_BINARY, "/cgi-bin/timing.cgi"},
 };
+
+// The forms of `p` that its program answers.
+std::vector<Form> formsOf(const Page &p)
+{
+    std::vector<Form> out = forms(page(p.file));
+    std::erase_if(out, [&p](const Form &f) { return f.action != p.action; });
+    return out;
+}
 
 } // namespace
 
@@ -87,7 +101,7 @@ TEST(Pages, EveryChoiceSentIsReadBack)
     root.write("/mnt/whip.ini", "enable=0\nurl=https://10.0.0.4/whip\ntoken=\n");
     int checked = 0;
     for (const Page &p : kPages) {
-        for (const Form &f : forms(page(p.file))) {
+        for (const Form &f : formsOf(p)) {
             for (const auto &[field, value] : f.choices) {
                 cgiPostUrl(p.program, root.dir(), {{f.button, "Apply"}, {field, value}});
                 nlohmann::json doc = pageValues(p.program, root.dir());
@@ -175,7 +189,7 @@ TEST(Pages, EveryFieldIsAnsweredAndFoundByItsName)
         std::string html = page(p.file);
         nlohmann::json doc = pageValues(p.program, root.dir());
         ASSERT_FALSE(doc.is_discarded()) << p.file;
-        for (const Form &f : forms(html)) {
+        for (const Form &f : formsOf(p)) {
             for (const std::string &field : f.fields) {
                 // The amounts a change moves by, and the files the certificate form uploads.
                 bool typedIn = field == "chang" || field == "hang" || field == "cert_file" || field == "key_file";
@@ -184,6 +198,33 @@ TEST(Pages, EveryFieldIsAnsweredAndFoundByItsName)
             }
         }
     }
+}
+
+// The API token form: each scope it offers makes a token of that scope, listed with it; every field
+// has an id of its name.
+TEST(Pages, TheTokenFormsChoicesAreTheOnesItsProgramTakes)
+{
+    TempRoot root{true};
+    const std::string html = page("index.html");
+    int made = 0;
+    for (const Form &f : forms(html)) {
+        if (f.action != "/cgi-bin/tokens.cgi") {
+            continue;
+        }
+        for (const std::string &field : f.fields) {
+            EXPECT_NE(html.find("id=\"" + field + "\""), std::string::npos) << "no id " << field;
+        }
+        for (const auto &[field, value] : f.choices) {
+            const std::string name = "page " + value;
+            CgiAnswer a = cgiAnswer(cgiPostUrl(TOKENS_CGI_BINARY, root.dir(),
+                                               {{f.button, "Make token"}, {"token_name", name}, {field, value}}));
+            EXPECT_EQ(a.body.rfind("made token " + name + " (" + value + "): enc_", 0), 0u) << a.body;
+            nlohmann::json doc = nlohmann::json::parse(cgiAnswer(cgiGet(TOKENS_CGI_BINARY, root.dir(), "get=1")).body);
+            ASSERT_EQ(doc["tokens"].size(), static_cast<size_t>(++made));
+            EXPECT_EQ(doc["tokens"].back()["scope"], value);
+        }
+    }
+    EXPECT_EQ(made, 2);
 }
 
 // Each secret's marker (the output "<field>_secret") stands in the form of its field. The field of a
