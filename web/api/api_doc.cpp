@@ -79,16 +79,9 @@ json okJson(const char *description, const char *ref)
     return r;
 }
 
-} // namespace
-
-std::string ApiDoc_version()
+// Every call of api.cpp with its answers.
+json paths()
 {
-    return ENCODE_VERSION;
-}
-
-json ApiDoc_openapi()
-{
-    json free{{"type", "object"}, {"additionalProperties", true}};
     json paths = json::object();
     paths["/status"]["get"] = operation("The status document", okJson("the status", "Free"), false);
     paths["/settings"]["get"] =
@@ -128,6 +121,13 @@ json ApiDoc_openapi()
     paths["/factory-reset"]["post"] = reset;
     paths["/openapi.json"]["get"] = operation("This document", okJson("the document", "Free"), false);
 
+    return paths;
+}
+
+// The bodies the calls take and answer; the settings' from the table.
+json schemas()
+{
+    json free{{"type", "object"}, {"additionalProperties", true}};
     json schemas;
     schemas["Free"] = free;
     schemas["Settings"] = settingsSchema();
@@ -164,6 +164,18 @@ json ApiDoc_openapi()
                            {"settings", {{"$ref", "#/components/schemas/Settings"}}},
                            {"start_script", {{"type", "string"}}},
                            {"secrets", {{"type", "object"}, {"additionalProperties", {{"type", "string"}}}}}}}};
+    return schemas;
+}
+
+} // namespace
+
+std::string ApiDoc_version()
+{
+    return ENCODE_VERSION;
+}
+
+json ApiDoc_openapi()
+{
     json security = json::array({{{"bearer", json::array()}}, {{"basic", json::array()}}, {{"session", json::array()}}});
     return json{
         {"openapi", "3.0.3"},
@@ -174,9 +186,9 @@ json ApiDoc_openapi()
                           "made on the settings page (Authorization: Bearer), the password (Basic) or a page's "
                           "session; a call that changes anything needs a read-write one."}}},
         {"servers", json::array({{{"url", "/api/v1"}}})},
-        {"paths", paths},
+        {"paths", paths()},
         {"components",
-         {{"schemas", schemas},
+         {{"schemas", schemas()},
           {"securitySchemes",
            {{"bearer", {{"type", "http"}, {"scheme", "bearer"}}},
             {"basic", {{"type", "http"}, {"scheme", "basic"}}},

@@ -58,7 +58,8 @@ ApiSetting atOnce(ApiSetting s)
     return s;
 }
 
-std::vector<ApiSetting> makeRows()
+// The network and the outputs.
+void outputRows(std::vector<ApiSetting> &rows)
 {
     const char *net = "Network";
     const char *ts = "Transport stream output";
@@ -67,18 +68,7 @@ std::vector<ApiSetting> makeRows()
     const char *hls = "HLS output";
     const char *rtc = "Live picture (WebRTC)";
     const char *whip = "WHIP output";
-    const char *video = "Video encoding";
-    const char *cap = "Capture";
-    const char *col = "Colour";
-    const char *aud = "Audio";
-    const char *web = "Web access";
-    const char *wifi = "Wi-Fi";
-    const char *sub = "Subtitle";
-    const char *mask = "Privacy mask and region of interest";
-    const char *two = "Second stream";
-    const char *twoPic = "Second stream: picture and rate";
-    const char *twoEnc = "Second stream: H.264";
-    return {
+    rows.insert(rows.end(), {
         row(net, "ip", K::Text, S, "name1_submit", "the box's IPv4 address"),
         row(net, "netmask", K::Text, S, "name2_submit", "its network mask"),
         row(net, "gateway", K::Text, S, "name45_submit", "its default gateway"),
@@ -124,6 +114,17 @@ std::vector<ApiSetting> makeRows()
         row(whip, "whip_url", K::Text, S, "whip_submit", "the WHIP endpoint"),
         withClear(row(whip, "whip_token", K::Secret, S, "whip_submit", "the bearer token (empty clears it)"),
                   "whip_token_clear"),
+    });
+}
+
+// The picture, its coding and the audio.
+void encodingRows(std::vector<ApiSetting> &rows)
+{
+    const char *video = "Video encoding";
+    const char *cap = "Capture";
+    const char *col = "Colour";
+    const char *aud = "Audio";
+    rows.insert(rows.end(), {
         row(video, "bitrate", K::Integer, S, "name3_submit", "the main stream's bit rate, kbit/s"),
         row(video, "framerate", K::Integer, S, "name4_submit", "its frame rate"),
         row(video, "fi", K::Integer, S, "namei_submit", "frames from one I picture to the next"),
@@ -152,6 +153,17 @@ std::vector<ApiSetting> makeRows()
         row(aud, "audiosample", K::Integer, S, "name_audio_submit", "the sampling rate, Hz"),
         row(aud, "audiobitrate", K::Integer, S, "name_audio2_submit", "the audio bit rate, bit/s"),
         row(aud, "volume", K::Integer, S, "name_volume_submit", "the analog input volume"),
+    });
+}
+
+// Web access, Wi-Fi and the overlays.
+void boxRows(std::vector<ApiSetting> &rows)
+{
+    const char *web = "Web access";
+    const char *wifi = "Wi-Fi";
+    const char *sub = "Subtitle";
+    const char *mask = "Privacy mask and region of interest";
+    rows.insert(rows.end(), {
         row(web, "https", K::Choice, S, "https_submit", "what plain HTTP does",
             {{"to https", "female"}, {"serves the pages", "male"}}),
         row(wifi, "ifwifi", K::Choice, S, "codec_submit", "Wi-Fi", kOnOffReversed),
@@ -173,6 +185,16 @@ std::vector<ApiSetting> makeRows()
         withPartner(row(mask, "gx_y", K::Integer, S, "gx_xy", "the region's y"), "gx_x"),
         withPartner(row(mask, "gx_w", K::Integer, S, "gx_wh", "the region's width"), "gx_h"),
         withPartner(row(mask, "gx_h", K::Integer, S, "gx_wh", "the region's height"), "gx_w"),
+    });
+}
+
+// The second-stream page.
+void secondRows(std::vector<ApiSetting> &rows)
+{
+    const char *two = "Second stream";
+    const char *twoPic = "Second stream: picture and rate";
+    const char *twoEnc = "Second stream: H.264";
+    rows.insert(rows.end(), {
         row(two, "sbnt", K::Choice, S2, "sbnt_submit", "the second stream", kOnOffReversed),
         row(two, "ts_stream", K::Choice, S2, "ts_stream_submit", "the stream the UDP/HTTP TS carries", kStreams),
         row(two, "r_stream", K::Choice, S2, "r_stream_submit", "the stream RTSP/RTMP carry", kStreams),
@@ -186,7 +208,17 @@ std::vector<ApiSetting> makeRows()
         row(twoEnc, "s_ctrlbz", K::Choice, S2, "s_codec_submit", "its H.264 profile", kProfiles),
         row(twoEnc, "s_ctrlcz", K::Choice, S2, "s_ctrlcz_submit", "its encoder mode", kPresets),
         row(twoEnc, "s_menu_encst", K::Choice, S2, "s_encst_submit", "its H.264 level", kLevels),
-    };
+    });
+}
+
+std::vector<ApiSetting> makeRows()
+{
+    std::vector<ApiSetting> rows;
+    outputRows(rows);
+    encodingRows(rows);
+    boxRows(rows);
+    secondRows(rows);
+    return rows;
 }
 
 } // namespace

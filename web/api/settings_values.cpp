@@ -107,14 +107,11 @@ SettingsRead SettingsValues_read()
     return r;
 }
 
-Changes SettingsValues_changes(const json &body, const json &secrets, bool restore)
+namespace {
+
+// The request's names and values, a group's object giving its names.
+std::vector<std::pair<std::string, json>> flattened(const json &body)
 {
-    Changes c;
-    if (!body.is_object()) {
-        c.refused.push_back(json{{"name", ""}, {"group", ""}, {"reason", "the settings are a JSON object"}});
-        return c;
-    }
-    // Flattened: a group's object gives its names.
     std::vector<std::pair<std::string, json>> given;
     std::vector<std::string> groups = ApiSettings_groups();
     for (const auto &[key, value] : body.items()) {
@@ -126,29 +123,62 @@ Changes SettingsValues_changes(const json &body, const json &secrets, bool resto
             given.emplace_back(key, value);
         }
     }
-    SettingsRead now = SettingsValues_read();
-    std::map<std::string, std::string> wanted; // name -> page text, for partners
-    for (const auto &[name, v] : given) {
-        const ApiSetting *s = ApiSettings_find(name);
-        if (s != nullptr && restore && v.is_null()) {
-            continue; // the backed-up box had no value for it: the one here is kept
+    return given;
+}
+
+// The changes in the table's order. A pair the page sends with one button (a mask's x and y) is one
+// action with both new values: the second of the two would find the files already as it wants them
+// and look refused.
+std::vector<StagedChange> ordered(std::vector<StagedChange> staged, const std::map<std::string, std::string> &wanted,
+                                  const SettingsRead &now)
+{
+    std::sort(staged.begin(), staged.end(),
+              [](const StagedChange &a, const StagedChange &b) { return rowIndex(a.setting) < rowIndex(b.setting); });
+    std::vector<StagedChange> joined;
+    for (StagedChange &ch : staged) {
+        const char *p = ch.setting->partner;
+        if (p != nullptr) {
+            auto it = wanted.find(p);
+            ch.withPartner = it != wanted.end();
+            ch.partnerValue = ch.withPartner ? it->second : now.page.value(p, "");
+            if (ch.withPartner && rowIndex(ApiSettings_find(p)) < rowIndex(ch.setting)) {
+                continue; // made by its partner's action
+            }
         }
+        joined.push_back(ch);
+    }
+    return joined;
+}
+
+} // namespace
+
+Changes SettingsValues_changes(const json &body, const json &secrets, bool restore)
+{
+    Changes c;
+    if (!body.is_object()) {
+        c.refused.push_back(json{{"name", ""}, {"group", ""}, {"reason", "the settings are a JSON object"}});
+        return c;
+    }
+    SettingsRead now = SettingsValues_read();
+    std::map<std::string, std::string> wanted; // name -> page text
+    std::vector<StagedChange> staged;
+    for (const auto &[name, v] : flattened(body)) {
+        const ApiSetting *s = ApiSettings_find(name);
         if (s == nullptr) {
             json entry{{"name", name}, {"reason", "no such setting"}};
-            if (restore) {
-                c.ignored.push_back(entry);
-            } else {
+            if (!restore) {
                 entry["group"] = "";
-                c.refused.push_back(entry);
             }
+            (restore ? c.ignored : c.refused).push_back(entry);
             continue;
         }
+        if (restore && v.is_null()) {
+            continue; // the backed-up box had no value for it: the one here is kept
+        }
         std::string shown = now.page.value(name, "");
-        json value = v;
         bool fromSecrets = restore && secrets.is_object() && secrets.contains(name);
-        if (fromSecrets) {
-            value = secrets[name];
-        } else if (s->kind == SettingKind::Secret && (restore || (v.is_string() && v.get<std::string>() == shown))) {
+        if (!fromSecrets && s->kind == SettingKind::Secret &&
+            (restore || (v.is_string() && v.get<std::string>() == shown))) {
             // Sent back as shown, or a file without the secrets: the stored one is kept (a shown text
             // is never a secret's value).
             c.unchanged.push_back(name);
@@ -156,36 +186,16 @@ Changes SettingsValues_changes(const json &body, const json &secrets, bool resto
         }
         std::string form;
         std::string why;
-        if (!formValue(*s, value, form, why)) {
+        if (!formValue(*s, fromSecrets ? secrets[name] : v, form, why)) {
             c.refused.push_back(json{{"name", name}, {"group", s->group}, {"reason", "takes " + why}});
-            continue;
-        }
-        if (s->kind != SettingKind::Secret && form == shown) {
+        } else if (s->kind != SettingKind::Secret && form == shown) {
             c.unchanged.push_back(name);
-            continue;
-        }
-        wanted[name] = form;
-        c.staged.push_back({s, form, shown, ""});
-    }
-    std::sort(c.staged.begin(), c.staged.end(),
-              [](const StagedChange &a, const StagedChange &b) { return rowIndex(a.setting) < rowIndex(b.setting); });
-    // A pair the page sends with one button (a mask's x and y) is one action: the second of the two
-    // would find the files already as it wants them and look refused.
-    std::vector<StagedChange> joined;
-    for (StagedChange &ch : c.staged) {
-        const char *p = ch.setting->partner;
-        if (p == nullptr) {
-            joined.push_back(ch);
-            continue;
-        }
-        ch.withPartner = wanted.count(p) > 0;
-        ch.partnerValue = ch.withPartner ? wanted[p] : now.page.value(p, "");
-        bool partnerFirst = ch.withPartner && rowIndex(ApiSettings_find(p)) < rowIndex(ch.setting);
-        if (!partnerFirst) {
-            joined.push_back(ch);
+        } else {
+            wanted[name] = form;
+            staged.push_back({s, form, shown, "", false});
         }
     }
-    c.staged = std::move(joined);
+    c.staged = ordered(std::move(staged), wanted, now);
     return c;
 }
 

@@ -102,6 +102,51 @@ bool copyInto(const Snapshot &snap, const fs::path &mnt)
     return true;
 }
 
+// In the child: the change handed to the page's action as the field and button the page sends.
+[[noreturn]] void actInChild(const std::string &stage, const StagedChange &c, int out)
+{
+    ::dup2(out, STDOUT_FILENO);
+    ::setenv("ENCODE_ROOT", stage.c_str(), 1);
+    cgiFreeResources();
+    const ApiSetting &s = *c.setting;
+    bool clear = c.form.empty() && s.clear != nullptr;
+    cgiFormAdd(s.name, c.form);
+    if (s.partner != nullptr) {
+        cgiFormAdd(s.partner, c.partnerValue);
+    }
+    cgiFormAdd(clear ? s.clear : s.button, "1");
+    if (s.page == SettingPage::Settings) {
+        SettingsCgi_apply();
+    } else {
+        Stream2Cgi_apply();
+    }
+    std::fflush(nullptr);
+    ::_exit(0);
+}
+
+// What arrives on `fd` until its end, at most kAccountLimit of it; false when the end does not come
+// within kActionWaitMs.
+bool readToEnd(int fd, std::string &out)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kActionWaitMs);
+    for (;;) {
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || ::poll(&p, 1, left) <= 0) {
+            return false;
+        }
+        char buf[4096];
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            return n == 0;
+        }
+        if (out.size() < kAccountLimit) {
+            out.append(buf, static_cast<size_t>(n));
+        }
+    }
+}
+
 // The page's action for one change, in a child whose store is the stage: what it answered, or
 // nullopt when it did not end within its bound.
 std::optional<std::string> runAction(const std::string &stage, const StagedChange &c)
@@ -112,52 +157,16 @@ std::optional<std::string> runAction(const std::string &stage, const StagedChang
     }
     std::fflush(nullptr); // nothing buffered is written twice
     pid_t pid = ::fork();
-    if (pid < 0) {
-        ::close(fds[0]);
-        ::close(fds[1]);
-        return std::nullopt;
-    }
     if (pid == 0) {
-        ::dup2(fds[1], STDOUT_FILENO);
-        ::setenv("ENCODE_ROOT", stage.c_str(), 1);
-        cgiFreeResources();
-        const ApiSetting &s = *c.setting;
-        bool clear = c.form.empty() && s.clear != nullptr;
-        cgiFormAdd(s.name, c.form);
-        if (s.partner != nullptr) {
-            cgiFormAdd(s.partner, c.partnerValue);
-        }
-        cgiFormAdd(clear ? s.clear : s.button, "1");
-        if (s.page == SettingPage::Settings) {
-            SettingsCgi_apply();
-        } else {
-            Stream2Cgi_apply();
-        }
-        std::fflush(nullptr);
-        ::_exit(0);
+        actInChild(stage, c, fds[1]);
     }
     ::close(fds[1]);
     std::string out;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kActionWaitMs);
-    bool ended = false;
-    for (;;) {
-        int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
-        pollfd p{fds[0], POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, left) <= 0) {
-            break;
-        }
-        char buf[4096];
-        ssize_t n = ::read(fds[0], buf, sizeof buf);
-        if (n <= 0) {
-            ended = n == 0;
-            break;
-        }
-        if (out.size() < kAccountLimit) {
-            out.append(buf, static_cast<size_t>(n));
-        }
-    }
+    bool ended = pid > 0 && readToEnd(fds[0], out);
     ::close(fds[0]);
+    if (pid < 0) {
+        return std::nullopt;
+    }
     if (!ended) {
         ::kill(pid, SIGKILL);
     }

@@ -276,7 +276,7 @@ TEST_F(ApiTest, TwoClientsAtOnceLoseNothing)
         << "the script's body after its block is whole";
 }
 
-// The document is valid OpenAPI 3.0 (the specification's own JSON schema) and names every setting the
+// The document is valid OpenAPI 3.0 (the standard's own JSON schema) and names every setting the
 // API answers, with the type of its value.
 TEST_F(ApiTest, OpenApiDocumentIsValidAndNamesEverySetting)
 {
@@ -287,7 +287,8 @@ TEST_F(ApiTest, OpenApiDocumentIsValidAndNamesEverySetting)
     std::string cmd = "/usr/bin/python3 " ENCODE_SOURCE_DIR "/tests/web/api/openapi_check.py " + path;
     EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
     const json &schema = doc.body["components"]["schemas"]["Settings"]["properties"];
-    for (const auto &[group, names] : settings().items()) {
+    json values = settings();
+    for (const auto &[group, names] : values.items()) {
         for (const auto &[name, value] : names.items()) {
             const json &s = schema[group]["properties"][name];
             ASSERT_TRUE(s.is_object()) << group << "/" << name;

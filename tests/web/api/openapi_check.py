@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""Validates an OpenAPI document against the OpenAPI 3.0 specification's own JSON schema (Debian's
-openapi-specification package), and checks that every $ref points into the document."""
+"""Validates an OpenAPI document against the OpenAPI 3.0 standard's own JSON schema (the one Debian
+ships with the standard's text), and checks that every $ref points into the document."""
 import json
 import sys
 

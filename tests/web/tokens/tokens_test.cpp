@@ -339,11 +339,12 @@ TEST_F(TokenPrograms, AWrongTokenIsAGuess)
     EXPECT_TRUE(a.hasHeader("Status: 401 Unauthorized")) << a.head;
     EXPECT_EQ(a.body.find(wrong), std::string::npos) << "the secret is never echoed";
     EXPECT_EQ(root.read("/tmp/web/throttle/192.0.2.9").rfind("1 ", 0), 0u) << "counted as one failure";
-    std::string now = std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         std::chrono::system_clock::now().time_since_epoch())
-                                         .count());
-    root.write("/tmp/web/throttle/192.0.2.9", "10 " + now + " " + now + "\n");
     for (const std::string &secret : {wrong, writer}) {
+        // Ten failures, the last just now: written before each try, as the hold lasts only a second.
+        std::string now = std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::system_clock::now().time_since_epoch())
+                                             .count());
+        root.write("/tmp/web/throttle/192.0.2.9", "10 " + now + " " + now + "\n");
         CgiAnswer held = run(STATUS_CGI_BINARY, "GET", "", "Bearer " + secret, from);
         EXPECT_TRUE(held.hasHeader("Status: 429 Too Many Requests")) << held.head;
     }
