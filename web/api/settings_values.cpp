@@ -1,5 +1,7 @@
 #include "web/api/settings_values.h"
 
+#include "web/api/backup.h"
+
 #include "web/settings/current.h"
 #include "web/stream2/stream2_apply.h"
 #include "web/values/values.h"
@@ -160,6 +162,9 @@ Changes SettingsValues_changes(const json &body, const json &secrets, bool resto
         return c;
     }
     SettingsRead now = SettingsValues_read();
+    // A file's secret that is the one stored here is no change: a box's own backup restores even when
+    // a stored secret predates today's rule (the factory Wi-Fi passphrase is shorter than it allows).
+    json stored = restore ? Backup_secrets() : json::object();
     std::map<std::string, std::string> wanted; // name -> page text
     std::vector<StagedChange> staged;
     for (const auto &[name, v] : flattened(body)) {
@@ -177,6 +182,10 @@ Changes SettingsValues_changes(const json &body, const json &secrets, bool resto
         }
         std::string shown = now.page.value(name, "");
         bool fromSecrets = restore && secrets.is_object() && secrets.contains(name);
+        if (fromSecrets && stored.contains(name) && stored[name] == secrets[name]) {
+            c.unchanged.push_back(name);
+            continue;
+        }
         if (!fromSecrets && s->kind == SettingKind::Secret &&
             (restore || (v.is_string() && v.get<std::string>() == shown))) {
             // Sent back as shown, or a file without the secrets: the stored one is kept (a shown text

@@ -176,12 +176,14 @@ TEST_F(ApiTest, ARefusedChangeChangesNothing)
 // secret; without the secrets a restore keeps the box's own.
 TEST_F(ApiTest, BackupAndRestoreBringTheSettingsBack)
 {
-    ASSERT_EQ(call("PATCH", "/settings", R"({"srt_passphrase": "a-long-passphrase", "passkey": "wifi-key-1"})").code,
-              200);
+    // The factory Wi-Fi passphrase is shorter than the page's rule takes today: the box's own backup
+    // must restore all the same.
+    ASSERT_EQ(call("PATCH", "/settings", R"({"srt_passphrase": "a-long-passphrase"})").code, 200);
     Answer backup = call("GET", "/backup", "", {}, "secrets=1");
     ASSERT_EQ(backup.code, 200);
     EXPECT_NE(backup.head.find("attachment"), std::string::npos);
     EXPECT_EQ(backup.body["secrets"]["srt_passphrase"], "a-long-passphrase");
+    EXPECT_EQ(backup.body["secrets"]["passkey"], "coder");
     EXPECT_NE(backup.body["start_script"].get<std::string>().find("bitrate=4000000"), std::string::npos);
     EXPECT_FALSE(call("GET", "/backup").body.contains("secrets"));
     json original = settings();
