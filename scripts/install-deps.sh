@@ -20,7 +20,7 @@ packages=(
   nginx libnginx-mod-rtmp libnginx-mod-stream
   lighttpd lighttpd-mod-openssl openssl libssl-dev
   nlohmann-json3-dev libturbojpeg0-dev libcrypt-dev
-  python3-jsonschema openapi-specification
+  python3-jsonschema
   curl nodejs
   chromium chromium-driver python3-selenium
   iproute2 procps

@@ -286,7 +286,8 @@ TEST_F(ApiTest, OpenApiDocumentIsValidAndNamesEverySetting)
     ASSERT_EQ(doc.code, 200);
     std::string path = root.path("/tmp/openapi.json");
     std::ofstream(path) << doc.body.dump();
-    std::string cmd = "/usr/bin/python3 " ENCODE_SOURCE_DIR "/tests/web/api/openapi_check.py " + path;
+    std::string cmd =
+        "/usr/bin/python3 " ENCODE_SOURCE_DIR "/tests/web/api/openapi_check.py " + path + " " OPENAPI_SCHEMA;
     EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
     const json &schema = doc.body["components"]["schemas"]["Settings"]["properties"];
     json values = settings();

@@ -1,12 +1,11 @@
 #!/usr/bin/python3
-"""Validates an OpenAPI document against the OpenAPI 3.0 standard's own JSON schema (the one Debian
-ships with the standard's text), and checks that every $ref points into the document."""
+"""Validates an OpenAPI document (argument 1) against the OpenAPI 3.0 JSON schema (argument 2, as the
+build fetched it), and checks that every $ref points into the document."""
 import json
 import sys
 
 import jsonschema
 
-SCHEMA = "/usr/share/openapi-specification/schemas/v3.0/schema.json"
 
 
 def refs(node):
@@ -23,7 +22,7 @@ def refs(node):
 
 def main():
     doc = json.load(open(sys.argv[1]))
-    schema = json.load(open(SCHEMA))
+    schema = json.load(open(sys.argv[2]))
     errors = sorted(jsonschema.Draft4Validator(schema).iter_errors(doc), key=lambda e: list(e.path))
     for e in errors[:10]:
         print("openapi: %s: %s" % ("/".join(map(str, e.path)), e.message), file=sys.stderr)
