@@ -205,7 +205,7 @@ int main()
         {"libyuv box", yuv(libyuv::kFilterBox)},
         {"libyuv box Y, box on U and V split", splitChroma(false, false)},
         {"libyuv box Y, libswscale area on U, V", splitChroma(false, true)},
-        {"libyuv 2:1 box + bilinear Y, area U, V", splitChroma(true, true)},
+        {"libyuv 2:1 box + bilinear Y, area U, V", splitChroma(true, true)}, // encode before its area filter
         {"libyuv 2:1 box, then bilinear", twoSteps(libyuv::kFilterBilinear)},
     };
     std::printf("second picture 1920x1080 -> 640x480 NV12, one thread, best of %d passes of %d scalings;\n"

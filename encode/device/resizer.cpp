@@ -2,15 +2,10 @@
 // adapter in the capture thread only.
 #include "encode/device/resizer.h"
 
+#include "encode/device/area_filter.h"
+
 #include "encode/core/paths.h"
 #include "encode/media/media.h"
-
-extern "C" {
-#include <libswscale/swscale.h>
-#include <libavutil/pixfmt.h>
-}
-#include <libyuv/planar_functions.h>
-#include <libyuv/scale.h>
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -19,8 +14,8 @@ extern "C" {
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
-#include <vector>
 
 namespace {
 
@@ -226,27 +221,15 @@ struct Resizer_Object {
     // The chain on the board.
     Fd resizer;
     Fd previewer;
-    // The software scaler (bench_second_picture measures the choice against libswscale's bilinear,
-    // which made it before, and every libyuv filter). Luma: an exact 2:1 box to half size, then
-    // libyuv's bilinear from that half-size plane, still in cache (a second picture larger than half
-    // the main one: libyuv's box straight from the main picture). U and V: split into planes of their
-    // own and scaled by libswscale's area filter (libyuv's box on interleaved chroma blurs, and its
-    // bilinear aliases). Closer to an exact area downscale than the bilinear in luma and chroma alike,
-    // at under half its cost.
-    SwsContext *chroma = nullptr;
-    std::vector<uint8_t> planes; // U and V of the main picture, U and V of the second, the half-size luma
-    bool twoSteps = false;
+    // The software scaler: an exact area downscale of luma and of the interleaved chroma, each plane
+    // in one pass over it (bench_second_picture measures it against libswscale's bilinear, which made
+    // it before, libswscale's area filter and every libyuv filter).
+    std::unique_ptr<AreaFilter> luma;
+    std::unique_ptr<AreaFilter> chroma;
     int width = 0;
     int height = 0;
     int lineLength = 0;
     ResizerSettings settings;
-
-    ~Resizer_Object()
-    {
-        if (chroma != nullptr) {
-            sws_freeContext(chroma);
-        }
-    }
 };
 
 bool Resizer_hardwarePresent()
@@ -313,16 +296,10 @@ Resizer_Handle Resizer_createSoftware(const ResizerSettings &settings, int width
     r->width = width;
     r->height = height;
     r->lineLength = lineLength;
-    r->chroma = sws_getContext(width / 2, height / 2, AV_PIX_FMT_GRAY8, settings.width / 2, settings.height / 2,
-                               AV_PIX_FMT_GRAY8, SWS_AREA, nullptr, nullptr, nullptr);
-    r->twoSteps = settings.width * 2 <= width && settings.height * 2 <= height;
     try {
-        r->planes.resize(static_cast<size_t>(width / 2) * (height / 2) * 3 +
-                         static_cast<size_t>(settings.width / 2) * (settings.height / 2) * 2);
+        r->luma = std::make_unique<AreaFilter>(width, height, settings.width, settings.height, 1);
+        r->chroma = std::make_unique<AreaFilter>(width / 2, height / 2, settings.width / 2, settings.height / 2, 2);
     } catch (const std::bad_alloc &) {
-        r->planes.clear();
-    }
-    if (r->chroma == nullptr || r->planes.empty()) {
         Media_error("[Resize] Can't create the scaler for %dx%d\n", settings.width, settings.height);
         delete r;
         *failed = true;
@@ -351,32 +328,9 @@ void Resizer_scale(Resizer_Handle r, const uint8_t *frame, uint8_t *dstY)
 {
     MEDIA_ASSERT(r != nullptr && r->chroma != nullptr);
     const int sw = r->settings.width;
-    const int sh = r->settings.height;
-    const uint8_t *srcUv = frame + static_cast<size_t>(r->lineLength) * r->height;
-    uint8_t *dstUv = dstY + static_cast<size_t>(sw) * sh;
-    const int cw = r->width / 2;
-    const int ch = r->height / 2;
-    const size_t in = static_cast<size_t>(cw) * ch;
-    uint8_t *u = r->planes.data();
-    uint8_t *v = u + in;
-    uint8_t *su = v + in;
-    uint8_t *sv = su + static_cast<size_t>(sw / 2) * (sh / 2);
-    uint8_t *halfY = sv + static_cast<size_t>(sw / 2) * (sh / 2);
-    if (r->twoSteps) {
-        libyuv::ScalePlane(frame, r->lineLength, r->width, r->height, halfY, cw, cw, ch, libyuv::kFilterBox);
-        libyuv::ScalePlane(halfY, cw, cw, ch, dstY, sw, sw, sh, libyuv::kFilterBilinear);
-    } else {
-        libyuv::ScalePlane(frame, r->lineLength, r->width, r->height, dstY, sw, sw, sh, libyuv::kFilterBox);
-    }
-    libyuv::SplitUVPlane(srcUv, r->lineLength, u, cw, v, cw, cw, ch);
-    for (uint8_t *plane : {u, v}) {
-        const uint8_t *src[4] = {plane, nullptr, nullptr, nullptr};
-        const int srcStride[4] = {cw, 0, 0, 0};
-        uint8_t *dst[4] = {plane == u ? su : sv, nullptr, nullptr, nullptr};
-        const int dstStride[4] = {sw / 2, 0, 0, 0};
-        sws_scale(r->chroma, src, srcStride, 0, ch, dst, dstStride);
-    }
-    libyuv::MergeUVPlane(su, sw / 2, sv, sw / 2, dstUv, sw, sw / 2, sh / 2);
+    r->luma->scale(frame, r->lineLength, dstY, sw);
+    r->chroma->scale(frame + static_cast<size_t>(r->lineLength) * r->height, r->lineLength,
+                     dstY + static_cast<size_t>(sw) * r->settings.height, sw);
 }
 
 void Resizer_delete(Resizer_Handle r)

@@ -3,7 +3,7 @@
 //
 // On the board the SoC's previewer and resizer run continuously behind the capture device and the
 // resizer's second output writes it; the adapter only sets them up (/dev/soc_resizer and
-// /dev/soc_previewer). Elsewhere the software scaler (libyuv and libswscale) makes it from the main
+// /dev/soc_previewer). Elsewhere the software scaler (an exact area filter) makes it from the main
 // picture, once per frame, in the capture thread, before the buffer is handed on.
 #pragma once
 

@@ -45,6 +45,7 @@ TEST(ResizerTest, SecondPictureMatchesAnAreaDownscale)
         {1920, 1080, 1920, 1280, 720},
         {1366, 768, 1376, 352, 288}, // padded lines
         {720, 576, 736, 720, 576},   // the same size: a copy
+        {1920, 1080, 1920, 16, 8},   // windows wider than the weights' resolution
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " -> " << c.outW << "x" << c.outH);
@@ -71,10 +72,11 @@ TEST(ResizerTest, SecondPictureMatchesAnAreaDownscale)
         auto uv = area_scale::downscale(buf.data() + static_cast<size_t>(c.lineLength) * c.height, c.width / 2,
                                         c.height / 2, c.lineLength, 2, c.outW / 2, c.outH / 2);
         const uint8_t *second = buf.data() + mainSize;
-        // 36 dB: the scaler reaches 42 to 45 dB in luma and over 59 in chroma here; a point-sampled
-        // picture (26 dB), a shifted, wrongly strided or U-for-V one does not.
-        EXPECT_GE(area_scale::psnr(second, y.data(), y.size()), 36.0);
-        EXPECT_GE(area_scale::psnr(second + y.size(), uv.data(), uv.size()), 36.0);
+        // 55 dB: the scaler is an area downscale, off the exact one by its rounding alone (63 dB and up
+        // here); a bilinear picture (42 to 45 dB in luma), a point-sampled one (26), a shifted, wrongly
+        // strided or U-for-V one does not pass.
+        EXPECT_GE(area_scale::psnr(second, y.data(), y.size()), 55.0);
+        EXPECT_GE(area_scale::psnr(second + y.size(), uv.data(), uv.size()), 55.0);
         Resizer_delete(r);
     }
 }
