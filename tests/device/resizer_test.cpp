@@ -1,10 +1,12 @@
 // The software resizer's second picture against an exact area downscale of a known pattern, for the
 // second-picture sizes a user picks (odd ratios, a 2:1, a main picture whose lines are padded).
 #include "encode/device/resizer.h"
+#include "encode/device/area_filter.h"
 #include "tests/support/area_scale.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -82,3 +84,40 @@ TEST(ResizerTest, SecondPictureMatchesAnAreaDownscale)
 }
 
 } // namespace
+
+// Every axis a user's sizes can make (each size from 2 to 64 onto each smaller one, and the extremes of
+// the largest pictures): each output sample's window lies inside the source, and each weight is its
+// sample's covered share of the output's area, to within the rounding of one step of 1/256.
+TEST(AreaFilterTest, EachOutputWeighsTheAreaItCovers)
+{
+    std::vector<std::pair<int, int>> axes;
+    for (int from = 2; from <= 64; from++) {
+        for (int to = 1; to <= from; to++) {
+            axes.emplace_back(from, to);
+        }
+    }
+    for (auto extreme : {std::pair{1920, 2}, {1080, 2}, {1920, 1918}, {4096, 3}, {1366, 352}}) {
+        axes.push_back(extreme);
+    }
+    for (auto [from, to] : axes) {
+        SCOPED_TRACE(testing::Message() << from << " -> " << to);
+        AreaFilter::Axis a = AreaFilter::makeAxis(from, to);
+        ASSERT_EQ(a.first.size(), static_cast<size_t>(to));
+        for (int i = 0; i < to; i++) {
+            ASSERT_GE(a.first[i], 0);
+            ASSERT_LE(a.first[i] + a.taps, from);
+            int sum = 0;
+            for (int k = 0; k < a.taps; k++) {
+                const int j = a.first[i] + k;
+                // Source sample j covers [j, j+1) of the output's [i*from/to, (i+1)*from/to).
+                double lo = std::max(static_cast<double>(j), static_cast<double>(i) * from / to);
+                double hi = std::min(j + 1.0, static_cast<double>(i + 1) * from / to);
+                double share = std::max(0.0, hi - lo) * to / from;
+                int w = a.weights[static_cast<size_t>(i) * a.taps + k];
+                ASSERT_NEAR(w, share * 256, 1.0) << "output " << i << ", source " << j;
+                sum += w;
+            }
+            ASSERT_EQ(sum, 256) << "output " << i;
+        }
+    }
+}
