@@ -91,7 +91,8 @@ template <int C>
 
 // The whole plane, line by line. On x86 made also for the vector units that the PC may have beyond the
 // baseline's, and chosen when the program loads: twice the speed with AVX2, again more with AVX-512.
-#if defined(__x86_64__)
+// Not under ThreadSanitizer, whose instrumented resolver would run before its runtime is up.
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #endif
 void scalePlane(const AreaFilter::Axis &rows, const AreaFilter::Axis &columns, int components, int lineBytes,
