@@ -298,7 +298,9 @@ class Hls(unittest.TestCase):
                 for a, b in zip(names, names[1:]) if b in main.durations]
         self.assertTrue(late)
         self.assertLess(max(abs(x) for _, x in late), 0.2, late)
-        self.assertLess(self.udp.longest_pause(began), 0.2)
+        # The push's shortest bounded wait is half a second, so a pipeline held by it pauses the UDP
+        # output for that long at least; a loaded 2-core machine alone has spread one gap to 0.21 s.
+        self.assertLess(self.udp.longest_pause(began), 0.4)
 
     def check_ingest(self, readers):
         wait_for("the push back after the outage", lambda: "takes the segments again" in self.log(), 30)
