@@ -196,7 +196,7 @@ int main()
         Scaler scale;
     };
     const Row rows[] = {
-        {"libswscale bilinear (encode before)", swscale(SWS_BILINEAR)},
+        {"libswscale bilinear (encode at first)", swscale(SWS_BILINEAR)},
         {"libswscale fast_bilinear", swscale(SWS_FAST_BILINEAR)},
         {"libswscale area", swscale(SWS_AREA)},
         {"libyuv none (point)", yuv(libyuv::kFilterNone)},

@@ -29,8 +29,7 @@ public:
     // to the longest window, kept inside the source).
     struct Axis {
         int taps = 0;
-        bool whole = false; // a whole-number ratio: output i starts at taps * i,
-                            // the same weights
+        bool whole = false; // a whole-number ratio: output i starts at taps * i, all with the same weights
         std::vector<int> first;
         std::vector<uint16_t> weights; // taps per output sample
     };

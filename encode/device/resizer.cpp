@@ -226,7 +226,6 @@ struct Resizer_Object {
     // it before, libswscale's area filter and every libyuv filter).
     std::unique_ptr<AreaFilter> luma;
     std::unique_ptr<AreaFilter> chroma;
-    int width = 0;
     int height = 0;
     int lineLength = 0;
     ResizerSettings settings;
@@ -293,7 +292,6 @@ Resizer_Handle Resizer_createSoftware(const ResizerSettings &settings, int width
         return nullptr;
     }
     r->settings = settings;
-    r->width = width;
     r->height = height;
     r->lineLength = lineLength;
     try {
