@@ -5,7 +5,9 @@
 // falls more than half a second behind is not handed a burst to catch up with: the clock starts over,
 // as a capture device restarts after an overrun. With ENCODE_PACING=off every read returns at once.
 //
-// Used by the audio thread only; nothing is allocated per read.
+// Used by the audio thread only; nothing is allocated per read. The tones are whole hertz, so their
+// samples repeat every second: one second is made at open and each read copies from it, which costs
+// what a capture device's DMA does rather than a sine per sample.
 #include "encode/device/sound_device.h"
 
 #include <fcntl.h>
@@ -18,6 +20,7 @@
 #include <cstring>
 #include <numbers>
 #include <string>
+#include <vector>
 
 #include "encode/core/pipeline_settings.h"
 #include "encode/media/media.h"
@@ -35,6 +38,9 @@ public:
         : file_(std::move(file)), fd_(fd), fileFrames_(fileFrames), rate_(attrs.sampleRate),
           channels_(attrs.channels), paced_(Pipeline_paced())
     {
+        if (fd_ < 0) {
+            makeTone();
+        }
     }
     ~VirtualDevice() override
     {
@@ -53,7 +59,7 @@ public:
                 return Media_EFAIL;
             }
         } else {
-            makeTone(dst, frames);
+            copyTone(dst, frames);
         }
         position_ += frames;
         return Media_EOK;
@@ -79,19 +85,33 @@ private:
         return Media_waitUntil(nullptr, due);
     }
 
-    // Sample n of channel c is sin(2 pi f n / rate), taken modulo one second so the phase never loses
+    // Sample n of channel c is sin(2 pi f n / rate) for n within the second, so the phase never loses
     // precision however long the device runs.
-    void makeTone(uint8_t *dst, int frames) const
+    void makeTone()
     {
-        for (int i = 0; i < frames; i++) {
-            int64_t n = (position_ + i) % rate_;
+        size_t frameBytes = static_cast<size_t>(channels_) * 2;
+        tone_.resize(static_cast<size_t>(rate_) * frameBytes);
+        for (int n = 0; n < rate_; n++) {
             for (int c = 0; c < channels_; c++) {
                 double phase = 2.0 * std::numbers::pi * kToneHz[c] * static_cast<double>(n) / rate_;
                 auto v = static_cast<int16_t>(std::lround(kToneAmplitude * std::sin(phase)));
-                uint8_t *p = dst + (static_cast<size_t>(i) * channels_ + c) * 2;
+                uint8_t *p = tone_.data() + n * frameBytes + static_cast<size_t>(c) * 2;
                 p[0] = static_cast<uint8_t>(v & 0xFF);
                 p[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
             }
+        }
+    }
+
+    void copyTone(uint8_t *dst, int frames) const
+    {
+        size_t frameBytes = static_cast<size_t>(channels_) * 2;
+        int done = 0;
+        while (done < frames) {
+            int at = static_cast<int>((position_ + done) % rate_);
+            int run = std::min(frames - done, rate_ - at);
+            std::memcpy(dst + static_cast<size_t>(done) * frameBytes,
+                        tone_.data() + static_cast<size_t>(at) * frameBytes, static_cast<size_t>(run) * frameBytes);
+            done += run;
         }
     }
 
@@ -129,6 +149,7 @@ private:
     }
 
     std::string file_;
+    std::vector<uint8_t> tone_; // one second of the tones, interleaved
     int fd_;
     int64_t fileFrames_;
     int rate_;
