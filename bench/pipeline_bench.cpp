@@ -1,9 +1,10 @@
 // The whole video pipeline at 1920x1080, main stream plus a 640x480 second stream, against the ffmpeg
 // command line doing the same job in the same run: the same raw NV12 frames from a file, libx264 with
-// the same preset, tune, bit rates and thread choice, both streams, MPEG-TS to UDP on loopback.
+// the same preset (on both streams), tune, bit rates, thread choice and the stream parameters ours
+// sets, both streams, MPEG-TS to UDP on loopback.
 //
 // 1. Throughput: both run unpaced (ENCODE_PACING=off for ours; ffmpeg reads as fast as it can) for a
-//    fixed time; frames out (PES starts on the main video PID of what arrives over UDP), frames per
+//    fixed time; frames out (time-stamped PES starts on the main video PID of what arrives over UDP), frames per
 //    second and CPU milliseconds per frame (the child's user + system time).
 // 2. Real time: ours paced at 30 frames a second with each encoder preset: does it deliver 30?
 // 3. Latency: from each frame's time stamp (the time it was paced at, carried as its PTS) to the
@@ -23,7 +24,7 @@
 // 9. Spread: the paced 1080p30 job with AAC against ffmpeg three times: min, median and max ratio,
 //    also with ffmpeg's cost of reading its input (measured alone) taken out of it.
 // 4. With audio: the same job plus AAC-LC, 44100 Hz stereo at 128 kbit/s in the same TS (ours from the
-//    virtual tone source, ffmpeg from the same two sines through its native aac encoder). Compared paced
+//    virtual tone source, ffmpeg the same 16-bit samples from a file through its native aac encoder). Compared paced
 //    at 30 frames a second (ffmpeg with -re on both inputs), the appliance's real job: unpaced, our
 //    tone source returns every read at once, so the audio thread would encode many times the audio
 //    ffmpeg does per picture and the figures would not compare. AAC frames arriving per second and per
@@ -54,6 +55,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -101,8 +103,31 @@ constexpr int kNoPid = -1;
 constexpr int kSampleRate = 44100;
 constexpr int kAacFrameSamples = 1024;
 constexpr int kAudioBitRate = 128000;
-// The virtual tone source's signal: 440 Hz left, 660 Hz right, a quarter of full scale.
-constexpr const char *kToneFilter = "aevalsrc=0.25*sin(2*PI*440*t)|0.25*sin(2*PI*660*t):s=44100:c=stereo";
+// The virtual tone source's signal: 440 Hz left, 660 Hz right, a quarter of full scale, 16-bit.
+constexpr int kToneHz[2] = {440, 660};
+constexpr double kToneAmplitude = 8192.0;
+
+// ffmpeg's audio input: one second of the tone source's very samples, which it loops. Its own sine
+// source would hand its AAC encoder unquantised samples, which that encoder codes for a third less
+// CPU than the same sines in 16 bits (measured), and would spend its own CPU evaluating the sines.
+std::string toneFileBeside(const std::string &raw)
+{
+    return (std::filesystem::path(raw).parent_path() / "tone.s16").string();
+}
+
+bool makeToneFile(const std::string &path)
+{
+    std::vector<int16_t> samples;
+    for (int n = 0; n < kSampleRate; n++) {
+        for (int hz : kToneHz) {
+            double phase = 2.0 * M_PI * hz * n / kSampleRate;
+            samples.push_back(static_cast<int16_t>(std::lround(kToneAmplitude * std::sin(phase))));
+        }
+    }
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(samples.data()), static_cast<std::streamsize>(samples.size() * 2));
+    return static_cast<bool>(out);
+}
 
 double nowReal()
 {
@@ -165,7 +190,9 @@ private:
             for (ssize_t i = 0; i + kPacket <= n; i += kPacket) {
                 const uint8_t *pk = &buf[i];
                 int pid = ((pk[1] & 0x1F) << 8) | pk[2];
-                if ((pk[1] & 0x40) == 0) {
+                // A frame is a PES that carries a time stamp: ours cuts a frame above 65500 bytes (a
+                // key picture) into several PES, and only the first carries one.
+                if ((pk[1] & 0x40) == 0 || ptsHeader(pk) == nullptr) {
                     continue;
                 }
                 if (pid == audioPid_) {
@@ -185,15 +212,22 @@ private:
         }
     }
 
-    // The frame's stamp as a time of day: its 90 kHz PTS placed in the day the arrival is in.
-    static double stampOf(const uint8_t *pk, double arrival)
+    // The PES header of a packet that starts a PES with a PTS, or null.
+    static const uint8_t *ptsHeader(const uint8_t *pk)
     {
         size_t off = 4;
         if ((pk[3] & 0x20) != 0) {
             off += 1 + pk[4];
         }
         const uint8_t *h = pk + off;
-        if (off + 14 > kPacket || (h[7] & 0x80) == 0) {
+        return off + 14 <= kPacket && h[0] == 0 && h[1] == 0 && h[2] == 1 && (h[7] & 0x80) != 0 ? h : nullptr;
+    }
+
+    // The frame's stamp as a time of day: its 90 kHz PTS placed in the day the arrival is in.
+    static double stampOf(const uint8_t *pk, double arrival)
+    {
+        const uint8_t *h = ptsHeader(pk);
+        if (h == nullptr) {
             return arrival;
         }
         uint64_t pts = (uint64_t(h[9] & 0x0E) << 29) | (uint64_t(h[10]) << 22) | (uint64_t(h[11] & 0xFE) << 14) |
@@ -339,11 +373,10 @@ struct Root {
     int fps = kFps;
 };
 
-// secondQuality: the second stream's own quality choice (the earlier rows code it at high quality
-// whatever the main stream's preset; the 60 rows, the floor and ffmpeg code both streams alike).
-Root makeRoot(const std::string &dir, const char *quality, int fps = kFps, const char *secondQuality = "0")
+// Both streams are coded at the one preset, as the peer and the floor code them.
+Root makeRoot(const std::string &dir, const char *quality, int fps = kFps)
 {
-    Root root{dir + "/root-" + quality + "-" + std::to_string(fps) + "-" + secondQuality, fps};
+    Root root{dir + "/root-" + quality + "-" + std::to_string(fps), fps};
     std::string cmd =
         "bash '" ENCODE_SOURCE_DIR "/scripts/mkroot.sh' '" + root.dir + "' '" ENCODE_BINARY_DIR "' >/dev/null";
     if (std::system(cmd.c_str()) != 0) {
@@ -352,7 +385,7 @@ Root makeRoot(const std::string &dir, const char *quality, int fps = kFps, const
     std::string f = std::to_string(fps);
     std::ofstream(root.dir + "/mnt/kavex_rs.ini") << "1 " << kSecondWidth << " " << kSecondHeight << " "
                                                   << kSecondKbps * 1000 << " " << f << " " << f << " " << f
-                                                  << " 10 0 " << secondQuality << " 40";
+                                                  << " 10 0 " << quality << " 40";
     std::ofstream(root.dir + "/mnt/kavex_rsc.ini") << "0 0";
     std::ofstream(root.dir + "/mnt/kavex_encQuality.ini") << quality; // '1' high speed, else high quality
     std::ofstream(root.dir + "/mnt/idr.ini") << f;
@@ -404,11 +437,20 @@ Run peer(const std::string &raw, const char *preset, bool paced, Audio audio, do
         if (paced) {
             argv.push_back("-re");
         }
-        argv.insert(argv.end(), {"-f", "lavfi", "-i", kToneFilter});
+        argv.insert(argv.end(), {"-f", "s16le", "-ar", std::to_string(kSampleRate), "-ac", "2", "-stream_loop", "-1",
+                                 "-i", toneFileBeside(raw)});
     }
-    argv.insert(argv.end(), {"-filter_complex", "[0:v]split=2[m][s];[s]scale=640:480[s2]", "-map", "[m]", "-c:v:0",
-                             "libx264", "-preset", preset, "-tune", "zerolatency", "-b:v:0", "4M", "-g",
-                             std::to_string(fps), "-map", "[s2]", "-c:v:1", "libx264", "-b:v:1", "800k"});
+    // The streams ours codes (and the floor): high profile with the 8x8 transform, which the fastest
+    // presets leave off, level 4.0, quantisers 0..45, VBV at twice the rate with a second's buffer,
+    // key pictures once a second and nowhere else.
+    std::string mainKbps = std::to_string(kMainKbps) + "k", mainPeak = std::to_string(2 * kMainKbps) + "k";
+    std::string secondKbps = std::to_string(kSecondKbps) + "k", secondPeak = std::to_string(2 * kSecondKbps) + "k";
+    argv.insert(argv.end(),
+                {"-filter_complex", "[0:v]split=2[m][s];[s]scale=640:480[s2]", "-map", "[m]", "-map", "[s2]", "-c:v",
+                 "libx264", "-preset", preset, "-tune", "zerolatency", "-profile:v", "high", "-level:v", "4.0", "-qmin",
+                 "0", "-qmax", "45", "-g", std::to_string(fps), "-x264-params", "8x8dct=1:scenecut=0:bframes=0",
+                 "-b:v:0", mainKbps, "-maxrate:v:0", mainPeak, "-bufsize:v:0", mainPeak, "-b:v:1", secondKbps,
+                 "-maxrate:v:1", secondPeak, "-bufsize:v:1", secondPeak});
     if (audio == Audio::Aac) {
         argv.insert(argv.end(), {"-map", "1:a", "-c:a", "aac", "-b:a", std::to_string(kAudioBitRate), "-ar",
                                  std::to_string(kSampleRate), "-ac", "2", "-pes_payload_size", "0"});
@@ -753,7 +795,7 @@ FloorRun floorRun(const std::string &dir, const std::string &raw, const std::str
 // against ffmpeg doing the same job right after it.
 void at60(const Preset &p, const std::string &dir, const std::string &raw)
 {
-    Root root = makeRoot(dir, p.quality, 60, p.quality);
+    Root root = makeRoot(dir, p.quality, 60);
     Run a = ours(root, raw, true, Audio::Aac, runSeconds());
     Run b = peer(raw, p.name, true, Audio::Aac, runSeconds(), 60);
     double rate = a.frames / a.seconds;
@@ -772,7 +814,7 @@ void at60(const Preset &p, const std::string &dir, const std::string &raw)
 void floorCost(const Preset &p, const std::string &dir, const std::string &raw, const std::string &second)
 {
     constexpr int kRounds = 5;
-    Root root = makeRoot(dir, p.quality, 60, p.quality);
+    Root root = makeRoot(dir, p.quality, 60);
     Run floorSum{}, scaledSum{}, videoSum{}, aacSum{};
     std::vector<double> scaledRatios, videoRatios, aacRatios;
     std::string threads;
@@ -882,8 +924,8 @@ int main()
         return 1;
     }
     std::string raw = std::string(dir) + "/frames.nv12";
-    if (!BenchFrames_make(raw, kFrames)) {
-        std::fprintf(stderr, "cannot make the raw frames\n");
+    if (!BenchFrames_make(raw, kFrames) || !makeToneFile(toneFileBeside(raw))) {
+        std::fprintf(stderr, "cannot make the raw frames and sound\n");
         return 1;
     }
     std::printf("1920x1080 NV12 from a file (test picture with noise), main 4 Mbit/s + 640x480 at 800 kbit/s,\n"
