@@ -27,6 +27,7 @@
 #include <x264.h>
 
 #include "encode/device/resizer.h"
+#include "encode/media/contig.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -34,12 +35,20 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
 constexpr double kWarmUpSeconds = 1.0;
+
+struct ContigFree {
+    void operator()(uint8_t *p) const { Contig_free(p); }
+};
+// A frame held in the memory the capture buffers come from, so that the encoders read it as they
+// read a captured frame.
+using Frame = std::unique_ptr<uint8_t, ContigFree>;
 
 struct Stream {
     int width = 0;
@@ -48,7 +57,7 @@ struct Stream {
     int maxDelayMs = 0; // the VBV buffer holds this much of the peak rate
     int levelIdc = 0;
     std::string preset;
-    std::vector<std::vector<uint8_t>> frames; // NV12, tightly packed
+    std::vector<Frame> frames; // NV12, tightly packed
 };
 
 struct Options {
@@ -99,7 +108,8 @@ bool parseSize(const char *s, Stream &st)
            st.width % 2 == 0 && st.height % 2 == 0;
 }
 
-// Every whole frame of a raw NV12 file, each its own allocation as each capture buffer is.
+// Every whole frame of a raw NV12 file, each its own allocation as each capture buffer is, from the
+// same allocator.
 bool readFrames(const char *path, Stream &st)
 {
     std::ifstream in(path, std::ios::binary);
@@ -109,8 +119,12 @@ bool readFrames(const char *path, Stream &st)
     }
     size_t size = static_cast<size_t>(st.width) * st.height * 3 / 2;
     for (;;) {
-        std::vector<uint8_t> f(size);
-        if (!in.read(reinterpret_cast<char *>(f.data()), static_cast<std::streamsize>(size))) {
+        Frame f(static_cast<uint8_t *>(Contig_alloc(size, nullptr)));
+        if (f == nullptr) {
+            std::fprintf(stderr, "x264_floor: no memory for the frames of %s\n", path);
+            return false;
+        }
+        if (!in.read(reinterpret_cast<char *>(f.get()), static_cast<std::streamsize>(size))) {
             break;
         }
         st.frames.push_back(std::move(f));
@@ -177,7 +191,7 @@ int threadsOf(x264_t *enc)
 // Frame k of the stream's file, looped.
 const uint8_t *frameOf(const Stream &st, int64_t k)
 {
-    return st.frames[static_cast<size_t>(k % static_cast<int64_t>(st.frames.size()))].data();
+    return st.frames[static_cast<size_t>(k % static_cast<int64_t>(st.frames.size()))].get();
 }
 
 // One picture of frame k (from picture when given, else from the stream's own frames); false when x264

@@ -2,8 +2,10 @@
 // level's gating of messages.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <unistd.h>
 
@@ -89,6 +91,43 @@ TEST_F(BufferTest, LargerAlignmentIsHonouredAndBadAlignmentRefused)
     testing::internal::CaptureStderr();
     EXPECT_EQ(Buffer_create(100, &attrs), nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to allocate memory.\n");
+}
+
+namespace {
+// The huge pages of the mapping that holds addr, in kB (its AnonHugePages in smaps), or -1.
+long hugeKbOfMappingAt(const void *addr)
+{
+    std::ifstream smaps("/proc/self/smaps");
+    auto at = reinterpret_cast<uintptr_t>(addr);
+    bool inside = false;
+    for (std::string line; std::getline(smaps, line);) {
+        unsigned long from = 0, to = 0;
+        if (std::sscanf(line.c_str(), "%lx-%lx ", &from, &to) == 2) {
+            inside = from <= at && at < to; // a mapping's first line; its fields follow
+        } else if (inside && line.rfind("AnonHugePages:", 0) == 0) {
+            return std::atol(line.c_str() + std::strlen("AnonHugePages:"));
+        }
+    }
+    return -1;
+}
+} // namespace
+
+// A capture buffer's worth of memory (a 1080p frame and its second picture) is on huge pages where
+// the kernel offers them: its readers then walk few pages, as on the board's contiguous memory.
+TEST_F(BufferTest, FrameSizedMemorySitsOnHugePagesWhereTheKernelHasThem)
+{
+    std::ifstream thp("/sys/kernel/mm/transparent_hugepage/enabled");
+    std::string modes;
+    std::getline(thp, modes);
+    if (modes.empty() || modes.find("[never]") != std::string::npos) {
+        GTEST_SKIP() << "no transparent huge pages here";
+    }
+    const int frame = 1920 * 1080 * 3 / 2 + 640 * 480 * 3 / 2;
+    Buffer_Handle buf = Buffer_create(frame, &Buffer_Attrs_DEFAULT);
+    ASSERT_NE(buf, nullptr);
+    std::memset(Buffer_getUserPtr(buf), 0x10, frame);
+    EXPECT_GE(hugeKbOfMappingAt(Buffer_getUserPtr(buf)), 2048) << "THP modes: " << modes;
+    EXPECT_EQ(Buffer_delete(buf), 0);
 }
 
 TEST_F(BufferTest, VirtualSizeReportedWhenSet)
