@@ -38,6 +38,8 @@
 // BENCH_ONLY=status|outputs|p60|floor|spread runs one part alone; BENCH_SECONDS sets the measured window
 // (10 s) for a quick look.
 #include "bench/bench_frames.h"
+#include "encode/device/sound_device.h"
+#include "encode/media/media.h"
 #include "tests/support/net.h"
 
 #include <arpa/inet.h>
@@ -55,7 +57,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -103,13 +104,10 @@ constexpr int kNoPid = -1;
 constexpr int kSampleRate = 44100;
 constexpr int kAacFrameSamples = 1024;
 constexpr int kAudioBitRate = 128000;
-// The virtual tone source's signal: 440 Hz left, 660 Hz right, a quarter of full scale, 16-bit.
-constexpr int kToneHz[2] = {440, 660};
-constexpr double kToneAmplitude = 8192.0;
-
-// ffmpeg's audio input: one second of the tone source's very samples, which it loops. Its own sine
-// source would hand its AAC encoder unquantised samples, which that encoder codes for a third less
-// CPU than the same sines in 16 bits (measured), and would spend its own CPU evaluating the sines.
+// ffmpeg's audio input: one second of the virtual tone source's own samples (its tones are whole
+// hertz, so a second loops seamlessly). ffmpeg's own sine source would hand its AAC encoder
+// unquantised samples, which that encoder codes for a third less CPU than the same sines in 16 bits
+// (measured), and would spend its own CPU evaluating the sines.
 std::string toneFileBeside(const std::string &raw)
 {
     return (std::filesystem::path(raw).parent_path() / "tone.s16").string();
@@ -117,15 +115,18 @@ std::string toneFileBeside(const std::string &raw)
 
 bool makeToneFile(const std::string &path)
 {
-    std::vector<int16_t> samples;
-    for (int n = 0; n < kSampleRate; n++) {
-        for (int hz : kToneHz) {
-            double phase = 2.0 * M_PI * hz * n / kSampleRate;
-            samples.push_back(static_cast<int16_t>(std::lround(kToneAmplitude * std::sin(phase))));
-        }
+    Sound_Attrs attrs = Sound_Attrs_STEREO_DEFAULT;
+    attrs.sampleRate = kSampleRate;
+    attrs.channels = 2;
+    setenv("ENCODE_PACING", "off", 1); // read the second at once; the children must not see it
+    std::unique_ptr<SoundDevice> tone = SoundVirtual_open("tone", attrs);
+    unsetenv("ENCODE_PACING");
+    std::vector<uint8_t> second(static_cast<size_t>(kSampleRate) * 2 * 2);
+    if (tone == nullptr || tone->read(second.data(), kSampleRate) != Media_EOK) {
+        return false;
     }
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(samples.data()), static_cast<std::streamsize>(samples.size() * 2));
+    out.write(reinterpret_cast<const char *>(second.data()), static_cast<std::streamsize>(second.size()));
     return static_cast<bool>(out);
 }
 

@@ -1,5 +1,5 @@
 // The backends behind the sound adapter (sound.h): the ALSA device and the virtual device. Only the
-// adapter, the backends and their tests include this.
+// adapter, the backends, their tests and the benchmark (the peer's tone) include this.
 #pragma once
 
 #include <alsa/asoundlib.h>

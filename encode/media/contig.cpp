@@ -1,5 +1,6 @@
-// The PC's contiguous allocator: page-aligned heap blocks, registered in one table so that frees are
-// checked and tests can count what is live. Any thread may allocate; the table has its own mutex.
+// The PC's contiguous allocator: page-aligned heap blocks (blocks of 2 MB or more aligned to 2 MB and
+// advised onto huge pages), registered in one table so that frees are checked and tests can count what
+// is live. Any thread may allocate; the table has its own mutex.
 #include "encode/media/contig.h"
 
 #include "encode/media/media.h"
@@ -50,7 +51,8 @@ void *Contig_alloc(size_t size, const Buffer_MemParams *params)
     // A frame-sized block sits on huge pages where the kernel has them, as the board's contiguous
     // memory is one run: a picture then costs its readers (the encoder's copy, the scaler) a few TLB
     // entries rather than hundreds, and its first touch two faults rather than a thousand.
-    if (size >= kHugePage) {
+    const bool huge = size >= kHugePage;
+    if (huge) {
         align = std::max(align, kHugePage);
     }
     // aligned_alloc wants a multiple of the alignment; a zero-byte request still gets a block.
@@ -67,7 +69,7 @@ void *Contig_alloc(size_t size, const Buffer_MemParams *params)
         if (ptr == nullptr) {
             return nullptr;
         }
-        if (size >= kHugePage) {
+        if (huge) {
             ::madvise(ptr, rounded, MADV_HUGEPAGE); // a hint: without huge pages the block works alike
         }
         blocks().insert(ptr);
