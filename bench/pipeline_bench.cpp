@@ -750,10 +750,10 @@ struct FloorRun {
     bool ok = false;
 };
 
-// The two encoders alone for runSeconds() (after the floor's own warm-up second), paced at fps; with
+// The two encoders alone for `seconds` (after the floor's own warm-up second), paced at fps; with
 // scale, the second picture scaled from the main one in every frame as the pipeline does.
 FloorRun floorRun(const std::string &dir, const std::string &raw, const std::string &second, const char *preset,
-                  int fps, bool scale)
+                  int fps, bool scale, double seconds)
 {
     FloorRun f;
     std::string out = dir + "/floor.out";
@@ -761,7 +761,7 @@ FloorRun floorRun(const std::string &dir, const std::string &raw, const std::str
     std::string secondSize = std::to_string(kSecondWidth) + "x" + std::to_string(kSecondHeight);
     std::vector<std::string> argv = {FLOOR_BINARY, raw, mainSize, std::to_string(kMainKbps), preset, second,
                                      secondSize, std::to_string(kSecondKbps), preset, std::to_string(fps),
-                                     std::to_string(fps), std::to_string(runSeconds()), "paced"};
+                                     std::to_string(fps), std::to_string(seconds), "paced"};
     if (scale) {
         argv.emplace_back("scale");
     }
@@ -775,17 +775,17 @@ FloorRun floorRun(const std::string &dir, const std::string &raw, const std::str
     std::string line;
     std::getline(in, line);
     long long frames = 0;
-    double seconds = 0;
+    double measured = 0;
     double cpu = 0;
     char threads[32] = "";
     char sched[16] = "";
-    if (std::sscanf(line.c_str(), "frames=%lld seconds=%lf cpu=%lf threads=%31s sched=%15s", &frames, &seconds, &cpu,
+    if (std::sscanf(line.c_str(), "frames=%lld seconds=%lf cpu=%lf threads=%31s sched=%15s", &frames, &measured, &cpu,
                     threads, sched) != 5) {
         std::fprintf(stderr, "the floor program said \"%s\"\n", line.c_str());
         return f;
     }
     f.run.frames = static_cast<int>(frames);
-    f.run.seconds = seconds;
+    f.run.seconds = measured;
     f.run.cpuSeconds = f.run.windowCpuSeconds = cpu;
     f.threads = std::string(threads) + ", " + sched;
     f.ok = true;
@@ -808,13 +808,16 @@ void at60(const Preset &p, const std::string &dir, const std::string &raw)
                 rate >= 59 ? "holds 1080p60 + second" : "does NOT hold 1080p60 + second");
 }
 
-// Ours against the floor at 60, video alone and with AAC, in rounds of floor, floor with the per-frame
-// scaling, ours, ours + AAC, every other round in the reverse order (so that a machine growing slower or
-// faster over a round weighs on both sides alike); CPU over the measured windows on both sides, each
-// ratio against the floor of its own round.
+// Ours against the floor at 60, video alone and with AAC, in rounds of floor, ours, ours + AAC, floor
+// with the per-frame scaling, every other round in the reverse order: ours' video always runs right
+// next to the floor it is measured against, and a machine growing slower or faster over a round weighs
+// on both sides alike. CPU over the measured windows on both sides, each ratio against the floor of its
+// own round. Single rounds move by 10-20 % with the machine's other load, so there are many short ones
+// rather than a few long ones.
 void floorCost(const Preset &p, const std::string &dir, const std::string &raw, const std::string &second)
 {
-    constexpr int kRounds = 5;
+    constexpr int kRounds = 9;
+    const double seconds = std::min(runSeconds(), 6.0);
     Root root = makeRoot(dir, p.quality, 60);
     Run floorSum{}, scaledSum{}, videoSum{}, aacSum{};
     std::vector<double> scaledRatios, videoRatios, aacRatios;
@@ -823,10 +826,10 @@ void floorCost(const Preset &p, const std::string &dir, const std::string &raw, 
         FloorRun f, fs;
         Run v, a;
         std::function<void()> steps[] = {
-            [&] { f = floorRun(dir, raw, second, p.name, 60, false); },
-            [&] { fs = floorRun(dir, raw, second, p.name, 60, true); },
-            [&] { v = ours(root, raw, true, Audio::None, runSeconds()); },
-            [&] { a = ours(root, raw, true, Audio::Aac, runSeconds()); },
+            [&] { f = floorRun(dir, raw, second, p.name, 60, false, seconds); },
+            [&] { v = ours(root, raw, true, Audio::None, seconds); },
+            [&] { a = ours(root, raw, true, Audio::Aac, seconds); },
+            [&] { fs = floorRun(dir, raw, second, p.name, 60, true, seconds); },
         };
         if (i % 2 == 1) {
             std::reverse(std::begin(steps), std::end(steps));
@@ -847,14 +850,16 @@ void floorCost(const Preset &p, const std::string &dir, const std::string &raw, 
         videoRatios.push_back(base > 0 ? windowCpuPerFrame(v) / base : 0);
         aacRatios.push_back(base > 0 ? windowCpuPerFrame(a) / base : 0);
     }
-    std::printf("the floor: both encoders alone (x264 threads %s), preset %s, paced at 60, %d rounds:\n",
-                threads.c_str(), p.name, kRounds);
-    auto line = [](const char *name, const Run &r, const std::vector<double> &ratios) {
+    std::printf("the floor: both encoders alone (x264 threads %s), preset %s, paced at 60, %d rounds of %.0f s:\n",
+                threads.c_str(), p.name, kRounds, seconds);
+    const double floorMs = windowCpuPerFrame(floorSum);
+    auto line = [floorMs](const char *name, const Run &r, const std::vector<double> &ratios) {
         std::printf("  %-30s %5d frames in %6.2f s: %5.1f fps, %6.2f CPU ms/frame", name, r.frames, r.seconds,
                     r.frames / std::max(r.seconds, 1e-9), windowCpuPerFrame(r));
         if (!ratios.empty()) {
-            std::printf(", %.3fx the floor (pairs %.3f .. %.3f)", percentile(ratios, 0.5), percentile(ratios, 0),
-                        percentile(ratios, 1));
+            std::printf(", %.3fx the floor (pairs %.3f .. %.3f; all rounds together %.3fx)", percentile(ratios, 0.5),
+                        percentile(ratios, 0), percentile(ratios, 1),
+                        floorMs > 0 ? windowCpuPerFrame(r) / floorMs : 0);
         }
         std::printf("\n");
     };
@@ -862,7 +867,8 @@ void floorCost(const Preset &p, const std::string &dir, const std::string &raw, 
     line("x264 + scaling the second", scaledSum, scaledRatios);
     line("encode, video", videoSum, videoRatios);
     line("encode, video + AAC", aacSum, aacRatios);
-    std::printf("  (CPU over the measured window; ratios are medians of the rounds; goal: encode video within 1.08x)\n");
+    std::printf("  (CPU over the measured window; ratios are medians of the rounds' pairs; goal: encode video within "
+                "1.08x)\n");
 }
 
 // What ffmpeg pays to read its frames: the same input, paced alike, copied to the null output and
