@@ -118,9 +118,16 @@ bool makeToneFile(const std::string &path)
     Sound_Attrs attrs = Sound_Attrs_STEREO_DEFAULT;
     attrs.sampleRate = kSampleRate;
     attrs.channels = 2;
-    setenv("ENCODE_PACING", "off", 1); // read the second at once; the children must not see it
+    // Read the second at once; the children get the caller's pacing back.
+    const char *given = std::getenv("ENCODE_PACING");
+    const std::string pacing = given != nullptr ? given : "";
+    setenv("ENCODE_PACING", "off", 1);
     std::unique_ptr<SoundDevice> tone = SoundVirtual_open("tone", attrs);
-    unsetenv("ENCODE_PACING");
+    if (given != nullptr) {
+        setenv("ENCODE_PACING", pacing.c_str(), 1);
+    } else {
+        unsetenv("ENCODE_PACING");
+    }
     std::vector<uint8_t> second(static_cast<size_t>(kSampleRate) * 2 * 2);
     if (tone == nullptr || tone->read(second.data(), kSampleRate) != Media_EOK) {
         return false;
@@ -733,14 +740,15 @@ void outputsCost(const std::string &dir, const std::string &raw)
                 percentile(extras[kSets - 1], 0.5));
 }
 
-// A raw file of the main frames scaled to the second stream's size once, with the bilinear scaler the
-// pipeline's resizer uses, for the floor.
+// A raw file of the main frames scaled to the second stream's size once, for the floor: libswscale's
+// area filter, the exact area downscale that encode's own resizer makes (within its rounding), so that
+// the floor's second encoder codes the picture encode's does.
 std::string makeSecondFrames(const std::string &dir, const std::string &raw)
 {
     std::string out = dir + "/second.nv12";
     std::string cmd = "ffmpeg -nostdin -v error -f rawvideo -pix_fmt nv12 -s " + std::to_string(kWidth) + "x" +
                       std::to_string(kHeight) + " -i '" + raw + "' -vf scale=" + std::to_string(kSecondWidth) + ":" +
-                      std::to_string(kSecondHeight) + ":flags=bilinear -pix_fmt nv12 -f rawvideo -y '" + out + "'";
+                      std::to_string(kSecondHeight) + ":flags=area -pix_fmt nv12 -f rawvideo -y '" + out + "'";
     return std::system(cmd.c_str()) == 0 ? out : "";
 }
 
