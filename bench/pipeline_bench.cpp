@@ -22,7 +22,8 @@
 //    taken over the measured window only (/proc for ours, the floor's own rusage), not over the whole
 //    life of the process, so that start-up does not count against either side.
 // 9. Spread: the paced 1080p30 job with AAC against ffmpeg three times: min, median and max ratio,
-//    also with ffmpeg's cost of reading its input (measured alone) taken out of it.
+//    also with ffmpeg's cost of reading its input (measured alone) taken out of it, and the floor at 30
+//    beside ffmpeg: the least ratio encode could give, and its own work against ffmpeg's.
 // 4. With audio: the same job plus AAC-LC, 44100 Hz stereo at 128 kbit/s in the same TS (ours from the
 //    virtual tone source, ffmpeg the same 16-bit samples from a file through its native aac encoder). Compared paced
 //    at 30 frames a second (ffmpeg with -re on both inputs), the appliance's real job: unpaced, our
@@ -898,23 +899,33 @@ double peerReadingMs(const std::string &raw, double seconds)
 // The paced 1080p30 job with AAC against ffmpeg, three times: the spread of one run's ratio, and the
 // same with what each side pays to read its input taken out of it (encode's virtual capture holds
 // the file's frames in memory from the start, as the floor does, and reads nothing per frame; ffmpeg
-// reads the file as it goes).
-void spread(const Preset &p, const Root &root, const std::string &raw)
+// reads the file as it goes). Each run also has the two encoders alone (the floor, at 30) beside
+// ffmpeg: the ratio encode would give if all of its own work, the AAC encoder's included, cost nothing,
+// and how much of ffmpeg's work outside libx264 encode's own work comes to.
+void spread(const Preset &p, const Root &root, const std::string &dir, const std::string &raw,
+            const std::string &second)
 {
     constexpr int kRuns = 3;
-    std::vector<double> ratios, windowRatios, readingMs, withoutReading;
-    Run oursSum{}, peerSum{};
+    std::vector<double> ratios, windowRatios, readingMs, withoutReading, floorRatios, ownRatios;
+    Run oursSum{}, peerSum{}, floorSum{};
     for (int i = 0; i < kRuns; i++) {
         Run a = ours(root, raw, true, Audio::Aac, runSeconds());
         Run b = peer(raw, p.name, true, Audio::Aac, runSeconds());
+        FloorRun f = floorRun(dir, raw, second, p.name, kFps, false, runSeconds());
         addTo(oursSum, a);
         addTo(peerSum, b);
+        addTo(floorSum, f.run);
         double reading = peerReadingMs(raw, runSeconds());
         readingMs.push_back(reading);
         ratios.push_back(cpuPerFrame(b) > 0 ? cpuPerFrame(a) / cpuPerFrame(b) : 0);
-        windowRatios.push_back(windowCpuPerFrame(b) > 0 ? windowCpuPerFrame(a) / windowCpuPerFrame(b) : 0);
-        double peerWithout = windowCpuPerFrame(b) - reading;
-        withoutReading.push_back(peerWithout > 0 ? windowCpuPerFrame(a) / peerWithout : 0);
+        double ourMs = windowCpuPerFrame(a), peerMs = windowCpuPerFrame(b), floorMs = windowCpuPerFrame(f.run);
+        windowRatios.push_back(peerMs > 0 ? ourMs / peerMs : 0);
+        double peerWithout = peerMs - reading;
+        withoutReading.push_back(peerWithout > 0 ? ourMs / peerWithout : 0);
+        if (f.ok && peerMs > 0) {
+            floorRatios.push_back(floorMs / peerMs);
+            ownRatios.push_back(peerMs > floorMs ? (ourMs - floorMs) / (peerMs - floorMs) : 0);
+        }
     }
     std::printf("encode/ffmpeg, preset %s, paced 1080p30 + second + AAC, %d runs:\n", p.name, kRuns);
     print("encode", oursSum);
@@ -926,6 +937,14 @@ void spread(const Preset &p, const Root &root, const std::string &raw)
                 "  window ratio with it taken out of ffmpeg: min %.3fx, median %.3fx, max %.3fx\n",
                 percentile(readingMs, 0.5), percentile(withoutReading, 0), percentile(withoutReading, 0.5),
                 percentile(withoutReading, 1));
+    if (!floorRatios.empty()) {
+        std::printf("  the two encoders alone (floor, %.2f CPU ms/frame) over ffmpeg: min %.3fx, median %.3fx, max "
+                    "%.3fx\n"
+                    "  encode's own work (all but the floor) over ffmpeg's: min %.3fx, median %.3fx, max %.3fx\n",
+                    windowCpuPerFrame(floorSum), percentile(floorRatios, 0), percentile(floorRatios, 0.5),
+                    percentile(floorRatios, 1), percentile(ownRatios, 0), percentile(ownRatios, 0.5),
+                    percentile(ownRatios, 1));
+    }
 }
 
 } // namespace
@@ -960,7 +979,7 @@ int main()
     }
     auto runs = [&only](const char *part) { return only.empty() || only == part; };
     std::string second;
-    if (runs("floor")) {
+    if (runs("floor") || runs("spread")) {
         second = makeSecondFrames(dir, raw);
         if (second.empty()) {
             std::fprintf(stderr, "cannot make the second stream's frames\n");
@@ -991,7 +1010,7 @@ int main()
     }
     for (const Preset &p : presets) {
         if (runs("spread")) {
-            spread(p, makeRoot(dir, p.quality), raw);
+            spread(p, makeRoot(dir, p.quality), dir, raw, second);
         }
     }
     if (runs("outputs")) {
