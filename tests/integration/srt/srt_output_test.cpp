@@ -248,9 +248,8 @@ protected:
     }
 
     // A listener that stays after its caller leaves, as a receiving server does. ffmpeg takes one
-    // connection and ends with it, so a call that libsrt spoils in its handshake (a conclusion answered
-    // late on a loaded machine is refused by the caller after the listener took it) would leave no
-    // listener for the caller's next try.
+    // connection and ends with it, so a call that fails in its handshake after the listener has taken
+    // it (seen once on a loaded machine) would leave no listener for the caller's next try.
     std::unique_ptr<ProgramRun> stayingListener(const std::string &passphrase, const std::string &name)
     {
         return std::make_unique<ProgramRun>(
