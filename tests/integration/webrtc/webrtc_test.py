@@ -364,7 +364,8 @@ class LivePicture(unittest.TestCase):
         other = self.browser()  # its dashboard is the fourth viewer
         wait_for("its dashboard's pictures", lambda: other.execute_script(
             "return document.getElementById('dash-live').getVideoPlaybackQuality().totalVideoFrames") > 10, 20)
-        self.assertEqual(self.viewers(), 4)
+        # The status is written once a second, so it may not list the new viewer yet.
+        wait_for("four viewers in the status", lambda: self.viewers() == 4, 5)
         killed = time.monotonic()
         subprocess.run(["pkill", "-KILL", "-f", "user-data-dir=" + other.profile])
         wait_for("the killed viewer freed", lambda: self.viewers() == 3, 15)
