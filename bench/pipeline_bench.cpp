@@ -914,7 +914,6 @@ void spread(const Preset &p, const Root &root, const std::string &dir, const std
         FloorRun f = floorRun(dir, raw, second, p.name, kFps, false, runSeconds());
         addTo(oursSum, a);
         addTo(peerSum, b);
-        addTo(floorSum, f.run);
         double reading = peerReadingMs(raw, runSeconds());
         readingMs.push_back(reading);
         ratios.push_back(cpuPerFrame(b) > 0 ? cpuPerFrame(a) / cpuPerFrame(b) : 0);
@@ -923,6 +922,7 @@ void spread(const Preset &p, const Root &root, const std::string &dir, const std
         double peerWithout = peerMs - reading;
         withoutReading.push_back(peerWithout > 0 ? ourMs / peerWithout : 0);
         if (f.ok && peerMs > 0) {
+            addTo(floorSum, f.run);
             floorRatios.push_back(floorMs / peerMs);
             ownRatios.push_back(peerMs > floorMs ? (ourMs - floorMs) / (peerMs - floorMs) : 0);
         }
